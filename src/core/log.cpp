@@ -1,0 +1,21 @@
+#include "core/log.h"
+
+#include "core/plugin_state.h"
+
+namespace qb {
+
+bool LogEnabled(LogClass level) {
+  return level == LogClass::Always || Plugin().settings.DebugLevel >= static_cast<int>(level);
+}
+
+void WriteLog(LogClass level, const std::string& category, const std::string& text) {
+  if (!LogEnabled(level)) return;
+  auto host = Plugin().host;
+  if (!host) return;
+  try {
+    host->writelog(category, text);
+  } catch (const HostError&) {
+  }
+}
+
+}  // namespace qb

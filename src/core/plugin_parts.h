@@ -1,0 +1,104 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace qb {
+
+class HostDevice;
+
+// What the plug-in object needs to know of a channel record when it drives a device.
+struct ChannelRef {
+  std::string key;    // ROM id, optionally followed by a channel letter and digit
+  uint32_t caps = 0;  // capability bits of the physical device
+};
+
+// The adapter start-up: opens the 1-Wire adapter; returns an empty text on success, otherwise
+// the error text.
+class AdapterStartup {
+ public:
+  virtual ~AdapterStartup() = default;
+  virtual std::string InitHW(int32_t port) = 0;
+};
+
+// The hidden timer window with its start-up timer (Timer2) and poll timer (Timer1).
+class TimerWindow {
+ public:
+  virtual ~TimerWindow() = default;
+  virtual void Show() = 0;
+  virtual void EnableStartupTimer() = 0;
+  virtual bool PollTimerEnabled() const = 0;
+  // Ends the plug-in: stops logging, releases the adapter, closes the database, ends the process.
+  virtual void ShutDown() = 0;
+};
+
+// The desktop Setup dialog.
+class SetupDialog {
+ public:
+  virtual ~SetupDialog() = default;
+  virtual void ShowModeless() = 0;
+  virtual void BringToFront() = 0;
+  // Shows a physical device's information and selects its node; `highlight` is a colour.
+  virtual void ShowDeviceNode(const std::string& rom, int32_t highlight) = 0;
+  virtual void SelectDeviceTab(int tab) = 0;
+};
+
+// The device registry and the device operations the plug-in object calls.
+class DeviceControl {
+ public:
+  virtual ~DeviceControl() = default;
+  virtual void AdoptHSDevices(bool refresh) = 0;
+  virtual void GetDevices() = 0;
+  virtual std::optional<ChannelRef> GetHSROM(const std::string& hc, const std::string& dc) = 0;
+  // Finds the channel of a host code and writes its key into the host device's iomisc.
+  virtual std::optional<ChannelRef> BindHSDevice(HostDevice* device, const std::string& hc, const std::string& dc) = 0;
+  virtual void SetSwitch(const ChannelRef& channel, bool on) = 0;
+  virtual void SetPot(const ChannelRef& channel, int32_t wiper, bool unscaled) = 0;
+  virtual void AD4Adjust(int channel, int setting, int32_t value, const std::string& key) = 0;
+  virtual void UpdateHSDev(const ChannelRef& channel, const std::string& value) = 0;
+  // Any other device: the generic output write.
+  virtual void WriteOutput(const ChannelRef& channel, int16_t command, int16_t brightness) = 0;
+};
+
+// The plug-in's web pages.
+class WebPages {
+ public:
+  virtual ~WebPages() = default;
+  virtual std::string GenPage(const std::string& lnk) = 0;
+  virtual std::string PagePut(const std::string& data) = 0;
+};
+
+// The host's "1-Wire Temperature Alarm" condition type.
+class AlarmConditions {
+ public:
+  virtual ~AlarmConditions() = default;
+  virtual std::string ConditionUI(int16_t cond_num) = 0;
+  virtual std::string ConditionUIFormat(const std::string& cond_str) = 0;
+  virtual bool ConditionCheck(const std::string& cond_str) = 0;
+};
+
+// How the process ends when the plug-in asks it to (the program quits its event loop).
+class ProcessControl {
+ public:
+  virtual ~ProcessControl() = default;
+  virtual void EndProcess() = 0;
+};
+
+// The parts of the plug-in that the plug-in object calls. Each starts as a placeholder that does
+// nothing and reports what is not there yet, and is replaced when its part is built.
+struct PluginParts {
+  std::shared_ptr<AdapterStartup> adapter;
+  std::shared_ptr<TimerWindow> timers;
+  std::shared_ptr<SetupDialog> dialog;
+  std::shared_ptr<DeviceControl> devices;
+  std::shared_ptr<WebPages> pages;
+  std::shared_ptr<AlarmConditions> conditions;
+  std::shared_ptr<ProcessControl> process;
+};
+
+// The placeholders.
+PluginParts PlaceholderParts();
+
+}  // namespace qb

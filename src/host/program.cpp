@@ -1,0 +1,168 @@
+#include "host/program.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <thread>
+
+#include "core/hspi.h"
+#include "core/plugin_state.h"
+#include "host/builtin_host.h"
+#include "host/instance_lock.h"
+#include "host/options.h"
+#include "host/web_server.h"
+#include "host/web_users.h"
+#include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/settings_store.h"
+#include "platform/user_interface.h"
+#include "qb/version.h"
+
+namespace qb {
+
+namespace {
+
+int Fail(const std::string& message) {
+  std::cerr << "quellbrook-1wire: " << message << "\n";
+  return 1;
+}
+
+// The program ends by leaving its event loop; main then flushes and exits with status 0.
+class LoopProcess : public ProcessControl {
+ public:
+  explicit LoopProcess(EventLoop& loop) : loop_(loop) {}
+  void EndProcess() override { loop_.Quit(); }
+
+ private:
+  EventLoop& loop_;
+};
+
+// Turns SIGINT, SIGTERM and SIGHUP into an orderly shut-down on the plug-in thread.
+class SignalWatcher {
+ public:
+  SignalWatcher() {
+    sigemptyset(&set_);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&set_, s);
+    pthread_sigmask(SIG_BLOCK, &set_, nullptr);  // before any other thread starts
+  }
+  void Start(std::function<void(int)> on_signal) {
+    thread_ = std::thread([this, on_signal] {
+      for (;;) {
+        int sig = 0;
+        if (sigwait(&set_, &sig) != 0) continue;
+        if (sig == SIGUSR1) return;  // our own wake-up at exit
+        on_signal(sig);
+      }
+    });
+  }
+  ~SignalWatcher() {
+    if (thread_.joinable()) {
+      pthread_kill(thread_.native_handle(), SIGUSR1);
+      thread_.join();
+    }
+  }
+
+ private:
+  sigset_t set_;
+  std::thread thread_;
+};
+
+}  // namespace
+
+int RunProgram(const std::vector<std::string>& args) {
+  ProgramOptions options;
+  if (std::string error = ParseOptions(args, options); !error.empty()) {
+    std::cerr << "quellbrook-1wire: " << error << "\n";
+    return 2;
+  }
+  if (options.help) {
+    std::cout << UsageText();
+    return 0;
+  }
+  if (options.version) {
+    std::cout << "quellbrook-1wire " << kVersionText << "\n";
+    return 0;
+  }
+  if (!options.standalone) {
+    std::cerr << "quellbrook-1wire: no host started this program, so there is nothing to do.\n"
+                 "Run it with --standalone to use the built-in host (see --help).\n";
+    return 0;
+  }
+
+  const std::filesystem::path app_dir = std::filesystem::absolute(options.app_dir.empty() ? DefaultAppDir() : options.app_dir);
+  const std::filesystem::path settings_file = options.settings_file.empty() ? DefaultSettingsFile() : options.settings_file;
+  std::error_code ec;
+  std::filesystem::create_directories(app_dir, ec);
+  if (ec || !std::filesystem::is_directory(app_dir)) {
+    return Fail("cannot use the host folder " + app_dir.string() + ": " + (ec ? ec.message() : "it is not a folder"));
+  }
+  InstanceLock lock;
+  if (std::string error = lock.Acquire(app_dir); !error.empty()) return Fail(error);
+
+  WebUsers users;
+  if (std::string error = users.Load(app_dir / "users"); !error.empty()) return Fail(error);
+  if (!users.Enabled() && !IsLoopbackAddress(options.http_address)) {
+    return Fail("refusing to serve " + options.http_address +
+                " without web users: anyone on the network could switch your devices. Create " +
+                (app_dir / "users").string() + " (lines of name:hash, the hash from \"mkpasswd -m yescrypt\") or listen on 127.0.0.1");
+  }
+
+  SignalWatcher signals;
+  ::signal(SIGPIPE, SIG_IGN);
+
+  SystemClock clock;
+  HeadlessEventLoop loop(clock);
+  auto host = std::make_shared<BuiltInHost>(app_dir.string(), clock, /*echo_log=*/true);
+  host->Start();
+
+  IniSettingsStore store(settings_file);
+  const std::string settings_problem = store.Load();
+  HeadlessUserInterface ui(clock, [&](const std::string& category, const std::string& text) { host->writelog(category, text); });
+
+  HostWebServer web(*host, loop, users, app_dir / "html" / "1wire");
+  if (std::string error = web.Bind(options.http_address, options.http_port); !error.empty()) return Fail(error);
+
+  ResetPluginState();
+  PluginState& state = Plugin();
+  state.services = PluginServices{&store, &ui, &loop, &clock};
+  state.parts.process = std::make_shared<LoopProcess>(loop);
+  if (!settings_problem.empty()) host->writelog("1-Wire I/F ERROR:", settings_problem);
+  host->writelog("Host", "Settings file: " + settings_file.string());
+
+  int exit_status = 0;
+  {
+    hspi plugin;
+    host->AttachPlugin(&plugin);
+    StartStandalone(plugin, host);
+
+    // Device changes are saved every few seconds rather than on every reading.
+    const TimerId save_timer = loop.AddTimer(std::chrono::seconds(2), [&] { host->SaveDevices(); });
+    loop.SetTimerEnabled(save_timer, true);
+
+    signals.Start([&](int sig) {
+      loop.Post([&, sig] {
+        host->writelog("Host", std::string("Stopping (") + (sig == SIGINT ? "interrupted" : sig == SIGTERM ? "terminated" : "hang-up") + ")");
+        plugin.ShutdownIO();
+        Plugin().parts.timers->ShutDown();
+      });
+    });
+
+    web.Start();
+    const std::string where = options.http_address.find(':') != std::string::npos ? "[" + options.http_address + "]" : options.http_address;
+    host->writelog("Host", "Web pages: http://" + where + ":" + std::to_string(web.Port()) + "/1-Wire  (JSON API: /api/devices, /api/log)");
+    loop.Run();
+
+    web.Stop();
+    host->AttachPlugin(nullptr);
+    host->SaveDevices();
+    host->writelog("Host", "Stopped");
+    host->log().Flush();
+  }
+  ResetPluginState();
+  return exit_status;
+}
+
+}  // namespace qb

@@ -1,0 +1,271 @@
+#include "host/web_server.h"
+
+#include <httplib.h>
+
+#include <charconv>
+#include <nlohmann/json.hpp>
+
+#include "host/builtin_host.h"
+#include "host/web_users.h"
+#include "platform/event_loop.h"
+
+namespace qb {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kHtml = "text/html; charset=utf-8";
+constexpr const char* kJson = "application/json; charset=utf-8";
+
+// The web user of the request the current worker thread is answering.
+thread_local std::string request_user;
+
+std::string EscapeHtml(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string StripTags(const std::string& html) {
+  std::string out;
+  bool in_tag = false;
+  for (char c : html) {
+    if (c == '<') in_tag = true;
+    else if (c == '>') in_tag = false;
+    else if (!in_tag) out += c;
+  }
+  return out;
+}
+
+json DeviceJson(const DeviceRecord& d) {
+  return json{{"ref", d.ref},
+              {"name", d.name},
+              {"Location", d.Location},
+              {"hc", d.hc},
+              {"dc", d.dc},
+              {"interface", d.interface},
+              {"iomisc", d.iomisc},
+              {"iotype", d.iotype},
+              {"can_dim", d.can_dim},
+              {"dev_type_string", d.dev_type_string},
+              {"Status", d.Status},
+              {"Buttons", d.Buttons},
+              {"misc", d.misc},
+              {"string", d.string},
+              {"value", d.value},
+              {"lastChange", TimeToIso(d.lastChange)}};
+}
+
+void JsonError(httplib::Response& res, int status, const std::string& message) {
+  res.status = status;
+  res.set_content(json{{"error", message}}.dump() + "\n", kJson);
+}
+
+bool ParseInt(const std::string& text, int& out) {
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, out);
+  return ec == std::errc() && ptr == end;
+}
+
+}  // namespace
+
+std::string FramePage(const std::string& page_title, const std::string& body) {
+  return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + EscapeHtml(StripTags(page_title)) +
+         "</title><link rel=\"stylesheet\" href=\"/style.css\"></head>\n<body>\n<div class=\"pagetitle\">" + page_title +
+         "</div>\n" + body + "\n</body></html>\n";
+}
+
+HostWebServer::HostWebServer(BuiltInHost& host, EventLoop& loop, const WebUsers& users, std::filesystem::path html_dir)
+    : host_(host), loop_(loop), users_(users), html_dir_(std::move(html_dir)), server_(std::make_unique<httplib::Server>()) {
+  Routes();
+}
+
+HostWebServer::~HostWebServer() { Stop(); }
+
+std::string HostWebServer::Bind(const std::string& address, int port) {
+  const int bound = port == 0 ? server_->bind_to_any_port(address) : (server_->bind_to_port(address, port) ? port : -1);
+  if (bound <= 0) {
+    return "cannot listen on " + address + ":" + std::to_string(port) +
+           " (the port is in use or the address is not one of this machine's); choose another with --http ADDR:PORT";
+  }
+  port_ = bound;
+  return {};
+}
+
+void HostWebServer::Start() {
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+}
+
+void HostWebServer::Stop() {
+  if (server_) server_->stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+void HostWebServer::Routes() {
+  httplib::Server& s = *server_;
+  // SO_REUSEADDR only: the library's default SO_REUSEPORT would let a second program share a
+  // port that is already in use instead of failing.
+  s.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  std::error_code ec;
+  std::filesystem::create_directories(html_dir_, ec);
+  s.set_mount_point("/1wire", html_dir_.string());
+
+  // Every request is checked against the web users before anything else is served. A request is
+  // answered wholly on one worker thread, which remembers whose request it is.
+  s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    request_user.clear();
+    if (!users_.Enabled()) return httplib::Server::HandlerResponse::Unhandled;
+    auto user = users_.Authenticate(req.get_header_value("Authorization"));
+    if (!user) {
+      res.status = 401;
+      res.set_header("WWW-Authenticate", "Basic realm=\"Quellbrook 1-Wire\", charset=\"UTF-8\"");
+      res.set_content("Log in with a user of the web users file.\n", "text/plain; charset=utf-8");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    request_user = *user;
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+
+  // Runs `work` on the plug-in thread as the request's user; 503 when the program is stopping.
+  auto on_plugin_thread = [this](const httplib::Request& req, httplib::Response& res, auto work) {
+    const std::string user = request_user;
+    const bool ran = loop_.Invoke([&] {
+      host_.SetWebUser(user);
+      try {
+        work();
+      } catch (const std::exception& e) {
+        host_.writelog("Host ERROR", "Web request " + req.method + " " + req.path + " failed: " + e.what());
+        res.status = 500;
+        res.set_content(std::string("The request failed: ") + e.what() + "\n", "text/plain; charset=utf-8");
+      }
+      host_.SetWebUser("");
+    });
+    if (!ran) {
+      res.status = 503;
+      res.set_content("The program is shutting down.\n", "text/plain; charset=utf-8");
+    }
+  };
+
+  s.Get("/style.css", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(HostStyleSheet(), "text/css; charset=utf-8");
+  });
+
+  s.Get("/api/devices", [=, this](const httplib::Request& req, httplib::Response& res) {
+    on_plugin_thread(req, res, [&] {
+      json list = json::array();
+      for (const auto& d : host_.devices().All()) list.push_back(DeviceJson(*d));
+      res.set_content(list.dump() + "\n", kJson);
+    });
+  });
+
+  s.Patch(R"(/api/devices/(-?\d+))", [=, this](const httplib::Request& req, httplib::Response& res) {
+    int ref = 0;
+    if (!ParseInt(req.matches[1], ref)) return JsonError(res, 404, "no device has that reference");
+    json body;
+    try {
+      body = json::parse(req.body);
+    } catch (const json::exception&) {
+      return JsonError(res, 400, "the body must be a JSON object such as {\"name\": \"Cellar\", \"Location\": \"Basement\"}");
+    }
+    if (!body.is_object() || (!body.contains("name") && !body.contains("Location"))) {
+      return JsonError(res, 400, "give \"name\" and/or \"Location\" in a JSON object");
+    }
+    for (const char* key : {"name", "Location"}) {
+      if (body.contains(key) && !body[key].is_string()) return JsonError(res, 400, std::string("\"") + key + "\" must be a text");
+    }
+    on_plugin_thread(req, res, [&] {
+      if (host_.WEBLoggedInUser() == "guest") return JsonError(res, 403, "guests cannot change devices");
+      auto d = host_.devices().ByRef(ref);
+      if (!d) return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
+      if (body.contains("name")) d->name = body["name"].get<std::string>();
+      if (body.contains("Location")) d->Location = body["Location"].get<std::string>();
+      host_.devices().MarkChanged();
+      host_.SaveDevices();
+      host_.writelog("Host", "Device " + std::to_string(ref) + " is now \"" + d->name + "\" in \"" + d->Location + "\"");
+      res.set_content(DeviceJson(*d).dump() + "\n", kJson);
+    });
+  });
+
+  s.Post(R"(/api/devices/(-?\d+)/command)", [=, this](const httplib::Request& req, httplib::Response& res) {
+    int ref = 0;
+    if (!ParseInt(req.matches[1], ref)) return JsonError(res, 404, "no device has that reference");
+    std::string command;
+    try {
+      const json body = json::parse(req.body);
+      command = body.at("command").get<std::string>();
+    } catch (const json::exception&) {
+      return JsonError(res, 400, "the body must be a JSON object such as {\"command\": \"On\"}");
+    }
+    if (BuiltInHost::CommandNumber(command) == 0) {
+      return JsonError(res, 400, "unknown command \"" + command + "\" (use On, Off, Dim or Bright)");
+    }
+    on_plugin_thread(req, res, [&] {
+      if (host_.WEBLoggedInUser() == "guest") return JsonError(res, 403, "guests cannot send commands");
+      auto d = host_.devices().ByRef(ref);
+      if (!d) return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
+      if (d->hc.empty()) return JsonError(res, 409, "the device has no house code yet, so it cannot take commands");
+      host_.ExecX10(d->hc + d->dc, command);
+      res.set_content(DeviceJson(*d).dump() + "\n", kJson);
+    });
+  });
+
+  s.Get("/api/log", [=, this](const httplib::Request& req, httplib::Response& res) {
+    int tail = 100;
+    if (req.has_param("tail") && (!ParseInt(req.get_param_value("tail"), tail) || tail < 0)) {
+      return JsonError(res, 400, "tail must be a whole number of lines, 0 or more");
+    }
+    json list = json::array();
+    for (const auto& line : host_.log().Tail(static_cast<size_t>(tail))) {
+      list.push_back(json{{"time", line.time}, {"category", line.category}, {"text", line.text}});
+    }
+    res.set_content(list.dump() + "\n", kJson);
+  });
+
+  s.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/1-Wire"); });
+
+  // The plug-in's own link: GET hands the link text (path without the slash, with its query) to
+  // GenPage, POST hands the raw form body to PagePut.
+  auto plugin_link = [](BuiltInHost& host, const httplib::Request& req) -> HostedPlugin* {
+    HostedPlugin* plugin = host.LinkedPlugin();
+    if (!plugin || req.path != "/" + plugin->link()) return nullptr;
+    return plugin;
+  };
+  s.Get(R"(/([^/]+))", [=, this](const httplib::Request& req, httplib::Response& res) {
+    on_plugin_thread(req, res, [&] {
+      HostedPlugin* plugin = plugin_link(host_, req);
+      if (!plugin) {
+        res.status = 404;
+        res.set_content(FramePage("", "<p>There is no page at " + EscapeHtml(req.path) + ".</p>"), kHtml);
+        return;
+      }
+      const auto q = req.target.find('?');
+      const std::string lnk = plugin->link() + (q == std::string::npos ? std::string() : req.target.substr(q));
+      res.set_content(FramePage(plugin->page_title(), plugin->GenPage(lnk)), kHtml);
+    });
+  });
+  s.Post(R"(/([^/]+))", [=, this](const httplib::Request& req, httplib::Response& res) {
+    on_plugin_thread(req, res, [&] {
+      HostedPlugin* plugin = plugin_link(host_, req);
+      if (!plugin) {
+        res.status = 404;
+        res.set_content(FramePage("", "<p>There is no page at " + EscapeHtml(req.path) + ".</p>"), kHtml);
+        return;
+      }
+      res.set_content(FramePage(plugin->page_title(), plugin->PagePut(req.body)), kHtml);
+    });
+  });
+}
+
+}  // namespace qb

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace httplib {
+class Server;
+}
+
+namespace qb {
+
+class BuiltInHost;
+class EventLoop;
+class WebUsers;
+
+// The stand-alone host's web server: the plug-in's pages under its registered link, the web
+// image folder under /1wire/, the host's style sheet and a JSON API. Requests arrive on worker
+// threads and are answered on the plug-in thread through the event loop.
+class HostWebServer {
+ public:
+  HostWebServer(BuiltInHost& host, EventLoop& loop, const WebUsers& users, std::filesystem::path html_dir);
+  ~HostWebServer();
+
+  // Binds the listening socket (port 0 picks a free port). Returns an error text on failure.
+  std::string Bind(const std::string& address, int port);
+  int Port() const { return port_; }
+  // Serves on a thread of its own until Stop.
+  void Start();
+  void Stop();
+
+ private:
+  void Routes();
+
+  BuiltInHost& host_;
+  EventLoop& loop_;
+  const WebUsers& users_;
+  std::filesystem::path html_dir_;
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  int port_ = 0;
+};
+
+// The host's style sheet: every CSS class the plug-in's pages use.
+const char* HostStyleSheet();
+
+// The plug-in's HTML framed as a full page under the plug-in's page title.
+std::string FramePage(const std::string& page_title, const std::string& body);
+
+}  // namespace qb

@@ -1,0 +1,109 @@
+#include "host/web_users.h"
+
+#include <arpa/inet.h>
+#include <crypt.h>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+namespace qb {
+
+std::optional<std::string> DecodeBase64(const std::string& text) {
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  std::string out;
+  int bits = 0;
+  unsigned buffer = 0;
+  size_t padding = 0;
+  for (char c : text) {
+    if (c == '=') {
+      ++padding;
+      continue;
+    }
+    if (padding > 0) return std::nullopt;  // data after padding
+    const int v = value(c);
+    if (v < 0) return std::nullopt;
+    buffer = (buffer << 6) | static_cast<unsigned>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((buffer >> bits) & 0xFF);
+    }
+  }
+  if (padding > 2) return std::nullopt;
+  return out;
+}
+
+bool IsLoopbackAddress(const std::string& address) {
+  if (address == "localhost") return true;
+  in_addr v4{};
+  if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
+  return false;
+}
+
+std::string WebUsers::Load(const std::filesystem::path& file) {
+  users_.clear();
+  enabled_ = false;
+  std::error_code ec;
+  if (!std::filesystem::exists(file, ec)) return {};
+  enabled_ = true;  // a users file asks for protection even when it is unusable
+  std::ifstream in(file);
+  if (!in) return "cannot read the web users file " + file.string();
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    const auto colon = line.find(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == line.size()) {
+      return "web users file " + file.string() + ", line " + std::to_string(number) + ": expected name:password-hash";
+    }
+    const std::string hash = line.substr(colon + 1);
+    if (hash[0] != '$') {
+      return "web users file " + file.string() + ", line " + std::to_string(number) +
+             ": the password must be a crypt(3) hash such as one from \"mkpasswd -m yescrypt\"";
+    }
+    users_[line.substr(0, colon)] = hash;
+  }
+  if (users_.empty()) return "web users file " + file.string() + " lists no users";
+  return {};
+}
+
+bool WebUsers::Check(const std::string& user, const std::string& password) const {
+  auto it = users_.find(user);
+  if (it == users_.end()) return false;
+  auto data = std::make_unique<crypt_data>();
+  std::memset(data.get(), 0, sizeof(crypt_data));
+  const char* result = crypt_r(password.c_str(), it->second.c_str(), data.get());
+  if (!result || result[0] == '*') return false;
+  const std::string computed = result;
+  // Compare without stopping at the first difference.
+  if (computed.size() != it->second.size()) return false;
+  unsigned char diff = 0;
+  for (size_t i = 0; i < computed.size(); ++i) diff |= static_cast<unsigned char>(computed[i] ^ it->second[i]);
+  return diff == 0;
+}
+
+std::optional<std::string> WebUsers::Authenticate(const std::string& authorization) const {
+  const std::string prefix = "Basic ";
+  if (authorization.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+  auto decoded = DecodeBase64(authorization.substr(prefix.size()));
+  if (!decoded) return std::nullopt;
+  const auto colon = decoded->find(':');
+  if (colon == std::string::npos) return std::nullopt;
+  std::string user = decoded->substr(0, colon);
+  if (!Check(user, decoded->substr(colon + 1))) return std::nullopt;
+  return user;
+}
+
+}  // namespace qb

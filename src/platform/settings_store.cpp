@@ -1,0 +1,244 @@
+#include "platform/settings_store.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/atomic_file.h"
+
+namespace qb {
+
+bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b) const {
+  return strcasecmp(a.c_str(), b.c_str()) < 0;
+}
+
+namespace {
+
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
+}
+
+std::string Trim(const std::string& s) {
+  const auto first = s.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  const auto last = s.find_last_not_of(" \t\r");
+  return s.substr(first, last - first + 1);
+}
+
+void CheckName(const std::string& what, const std::string& name) {
+  if (name.find_first_of("=\r\n]") != std::string::npos || (!name.empty() && (name[0] == ';' || name[0] == '#' || name[0] == '['))) {
+    throw std::invalid_argument("settings " + what + " \"" + name + "\" contains a character the settings file cannot hold");
+  }
+}
+
+// Values are single-line texts; one with blanks at either end is quoted so that they survive.
+std::string EncodeValue(const std::string& value) {
+  std::string v = value;
+  for (char& c : v) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  if (!v.empty() && (v.front() == ' ' || v.back() == ' ' || v.front() == '\t' || v.back() == '\t' ||
+                     (v.size() >= 2 && v.front() == '"' && v.back() == '"'))) {
+    return "\"" + v + "\"";
+  }
+  return v;
+}
+
+std::string DecodeValue(const std::string& raw) {
+  std::string v = Trim(raw);
+  if (v.size() >= 2 && v.front() == '"' && v.back() == '"') return v.substr(1, v.size() - 2);
+  return v;
+}
+
+}  // namespace
+
+IniSettingsStore::IniSettingsStore(std::filesystem::path path) : path_(std::move(path)) {}
+
+bool IniSettingsStore::Parse(const std::string& text, std::vector<Section>& out, std::string& error) {
+  out.clear();
+  std::istringstream in(text);
+  std::string line;
+  int number = 0;
+  Section* current = nullptr;
+  while (std::getline(in, line)) {
+    ++number;
+    if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);  // UTF-8 byte-order mark
+    const std::string t = Trim(line);
+    if (t.empty() || t[0] == ';' || t[0] == '#') continue;
+    if (t[0] == '[') {
+      if (t.back() != ']' || t.size() < 3) {
+        error = "line " + std::to_string(number) + ": a section header must look like [Name]: \"" + t + "\"";
+        return false;
+      }
+      const std::string name = Trim(t.substr(1, t.size() - 2));
+      current = nullptr;
+      for (auto& s : out) {
+        if (SameName(s.name, name)) current = &s;
+      }
+      if (!current) {
+        out.push_back(Section{name, {}});
+        current = &out.back();
+      }
+      continue;
+    }
+    const auto eq = t.find('=');
+    if (eq == std::string::npos || eq == 0) {
+      error = "line " + std::to_string(number) + ": expected key=value: \"" + t + "\"";
+      return false;
+    }
+    if (!current) {
+      error = "line " + std::to_string(number) + ": a value before the first [section]: \"" + t + "\"";
+      return false;
+    }
+    const std::string key = Trim(t.substr(0, eq));
+    const std::string value = DecodeValue(t.substr(eq + 1));
+    bool replaced = false;
+    for (auto& [k, v] : current->entries) {
+      if (SameName(k, key)) {
+        v = value;  // a repeated key: the later line wins, as it would when written twice
+        replaced = true;
+      }
+    }
+    if (!replaced) current->entries.emplace_back(key, value);
+  }
+  return true;
+}
+
+std::string IniSettingsStore::Serialise(const std::vector<Section>& sections) {
+  std::string text;
+  for (const auto& s : sections) {
+    if (s.entries.empty()) continue;
+    if (!text.empty()) text += '\n';
+    text += "[" + s.name + "]\n";
+    for (const auto& [k, v] : s.entries) text += k + "=" + EncodeValue(v) + "\n";
+  }
+  return text;
+}
+
+std::string IniSettingsStore::Load() {
+  sections_.clear();
+  dirty_ = false;
+  if (path_.empty()) return {};
+  std::error_code ec;
+  if (!std::filesystem::exists(path_, ec)) return {};
+  std::ifstream in(path_, std::ios::binary);
+  if (!in) return "cannot read settings file " + path_.string() + "; using the defaults";
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  std::vector<Section> parsed;
+  std::string error;
+  if (Parse(buffer.str(), parsed, error)) {
+    sections_ = std::move(parsed);
+    return {};
+  }
+  // Keep the broken file for the user to inspect; never overwrite it.
+  const auto stamp = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  std::filesystem::path aside = path_;
+  aside += ".broken-" + std::to_string(stamp);
+  for (int n = 1; std::filesystem::exists(aside, ec); ++n) {
+    aside = path_;
+    aside += ".broken-" + std::to_string(stamp) + "-" + std::to_string(n);
+  }
+  std::filesystem::rename(path_, aside, ec);
+  if (ec) {
+    return "settings file " + path_.string() + " cannot be parsed (" + error + ") and could not be moved aside (" + ec.message() +
+           "); using the defaults";
+  }
+  return "settings file " + path_.string() + " cannot be parsed (" + error + "); it was moved to " + aside.string() +
+         " and the defaults are used";
+}
+
+IniSettingsStore::Section* IniSettingsStore::FindSection(const std::string& name) {
+  for (auto& s : sections_) {
+    if (SameName(s.name, name)) return &s;
+  }
+  return nullptr;
+}
+
+const IniSettingsStore::Section* IniSettingsStore::FindSection(const std::string& name) const {
+  for (const auto& s : sections_) {
+    if (SameName(s.name, name)) return &s;
+  }
+  return nullptr;
+}
+
+std::optional<std::string> IniSettingsStore::Get(const std::string& section, const std::string& key) const {
+  if (const Section* s = FindSection(section)) {
+    for (const auto& [k, v] : s->entries) {
+      if (SameName(k, key)) return v;
+    }
+  }
+  return std::nullopt;
+}
+
+void IniSettingsStore::Set(const std::string& section, const std::string& key, const std::string& value) {
+  CheckName("section", section);
+  CheckName("key", key);
+  Section* s = FindSection(section);
+  if (!s) {
+    sections_.push_back(Section{section, {}});
+    s = &sections_.back();
+  }
+  for (auto& [k, v] : s->entries) {
+    if (SameName(k, key)) {
+      if (v == value) return;
+      v = value;
+      Changed();
+      return;
+    }
+  }
+  s->entries.emplace_back(key, value);
+  Changed();
+}
+
+void IniSettingsStore::Remove(const std::string& section, const std::string& key) {
+  Section* s = FindSection(section);
+  if (!s) return;
+  for (auto it = s->entries.begin(); it != s->entries.end(); ++it) {
+    if (SameName(it->first, key)) {
+      s->entries.erase(it);
+      Changed();
+      return;
+    }
+  }
+}
+
+std::vector<std::string> IniSettingsStore::Keys(const std::string& section) const {
+  std::vector<std::string> keys;
+  if (const Section* s = FindSection(section)) {
+    for (const auto& entry : s->entries) keys.push_back(entry.first);
+  }
+  return keys;
+}
+
+void IniSettingsStore::Changed() {
+  dirty_ = true;
+  if (batch_depth_ > 0) return;
+  try {
+    Flush();
+  } catch (const std::exception& e) {
+    last_write_error_ = e.what();
+  }
+}
+
+void IniSettingsStore::EndBatch() {
+  if (batch_depth_ > 0) --batch_depth_;
+  if (batch_depth_ == 0 && dirty_) Changed();
+}
+
+void IniSettingsStore::Flush() {
+  if (path_.empty()) {
+    dirty_ = false;
+    return;
+  }
+  // The store may hold a database password: readable by its owner only.
+  WriteFileAtomically(path_, Serialise(sections_), 0600);
+  dirty_ = false;
+  last_write_error_.clear();
+}
+
+}  // namespace qb
