@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds and runs every test: once in a normal build, once under AddressSanitizer and
+# UndefinedBehaviorSanitizer. QB_SKIP_SANITIZERS=1 runs the normal build only.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+jobs="$(nproc 2>/dev/null || echo 2)"
+
+"$root/scripts/bootstrap.sh" "$root/build/main"
+echo "==> Running the tests"
+ctest --test-dir "$root/build/main" --output-on-failure -j "$jobs"
+
+if [[ "${QB_SKIP_SANITIZERS:-0}" != 1 ]]; then
+  "$root/scripts/bootstrap.sh" "$root/build/sanitize" -DQB_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+  echo "==> Running the tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir "$root/build/sanitize" --output-on-failure -j "$jobs"
+fi
+echo "==> All tests passed"

@@ -1,0 +1,92 @@
+// Runs the real program and talks to it over HTTP, as a user would.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace qb::test {
+namespace {
+
+using ::testing::HasSubstr;
+
+const std::string kProgram = QB_PROGRAM_PATH;
+
+std::vector<std::string> Args(const TempDir& dir, const std::string& app, const std::string& http = "127.0.0.1:0") {
+  return {kProgram, "--standalone", "--app-dir", (dir.path() / app).string(), "--settings",
+          (dir.path() / "settings.ini").string(), "--http", http};
+}
+
+int PortOf(const std::string& line) {
+  std::smatch m;
+  if (!std::regex_search(line, m, std::regex("http://127\\.0\\.0\\.1:(\\d+)/"))) return 0;
+  return std::stoi(m[1]);
+}
+
+TEST(Program, HelpAndBadCommandLines) {
+  std::string out;
+  EXPECT_EQ(RunToEnd({kProgram, "--help"}, out), 0);
+  for (const char* flag : {"--standalone", "--app-dir", "--settings", "--http", "--help", "--version"}) {
+    EXPECT_THAT(out, HasSubstr(flag));
+  }
+  EXPECT_EQ(RunToEnd({kProgram, "--standalone", "--frobnicate"}, out), 2);
+  EXPECT_EQ(out, "quellbrook-1wire: unknown option \"--frobnicate\" (see --help)\n");
+  EXPECT_EQ(RunToEnd({kProgram, "--standalone", "--app-dir", "/proc/1/no-such-folder"}, out), 1);
+  EXPECT_THAT(out, HasSubstr("cannot use the host folder"));
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
+}
+
+TEST(Program, ServesPagesAndTheApiAndStopsCleanly) {
+  TempDir dir;
+  ChildProcess program(Args(dir, "app"));
+  const int port = PortOf(program.WaitForLine("Web pages: "));
+  ASSERT_GT(port, 0) << program.output();
+
+  httplib::Client client("127.0.0.1", port);
+  auto devices = client.Get("/api/devices");
+  ASSERT_TRUE(devices);
+  EXPECT_EQ(devices->status, 200);
+  EXPECT_TRUE(nlohmann::json::parse(devices->body).is_array());
+  auto page = client.Get("/1-Wire");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_THAT(page->body, HasSubstr("<font size=\"5\">Quellbrook 1-Wire Interface</a></font>"));
+  auto log = client.Get("/api/log?tail=50");
+  EXPECT_THAT(log->body, HasSubstr("Register callback completed"));
+
+  // A second program on the same host folder ends at once; one on the same port cannot listen.
+  std::string out;
+  EXPECT_EQ(RunToEnd(Args(dir, "app"), out), 1);
+  EXPECT_THAT(out, HasSubstr("already running"));
+  EXPECT_EQ(RunToEnd(Args(dir, "other", "127.0.0.1:" + std::to_string(port)), out), 1);
+  EXPECT_THAT(out, HasSubstr("cannot listen on 127.0.0.1:" + std::to_string(port)));
+
+  EXPECT_EQ(program.Stop(SIGTERM), 0);
+  EXPECT_THAT(ReadFile(dir.path() / "app" / "quellbrook-1wire.log"), HasSubstr("\tHost\tStopped"));
+}
+
+TEST(Program, RefusesTheNetworkWithoutUsersAndReportsABrokenSettingsFile) {
+  TempDir dir;
+  std::string out;
+  EXPECT_EQ(RunToEnd(Args(dir, "app", "0.0.0.0:0"), out), 1);
+  EXPECT_THAT(out, HasSubstr("refusing to serve 0.0.0.0 without web users"));
+
+  WriteFile(dir.path() / "settings.ini", "[Settings]\nthis is not a setting\n");
+  ChildProcess program(Args(dir, "app"));
+  EXPECT_THAT(program.WaitForLine("1-Wire I/F ERROR:"), HasSubstr("moved to"));
+  ASSERT_NE(program.WaitForLine("Web pages: "), "");
+  EXPECT_EQ(program.Stop(SIGINT), 0);
+  bool kept = false;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    kept |= e.path().filename().string().rfind("settings.ini.broken-", 0) == 0;
+  }
+  EXPECT_TRUE(kept);
+}
+
+}  // namespace
+}  // namespace qb::test

@@ -1,0 +1,217 @@
+#include "host/web_server.h"
+
+#include <crypt.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <cstring>
+#include <future>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "core/hspi.h"
+#include "host/builtin_host.h"
+#include "host/web_users.h"
+#include "platform/event_loop.h"
+#include "support/temp_dir.h"
+
+namespace qb {
+namespace {
+
+using nlohmann::json;
+using test::TempDir;
+
+// A plug-in that answers pages with what it was given and who asked.
+class PagePlugin : public HostedPlugin {
+ public:
+  explicit PagePlugin(BuiltInHost& host) : host_(host) {}
+  std::string PluginName() const override { return kPluginName; }
+  std::string link() const override { return "1-Wire"; }
+  std::string linktext() const override { return "1-Wire"; }
+  std::string page_title() const override { return "<b>Quellbrook</b> & co"; }
+  std::string GenPage(const std::string& lnk) override {
+    on_thread = std::this_thread::get_id();
+    return "<p>page for [" + lnk + "] user [" + host_.WEBLoggedInUser() + "]</p>";
+  }
+  std::string PagePut(const std::string& data) override { return "<p>posted [" + data + "]</p>"; }
+  void SetIO(HostDevice*, const std::string& hc, const std::string& dc, int16_t command, int16_t, int16_t, int16_t) override {
+    commands.push_back(hc + dc + ":" + std::to_string(command));
+  }
+  std::vector<std::string> commands;
+  std::thread::id on_thread;
+
+ private:
+  BuiltInHost& host_;
+};
+
+std::string Hash(const std::string& password) {
+  crypt_data data;
+  std::memset(&data, 0, sizeof data);
+  return crypt_r(password.c_str(), "$6$qbtestsalt$", &data);
+}
+
+class WebServerTest : public ::testing::Test {
+ protected:
+  void Start() {
+    host = std::make_shared<BuiltInHost>(dir.str(), clock, false);
+    host->Start();
+    ASSERT_EQ(users.Load(dir.path() / "users"), "");
+    server = std::make_unique<HostWebServer>(*host, loop, users, dir.path() / "html" / "1wire");
+    ASSERT_EQ(server->Bind("127.0.0.1", 0), "");
+    server->Start();
+    loop_thread = std::thread([this] { loop.Run(); });
+    std::promise<void> running;
+    loop.Post([&] { running.set_value(); });
+    running.get_future().wait();
+    client = std::make_unique<httplib::Client>("127.0.0.1", server->Port());
+  }
+  void TearDown() override {
+    if (server) server->Stop();
+    loop.Quit();
+    if (loop_thread.joinable()) loop_thread.join();
+  }
+
+  TempDir dir;
+  SystemClock clock;
+  HeadlessEventLoop loop{clock};
+  WebUsers users;
+  std::shared_ptr<BuiltInHost> host;
+  std::unique_ptr<HostWebServer> server;
+  std::unique_ptr<httplib::Client> client;
+  std::thread loop_thread;
+};
+
+TEST_F(WebServerTest, PluginPagesAreFramedAndAnsweredOnThePluginThread) {
+  Start();
+  PagePlugin plugin(*host);
+  auto res = client->Get("/1-Wire?PAGE=0");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 404);  // no link registered yet
+
+  loop.Invoke([&] { host->RegisterLink(plugin); });
+  res = client->Get("/1-Wire?PAGE=0&x=%20y");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_NE(res->body.find("<p>page for [1-Wire?PAGE=0&x=%20y] user []</p>"), std::string::npos) << res->body;
+  EXPECT_NE(res->body.find("<title>Quellbrook &amp; co</title>"), std::string::npos);
+  EXPECT_NE(res->body.find("<div class=\"pagetitle\"><b>Quellbrook</b> & co</div>"), std::string::npos);
+  EXPECT_NE(res->body.find("href=\"/style.css\""), std::string::npos);
+  EXPECT_EQ(plugin.on_thread, loop_thread.get_id());
+  EXPECT_EQ(client->Get("/1-Wire")->body.find("[1-Wire]") != std::string::npos, true);
+
+  res = client->Post("/1-Wire", "Update A12=Update&DEBUG=1", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(res);
+  EXPECT_NE(res->body.find("posted [Update A12=Update&DEBUG=1]"), std::string::npos);
+
+  auto css = client->Get("/style.css");
+  for (const char* cls : {"tableheader", "tablecolumn", "tableroweven", "tablerowodd", "tablecelldim", "tablecelloff",
+                          "tablecellon", "tablecellcustom", "tablecellwav", "formbutton", ".text"}) {
+    EXPECT_NE(css->body.find(cls), std::string::npos) << cls;
+  }
+  EXPECT_EQ(client->Get("/nothing-here")->status, 404);
+}
+
+TEST_F(WebServerTest, JsonApiListsRenamesAndCommandsDevices) {
+  Start();
+  PagePlugin plugin(*host);
+  int32_t ref = 0;
+  loop.Invoke([&] {
+    host->AttachPlugin(&plugin);
+    ref = host->NewDevice("28AA000000000001M");
+    auto d = host->GetDevice(ref);
+    d->set_hc("A");
+    d->set_dc("7");
+    d->set_interface(kPluginName);
+    host->SetDeviceString("A7", "On");
+    host->NewDevice("no code yet");
+  });
+  auto res = client->Get("/api/devices");
+  ASSERT_TRUE(res);
+  const json list = json::parse(res->body);
+  ASSERT_EQ(list.size(), 2u);
+  for (const char* key : {"ref", "name", "Location", "hc", "dc", "interface", "iomisc", "iotype", "can_dim",
+                          "dev_type_string", "Status", "Buttons", "misc", "string", "value", "lastChange"}) {
+    EXPECT_TRUE(list[0].contains(key)) << key;
+  }
+  EXPECT_EQ(list[0]["string"], "On");
+  const std::string base = "/api/devices/" + std::to_string(ref);
+
+  res = client->Patch(base, R"({"name": "Cellar", "Location": "Basement"})", "application/json");
+  ASSERT_EQ(res->status, 200);
+  EXPECT_EQ(json::parse(res->body)["Location"], "Basement");
+  EXPECT_EQ(client->Patch(base, "{not json", "application/json")->status, 400);
+  EXPECT_EQ(client->Patch(base, R"({"name": 5})", "application/json")->status, 400);
+  EXPECT_EQ(client->Patch(base, R"({"other": "x"})", "application/json")->status, 400);
+  EXPECT_EQ(client->Patch("/api/devices/42", R"({"name": "x"})", "application/json")->status, 404);
+
+  res = client->Post(base + "/command", R"({"command": "Off"})", "application/json");
+  ASSERT_EQ(res->status, 200);
+  EXPECT_EQ(json::parse(res->body)["Status"], 3);
+  EXPECT_EQ(client->Post(base + "/command", R"({"command": "Explode"})", "application/json")->status, 400);
+  EXPECT_EQ(client->Post(base + "/command", R"([])", "application/json")->status, 400);
+  EXPECT_EQ(client->Post("/api/devices/" + std::to_string(ref + 1) + "/command", R"({"command": "On"})", "application/json")->status,
+            409);
+  loop.Invoke([&] {
+    ASSERT_EQ(plugin.commands.size(), 1u);
+    EXPECT_EQ(plugin.commands[0], "A7:3");
+    EXPECT_EQ(host->GetDevice(ref)->name(), "Cellar");
+    host->AttachPlugin(nullptr);
+  });
+
+  res = client->Get("/api/log?tail=2");
+  const json log = json::parse(res->body);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_TRUE(log[0].contains("time") && log[0].contains("category") && log[0].contains("text"));
+  EXPECT_EQ(client->Get("/api/log?tail=abc")->status, 400);
+}
+
+TEST_F(WebServerTest, WebUsersNeedTheirPasswordAndGuestsChangeNothing) {
+  test::WriteFile(dir.path() / "users", "# web users\nalice:" + Hash("s3cret") + "\nguest:" + Hash("guest") + "\n");
+  std::filesystem::create_directories(dir.path() / "html" / "1wire");
+  test::WriteFile(dir.path() / "html" / "1wire" / "chart.jpg", "JPEGDATA");
+  Start();
+  PagePlugin plugin(*host);
+  int32_t ref = 0;
+  loop.Invoke([&] {
+    host->RegisterLink(plugin);
+    ref = host->NewDevice("x");
+  });
+
+  EXPECT_EQ(client->Get("/1-Wire")->status, 401);
+  EXPECT_EQ(client->Get("/1wire/chart.jpg")->status, 401);
+  client->set_basic_auth("alice", "wrong");
+  EXPECT_EQ(client->Get("/api/devices")->status, 401);
+
+  client->set_basic_auth("alice", "s3cret");
+  auto res = client->Get("/1-Wire");
+  ASSERT_EQ(res->status, 200);
+  EXPECT_NE(res->body.find("user [alice]"), std::string::npos);
+  EXPECT_EQ(client->Get("/1wire/chart.jpg")->body, "JPEGDATA");
+
+  client->set_basic_auth("guest", "guest");
+  EXPECT_NE(client->Get("/1-Wire")->body.find("user [guest]"), std::string::npos);
+  EXPECT_EQ(client->Patch("/api/devices/" + std::to_string(ref), R"({"name": "y"})", "application/json")->status, 403);
+  loop.Invoke([&] { EXPECT_EQ(host->WEBLoggedInUser(), ""); });  // only during a request
+}
+
+TEST(WebUsers, FilesAndHeaders) {
+  TempDir dir;
+  WebUsers users;
+  EXPECT_EQ(users.Load(dir.path() / "users"), "");
+  EXPECT_FALSE(users.Enabled());
+  test::WriteFile(dir.path() / "users", "bob:plaintext\n");
+  EXPECT_NE(users.Load(dir.path() / "users"), "");
+  EXPECT_TRUE(users.Enabled());  // asked for, so never served unprotected
+  test::WriteFile(dir.path() / "users", "# nobody\n");
+  EXPECT_NE(users.Load(dir.path() / "users"), "");
+  EXPECT_EQ(DecodeBase64("YWxpY2U6czNjcmV0"), "alice:s3cret");
+  EXPECT_FALSE(DecodeBase64("YW=xp").has_value());
+  EXPECT_TRUE(IsLoopbackAddress("127.0.0.1"));
+  EXPECT_TRUE(IsLoopbackAddress("127.8.9.1"));
+  EXPECT_TRUE(IsLoopbackAddress("::1"));
+  EXPECT_FALSE(IsLoopbackAddress("0.0.0.0"));
+  EXPECT_FALSE(IsLoopbackAddress("192.168.1.5"));
+}
+
+}  // namespace
+}  // namespace qb
