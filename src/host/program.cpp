@@ -40,12 +40,19 @@ class LoopProcess : public ProcessControl {
   EventLoop& loop_;
 };
 
-// Turns SIGINT, SIGTERM and SIGHUP into an orderly shut-down on the plug-in thread.
+// Turns SIGTERM, SIGINT and SIGHUP into an orderly shut-down on the plug-in thread.
 class SignalWatcher {
  public:
   SignalWatcher() {
     sigemptyset(&set_);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&set_, s);
+    sigaddset(&set_, SIGTERM);
+    sigaddset(&set_, SIGUSR1);
+    // Interrupt and hang-up stay ignored when the program was started with them ignored (as a
+    // background job or under nohup); an ignored signal never reaches sigwait.
+    for (int s : {SIGINT, SIGHUP}) {
+      struct sigaction current {};
+      if (sigaction(s, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) sigaddset(&set_, s);
+    }
     pthread_sigmask(SIG_BLOCK, &set_, nullptr);  // before any other thread starts
   }
   void Start(std::function<void(int)> on_signal) {

@@ -80,7 +80,7 @@ TEST(Program, RefusesTheNetworkWithoutUsersAndReportsABrokenSettingsFile) {
   ChildProcess program(Args(dir, "app"));
   EXPECT_THAT(program.WaitForLine("1-Wire I/F ERROR:"), HasSubstr("moved to"));
   ASSERT_NE(program.WaitForLine("Web pages: "), "");
-  EXPECT_EQ(program.Stop(SIGINT), 0);
+  EXPECT_EQ(program.Stop(SIGTERM), 0);
   bool kept = false;
   for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
     kept |= e.path().filename().string().rfind("settings.ini.broken-", 0) == 0;
