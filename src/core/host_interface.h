@@ -59,8 +59,8 @@ class HostedPlugin {
   virtual std::string page_title() const = 0;
   virtual std::string GenPage(const std::string& lnk) = 0;
   virtual std::string PagePut(const std::string& data) = 0;
-  virtual void SetIO(HostDevice* dv, const std::string& housecode, const std::string& devicecode, int16_t command,
-                     int16_t brightness, int16_t data1, int16_t data2) = 0;
+  virtual void SetIO(HostDevice* dv, const std::string& housecode, const std::string& devicecode,
+                     int16_t command, int16_t brightness, int16_t data1, int16_t data2) = 0;
 };
 
 // The host application object. Any call may throw HostError.
@@ -77,7 +77,8 @@ class HostApplication {
   virtual std::string Version() = 0;
   virtual void RegisterLink(HostedPlugin& plugin) = 0;
   // `device` is house code + device code ("A12"); `command` is "On", "Off", "Dim" or "Bright".
-  virtual void ExecX10(const std::string& device, const std::string& command, int32_t brightness = 0) = 0;
+  virtual void ExecX10(const std::string& device, const std::string& command,
+                       int32_t brightness = 0) = 0;
   virtual int32_t DeviceCount() = 0;
   // Takes a 1-based index (1 ... DeviceCount) or a reference returned by NewDevice.
   virtual std::shared_ptr<HostDevice> GetDevice(int32_t index_or_ref) = 0;

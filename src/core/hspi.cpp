@@ -34,7 +34,9 @@ class ExternalBusyGuard {
 
 constexpr int32_t kNavy = 128 << 16;  // red 0, green 0, blue 128
 
-int32_t WholeSecondsSinceMidnight() { return static_cast<int32_t>(SecondsSinceMidnight(TheClock().Now())); }
+int32_t WholeSecondsSinceMidnight() {
+  return static_cast<int32_t>(SecondsSinceMidnight(TheClock().Now()));
+}
 
 std::string SingleText(double value) {
   char buf[32];
@@ -43,7 +45,8 @@ std::string SingleText(double value) {
 }
 
 bool IsDeviceCode999(const std::string& devicecode) {
-  return SettingToDouble(devicecode) == 999 && devicecode.find_first_not_of(" 0123456789.") == std::string::npos;
+  return SettingToDouble(devicecode) == 999 &&
+         devicecode.find_first_not_of(" 0123456789.") == std::string::npos;
 }
 
 void WriteStateDump() {
@@ -56,7 +59,8 @@ void WriteStateDump() {
   WriteLog(LogClass::Always, category, std::string("External Busy = ") + BoolText(p.ExternalBusy));
   WriteLog(LogClass::Always, category, "Timer Loop = " + std::to_string(p.TimerLoop));
   WriteLog(LogClass::Always, category, "TimerLoopWait = " + std::to_string(p.TimerLoopWait));
-  WriteLog(LogClass::Always, category, "Windows Timer = " + SingleText(SecondsSinceMidnight(TheClock().Now())));
+  WriteLog(LogClass::Always, category,
+           "Windows Timer = " + SingleText(SecondsSinceMidnight(TheClock().Now())));
   p.TimerLoopWait = WholeSecondsSinceMidnight();
 }
 
@@ -72,7 +76,8 @@ void DriveDevice(const ChannelRef& channel, int16_t command, int16_t brightness)
     } else {
       devices.SetPot(channel, brightness, true);
     }
-  } else if ((channel.caps & 0x08) && channel.key.size() == 18) {  // quad A/D channel used as an output
+  } else if ((channel.caps & 0x08) &&
+             channel.key.size() == 18) {  // quad A/D channel used as an output
     const int output = static_cast<int>(SettingToDouble(channel.key.substr(17)));
     const bool on = command == 2;
     devices.AD4Adjust(output, 5, on ? 1 : 0, channel.key);
@@ -84,10 +89,13 @@ void DriveDevice(const ChannelRef& channel, int16_t command, int16_t brightness)
 
 }  // namespace
 
-int32_t RoundHalfEven(double value) { return static_cast<int32_t>(std::nearbyint(value)); }
+int32_t RoundHalfEven(double value) {
+  return static_cast<int32_t>(std::nearbyint(value));
+}
 
 std::string PluginPageTitle() {
-  return std::string("<a href=\"https://quellbrook.example/1-wire\"><font size=\"5\">") + kPluginName + "</a></font>";
+  return std::string("<a href=\"https://quellbrook.example/1-wire\"><font size=\"5\">") +
+         kPluginName + "</a></font>";
 }
 
 int DeviceTabForKey(const std::string& key) {
@@ -125,7 +133,9 @@ void StartStandalone(hspi& plugin, std::shared_ptr<HostCallback> host) {
   if (p.host->InterfaceVersion() >= 2) plugin.RegisterWithHost();
 }
 
-hspi::hspi() { ++Plugin().InstanceCount; }
+hspi::hspi() {
+  ++Plugin().InstanceCount;
+}
 
 hspi::~hspi() {
   PluginState& p = Plugin();
@@ -187,12 +197,15 @@ void hspi::ConfigIO() {
   } else if (p.InterfaceReady) {
     Skip([&] { p.parts.dialog->ShowModeless(); });
   } else {
-    Skip([] { UI().MessageBox("The interface has not been initialised\rPlease restart Hearthmoor", MessageIcon::None); });
+    Skip([] {
+      UI().MessageBox("The interface has not been initialised\rPlease restart Hearthmoor",
+                      MessageIcon::None);
+    });
   }
 }
 
-void hspi::SetIO(HostDevice* dv, const std::string& housecode, const std::string& devicecode, int16_t command,
-                 int16_t brightness, int16_t data1, int16_t data2) {
+void hspi::SetIO(HostDevice* dv, const std::string& housecode, const std::string& devicecode,
+                 int16_t command, int16_t brightness, int16_t data1, int16_t data2) {
   PluginState& p = Plugin();
   if (!p.AdapterReady) return;
   for (int32_t i = 0; i <= p.gBaseCodes && i < static_cast<int32_t>(p.strHouseCodes.size()); ++i) {
@@ -209,13 +222,15 @@ void hspi::SetIO(HostDevice* dv, const std::string& housecode, const std::string
     if (now - p.TimerLoopWait > 120 || now < p.TimerLoopWait) p.TimerLoopWait = now;
     if (LogEnabled(LogClass::CycleInfo)) {
       WriteLog(LogClass::CycleInfo, "1-Wire (X10) Rcvd",
-               "Device=" + housecode + devicecode + " Command=" + std::to_string(command) + " Brightness=" +
-                   std::to_string(brightness) + " Data1=" + std::to_string(data1) + " Data2=" + std::to_string(data2));
+               "Device=" + housecode + devicecode + " Command=" + std::to_string(command) +
+                   " Brightness=" + std::to_string(brightness) + " Data1=" + std::to_string(data1) +
+                   " Data2=" + std::to_string(data2));
     }
     std::optional<ChannelRef> channel;
     Skip([&] { channel = p.parts.devices->BindHSDevice(dv, housecode, devicecode); });
     if (!channel) {
-      WriteLog(LogClass::Updates, "1-Wire ERROR(SetIO)", "Device not yet found in collection: " + housecode + devicecode);
+      WriteLog(LogClass::Updates, "1-Wire ERROR(SetIO)",
+               "Device not yet found in collection: " + housecode + devicecode);
       continue;
     }
     ExternalBusyGuard busy;
@@ -246,19 +261,25 @@ void hspi::ButtonPress(const std::string& button_name) {
   Plugin().host->ExecX10(button_name.size() > 7 ? button_name.substr(7) : std::string(), "Off");
 }
 
-std::string hspi::ConditionUI(int16_t cond_num) { return Plugin().parts.conditions->ConditionUI(cond_num); }
+std::string hspi::ConditionUI(int16_t cond_num) {
+  return Plugin().parts.conditions->ConditionUI(cond_num);
+}
 
 std::string hspi::ConditionUIFormat(const std::string& cond_str) {
   return Plugin().parts.conditions->ConditionUIFormat(cond_str);
 }
 
-bool hspi::ConditionCheck(const std::string& cond_str) { return Plugin().parts.conditions->ConditionCheck(cond_str); }
+bool hspi::ConditionCheck(const std::string& cond_str) {
+  return Plugin().parts.conditions->ConditionCheck(cond_str);
+}
 
 std::string hspi::GenPage(const std::string& lnk) {
   ExternalBusyGuard busy;
   return Plugin().parts.pages->GenPage(lnk);
 }
 
-std::string hspi::PagePut(const std::string& data) { return Plugin().parts.pages->PagePut(data); }
+std::string hspi::PagePut(const std::string& data) {
+  return Plugin().parts.pages->PagePut(data);
+}
 
 }  // namespace qb

@@ -37,8 +37,8 @@ class hspi : public HostedPlugin {
   std::string InitIO(int32_t port);
   void ShutdownIO();
   void ConfigIO();
-  void SetIO(HostDevice* dv, const std::string& housecode, const std::string& devicecode, int16_t command,
-             int16_t brightness, int16_t data1, int16_t data2) override;
+  void SetIO(HostDevice* dv, const std::string& housecode, const std::string& devicecode,
+             int16_t command, int16_t brightness, int16_t data1, int16_t data2) override;
   bool SupportsConfigDevice() const { return true; }
   void ConfigDevice(const std::string& hc, const std::string& dc);
   void SelectMenu(const std::string& menu_name);

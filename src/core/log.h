@@ -8,11 +8,11 @@ namespace qb {
 // site: a line of class N is written when the level is N or more. Always lines ignore the level.
 enum class LogClass : int {
   Always = 0,
-  ErrorsAlarms = 1,   // errors and alarms
-  Updates = 2,        // device updates, commands received, failed lookups
-  CycleInfo = 3,      // cycle information, busy-flag resets, cycle extension
-  CycleDetail = 4,    // skipped ticks, per-device cycle detail
-  Trace = 5,          // library call tracing: everything
+  ErrorsAlarms = 1,  // errors and alarms
+  Updates = 2,       // device updates, commands received, failed lookups
+  CycleInfo = 3,     // cycle information, busy-flag resets, cycle extension
+  CycleDetail = 4,   // skipped ticks, per-device cycle detail
+  Trace = 5,         // library call tracing: everything
 };
 
 // True when a line of this class would be written at the current debug level.
@@ -23,6 +23,8 @@ bool LogEnabled(LogClass level);
 void WriteLog(LogClass level, const std::string& category, const std::string& text);
 
 // "True" or "False", as the plug-in writes booleans in log lines.
-inline const char* BoolText(bool value) { return value ? "True" : "False"; }
+inline const char* BoolText(bool value) {
+  return value ? "True" : "False";
+}
 
 }  // namespace qb

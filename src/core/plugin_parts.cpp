@@ -28,7 +28,9 @@ class NoTimers : public TimerWindow {
 
 class NoDialog : public SetupDialog {
  public:
-  void ShowModeless() override { WriteLog(LogClass::Updates, "1-Wire I/F", "The Setup dialog is not available in this build"); }
+  void ShowModeless() override {
+    WriteLog(LogClass::Updates, "1-Wire I/F", "The Setup dialog is not available in this build");
+  }
   void BringToFront() override {}
   void ShowDeviceNode(const std::string&, int32_t) override {}
   void SelectDeviceTab(int) override {}
@@ -38,8 +40,13 @@ class NoDevices : public DeviceControl {
  public:
   void AdoptHSDevices(bool) override {}
   void GetDevices() override {}
-  std::optional<ChannelRef> GetHSROM(const std::string&, const std::string&) override { return std::nullopt; }
-  std::optional<ChannelRef> BindHSDevice(HostDevice*, const std::string&, const std::string&) override { return std::nullopt; }
+  std::optional<ChannelRef> GetHSROM(const std::string&, const std::string&) override {
+    return std::nullopt;
+  }
+  std::optional<ChannelRef> BindHSDevice(HostDevice*, const std::string&,
+                                         const std::string&) override {
+    return std::nullopt;
+  }
   void SetSwitch(const ChannelRef&, bool) override {}
   void SetPot(const ChannelRef&, int32_t, bool) override {}
   void AD4Adjust(int, int, int32_t, const std::string&) override {}

@@ -53,7 +53,8 @@ class DeviceControl {
   virtual void GetDevices() = 0;
   virtual std::optional<ChannelRef> GetHSROM(const std::string& hc, const std::string& dc) = 0;
   // Finds the channel of a host code and writes its key into the host device's iomisc.
-  virtual std::optional<ChannelRef> BindHSDevice(HostDevice* device, const std::string& hc, const std::string& dc) = 0;
+  virtual std::optional<ChannelRef> BindHSDevice(HostDevice* device, const std::string& hc,
+                                                 const std::string& dc) = 0;
   virtual void SetSwitch(const ChannelRef& channel, bool on) = 0;
   virtual void SetPot(const ChannelRef& channel, int32_t wiper, bool unscaled) = 0;
   virtual void AD4Adjust(int channel, int setting, int32_t value, const std::string& key) = 0;

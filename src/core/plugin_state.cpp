@@ -36,14 +36,23 @@ void ResetPluginState() {
   s = PluginState{};
   s.InstanceCount = instances;
   s.defaults = std::make_shared<PluginState::Defaults>();
-  s.services = PluginServices{&s.defaults->store, &s.defaults->ui, &s.defaults->loop, &s.defaults->clock};
+  s.services =
+      PluginServices{&s.defaults->store, &s.defaults->ui, &s.defaults->loop, &s.defaults->clock};
   s.parts = PlaceholderParts();
 }
 
-SettingsStore& Store() { return *Plugin().services.settings; }
-UserInterface& UI() { return *Plugin().services.ui; }
-EventLoop& Loop() { return *Plugin().services.loop; }
-Clock& TheClock() { return *Plugin().services.clock; }
+SettingsStore& Store() {
+  return *Plugin().services.settings;
+}
+UserInterface& UI() {
+  return *Plugin().services.ui;
+}
+EventLoop& Loop() {
+  return *Plugin().services.loop;
+}
+Clock& TheClock() {
+  return *Plugin().services.clock;
+}
 
 }  // namespace qb
 

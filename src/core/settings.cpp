@@ -48,7 +48,8 @@ Field Text(const char* key, std::string Settings::*member) {
           [member](Settings& s, const std::string& t) { s.*member = t; }, nullptr};
 }
 
-Field Int(const char* key, int32_t Settings::*member, int64_t lo = std::numeric_limits<int32_t>::min(),
+Field Int(const char* key, int32_t Settings::*member,
+          int64_t lo = std::numeric_limits<int32_t>::min(),
           int64_t hi = std::numeric_limits<int32_t>::max()) {
   std::function<bool(Settings&)> limit;
   if (lo != std::numeric_limits<int32_t>::min() || hi != std::numeric_limits<int32_t>::max()) {
@@ -75,7 +76,8 @@ Field TrueFalse(const char* key, bool Settings::*member) {
 
 Field WebPageFlag(const char* key, size_t page) {
   return {key, [page](const Settings& s) { return std::string(s.WebPages[page] ? "1" : "0"); },
-          [page](Settings& s, const std::string& t) { s.WebPages[page] = SettingToBool(t); }, nullptr};
+          [page](Settings& s, const std::string& t) { s.WebPages[page] = SettingToBool(t); },
+          nullptr};
 }
 
 Field Column(const char* key, size_t index) {
@@ -120,7 +122,8 @@ const std::vector<Field>& Schema() {
       {"SigFigs", [](const Settings& s) { return std::to_string(s.SigFigs); },
        [](Settings& s, const std::string& t) {
          const int32_t v = SettingToInt(t);
-         s.SigFigs = static_cast<uint8_t>(v >= 0 && v <= 255 ? v : 0);  // a byte: anything else is unreadable
+         s.SigFigs = static_cast<uint8_t>(
+             v >= 0 && v <= 255 ? v : 0);  // a byte: anything else is unreadable
        },
        [](Settings& s) {
          if (s.SigFigs <= 10) return false;

@@ -17,7 +17,7 @@ inline constexpr const char* kSettingsSection = "Settings";
 struct Settings {
   std::string IntType = "DS9097U";
   std::string IntPort = "1";
-  int32_t IntSpeed = 0;  // 0 regular, 1 flex, 2 overdrive, 3 hyperdrive
+  int32_t IntSpeed = 0;           // 0 regular, 1 flex, 2 overdrive, 3 hyperdrive
   int32_t StartColor = 0xFFFFFF;  // colours as red + 256 * green + 65536 * blue
   int32_t EndColor = 0xFFFFFF;
   bool Chart3D = true;
@@ -51,7 +51,7 @@ struct Settings {
   std::array<std::string, 3> Fields = {"ROMAddress", "DTime", "Temp"};
   bool chkChanges = true;
   std::string DefaultPort = "1";
-  bool Range = false;  // Fahrenheit when true
+  bool Range = false;          // Fahrenheit when true
   bool DeviceIDByName = true;  // logged rows name the device by name ("1") or by address
   std::string Speech = "1 Wire Interface for Hearthmoor by Orrinvale";
   std::string AlarmSpeech = "Warning! an alarm is active on";

@@ -20,7 +20,8 @@ namespace {
 // marks the table for saving. A device deleted from the host fails every call.
 class TableDevice : public HostDevice {
  public:
-  TableDevice(std::shared_ptr<DeviceRecord> record, DeviceTable& table) : r_(std::move(record)), table_(table) {}
+  TableDevice(std::shared_ptr<DeviceRecord> record, DeviceTable& table)
+      : r_(std::move(record)), table_(table) {}
 
   int32_t ref() const override { return Live().ref; }
   std::string name() const override { return Live().name; }
@@ -70,7 +71,8 @@ bool ProgramOnPath(const std::string& program) {
   size_t start = 0;
   while (start <= dirs.size()) {
     const size_t end = dirs.find(':', start);
-    const std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    const std::string dir =
+        dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
     if (end == std::string::npos) break;
     start = end + 1;
@@ -90,8 +92,8 @@ void BuiltInHost::Start() {
   if (std::string problem = log_.Open(); !problem.empty()) writelog("Host", problem);
   if (std::string problem = devices_.Load(); !problem.empty()) writelog("Host ERROR", problem);
   have_espeak_ = ProgramOnPath("espeak-ng");
-  writelog("Host", "Stand-alone host " + std::string(kVersionText) + " started in " + app_path_ + " with " +
-                       std::to_string(devices_.Count()) + " device(s)");
+  writelog("Host", "Stand-alone host " + std::string(kVersionText) + " started in " + app_path_ +
+                       " with " + std::to_string(devices_.Count()) + " device(s)");
 }
 
 void BuiltInHost::SaveDevices() {
@@ -102,7 +104,9 @@ void BuiltInHost::SaveDevices() {
   }
 }
 
-void BuiltInHost::writelog(const std::string& category, const std::string& text) { log_.Write(category, text); }
+void BuiltInHost::writelog(const std::string& category, const std::string& text) {
+  log_.Write(category, text);
+}
 
 void BuiltInHost::Speak(const std::string& text) {
   if (!have_espeak_) {
@@ -112,7 +116,8 @@ void BuiltInHost::Speak(const std::string& text) {
   writelog("Speak", text);
   pid_t pid = 0;
   const char* argv[] = {"espeak-ng", "--", text.c_str(), nullptr};
-  if (posix_spawnp(&pid, "espeak-ng", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) {
+  if (posix_spawnp(&pid, "espeak-ng", nullptr, nullptr, const_cast<char* const*>(argv), environ) !=
+      0) {
     writelog("Speak", "espeak-ng could not be started");
     return;
   }
@@ -123,7 +128,9 @@ void BuiltInHost::Speak(const std::string& text) {
   }).detach();
 }
 
-std::string BuiltInHost::Version() { return std::string("Quellbrook stand-alone host ") + kVersionText; }
+std::string BuiltInHost::Version() {
+  return std::string("Quellbrook stand-alone host ") + kVersionText;
+}
 
 void BuiltInHost::RegisterLink(HostedPlugin& plugin) {
   linked_ = &plugin;
@@ -144,9 +151,11 @@ std::shared_ptr<DeviceRecord> BuiltInHost::Require(const std::string& code) {
   return d;
 }
 
-void BuiltInHost::ExecX10(const std::string& device, const std::string& command, int32_t brightness) {
+void BuiltInHost::ExecX10(const std::string& device, const std::string& command,
+                          int32_t brightness) {
   const int16_t number = CommandNumber(command);
-  if (number == 0) throw HostError("unknown device command \"" + command + "\" (use On, Off, Dim or Bright)");
+  if (number == 0)
+    throw HostError("unknown device command \"" + command + "\" (use On, Off, Dim or Bright)");
   auto d = Require(device);
   d->Status = number == 2 ? 2 : number == 3 ? 3 : 4;
   devices_.MarkChanged();
@@ -158,7 +167,8 @@ void BuiltInHost::ExecX10(const std::string& device, const std::string& command,
 
 std::shared_ptr<HostDevice> BuiltInHost::GetDevice(int32_t index_or_ref) {
   auto d = devices_.Get(index_or_ref);
-  if (!d) throw HostError("no host device has the index or reference " + std::to_string(index_or_ref));
+  if (!d)
+    throw HostError("no host device has the index or reference " + std::to_string(index_or_ref));
   return std::make_shared<TableDevice>(d, devices_);
 }
 
@@ -170,13 +180,18 @@ int32_t BuiltInHost::NewDevice(const std::string& name) {
 }
 
 void BuiltInHost::DeleteDevice(int32_t ref) {
-  if (!devices_.Remove(ref)) throw HostError("no host device has the reference " + std::to_string(ref));
+  if (!devices_.Remove(ref))
+    throw HostError("no host device has the reference " + std::to_string(ref));
   SaveDevices();
 }
 
-std::string BuiltInHost::DeviceString(const std::string& code) { return Require(code)->string; }
+std::string BuiltInHost::DeviceString(const std::string& code) {
+  return Require(code)->string;
+}
 
-HostTime BuiltInHost::DeviceLastChange(const std::string& code) { return Require(code)->lastChange; }
+HostTime BuiltInHost::DeviceLastChange(const std::string& code) {
+  return Require(code)->lastChange;
+}
 
 void BuiltInHost::SetDeviceValue(const std::string& code, double value) {
   Require(code)->value = value;
@@ -198,7 +213,9 @@ void BuiltInHost::SetDeviceLastChange(const std::string& code, HostTime when) {
   devices_.MarkChanged();
 }
 
-void BuiltInHost::WriteSplash(const std::string& text) { writelog("Startup", text); }
+void BuiltInHost::WriteSplash(const std::string& text) {
+  writelog("Startup", text);
+}
 
 void BuiltInHost::RegisterMenu(const std::string& title, const std::string& entry) {
   writelog("Host", "Menu entry \"" + entry + "\" registered by " + title);

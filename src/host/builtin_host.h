@@ -14,7 +14,9 @@ class Clock;
 // The stand-alone host: the host application and its callback object in one, with a persistent
 // device table, a log, speech and the link to the plug-in it drives. Lives on the plug-in thread;
 // the web server reaches it only through the event loop.
-class BuiltInHost : public HostApplication, public HostCallback, public std::enable_shared_from_this<BuiltInHost> {
+class BuiltInHost : public HostApplication,
+                    public HostCallback,
+                    public std::enable_shared_from_this<BuiltInHost> {
  public:
   static constexpr int32_t kInterfaceVersion = 3;
 
@@ -43,7 +45,8 @@ class BuiltInHost : public HostApplication, public HostCallback, public std::ena
   int32_t InterfaceVersion() override { return kInterfaceVersion; }
   std::string Version() override;
   void RegisterLink(HostedPlugin& plugin) override;
-  void ExecX10(const std::string& device, const std::string& command, int32_t brightness = 0) override;
+  void ExecX10(const std::string& device, const std::string& command,
+               int32_t brightness = 0) override;
   int32_t DeviceCount() override { return devices_.Count(); }
   std::shared_ptr<HostDevice> GetDevice(int32_t index_or_ref) override;
   int32_t NewDevice(const std::string& name) override;

@@ -13,7 +13,8 @@ namespace qb {
 using nlohmann::json;
 
 std::string TimeToIso(HostTime when) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
   const std::time_t secs = static_cast<std::time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
   const int millis = static_cast<int>(ms - static_cast<int64_t>(secs) * 1000);
   std::tm utc{};
@@ -49,12 +50,22 @@ std::optional<HostTime> TimeFromIso(const std::string& text) {
 namespace {
 
 json ToJson(const DeviceRecord& d) {
-  return json{{"ref", d.ref},       {"name", d.name},         {"Location", d.Location},
-              {"hc", d.hc},         {"dc", d.dc},             {"interface", d.interface},
-              {"iomisc", d.iomisc}, {"iotype", d.iotype},     {"can_dim", d.can_dim},
-              {"dev_type_string", d.dev_type_string},         {"Status", d.Status},
-              {"Buttons", d.Buttons}, {"misc", d.misc},       {"string", d.string},
-              {"value", d.value},   {"lastChange", TimeToIso(d.lastChange)}};
+  return json{{"ref", d.ref},
+              {"name", d.name},
+              {"Location", d.Location},
+              {"hc", d.hc},
+              {"dc", d.dc},
+              {"interface", d.interface},
+              {"iomisc", d.iomisc},
+              {"iotype", d.iotype},
+              {"can_dim", d.can_dim},
+              {"dev_type_string", d.dev_type_string},
+              {"Status", d.Status},
+              {"Buttons", d.Buttons},
+              {"misc", d.misc},
+              {"string", d.string},
+              {"value", d.value},
+              {"lastChange", TimeToIso(d.lastChange)}};
 }
 
 DeviceRecord FromJson(const json& j) {
@@ -97,10 +108,12 @@ std::string DeviceTable::Load() {
     int32_t next = doc.value("next_ref", kFirstRef);
     for (const auto& item : doc.at("devices")) {
       auto d = std::make_shared<DeviceRecord>(FromJson(item));
-      if (d->ref < kFirstRef) throw std::runtime_error("device reference " + std::to_string(d->ref) + " is out of range");
+      if (d->ref < kFirstRef)
+        throw std::runtime_error("device reference " + std::to_string(d->ref) + " is out of range");
       if (d->ref >= next) next = d->ref + 1;
       for (const auto& other : loaded) {
-        if (other->ref == d->ref) throw std::runtime_error("device reference " + std::to_string(d->ref) + " appears twice");
+        if (other->ref == d->ref)
+          throw std::runtime_error("device reference " + std::to_string(d->ref) + " appears twice");
       }
       loaded.push_back(std::move(d));
     }
@@ -115,10 +128,11 @@ std::string DeviceTable::Load() {
   std::filesystem::rename(path_, aside, ec);
   if (ec) {
     throw std::runtime_error("the device table " + path_.string() + " cannot be read (" + problem +
-                             ") and cannot be moved aside (" + ec.message() + "); refusing to start over it");
+                             ") and cannot be moved aside (" + ec.message() +
+                             "); refusing to start over it");
   }
-  return "the device table " + path_.string() + " cannot be read (" + problem + "); it was moved to " + aside.string() +
-         " and the host starts with no devices";
+  return "the device table " + path_.string() + " cannot be read (" + problem +
+         "); it was moved to " + aside.string() + " and the host starts with no devices";
 }
 
 void DeviceTable::Save() {
@@ -152,7 +166,8 @@ bool DeviceTable::Remove(int32_t ref) {
 }
 
 std::shared_ptr<DeviceRecord> DeviceTable::Get(int32_t index_or_ref) const {
-  if (index_or_ref >= 1 && index_or_ref <= Count()) return devices_[static_cast<size_t>(index_or_ref - 1)];
+  if (index_or_ref >= 1 && index_or_ref <= Count())
+    return devices_[static_cast<size_t>(index_or_ref - 1)];
   return ByRef(index_or_ref);
 }
 

@@ -12,11 +12,20 @@ std::string Escape(const std::string& s) {
   out.reserve(s.size());
   for (char c : s) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      default: out += c;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -55,7 +64,9 @@ std::string FormatLocalTime(Clock::WallTime when, bool with_millis) {
   std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
   std::string text = buf;
   if (with_millis) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() %
+        1000;
     char frac[8];
     std::snprintf(frac, sizeof frac, ".%03d", static_cast<int>(ms < 0 ? ms + 1000 : ms));
     text += frac;
@@ -108,7 +119,9 @@ std::string HostLog::Open() {
     }
   }
   file_ = std::fopen(path_.c_str(), "a");
-  if (!file_) return "cannot open the log file " + path_.string() + " for writing; logging to standard output only";
+  if (!file_)
+    return "cannot open the log file " + path_.string() +
+           " for writing; logging to standard output only";
   return {};
 }
 
@@ -116,7 +129,8 @@ void HostLog::Write(const std::string& category, const std::string& text) {
   LogLine line{FormatLocalTime(clock_.Now()), category, text};
   std::lock_guard lock(mutex_);
   if (echo_) {
-    std::fprintf(stdout, "%s  %s  %s\n", line.time.c_str(), OneLine(category).c_str(), OneLine(text).c_str());
+    std::fprintf(stdout, "%s  %s  %s\n", line.time.c_str(), OneLine(category).c_str(),
+                 OneLine(text).c_str());
     std::fflush(stdout);
   }
   if (file_) {

@@ -20,23 +20,32 @@ std::string XdgFolder(const char* variable, const char* fallback_under_home) {
 
 }  // namespace
 
-std::string DefaultAppDir() { return XdgFolder("XDG_DATA_HOME", ".local/share") + "/quellbrook-1wire"; }
+std::string DefaultAppDir() {
+  return XdgFolder("XDG_DATA_HOME", ".local/share") + "/quellbrook-1wire";
+}
 
-std::string DefaultSettingsFile() { return XdgFolder("XDG_CONFIG_HOME", ".config") + "/hspi_Vornlet/settings.ini"; }
+std::string DefaultSettingsFile() {
+  return XdgFolder("XDG_CONFIG_HOME", ".config") + "/hspi_Vornlet/settings.ini";
+}
 
 std::string UsageText() {
   return "Usage: quellbrook-1wire --standalone [options]\n"
          "       quellbrook-1wire \"In IDE\" [options]\n"
          "\n"
-         "Runs the Quellbrook 1-Wire Interface with its built-in stand-alone host: a device table, a log,\n"
+         "Runs the Quellbrook 1-Wire Interface with its built-in stand-alone host: a device table, "
+         "a log,\n"
          "speech, web pages and a JSON API.\n"
          "\n"
          "Options:\n"
-         "  --standalone        run with the built-in host (the same as the command line \"In IDE\")\n"
-         "  --app-dir DIR       the host's folder: device table, log, database, web images, web users file\n"
+         "  --standalone        run with the built-in host (the same as the command line \"In "
+         "IDE\")\n"
+         "  --app-dir DIR       the host's folder: device table, log, database, web images, web "
+         "users file\n"
          "                      (default $XDG_DATA_HOME/quellbrook-1wire, created when missing)\n"
-         "  --settings FILE     the settings file (default $XDG_CONFIG_HOME/hspi_Vornlet/settings.ini)\n"
-         "  --http ADDR:PORT    where the web server listens (default 127.0.0.1:8080; port 0 picks a free one)\n"
+         "  --settings FILE     the settings file (default "
+         "$XDG_CONFIG_HOME/hspi_Vornlet/settings.ini)\n"
+         "  --http ADDR:PORT    where the web server listens (default 127.0.0.1:8080; port 0 picks "
+         "a free one)\n"
          "  --help              show this text\n"
          "  --version           show the program's version\n";
 }
@@ -73,11 +82,15 @@ std::string ParseOptions(const std::vector<std::string>& args, ProgramOptions& o
       if (error.empty()) {
         const auto colon = text.rfind(':');
         std::string address = colon == std::string::npos ? std::string() : text.substr(0, colon);
-        if (address.size() > 2 && address.front() == '[' && address.back() == ']') address = address.substr(1, address.size() - 2);
-        const std::string port_text = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+        if (address.size() > 2 && address.front() == '[' && address.back() == ']')
+          address = address.substr(1, address.size() - 2);
+        const std::string port_text =
+            colon == std::string::npos ? std::string() : text.substr(colon + 1);
         int port = -1;
-        auto [ptr, ec] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
-        if (address.empty() || ec != std::errc() || ptr != port_text.data() + port_text.size() || port < 0 || port > 65535) {
+        auto [ptr, ec] =
+            std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
+        if (address.empty() || ec != std::errc() || ptr != port_text.data() + port_text.size() ||
+            port < 0 || port > 65535) {
           error = "--http needs ADDR:PORT, such as 127.0.0.1:8080 (got \"" + text + "\")";
         } else {
           out.http_address = address;

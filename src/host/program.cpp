@@ -51,7 +51,8 @@ class SignalWatcher {
     // background job or under nohup); an ignored signal never reaches sigwait.
     for (int s : {SIGINT, SIGHUP}) {
       struct sigaction current {};
-      if (sigaction(s, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) sigaddset(&set_, s);
+      if (sigaction(s, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+        sigaddset(&set_, s);
     }
     pthread_sigmask(SIG_BLOCK, &set_, nullptr);  // before any other thread starts
   }
@@ -99,12 +100,15 @@ int RunProgram(const std::vector<std::string>& args) {
     return 0;
   }
 
-  const std::filesystem::path app_dir = std::filesystem::absolute(options.app_dir.empty() ? DefaultAppDir() : options.app_dir);
-  const std::filesystem::path settings_file = options.settings_file.empty() ? DefaultSettingsFile() : options.settings_file;
+  const std::filesystem::path app_dir =
+      std::filesystem::absolute(options.app_dir.empty() ? DefaultAppDir() : options.app_dir);
+  const std::filesystem::path settings_file =
+      options.settings_file.empty() ? DefaultSettingsFile() : options.settings_file;
   std::error_code ec;
   std::filesystem::create_directories(app_dir, ec);
   if (ec || !std::filesystem::is_directory(app_dir)) {
-    return Fail("cannot use the host folder " + app_dir.string() + ": " + (ec ? ec.message() : "it is not a folder"));
+    return Fail("cannot use the host folder " + app_dir.string() + ": " +
+                (ec ? ec.message() : "it is not a folder"));
   }
   InstanceLock lock;
   if (std::string error = lock.Acquire(app_dir); !error.empty()) return Fail(error);
@@ -112,9 +116,11 @@ int RunProgram(const std::vector<std::string>& args) {
   WebUsers users;
   if (std::string error = users.Load(app_dir / "users"); !error.empty()) return Fail(error);
   if (!users.Enabled() && !IsLoopbackAddress(options.http_address)) {
-    return Fail("refusing to serve " + options.http_address +
-                " without web users: anyone on the network could switch your devices. Create " +
-                (app_dir / "users").string() + " (lines of name:hash, the hash from \"mkpasswd -m yescrypt\") or listen on 127.0.0.1");
+    return Fail(
+        "refusing to serve " + options.http_address +
+        " without web users: anyone on the network could switch your devices. Create " +
+        (app_dir / "users").string() +
+        " (lines of name:hash, the hash from \"mkpasswd -m yescrypt\") or listen on 127.0.0.1");
   }
 
   SignalWatcher signals;
@@ -127,10 +133,13 @@ int RunProgram(const std::vector<std::string>& args) {
 
   IniSettingsStore store(settings_file);
   const std::string settings_problem = store.Load();
-  HeadlessUserInterface ui(clock, [&](const std::string& category, const std::string& text) { host->writelog(category, text); });
+  HeadlessUserInterface ui(clock, [&](const std::string& category, const std::string& text) {
+    host->writelog(category, text);
+  });
 
   HostWebServer web(*host, loop, users, app_dir / "html" / "1wire");
-  if (std::string error = web.Bind(options.http_address, options.http_port); !error.empty()) return Fail(error);
+  if (std::string error = web.Bind(options.http_address, options.http_port); !error.empty())
+    return Fail(error);
 
   ResetPluginState();
   PluginState& state = Plugin();
@@ -151,15 +160,22 @@ int RunProgram(const std::vector<std::string>& args) {
 
     signals.Start([&](int sig) {
       loop.Post([&, sig] {
-        host->writelog("Host", std::string("Stopping (") + (sig == SIGINT ? "interrupted" : sig == SIGTERM ? "terminated" : "hang-up") + ")");
+        host->writelog("Host", std::string("Stopping (") +
+                                   (sig == SIGINT    ? "interrupted"
+                                    : sig == SIGTERM ? "terminated"
+                                                     : "hang-up") +
+                                   ")");
         plugin.ShutdownIO();
         Plugin().parts.timers->ShutDown();
       });
     });
 
     web.Start();
-    const std::string where = options.http_address.find(':') != std::string::npos ? "[" + options.http_address + "]" : options.http_address;
-    host->writelog("Host", "Web pages: http://" + where + ":" + std::to_string(web.Port()) + "/1-Wire  (JSON API: /api/devices, /api/log)");
+    const std::string where = options.http_address.find(':') != std::string::npos
+                                  ? "[" + options.http_address + "]"
+                                  : options.http_address;
+    host->writelog("Host", "Web pages: http://" + where + ":" + std::to_string(web.Port()) +
+                               "/1-Wire  (JSON API: /api/devices, /api/log)");
     loop.Run();
 
     web.Stop();

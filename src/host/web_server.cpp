@@ -25,11 +25,20 @@ std::string EscapeHtml(const std::string& s) {
   std::string out;
   for (char c : s) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -39,9 +48,12 @@ std::string StripTags(const std::string& html) {
   std::string out;
   bool in_tag = false;
   for (char c : html) {
-    if (c == '<') in_tag = true;
-    else if (c == '>') in_tag = false;
-    else if (!in_tag) out += c;
+    if (c == '<')
+      in_tag = true;
+    else if (c == '>')
+      in_tag = false;
+    else if (!in_tag)
+      out += c;
   }
   return out;
 }
@@ -79,23 +91,34 @@ bool ParseInt(const std::string& text, int& out) {
 }  // namespace
 
 std::string FramePage(const std::string& page_title, const std::string& body) {
-  return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + EscapeHtml(StripTags(page_title)) +
-         "</title><link rel=\"stylesheet\" href=\"/style.css\"></head>\n<body>\n<div class=\"pagetitle\">" + page_title +
-         "</div>\n" + body + "\n</body></html>\n";
+  return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" +
+         EscapeHtml(StripTags(page_title)) +
+         "</title><link rel=\"stylesheet\" href=\"/style.css\"></head>\n<body>\n<div "
+         "class=\"pagetitle\">" +
+         page_title + "</div>\n" + body + "\n</body></html>\n";
 }
 
-HostWebServer::HostWebServer(BuiltInHost& host, EventLoop& loop, const WebUsers& users, std::filesystem::path html_dir)
-    : host_(host), loop_(loop), users_(users), html_dir_(std::move(html_dir)), server_(std::make_unique<httplib::Server>()) {
+HostWebServer::HostWebServer(BuiltInHost& host, EventLoop& loop, const WebUsers& users,
+                             std::filesystem::path html_dir)
+    : host_(host),
+      loop_(loop),
+      users_(users),
+      html_dir_(std::move(html_dir)),
+      server_(std::make_unique<httplib::Server>()) {
   Routes();
 }
 
-HostWebServer::~HostWebServer() { Stop(); }
+HostWebServer::~HostWebServer() {
+  Stop();
+}
 
 std::string HostWebServer::Bind(const std::string& address, int port) {
-  const int bound = port == 0 ? server_->bind_to_any_port(address) : (server_->bind_to_port(address, port) ? port : -1);
+  const int bound = port == 0 ? server_->bind_to_any_port(address)
+                              : (server_->bind_to_port(address, port) ? port : -1);
   if (bound <= 0) {
     return "cannot listen on " + address + ":" + std::to_string(port) +
-           " (the port is in use or the address is not one of this machine's); choose another with --http ADDR:PORT";
+           " (the port is in use or the address is not one of this machine's); choose another with "
+           "--http ADDR:PORT";
   }
   port_ = bound;
   return {};
@@ -146,9 +169,11 @@ void HostWebServer::Routes() {
       try {
         work();
       } catch (const std::exception& e) {
-        host_.writelog("Host ERROR", "Web request " + req.method + " " + req.path + " failed: " + e.what());
+        host_.writelog("Host ERROR",
+                       "Web request " + req.method + " " + req.path + " failed: " + e.what());
         res.status = 500;
-        res.set_content(std::string("The request failed: ") + e.what() + "\n", "text/plain; charset=utf-8");
+        res.set_content(std::string("The request failed: ") + e.what() + "\n",
+                        "text/plain; charset=utf-8");
       }
       host_.SetWebUser("");
     });
@@ -170,35 +195,44 @@ void HostWebServer::Routes() {
     });
   });
 
-  s.Patch(R"(/api/devices/(-?\d+))", [=, this](const httplib::Request& req, httplib::Response& res) {
-    int ref = 0;
-    if (!ParseInt(req.matches[1], ref)) return JsonError(res, 404, "no device has that reference");
-    json body;
-    try {
-      body = json::parse(req.body);
-    } catch (const json::exception&) {
-      return JsonError(res, 400, "the body must be a JSON object such as {\"name\": \"Cellar\", \"Location\": \"Basement\"}");
-    }
-    if (!body.is_object() || (!body.contains("name") && !body.contains("Location"))) {
-      return JsonError(res, 400, "give \"name\" and/or \"Location\" in a JSON object");
-    }
-    for (const char* key : {"name", "Location"}) {
-      if (body.contains(key) && !body[key].is_string()) return JsonError(res, 400, std::string("\"") + key + "\" must be a text");
-    }
-    on_plugin_thread(req, res, [&] {
-      if (host_.WEBLoggedInUser() == "guest") return JsonError(res, 403, "guests cannot change devices");
-      auto d = host_.devices().ByRef(ref);
-      if (!d) return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
-      if (body.contains("name")) d->name = body["name"].get<std::string>();
-      if (body.contains("Location")) d->Location = body["Location"].get<std::string>();
-      host_.devices().MarkChanged();
-      host_.SaveDevices();
-      host_.writelog("Host", "Device " + std::to_string(ref) + " is now \"" + d->name + "\" in \"" + d->Location + "\"");
-      res.set_content(DeviceJson(*d).dump() + "\n", kJson);
-    });
-  });
+  s.Patch(R"(/api/devices/(-?\d+))",
+          [=, this](const httplib::Request& req, httplib::Response& res) {
+            int ref = 0;
+            if (!ParseInt(req.matches[1], ref))
+              return JsonError(res, 404, "no device has that reference");
+            json body;
+            try {
+              body = json::parse(req.body);
+            } catch (const json::exception&) {
+              return JsonError(res, 400,
+                               "the body must be a JSON object such as {\"name\": \"Cellar\", "
+                               "\"Location\": \"Basement\"}");
+            }
+            if (!body.is_object() || (!body.contains("name") && !body.contains("Location"))) {
+              return JsonError(res, 400, "give \"name\" and/or \"Location\" in a JSON object");
+            }
+            for (const char* key : {"name", "Location"}) {
+              if (body.contains(key) && !body[key].is_string())
+                return JsonError(res, 400, std::string("\"") + key + "\" must be a text");
+            }
+            on_plugin_thread(req, res, [&] {
+              if (host_.WEBLoggedInUser() == "guest")
+                return JsonError(res, 403, "guests cannot change devices");
+              auto d = host_.devices().ByRef(ref);
+              if (!d)
+                return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
+              if (body.contains("name")) d->name = body["name"].get<std::string>();
+              if (body.contains("Location")) d->Location = body["Location"].get<std::string>();
+              host_.devices().MarkChanged();
+              host_.SaveDevices();
+              host_.writelog("Host", "Device " + std::to_string(ref) + " is now \"" + d->name +
+                                         "\" in \"" + d->Location + "\"");
+              res.set_content(DeviceJson(*d).dump() + "\n", kJson);
+            });
+          });
 
-  s.Post(R"(/api/devices/(-?\d+)/command)", [=, this](const httplib::Request& req, httplib::Response& res) {
+  s.Post(R"(/api/devices/(-?\d+)/command)", [=, this](const httplib::Request& req,
+                                                      httplib::Response& res) {
     int ref = 0;
     if (!ParseInt(req.matches[1], ref)) return JsonError(res, 404, "no device has that reference");
     std::string command;
@@ -209,13 +243,16 @@ void HostWebServer::Routes() {
       return JsonError(res, 400, "the body must be a JSON object such as {\"command\": \"On\"}");
     }
     if (BuiltInHost::CommandNumber(command) == 0) {
-      return JsonError(res, 400, "unknown command \"" + command + "\" (use On, Off, Dim or Bright)");
+      return JsonError(res, 400,
+                       "unknown command \"" + command + "\" (use On, Off, Dim or Bright)");
     }
     on_plugin_thread(req, res, [&] {
-      if (host_.WEBLoggedInUser() == "guest") return JsonError(res, 403, "guests cannot send commands");
+      if (host_.WEBLoggedInUser() == "guest")
+        return JsonError(res, 403, "guests cannot send commands");
       auto d = host_.devices().ByRef(ref);
       if (!d) return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
-      if (d->hc.empty()) return JsonError(res, 409, "the device has no house code yet, so it cannot take commands");
+      if (d->hc.empty())
+        return JsonError(res, 409, "the device has no house code yet, so it cannot take commands");
       host_.ExecX10(d->hc + d->dc, command);
       res.set_content(DeviceJson(*d).dump() + "\n", kJson);
     });
@@ -247,11 +284,13 @@ void HostWebServer::Routes() {
       HostedPlugin* plugin = plugin_link(host_, req);
       if (!plugin) {
         res.status = 404;
-        res.set_content(FramePage("", "<p>There is no page at " + EscapeHtml(req.path) + ".</p>"), kHtml);
+        res.set_content(FramePage("", "<p>There is no page at " + EscapeHtml(req.path) + ".</p>"),
+                        kHtml);
         return;
       }
       const auto q = req.target.find('?');
-      const std::string lnk = plugin->link() + (q == std::string::npos ? std::string() : req.target.substr(q));
+      const std::string lnk =
+          plugin->link() + (q == std::string::npos ? std::string() : req.target.substr(q));
       res.set_content(FramePage(plugin->page_title(), plugin->GenPage(lnk)), kHtml);
     });
   });
@@ -260,7 +299,8 @@ void HostWebServer::Routes() {
       HostedPlugin* plugin = plugin_link(host_, req);
       if (!plugin) {
         res.status = 404;
-        res.set_content(FramePage("", "<p>There is no page at " + EscapeHtml(req.path) + ".</p>"), kHtml);
+        res.set_content(FramePage("", "<p>There is no page at " + EscapeHtml(req.path) + ".</p>"),
+                        kHtml);
         return;
       }
       res.set_content(FramePage(plugin->page_title(), plugin->PagePut(req.body)), kHtml);

@@ -20,7 +20,8 @@ class WebUsers;
 // threads and are answered on the plug-in thread through the event loop.
 class HostWebServer {
  public:
-  HostWebServer(BuiltInHost& host, EventLoop& loop, const WebUsers& users, std::filesystem::path html_dir);
+  HostWebServer(BuiltInHost& host, EventLoop& loop, const WebUsers& users,
+                std::filesystem::path html_dir);
   ~HostWebServer();
 
   // Binds the listening socket (port 0 picks a free port). Returns an error text on failure.

@@ -66,7 +66,8 @@ std::string WebUsers::Load(const std::filesystem::path& file) {
     if (line.empty() || line[0] == '#') continue;
     const auto colon = line.find(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == line.size()) {
-      return "web users file " + file.string() + ", line " + std::to_string(number) + ": expected name:password-hash";
+      return "web users file " + file.string() + ", line " + std::to_string(number) +
+             ": expected name:password-hash";
     }
     const std::string hash = line.substr(colon + 1);
     if (hash[0] != '$') {
@@ -90,7 +91,8 @@ bool WebUsers::Check(const std::string& user, const std::string& password) const
   // Compare without stopping at the first difference.
   if (computed.size() != it->second.size()) return false;
   unsigned char diff = 0;
-  for (size_t i = 0; i < computed.size(); ++i) diff |= static_cast<unsigned char>(computed[i] ^ it->second[i]);
+  for (size_t i = 0; i < computed.size(); ++i)
+    diff |= static_cast<unsigned char>(computed[i] ^ it->second[i]);
   return diff == 0;
 }
 

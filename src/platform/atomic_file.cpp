@@ -10,13 +10,17 @@
 
 namespace qb {
 
-void WriteFileAtomically(const std::filesystem::path& path, const std::string& content, unsigned mode) {
+void WriteFileAtomically(const std::filesystem::path& path, const std::string& content,
+                         unsigned mode) {
   std::error_code ec;
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
-  if (ec) throw std::runtime_error("cannot create folder " + path.parent_path().string() + ": " + ec.message());
+  if (ec)
+    throw std::runtime_error("cannot create folder " + path.parent_path().string() + ": " +
+                             ec.message());
   std::string tmp = path.string() + ".tmp-XXXXXX";
   const int fd = mkstemp(tmp.data());
-  if (fd < 0) throw std::runtime_error("cannot write " + path.string() + ": " + std::strerror(errno));
+  if (fd < 0)
+    throw std::runtime_error("cannot write " + path.string() + ": " + std::strerror(errno));
   const char* data = content.data();
   size_t left = content.size();
   while (left > 0) {

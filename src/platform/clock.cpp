@@ -5,7 +5,9 @@
 
 namespace qb {
 
-void SystemClock::Sleep(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
+void SystemClock::Sleep(std::chrono::milliseconds duration) {
+  std::this_thread::sleep_for(duration);
+}
 
 SimulatedClock::SimulatedClock(WallTime start) : wall_(start) {}
 

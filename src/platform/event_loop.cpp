@@ -11,9 +11,12 @@ struct InvokeState {
   bool ran = false;
 };
 
-HeadlessEventLoop::HeadlessEventLoop(Clock& clock) : clock_(clock), loop_thread_(std::this_thread::get_id()) {}
+HeadlessEventLoop::HeadlessEventLoop(Clock& clock)
+    : clock_(clock), loop_thread_(std::this_thread::get_id()) {}
 
-HeadlessEventLoop::~HeadlessEventLoop() { CancelPending(); }
+HeadlessEventLoop::~HeadlessEventLoop() {
+  CancelPending();
+}
 
 bool HeadlessEventLoop::OnLoopThread() const {
   std::lock_guard lock(mutex_);
@@ -25,7 +28,8 @@ void HeadlessEventLoop::AdoptCurrentThread() {
   loop_thread_ = std::this_thread::get_id();
 }
 
-TimerId HeadlessEventLoop::AddTimer(std::chrono::milliseconds interval, std::function<void()> tick) {
+TimerId HeadlessEventLoop::AddTimer(std::chrono::milliseconds interval,
+                                    std::function<void()> tick) {
   const TimerId id = next_timer_++;
   timers_[id] = Timer{interval, std::move(tick)};
   return id;
@@ -127,9 +131,12 @@ void HeadlessEventLoop::DoEvents() {
   RunDueTimers();
 }
 
-void HeadlessEventLoop::RunDue() { DoEvents(); }
+void HeadlessEventLoop::RunDue() {
+  DoEvents();
+}
 
-void HeadlessEventLoop::AdvanceAndRun(SimulatedClock& clock, std::chrono::milliseconds total, std::chrono::milliseconds step) {
+void HeadlessEventLoop::AdvanceAndRun(SimulatedClock& clock, std::chrono::milliseconds total,
+                                      std::chrono::milliseconds step) {
   for (std::chrono::milliseconds done{0}; done < total; done += step) {
     clock.Advance(step);
     RunDue();

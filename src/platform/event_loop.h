@@ -58,7 +58,8 @@ class HeadlessEventLoop : public EventLoop {
   // Runs the posted tasks and every timer tick that is due by the clock's current time.
   void RunDue();
   // Advances a simulated clock step by step, firing timers in order (for tests).
-  void AdvanceAndRun(class SimulatedClock& clock, std::chrono::milliseconds total, std::chrono::milliseconds step);
+  void AdvanceAndRun(class SimulatedClock& clock, std::chrono::milliseconds total,
+                     std::chrono::milliseconds step);
   // Makes the calling thread the loop thread (Run does this too).
   void AdoptCurrentThread();
 

@@ -30,8 +30,10 @@ std::string Trim(const std::string& s) {
 }
 
 void CheckName(const std::string& what, const std::string& name) {
-  if (name.find_first_of("=\r\n]") != std::string::npos || (!name.empty() && (name[0] == ';' || name[0] == '#' || name[0] == '['))) {
-    throw std::invalid_argument("settings " + what + " \"" + name + "\" contains a character the settings file cannot hold");
+  if (name.find_first_of("=\r\n]") != std::string::npos ||
+      (!name.empty() && (name[0] == ';' || name[0] == '#' || name[0] == '['))) {
+    throw std::invalid_argument("settings " + what + " \"" + name +
+                                "\" contains a character the settings file cannot hold");
   }
 }
 
@@ -58,7 +60,8 @@ std::string DecodeValue(const std::string& raw) {
 
 IniSettingsStore::IniSettingsStore(std::filesystem::path path) : path_(std::move(path)) {}
 
-bool IniSettingsStore::Parse(const std::string& text, std::vector<Section>& out, std::string& error) {
+bool IniSettingsStore::Parse(const std::string& text, std::vector<Section>& out,
+                             std::string& error) {
   out.clear();
   std::istringstream in(text);
   std::string line;
@@ -66,12 +69,14 @@ bool IniSettingsStore::Parse(const std::string& text, std::vector<Section>& out,
   Section* current = nullptr;
   while (std::getline(in, line)) {
     ++number;
-    if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);  // UTF-8 byte-order mark
+    if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0)
+      line.erase(0, 3);  // UTF-8 byte-order mark
     const std::string t = Trim(line);
     if (t.empty() || t[0] == ';' || t[0] == '#') continue;
     if (t[0] == '[') {
       if (t.back() != ']' || t.size() < 3) {
-        error = "line " + std::to_string(number) + ": a section header must look like [Name]: \"" + t + "\"";
+        error = "line " + std::to_string(number) + ": a section header must look like [Name]: \"" +
+                t + "\"";
         return false;
       }
       const std::string name = Trim(t.substr(1, t.size() - 2));
@@ -91,7 +96,8 @@ bool IniSettingsStore::Parse(const std::string& text, std::vector<Section>& out,
       return false;
     }
     if (!current) {
-      error = "line " + std::to_string(number) + ": a value before the first [section]: \"" + t + "\"";
+      error =
+          "line " + std::to_string(number) + ": a value before the first [section]: \"" + t + "\"";
       return false;
     }
     const std::string key = Trim(t.substr(0, eq));
@@ -136,7 +142,9 @@ std::string IniSettingsStore::Load() {
     return {};
   }
   // Keep the broken file for the user to inspect; never overwrite it.
-  const auto stamp = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
   std::filesystem::path aside = path_;
   aside += ".broken-" + std::to_string(stamp);
   for (int n = 1; std::filesystem::exists(aside, ec); ++n) {
@@ -145,11 +153,11 @@ std::string IniSettingsStore::Load() {
   }
   std::filesystem::rename(path_, aside, ec);
   if (ec) {
-    return "settings file " + path_.string() + " cannot be parsed (" + error + ") and could not be moved aside (" + ec.message() +
-           "); using the defaults";
+    return "settings file " + path_.string() + " cannot be parsed (" + error +
+           ") and could not be moved aside (" + ec.message() + "); using the defaults";
   }
-  return "settings file " + path_.string() + " cannot be parsed (" + error + "); it was moved to " + aside.string() +
-         " and the defaults are used";
+  return "settings file " + path_.string() + " cannot be parsed (" + error + "); it was moved to " +
+         aside.string() + " and the defaults are used";
 }
 
 IniSettingsStore::Section* IniSettingsStore::FindSection(const std::string& name) {
@@ -166,7 +174,8 @@ const IniSettingsStore::Section* IniSettingsStore::FindSection(const std::string
   return nullptr;
 }
 
-std::optional<std::string> IniSettingsStore::Get(const std::string& section, const std::string& key) const {
+std::optional<std::string> IniSettingsStore::Get(const std::string& section,
+                                                 const std::string& key) const {
   if (const Section* s = FindSection(section)) {
     for (const auto& [k, v] : s->entries) {
       if (SameName(k, key)) return v;
@@ -175,7 +184,8 @@ std::optional<std::string> IniSettingsStore::Get(const std::string& section, con
   return std::nullopt;
 }
 
-void IniSettingsStore::Set(const std::string& section, const std::string& key, const std::string& value) {
+void IniSettingsStore::Set(const std::string& section, const std::string& key,
+                           const std::string& value) {
   CheckName("section", section);
   CheckName("key", key);
   Section* s = FindSection(section);

@@ -18,8 +18,10 @@ struct CaseInsensitiveLess {
 class SettingsStore {
  public:
   virtual ~SettingsStore() = default;
-  virtual std::optional<std::string> Get(const std::string& section, const std::string& key) const = 0;
-  virtual void Set(const std::string& section, const std::string& key, const std::string& value) = 0;
+  virtual std::optional<std::string> Get(const std::string& section,
+                                         const std::string& key) const = 0;
+  virtual void Set(const std::string& section, const std::string& key,
+                   const std::string& value) = 0;
   virtual void Remove(const std::string& section, const std::string& key) = 0;
   // Keys of one section, in the store's order.
   virtual std::vector<std::string> Keys(const std::string& section) const = 0;
@@ -28,7 +30,8 @@ class SettingsStore {
   virtual void EndBatch() {}
 
   // Convenience: the stored value or the caller's default.
-  std::string GetOr(const std::string& section, const std::string& key, const std::string& fallback) const {
+  std::string GetOr(const std::string& section, const std::string& key,
+                    const std::string& fallback) const {
     return Get(section, key).value_or(fallback);
   }
 };

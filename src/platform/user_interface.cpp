@@ -13,21 +13,28 @@ std::string OneLine(std::string text) {
 }
 }  // namespace
 
-HeadlessUserInterface::HeadlessUserInterface(Clock& clock, LogSink log) : clock_(clock), log_(std::move(log)) {}
+HeadlessUserInterface::HeadlessUserInterface(Clock& clock, LogSink log)
+    : clock_(clock), log_(std::move(log)) {}
 
-void HeadlessUserInterface::MessageBox(const std::string& text, MessageIcon icon, const std::string& title) {
-  const char* kind = icon == MessageIcon::Critical ? "Message (critical)" : icon == MessageIcon::Exclamation ? "Message (warning)" : "Message";
+void HeadlessUserInterface::MessageBox(const std::string& text, MessageIcon icon,
+                                       const std::string& title) {
+  const char* kind = icon == MessageIcon::Critical      ? "Message (critical)"
+                     : icon == MessageIcon::Exclamation ? "Message (warning)"
+                                                        : "Message";
   if (log_) log_(kind, (title.empty() ? "" : title + ": ") + OneLine(text));
 }
 
 bool HeadlessUserInterface::Ask(const Question& question) {
   auto it = answers_.find(question.id);
   const bool answer = it != answers_.end() ? it->second : question.headless_answer;
-  if (log_) log_("Question", OneLine(question.text) + " -> answered " + (answer ? "Yes" : "No") + " (no desktop; question " + question.id + ")");
+  if (log_)
+    log_("Question", OneLine(question.text) + " -> answered " + (answer ? "Yes" : "No") +
+                         " (no desktop; question " + question.id + ")");
   return answer;
 }
 
-std::string HeadlessUserInterface::InputBox(const std::string& prompt, const std::string& fallback) {
+std::string HeadlessUserInterface::InputBox(const std::string& prompt,
+                                            const std::string& fallback) {
   if (log_) log_("Question", OneLine(prompt) + " -> answered \"" + fallback + "\" (no desktop)");
   return fallback;
 }
@@ -36,6 +43,8 @@ void HeadlessUserInterface::Beep() {
   if (log_) log_("Beep", "(beep: no desktop to sound it on)");
 }
 
-void HeadlessUserInterface::Sleep(std::chrono::milliseconds duration) { clock_.Sleep(duration); }
+void HeadlessUserInterface::Sleep(std::chrono::milliseconds duration) {
+  clock_.Sleep(duration);
+}
 
 }  // namespace qb

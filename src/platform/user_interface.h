@@ -26,7 +26,8 @@ struct Question {
 class UserInterface {
  public:
   virtual ~UserInterface() = default;
-  virtual void MessageBox(const std::string& text, MessageIcon icon, const std::string& title = {}) = 0;
+  virtual void MessageBox(const std::string& text, MessageIcon icon,
+                          const std::string& title = {}) = 0;
   virtual bool Ask(const Question& question) = 0;
   // Returns the typed text; `fallback` when nobody can answer.
   virtual std::string InputBox(const std::string& prompt, const std::string& fallback) = 0;
@@ -43,7 +44,8 @@ class HeadlessUserInterface : public UserInterface {
   // Overrides the answer of one question id (from configuration or a test).
   void SetAnswer(const std::string& id, bool answer) { answers_[id] = answer; }
 
-  void MessageBox(const std::string& text, MessageIcon icon, const std::string& title = {}) override;
+  void MessageBox(const std::string& text, MessageIcon icon,
+                  const std::string& title = {}) override;
   bool Ask(const Question& question) override;
   std::string InputBox(const std::string& prompt, const std::string& fallback) override;
   void Beep() override;

@@ -114,7 +114,7 @@ TEST_F(HspiTest, InitIOReturnsTheAdapterErrorAndStaysNotReady) {
   EXPECT_EQ(plugin.InitIO(1), "Adapter not found");
   EXPECT_FALSE(Plugin().InterfaceReady);
   EXPECT_EQ(host->CountCalls("RegisterMenu"), 1u);
-  EXPECT_EQ(host->CountCalls("RegisterLink"), 0u);  // "Web Page" is off
+  EXPECT_EQ(host->CountCalls("RegisterLink"), 0u);   // "Web Page" is off
   EXPECT_EQ(plugin.InitIO(1), "Adapter not found");  // not ready, so it tries again
 }
 
@@ -131,7 +131,8 @@ TEST_F(HspiTest, ShutdownIOAndConfigIO) {
 
   plugin.ConfigIO();  // not initialised: only the restart message
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].second, "The interface has not been initialised\rPlease restart Hearthmoor");
+  EXPECT_EQ(messages[0].second,
+            "The interface has not been initialised\rPlease restart Hearthmoor");
 
   Plugin().InterfaceReady = true;
   EXPECT_CALL(*dialog, ShowModeless()).Times(2);
@@ -163,7 +164,8 @@ class SetIOTest : public HspiTest {
 };
 
 TEST_F(SetIOTest, DeviceCode999WritesTheStateDumpAndDrivesNothing) {
-  clock.SetWallTime(Clock::WallTime{std::chrono::hours(24 * 20000) + std::chrono::seconds(3723) + std::chrono::milliseconds(500)});
+  clock.SetWallTime(Clock::WallTime{std::chrono::hours(24 * 20000) + std::chrono::seconds(3723) +
+                                    std::chrono::milliseconds(500)});
   Plugin().TimerBusy = true;
   Plugin().TimerLoop = 17;
   Plugin().TimerLoopWait = 42;
@@ -172,8 +174,8 @@ TEST_F(SetIOTest, DeviceCode999WritesTheStateDumpAndDrivesNothing) {
   host->log.clear();
   Send("Q", "999", 2);
   EXPECT_THAT(host->LogTexts("1-Wire FORCE DEBUG"),
-              ElementsAre("Timer Enabled = True", "Timer Busy = True", "External Busy = False", "Timer Loop = 17",
-                          "TimerLoopWait = 42", "Windows Timer = 3723.5"));
+              ElementsAre("Timer Enabled = True", "Timer Busy = True", "External Busy = False",
+                          "Timer Loop = 17", "TimerLoopWait = 42", "Windows Timer = 3723.5"));
   EXPECT_EQ(Plugin().TimerLoopWait, 3723);
 }
 
@@ -197,8 +199,10 @@ TEST_F(SetIOTest, CommandNineteenOrMoreClearsTimerBusyOnly) {
 TEST_F(SetIOTest, UnknownDeviceIsLoggedFromDebugLevelTwo) {
   EXPECT_CALL(*devices, BindHSDevice(&device, "A", "7")).WillRepeatedly(Return(std::nullopt));
   Send("A", "7", 2, 33);
-  EXPECT_THAT(host->LogTexts("1-Wire (X10) Rcvd"), ElementsAre("Device=A7 Command=2 Brightness=33 Data1=11 Data2=12"));
-  EXPECT_THAT(host->LogTexts("1-Wire ERROR(SetIO)"), ElementsAre("Device not yet found in collection: A7"));
+  EXPECT_THAT(host->LogTexts("1-Wire (X10) Rcvd"),
+              ElementsAre("Device=A7 Command=2 Brightness=33 Data1=11 Data2=12"));
+  EXPECT_THAT(host->LogTexts("1-Wire ERROR(SetIO)"),
+              ElementsAre("Device not yet found in collection: A7"));
   host->log.clear();
   Plugin().settings.DebugLevel = 1;
   Send("A", "7", 2);
@@ -223,7 +227,8 @@ TEST_F(SetIOTest, SwitchAndAnalogueOutputFollowTheCommand) {
   Send("A", "1", 3);
   Send("A", "2", 2);
   Send("A", "2", 4);
-  EXPECT_THAT(host->LogTexts("1-Wire (X10) Rcvd").back(), "Device updated: A2 ROM=00000000ABCDEF20");
+  EXPECT_THAT(host->LogTexts("1-Wire (X10) Rcvd").back(),
+              "Device updated: A2 ROM=00000000ABCDEF20");
   EXPECT_FALSE(Plugin().ExternalBusy);
 }
 
@@ -300,7 +305,8 @@ TEST_F(HspiTest, ConfigDeviceShowsTheNodeAndItsTab) {
 
 TEST(DeviceTab, LetterChoosesTheTab) {
   EXPECT_EQ(DeviceTabForKey("10A1B2C3D4E5F628M"), 0);
-  for (const char* key : {"X0000000000000AAN", "X0000000000000AAG", "X0000000000000AAH"}) EXPECT_EQ(DeviceTabForKey(key), 1);
+  for (const char* key : {"X0000000000000AAN", "X0000000000000AAG", "X0000000000000AAH"})
+    EXPECT_EQ(DeviceTabForKey(key), 1);
   EXPECT_EQ(DeviceTabForKey("X0000000000000AAI"), 3);
   EXPECT_EQ(DeviceTabForKey("X0000000000000AAJ"), 4);
   EXPECT_EQ(DeviceTabForKey("X0000000000000AAK1"), 7);  // 18 characters: the 17th counts

@@ -76,7 +76,8 @@ TEST(Settings, LimitsReplaceOutOfRangeValuesByTheBound) {
   s.ChartY1 = 100;
   s.PollTemp = -3;
   s.SigFigs = 11;
-  EXPECT_THAT(ApplySettingsLimits(s), UnorderedElementsAre("PollCycle", "ChartX", "ChartX1", "PollTemp", "SigFigs"));
+  EXPECT_THAT(ApplySettingsLimits(s),
+              UnorderedElementsAre("PollCycle", "ChartX", "ChartX1", "PollTemp", "SigFigs"));
   EXPECT_EQ(s.CycleSeconds, 1);
   EXPECT_EQ(s.ChartX, 200);
   EXPECT_EQ(s.ChartX1, 150);
@@ -117,7 +118,8 @@ TEST(Settings, SaveWritesEveryKeyInItsStoredForm) {
   EXPECT_FALSE(store.Get("Settings", "strHouseCodes0").has_value());
 
   const Settings back = LoadSettings(store, "/elsewhere");
-  for (const auto& key : SettingKeys()) EXPECT_EQ(SettingText(back, key), SettingText(s, key)) << key;
+  for (const auto& key : SettingKeys())
+    EXPECT_EQ(SettingText(back, key), SettingText(s, key)) << key;
   EXPECT_FALSE(SetSettingText(s, "NoSuchKey", "1"));
   EXPECT_EQ(SettingText(s, "NoSuchKey"), "");
 }

@@ -11,8 +11,8 @@
 namespace qb {
 namespace {
 
-using ::testing::ElementsAre;
 using test::TempDir;
+using ::testing::ElementsAre;
 
 // A plug-in that records the device commands it receives.
 class CommandRecorder : public HostedPlugin {
@@ -23,9 +23,10 @@ class CommandRecorder : public HostedPlugin {
   std::string page_title() const override { return "title"; }
   std::string GenPage(const std::string&) override { return {}; }
   std::string PagePut(const std::string&) override { return {}; }
-  void SetIO(HostDevice* dv, const std::string& hc, const std::string& dc, int16_t command, int16_t brightness, int16_t,
-             int16_t) override {
-    received.push_back(hc + dc + " " + std::to_string(command) + " " + std::to_string(brightness) + " " + dv->iomisc());
+  void SetIO(HostDevice* dv, const std::string& hc, const std::string& dc, int16_t command,
+             int16_t brightness, int16_t, int16_t) override {
+    received.push_back(hc + dc + " " + std::to_string(command) + " " + std::to_string(brightness) +
+                       " " + dv->iomisc());
   }
   std::vector<std::string> received;
 };
@@ -108,9 +109,11 @@ TEST(BuiltInHost, FreeHouseCodesRunFromAToZThenLowerCase) {
   host->GetDevice(host->NewDevice("a"))->set_hc("A");
   host->GetDevice(host->NewDevice("c"))->set_hc("C");
   EXPECT_EQ(host->GetNextFreeIOCode(), 'B');
-  for (char c = 'B'; c <= 'Z'; ++c) host->GetDevice(host->NewDevice("x"))->set_hc(std::string(1, c));
+  for (char c = 'B'; c <= 'Z'; ++c)
+    host->GetDevice(host->NewDevice("x"))->set_hc(std::string(1, c));
   EXPECT_EQ(host->GetNextFreeIOCode(), 'a');
-  for (char c = 'a'; c <= 'z'; ++c) host->GetDevice(host->NewDevice("x"))->set_hc(std::string(1, c));
+  for (char c = 'a'; c <= 'z'; ++c)
+    host->GetDevice(host->NewDevice("x"))->set_hc(std::string(1, c));
   EXPECT_EQ(host->GetNextFreeIOCode(), -1);
 }
 
@@ -138,8 +141,9 @@ TEST(BuiltInHost, CommandsGoToThePluginWithTheirNumbersAndKeepTheStatus) {
   host->ExecX10("B3", "Bright", 60);
   host->ExecX10("X1", "On");  // not the plug-in's: the host only keeps its status
   EXPECT_EQ(other->Status(), 2);
-  EXPECT_THAT(plugin.received, ElementsAre("B3 2 0 0000000012345612P1", "B3 3 0 0000000012345612P1",
-                                           "B3 4 40 0000000012345612P1", "B3 5 60 0000000012345612P1"));
+  EXPECT_THAT(plugin.received,
+              ElementsAre("B3 2 0 0000000012345612P1", "B3 3 0 0000000012345612P1",
+                          "B3 4 40 0000000012345612P1", "B3 5 60 0000000012345612P1"));
   EXPECT_THROW(host->ExecX10("B3", "Toggle"), HostError);
   EXPECT_THROW(host->ExecX10("Q9", "On"), HostError);
 }
@@ -180,18 +184,26 @@ TEST(ProgramOptions, ParsesEveryFlagAndRejectsTheRest) {
   EXPECT_EQ(ParseOptions({"In IDE"}, o), "");
   EXPECT_TRUE(o.standalone);
   o = {};
-  EXPECT_EQ(ParseOptions({"--standalone", "--app-dir", "/a", "--settings", "/s.ini", "--http", "[::1]:0"}, o), "");
+  EXPECT_EQ(
+      ParseOptions({"--standalone", "--app-dir", "/a", "--settings", "/s.ini", "--http", "[::1]:0"},
+                   o),
+      "");
   EXPECT_EQ(o.app_dir, "/a");
   EXPECT_EQ(o.settings_file, "/s.ini");
   EXPECT_EQ(o.http_address, "::1");
   EXPECT_EQ(o.http_port, 0);
-  for (auto args : std::vector<std::vector<std::string>>{
-           {"--bogus"}, {"--app-dir"}, {"--http", "8080"}, {"--http", "host:99999"}, {"--http", ":80"}, {"In", "IDE", "x"}}) {
+  for (auto args : std::vector<std::vector<std::string>>{{"--bogus"},
+                                                         {"--app-dir"},
+                                                         {"--http", "8080"},
+                                                         {"--http", "host:99999"},
+                                                         {"--http", ":80"},
+                                                         {"In", "IDE", "x"}}) {
     ProgramOptions p;
     EXPECT_NE(ParseOptions(args, p), "") << args[0];
   }
   const std::string usage = UsageText();
-  for (const char* flag : {"--standalone", "--app-dir", "--settings", "--http", "--help", "--version"}) {
+  for (const char* flag :
+       {"--standalone", "--app-dir", "--settings", "--http", "--help", "--version"}) {
     EXPECT_NE(usage.find(flag), std::string::npos) << flag;
   }
 }

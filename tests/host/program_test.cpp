@@ -17,9 +17,12 @@ using ::testing::HasSubstr;
 
 const std::string kProgram = QB_PROGRAM_PATH;
 
-std::vector<std::string> Args(const TempDir& dir, const std::string& app, const std::string& http = "127.0.0.1:0") {
-  return {kProgram, "--standalone", "--app-dir", (dir.path() / app).string(), "--settings",
-          (dir.path() / "settings.ini").string(), "--http", http};
+std::vector<std::string> Args(const TempDir& dir, const std::string& app,
+                              const std::string& http = "127.0.0.1:0") {
+  return {kProgram,     "--standalone",
+          "--app-dir",  (dir.path() / app).string(),
+          "--settings", (dir.path() / "settings.ini").string(),
+          "--http",     http};
 }
 
 int PortOf(const std::string& line) {
@@ -31,7 +34,8 @@ int PortOf(const std::string& line) {
 TEST(Program, HelpAndBadCommandLines) {
   std::string out;
   EXPECT_EQ(RunToEnd({kProgram, "--help"}, out), 0);
-  for (const char* flag : {"--standalone", "--app-dir", "--settings", "--http", "--help", "--version"}) {
+  for (const char* flag :
+       {"--standalone", "--app-dir", "--settings", "--http", "--help", "--version"}) {
     EXPECT_THAT(out, HasSubstr(flag));
   }
   EXPECT_EQ(RunToEnd({kProgram, "--standalone", "--frobnicate"}, out), 2);

@@ -34,7 +34,8 @@ class PagePlugin : public HostedPlugin {
     return "<p>page for [" + lnk + "] user [" + host_.WEBLoggedInUser() + "]</p>";
   }
   std::string PagePut(const std::string& data) override { return "<p>posted [" + data + "]</p>"; }
-  void SetIO(HostDevice*, const std::string& hc, const std::string& dc, int16_t command, int16_t, int16_t, int16_t) override {
+  void SetIO(HostDevice*, const std::string& hc, const std::string& dc, int16_t command, int16_t,
+             int16_t, int16_t) override {
     commands.push_back(hc + dc + ":" + std::to_string(command));
   }
   std::vector<std::string> commands;
@@ -92,9 +93,11 @@ TEST_F(WebServerTest, PluginPagesAreFramedAndAnsweredOnThePluginThread) {
   res = client->Get("/1-Wire?PAGE=0&x=%20y");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
-  EXPECT_NE(res->body.find("<p>page for [1-Wire?PAGE=0&x=%20y] user []</p>"), std::string::npos) << res->body;
+  EXPECT_NE(res->body.find("<p>page for [1-Wire?PAGE=0&x=%20y] user []</p>"), std::string::npos)
+      << res->body;
   EXPECT_NE(res->body.find("<title>Quellbrook &amp; co</title>"), std::string::npos);
-  EXPECT_NE(res->body.find("<div class=\"pagetitle\"><b>Quellbrook</b> & co</div>"), std::string::npos);
+  EXPECT_NE(res->body.find("<div class=\"pagetitle\"><b>Quellbrook</b> & co</div>"),
+            std::string::npos);
   EXPECT_NE(res->body.find("href=\"/style.css\""), std::string::npos);
   EXPECT_EQ(plugin.on_thread, loop_thread.get_id());
   EXPECT_EQ(client->Get("/1-Wire")->body.find("[1-Wire]") != std::string::npos, true);
@@ -104,8 +107,9 @@ TEST_F(WebServerTest, PluginPagesAreFramedAndAnsweredOnThePluginThread) {
   EXPECT_NE(res->body.find("posted [Update A12=Update&DEBUG=1]"), std::string::npos);
 
   auto css = client->Get("/style.css");
-  for (const char* cls : {"tableheader", "tablecolumn", "tableroweven", "tablerowodd", "tablecelldim", "tablecelloff",
-                          "tablecellon", "tablecellcustom", "tablecellwav", "formbutton", ".text"}) {
+  for (const char* cls :
+       {"tableheader", "tablecolumn", "tableroweven", "tablerowodd", "tablecelldim", "tablecelloff",
+        "tablecellon", "tablecellcustom", "tablecellwav", "formbutton", ".text"}) {
     EXPECT_NE(css->body.find(cls), std::string::npos) << cls;
   }
   EXPECT_EQ(client->Get("/nothing-here")->status, 404);
@@ -129,8 +133,9 @@ TEST_F(WebServerTest, JsonApiListsRenamesAndCommandsDevices) {
   ASSERT_TRUE(res);
   const json list = json::parse(res->body);
   ASSERT_EQ(list.size(), 2u);
-  for (const char* key : {"ref", "name", "Location", "hc", "dc", "interface", "iomisc", "iotype", "can_dim",
-                          "dev_type_string", "Status", "Buttons", "misc", "string", "value", "lastChange"}) {
+  for (const char* key :
+       {"ref", "name", "Location", "hc", "dc", "interface", "iomisc", "iotype", "can_dim",
+        "dev_type_string", "Status", "Buttons", "misc", "string", "value", "lastChange"}) {
     EXPECT_TRUE(list[0].contains(key)) << key;
   }
   EXPECT_EQ(list[0]["string"], "On");
@@ -147,9 +152,14 @@ TEST_F(WebServerTest, JsonApiListsRenamesAndCommandsDevices) {
   res = client->Post(base + "/command", R"({"command": "Off"})", "application/json");
   ASSERT_EQ(res->status, 200);
   EXPECT_EQ(json::parse(res->body)["Status"], 3);
-  EXPECT_EQ(client->Post(base + "/command", R"({"command": "Explode"})", "application/json")->status, 400);
+  EXPECT_EQ(
+      client->Post(base + "/command", R"({"command": "Explode"})", "application/json")->status,
+      400);
   EXPECT_EQ(client->Post(base + "/command", R"([])", "application/json")->status, 400);
-  EXPECT_EQ(client->Post("/api/devices/" + std::to_string(ref + 1) + "/command", R"({"command": "On"})", "application/json")->status,
+  EXPECT_EQ(client
+                ->Post("/api/devices/" + std::to_string(ref + 1) + "/command",
+                       R"({"command": "On"})", "application/json")
+                ->status,
             409);
   loop.Invoke([&] {
     ASSERT_EQ(plugin.commands.size(), 1u);
@@ -166,7 +176,8 @@ TEST_F(WebServerTest, JsonApiListsRenamesAndCommandsDevices) {
 }
 
 TEST_F(WebServerTest, WebUsersNeedTheirPasswordAndGuestsChangeNothing) {
-  test::WriteFile(dir.path() / "users", "# web users\nalice:" + Hash("s3cret") + "\nguest:" + Hash("guest") + "\n");
+  test::WriteFile(dir.path() / "users",
+                  "# web users\nalice:" + Hash("s3cret") + "\nguest:" + Hash("guest") + "\n");
   std::filesystem::create_directories(dir.path() / "html" / "1wire");
   test::WriteFile(dir.path() / "html" / "1wire" / "chart.jpg", "JPEGDATA");
   Start();
@@ -190,7 +201,10 @@ TEST_F(WebServerTest, WebUsersNeedTheirPasswordAndGuestsChangeNothing) {
 
   client->set_basic_auth("guest", "guest");
   EXPECT_NE(client->Get("/1-Wire")->body.find("user [guest]"), std::string::npos);
-  EXPECT_EQ(client->Patch("/api/devices/" + std::to_string(ref), R"({"name": "y"})", "application/json")->status, 403);
+  EXPECT_EQ(
+      client->Patch("/api/devices/" + std::to_string(ref), R"({"name": "y"})", "application/json")
+          ->status,
+      403);
   loop.Invoke([&] { EXPECT_EQ(host->WEBLoggedInUser(), ""); });  // only during a request
 }
 

@@ -33,7 +33,8 @@ TEST(IniSettingsStore, ChangesAreWrittenAndReadBack) {
   for (const auto& entry : std::filesystem::directory_iterator(dir.path() / "sub")) {
     EXPECT_EQ(entry.path().filename(), "settings.ini") << "a temporary file was left behind";
   }
-  EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::others_read, std::filesystem::perms::none);
+  EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::others_read,
+            std::filesystem::perms::none);
   again.Remove("Settings", "speech");
   IniSettingsStore third(file);
   third.Load();
@@ -43,7 +44,9 @@ TEST(IniSettingsStore, ChangesAreWrittenAndReadBack) {
 TEST(IniSettingsStore, HandWrittenFilesAreRead) {
   std::vector<IniSettingsStore::Section> sections;
   std::string error;
-  ASSERT_TRUE(IniSettingsStore::Parse("\xEF\xBB\xBF; comment\n[Settings]\r\n PollCycle = 12 \n# note\n\n[settings]\npollcycle=15\n", sections, error))
+  ASSERT_TRUE(IniSettingsStore::Parse(
+      "\xEF\xBB\xBF; comment\n[Settings]\r\n PollCycle = 12 \n# note\n\n[settings]\npollcycle=15\n",
+      sections, error))
       << error;
   ASSERT_EQ(sections.size(), 1u);
   ASSERT_EQ(sections[0].entries.size(), 1u);

@@ -54,7 +54,8 @@ std::string ChildProcess::WaitForLine(const std::string& text, std::chrono::mill
       scanned_ = end + 1;
       if (line.find(text) != std::string::npos) return line;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !ReadSome(left)) return {};
   }
 }

@@ -16,7 +16,8 @@ class ChildProcess {
 
   // Reads output until a line contains `text`; returns that line, or empty after `timeout` or
   // when the program ends first.
-  std::string WaitForLine(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  std::string WaitForLine(const std::string& text,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(20));
   // Sends a signal and waits for the exit status (-1 if it did not end within the timeout).
   int Stop(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(20));
   // Waits for the program to end on its own.

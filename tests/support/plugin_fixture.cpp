@@ -14,7 +14,9 @@ PluginTest::PluginTest() {
   p.parts.process = process;
 }
 
-PluginTest::~PluginTest() { ResetPluginState(); }
+PluginTest::~PluginTest() {
+  ResetPluginState();
+}
 
 void PluginTest::ConnectHost() {
   Plugin().host = host;

@@ -42,14 +42,17 @@ class MockDeviceControl : public DeviceControl {
  public:
   MOCK_METHOD(void, AdoptHSDevices, (bool refresh), (override));
   MOCK_METHOD(void, GetDevices, (), (override));
-  MOCK_METHOD(std::optional<ChannelRef>, GetHSROM, (const std::string& hc, const std::string& dc), (override));
-  MOCK_METHOD(std::optional<ChannelRef>, BindHSDevice, (HostDevice * device, const std::string& hc, const std::string& dc),
+  MOCK_METHOD(std::optional<ChannelRef>, GetHSROM, (const std::string& hc, const std::string& dc),
               (override));
+  MOCK_METHOD(std::optional<ChannelRef>, BindHSDevice,
+              (HostDevice * device, const std::string& hc, const std::string& dc), (override));
   MOCK_METHOD(void, SetSwitch, (const ChannelRef& channel, bool on), (override));
   MOCK_METHOD(void, SetPot, (const ChannelRef& channel, int32_t wiper, bool unscaled), (override));
-  MOCK_METHOD(void, AD4Adjust, (int channel, int setting, int32_t value, const std::string& key), (override));
+  MOCK_METHOD(void, AD4Adjust, (int channel, int setting, int32_t value, const std::string& key),
+              (override));
   MOCK_METHOD(void, UpdateHSDev, (const ChannelRef& channel, const std::string& value), (override));
-  MOCK_METHOD(void, WriteOutput, (const ChannelRef& channel, int16_t command, int16_t brightness), (override));
+  MOCK_METHOD(void, WriteOutput, (const ChannelRef& channel, int16_t command, int16_t brightness),
+              (override));
 };
 
 class MockWebPages : public WebPages {
@@ -67,7 +70,8 @@ class MockProcessControl : public ProcessControl {
 class RecordingUserInterface : public HeadlessUserInterface {
  public:
   explicit RecordingUserInterface(Clock& clock) : HeadlessUserInterface(clock, nullptr) {}
-  void MessageBox(const std::string& text, MessageIcon icon, const std::string& title = {}) override {
+  void MessageBox(const std::string& text, MessageIcon icon,
+                  const std::string& title = {}) override {
     messages.emplace_back(title, text);
     HeadlessUserInterface::MessageBox(text, icon, title);
   }
@@ -91,12 +95,18 @@ class PluginTest : public ::testing::Test {
   RecordingUserInterface ui{clock};
   std::vector<std::pair<std::string, std::string>>& messages = ui.messages;
 
-  std::shared_ptr<::testing::NiceMock<MockAdapterStartup>> adapter = std::make_shared<::testing::NiceMock<MockAdapterStartup>>();
-  std::shared_ptr<::testing::NiceMock<MockTimerWindow>> timers = std::make_shared<::testing::NiceMock<MockTimerWindow>>();
-  std::shared_ptr<::testing::NiceMock<MockSetupDialog>> dialog = std::make_shared<::testing::NiceMock<MockSetupDialog>>();
-  std::shared_ptr<::testing::NiceMock<MockDeviceControl>> devices = std::make_shared<::testing::NiceMock<MockDeviceControl>>();
-  std::shared_ptr<::testing::NiceMock<MockWebPages>> pages = std::make_shared<::testing::NiceMock<MockWebPages>>();
-  std::shared_ptr<::testing::NiceMock<MockProcessControl>> process = std::make_shared<::testing::NiceMock<MockProcessControl>>();
+  std::shared_ptr<::testing::NiceMock<MockAdapterStartup>> adapter =
+      std::make_shared<::testing::NiceMock<MockAdapterStartup>>();
+  std::shared_ptr<::testing::NiceMock<MockTimerWindow>> timers =
+      std::make_shared<::testing::NiceMock<MockTimerWindow>>();
+  std::shared_ptr<::testing::NiceMock<MockSetupDialog>> dialog =
+      std::make_shared<::testing::NiceMock<MockSetupDialog>>();
+  std::shared_ptr<::testing::NiceMock<MockDeviceControl>> devices =
+      std::make_shared<::testing::NiceMock<MockDeviceControl>>();
+  std::shared_ptr<::testing::NiceMock<MockWebPages>> pages =
+      std::make_shared<::testing::NiceMock<MockWebPages>>();
+  std::shared_ptr<::testing::NiceMock<MockProcessControl>> process =
+      std::make_shared<::testing::NiceMock<MockProcessControl>>();
 };
 
 }  // namespace qb::test

@@ -23,7 +23,8 @@ std::vector<std::string> TestHost::LogTexts(const std::string& category) const {
   return out;
 }
 
-std::shared_ptr<TestDevice> TestHost::AddDevice(const std::string& hc, const std::string& dc, const std::string& interface,
+std::shared_ptr<TestDevice> TestHost::AddDevice(const std::string& hc, const std::string& dc,
+                                                const std::string& interface,
                                                 const std::string& iomisc) {
   auto d = std::make_shared<TestDevice>();
   d->ref_ = next_ref_++;
@@ -47,7 +48,9 @@ void TestHost::writelog(const std::string& category, const std::string& text) {
   log.emplace_back(category, text);
 }
 
-void TestHost::Speak(const std::string& text) { Record("Speak", {text}); }
+void TestHost::Speak(const std::string& text) {
+  Record("Speak", {text});
+}
 
 std::string TestHost::GetAppPath() {
   Record("GetAppPath");
@@ -80,7 +83,8 @@ int32_t TestHost::DeviceCount() {
 
 std::shared_ptr<HostDevice> TestHost::GetDevice(int32_t index_or_ref) {
   Record("GetDevice", {std::to_string(index_or_ref)});
-  if (index_or_ref >= 1 && index_or_ref <= static_cast<int32_t>(devices.size())) return devices[index_or_ref - 1];
+  if (index_or_ref >= 1 && index_or_ref <= static_cast<int32_t>(devices.size()))
+    return devices[index_or_ref - 1];
   for (auto& d : devices) {
     if (d->ref_ == index_or_ref) return d;
   }
@@ -140,16 +144,23 @@ std::shared_ptr<HostApplication> TestHost::GetHSIface() {
   return shared_from_this();
 }
 
-void TestHost::WriteSplash(const std::string& text) { Record("WriteSplash", {text}); }
+void TestHost::WriteSplash(const std::string& text) {
+  Record("WriteSplash", {text});
+}
 
-void TestHost::RegisterMenu(const std::string& title, const std::string& entry) { Record("RegisterMenu", {title, entry}); }
+void TestHost::RegisterMenu(const std::string& title, const std::string& entry) {
+  Record("RegisterMenu", {title, entry});
+}
 
-void TestHost::ForceFront(int32_t window_handle) { Record("ForceFront", {std::to_string(window_handle)}); }
+void TestHost::ForceFront(int32_t window_handle) {
+  Record("ForceFront", {std::to_string(window_handle)});
+}
 
 int32_t TestHost::GetNextFreeIOCode() {
   Record("GetNextFreeIOCode");
   if (next_free_io_codes.empty()) return -1;
-  const int32_t code = next_free_io_codes[std::min(next_code_index_, next_free_io_codes.size() - 1)];
+  const int32_t code =
+      next_free_io_codes[std::min(next_code_index_, next_free_io_codes.size() - 1)];
   ++next_code_index_;
   return code;
 }

@@ -58,14 +58,16 @@ class TestDevice : public HostDevice {
 
 // A host for tests: records every call with its arguments and answers as the test scripts it.
 // Any call named in `failing` throws HostError instead of answering.
-class TestHost : public HostApplication, public HostCallback, public std::enable_shared_from_this<TestHost> {
+class TestHost : public HostApplication,
+                 public HostCallback,
+                 public std::enable_shared_from_this<TestHost> {
  public:
   // Scripted answers.
   int32_t interface_version = 3;
   std::string version = "Test host 1.0";
   std::string app_path = "/tmp/qb-test-host";
   std::vector<int32_t> next_free_io_codes = {'A'};  // answered in turn; the last one repeats
-  bool no_host_object = false;                       // GetHSIface answers null
+  bool no_host_object = false;                      // GetHSIface answers null
   std::string web_user;
   std::set<std::string> failing;
 
@@ -75,7 +77,8 @@ class TestHost : public HostApplication, public HostCallback, public std::enable
   std::vector<std::shared_ptr<TestDevice>> devices;
   HostedPlugin* registered_link = nullptr;
 
-  std::shared_ptr<TestDevice> AddDevice(const std::string& hc, const std::string& dc, const std::string& interface,
+  std::shared_ptr<TestDevice> AddDevice(const std::string& hc, const std::string& dc,
+                                        const std::string& interface,
                                         const std::string& iomisc = {});
   std::vector<HostCall> CallsNamed(const std::string& name) const;
   size_t CountCalls(const std::string& name) const { return CallsNamed(name).size(); }
@@ -89,7 +92,8 @@ class TestHost : public HostApplication, public HostCallback, public std::enable
   int32_t InterfaceVersion() override;
   std::string Version() override;
   void RegisterLink(HostedPlugin& plugin) override;
-  void ExecX10(const std::string& device, const std::string& command, int32_t brightness = 0) override;
+  void ExecX10(const std::string& device, const std::string& command,
+               int32_t brightness = 0) override;
   int32_t DeviceCount() override;
   std::shared_ptr<HostDevice> GetDevice(int32_t index_or_ref) override;
   int32_t NewDevice(const std::string& name) override;
