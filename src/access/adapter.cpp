@@ -1,0 +1,192 @@
+#include "access/adapter.h"
+
+#include "access/crc.h"
+#include "access/errors.h"
+
+namespace qb::access {
+
+DSPortAdapter::DSPortAdapter(std::string type, std::string port, std::unique_ptr<BusMaster> master)
+    : type_(std::move(type)), port_(std::move(port)), master_(std::move(master)) {}
+
+DSPortAdapter::~DSPortAdapter() {
+  try {
+    freePort();
+  } catch (...) {
+  }
+}
+
+BusMaster& DSPortAdapter::Master() {
+  if (!master_) throw AccessError(ErrorCode::NoObject, type_, "the port " + port_ + " of the " + type_ + " adapter was released");
+  return *master_;
+}
+
+const BusMaster& DSPortAdapter::Master() const {
+  if (!master_) throw AccessError(ErrorCode::NoObject, type_, "the port " + port_ + " of the " + type_ + " adapter was released");
+  return *master_;
+}
+
+bool DSPortAdapter::beginExclusive(bool blocking) {
+  if (blocking) {
+    exclusive_.lock();
+  } else if (!exclusive_.try_lock()) {
+    return false;
+  }
+  holder_ = std::this_thread::get_id();
+  ++hold_depth_;
+  return true;
+}
+
+void DSPortAdapter::endExclusive() {
+  // Only the holder can end the hold; ending one that is not held does nothing. One call ends
+  // the hold whatever its depth, as the plug-in expects after an operation that left it open.
+  if (hold_depth_ == 0 || holder_ != std::this_thread::get_id()) return;
+  const int depth = hold_depth_;
+  hold_depth_ = 0;
+  holder_ = {};
+  for (int i = 0; i < depth; ++i) exclusive_.unlock();
+}
+
+void DSPortAdapter::setSpeed(int speed) {
+  if (speed < 0 || speed > 3) throw AccessError(ErrorCode::GeneralFailure, type_, "unknown bus speed " + std::to_string(speed));
+  const Speed s = static_cast<Speed>(speed);
+  BusMaster& m = Master();
+  if ((s == Speed::Flex && !m.CanFlex()) || (s == Speed::Overdrive && !m.CanOverdrive()) ||
+      (s == Speed::Hyperdrive && !m.CanHyperdrive())) {
+    throw AccessError(ErrorCode::NotSupported, type_, "the " + type_ + " adapter cannot run the bus at speed " + std::to_string(speed));
+  }
+  m.SetSpeed(s);
+}
+
+void DSPortAdapter::targetFamily(int family) {
+  target_family_ = static_cast<uint8_t>(family);
+  EndSearch();
+}
+
+void DSPortAdapter::targetAllFamilies() {
+  target_family_.reset();
+  EndSearch();
+}
+
+int DSPortAdapter::Reset() { return static_cast<int>(Master().Reset()); }
+
+void DSPortAdapter::EndSearch() {
+  searching_ = false;
+  last_device_ = false;
+  last_discrepancy_ = 0;
+  last_family_discrepancy_ = 0;
+}
+
+bool DSPortAdapter::findFirstDevice() {
+  EndSearch();
+  searching_ = true;
+  if (target_family_) {
+    // Start the search on the branch of the target family: its code preset, the rest zero.
+    address_ = RomId{};
+    address_.bytes[0] = *target_family_;
+    last_discrepancy_ = 64;
+  }
+  return findNextDevice();
+}
+
+bool DSPortAdapter::findNextDevice() {
+  if (!searching_) return findFirstDevice();
+  if (last_device_ || !SearchStep()) {
+    EndSearch();
+    return false;
+  }
+  if (target_family_ && address_.family() != *target_family_) {
+    EndSearch();
+    return false;
+  }
+  return true;
+}
+
+// One pass of the ROM search (as in application note 187): follows the bits every device agrees
+// on and, at discrepancies, the branch that continues the previous pass.
+bool DSPortAdapter::SearchStep() {
+  BusMaster& m = Master();
+  // A search is tried again when a device's answer fails its CRC (noise, or a device arriving).
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const ResetResult reset = m.Reset();
+    if (reset == ResetResult::Short) ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
+    if (reset == ResetResult::NoPresence) return false;
+    m.TouchByte(alarm_only_ ? kAlarmSearch : kSearchRom);
+    RomId rom = address_;
+    int last_zero = 0;
+    bool lost = false;
+    for (int bit = 1; bit <= 64; ++bit) {
+      const size_t byte = static_cast<size_t>((bit - 1) / 8);
+      const uint8_t mask = static_cast<uint8_t>(1u << ((bit - 1) % 8));
+      bool preferred;
+      if (bit < last_discrepancy_) {
+        preferred = rom.bytes[byte] & mask;
+      } else {
+        preferred = bit == last_discrepancy_;
+      }
+      const TripletResult t = m.SearchTriplet(preferred);
+      if (t.id_bit && t.cmp_bit) {  // no device answered this bit
+        lost = true;
+        break;
+      }
+      if (!t.id_bit && !t.cmp_bit && !t.direction) last_zero = bit;
+      if (t.direction) {
+        rom.bytes[byte] |= mask;
+      } else {
+        rom.bytes[byte] &= static_cast<uint8_t>(~mask);
+      }
+    }
+    if (lost) return false;
+    if (!rom.CrcValid() || rom.family() == 0) continue;
+    address_ = rom;
+    last_discrepancy_ = last_zero;
+    if (last_discrepancy_ == 0) last_device_ = true;
+    return true;
+  }
+  ThrowBusError(type_, "the device search on " + port_ + " keeps reading ROM ids with a bad CRC");
+}
+
+void DSPortAdapter::freePort() {
+  if (master_) {
+    master_->Close();
+    master_.reset();
+  }
+}
+
+bool DSPortAdapter::select(const RomId& rom) {
+  BusMaster& m = Master();
+  const bool overdrive = m.GetSpeed() == Speed::Overdrive;
+  if (overdrive) m.SetSpeed(Speed::Regular);  // the overdrive match command goes at standard speed
+  const ResetResult reset = m.Reset();
+  if (reset == ResetResult::Short) {
+    if (overdrive) m.SetSpeed(Speed::Overdrive);
+    ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
+  }
+  if (reset == ResetResult::NoPresence) {
+    if (overdrive) m.SetSpeed(Speed::Overdrive);
+    return false;
+  }
+  m.TouchByte(overdrive ? kOverdriveMatchRom : kMatchRom);
+  if (overdrive) m.SetSpeed(Speed::Overdrive);
+  uint8_t buffer[8];
+  for (size_t i = 0; i < 8; ++i) buffer[i] = rom.bytes[i];
+  m.Block(buffer, 8);
+  return true;
+}
+
+bool DSPortAdapter::isPresent(const RomId& rom, bool alarm_only) {
+  // A search pass that prefers the bits of this ROM id finds it exactly when it answers.
+  BusMaster& m = Master();
+  const ResetResult reset = m.Reset();
+  if (reset == ResetResult::Short) ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
+  if (reset == ResetResult::NoPresence) return false;
+  m.TouchByte(alarm_only ? kAlarmSearch : kSearchRom);
+  for (int bit = 0; bit < 64; ++bit) {
+    const bool want = rom.bytes[static_cast<size_t>(bit / 8)] >> (bit % 8) & 1;
+    const TripletResult t = m.SearchTriplet(want);
+    if (t.id_bit && t.cmp_bit) return false;
+    if (t.direction != want) return false;  // only devices without this bit are left
+  }
+  return true;
+}
+
+}  // namespace qb::access

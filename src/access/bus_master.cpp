@@ -1,0 +1,48 @@
+#include "access/bus_master.h"
+
+#include <thread>
+
+#include "access/errors.h"
+
+namespace qb::access {
+
+double BusTimeMicros(const WireStats& s, const BusTimings& t) {
+  double us = 0;
+  for (int i = 0; i < 2; ++i) us += static_cast<double>(s.resets[i]) * t.reset_us[i] + static_cast<double>(s.slots[i]) * t.slot_us[i];
+  us += static_cast<double>(s.power_delivery.count());
+  us += static_cast<double>(s.program_pulses) * t.program_pulse_us;
+  return us;
+}
+
+uint8_t BusMaster::TouchByte(uint8_t byte) {
+  uint8_t result = 0;
+  for (int i = 0; i < 8; ++i) {
+    if (TouchBit((byte >> i) & 1)) result |= static_cast<uint8_t>(1u << i);
+  }
+  return result;
+}
+
+void BusMaster::Block(uint8_t* data, size_t length) {
+  for (size_t i = 0; i < length; ++i) data[i] = TouchByte(data[i]);
+}
+
+TripletResult BusMaster::SearchTriplet(bool preferred_direction) {
+  TripletResult r;
+  r.id_bit = TouchBit(true);
+  r.cmp_bit = TouchBit(true);
+  if (r.id_bit && !r.cmp_bit) {
+    r.direction = true;
+  } else if (!r.id_bit && r.cmp_bit) {
+    r.direction = false;
+  } else {
+    r.direction = preferred_direction;  // a discrepancy (or nobody answered): take the given branch
+  }
+  TouchBit(r.direction);
+  return r;
+}
+
+void BusMaster::Wait(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
+
+void BusMaster::ProgramPulse() { ThrowNotSupported(Describe(), "A program pulse"); }
+
+}  // namespace qb::access

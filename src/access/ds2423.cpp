@@ -1,0 +1,1 @@
+// Placeholder: this family is being written.

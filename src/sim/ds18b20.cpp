@@ -1,0 +1,1 @@
+// Placeholder: this family's model is being written.

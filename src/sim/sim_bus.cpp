@@ -1,0 +1,64 @@
+#include "sim/sim_bus.h"
+
+namespace qb::sim {
+
+SimBus::SimBus(Clock& clock) : clock_(clock), start_(clock.MonotonicNow()) {}
+
+double SimBus::Seconds() const { return std::chrono::duration<double>(clock_.MonotonicNow() - start_).count(); }
+
+SimDevice& SimBus::Add(std::unique_ptr<SimDevice> device) {
+  device->AttachTo(this);
+  devices_.push_back(std::move(device));
+  return *devices_.back();
+}
+
+SimDevice* SimBus::Find(const access::RomId& rom) const {
+  for (const auto& d : devices_) {
+    if (d->rom() == rom) return d.get();
+  }
+  return nullptr;
+}
+
+access::ResetResult SimBus::Reset(bool overdrive) {
+  if (short_->BoolAt(Seconds())) return access::ResetResult::Short;
+  bool presence = false;
+  for (auto& d : devices_) presence |= d->Reset(overdrive);
+  return presence ? access::ResetResult::Presence : access::ResetResult::NoPresence;
+}
+
+bool SimBus::Slot(bool master_bit, bool overdrive) {
+  if (short_->BoolAt(Seconds())) return false;
+  bool line = master_bit;
+  for (auto& d : devices_) line &= d->Drive(overdrive);
+  for (auto& d : devices_) d->Sample(line, overdrive);
+  return line;
+}
+
+void SimBus::DeliverPower(std::chrono::milliseconds duration) {
+  clock_.Sleep(duration);
+  for (auto& d : devices_) d->Powered(duration);
+}
+
+SimBusMaster::SimBusMaster(std::shared_ptr<SimBus> bus, std::string description)
+    : bus_(std::move(bus)), description_(std::move(description)) {}
+
+access::ResetResult SimBusMaster::Reset() {
+  CountReset();
+  return bus_->Reset(SpeedClass() == 1);
+}
+
+bool SimBusMaster::TouchBit(bool bit) {
+  CountSlots(1);
+  return bus_->Slot(bit, SpeedClass() == 1);
+}
+
+uint8_t SimBusMaster::TouchByteWithPower(uint8_t byte, std::chrono::milliseconds duration) {
+  const uint8_t result = TouchByte(byte);
+  CountPower(duration);
+  bus_->DeliverPower(duration);
+  return result;
+}
+
+void SimBusMaster::Wait(std::chrono::milliseconds duration) { bus_->clock().Sleep(duration); }
+
+}  // namespace qb::sim

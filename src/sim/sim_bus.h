@@ -1,0 +1,71 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "access/bus_master.h"
+#include "access/rom.h"
+#include "platform/clock.h"
+#include "sim/sim_device.h"
+#include "sim/value_source.h"
+
+namespace qb::sim {
+
+// A simulated 1-Wire bus: a wired-AND line shared by its devices, on simulated time.
+class SimBus {
+ public:
+  explicit SimBus(Clock& clock);
+  SimBus(const SimBus&) = delete;
+  SimBus& operator=(const SimBus&) = delete;
+
+  SimDevice& Add(std::unique_ptr<SimDevice> device);
+  const std::vector<std::unique_ptr<SimDevice>>& devices() const { return devices_; }
+  SimDevice* Find(const access::RomId& rom) const;
+  template <typename Model>
+  Model* FindAs(const access::RomId& rom) const {
+    return dynamic_cast<Model*>(Find(rom));
+  }
+
+  // Whether the bus is shorted, over time (1 shorted).
+  void SetShort(std::unique_ptr<ValueSource> shorted) { short_ = std::move(shorted); }
+
+  access::ResetResult Reset(bool overdrive);
+  // One time slot: returns the line as the master samples it.
+  bool Slot(bool master_bit, bool overdrive);
+  // Strong pull-up for `duration`: simulated time passes and every device is powered.
+  void DeliverPower(std::chrono::milliseconds duration);
+
+  Clock& clock() const { return clock_; }
+  // Seconds of simulated time since the bus was made.
+  double Seconds() const;
+
+ private:
+  Clock& clock_;
+  Clock::Monotonic start_;
+  std::vector<std::unique_ptr<SimDevice>> devices_;
+  std::unique_ptr<ValueSource> short_ = Constant(0);
+};
+
+// The bus master of a simulated bus: every bit goes through the bus's devices.
+class SimBusMaster : public access::BusMaster {
+ public:
+  SimBusMaster(std::shared_ptr<SimBus> bus, std::string description);
+
+  access::ResetResult Reset() override;
+  bool TouchBit(bool bit) override;
+  uint8_t TouchByteWithPower(uint8_t byte, std::chrono::milliseconds duration) override;
+  void Wait(std::chrono::milliseconds duration) override;
+  bool CanFlex() const override { return true; }
+  bool CanOverdrive() const override { return true; }
+  std::string Describe() const override { return description_; }
+
+  SimBus& bus() { return *bus_; }
+
+ private:
+  std::shared_ptr<SimBus> bus_;
+  std::string description_;
+};
+
+}  // namespace qb::sim

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "access/rom.h"
+#include "platform/clock.h"
+#include "sim/value_source.h"
+
+namespace qb::sim {
+
+class SimBus;
+
+// Faults a simulated device can be given.
+struct DeviceFaults {
+  // Chance, 0 to 1, that a block of bytes the device sends has one bit flipped (a CRC error).
+  double crc_error_rate = 0;
+  // Whether the device is on the bus, over time (1 present, 0 absent); absent devices see nothing.
+  std::unique_ptr<ValueSource> present = Constant(1);
+};
+
+// One simulated 1-Wire device. This base class answers the ROM layer bit by bit (search, alarm
+// search, match, skip, read ROM, overdrive skip and match) as the datasheets describe; the family
+// model derived from it answers the function commands that follow a match or skip.
+//
+// The function layer works in bytes: the model queues bytes to send (the master reads them in
+// read slots) and receives each byte the master writes while nothing is queued.
+class SimDevice {
+ public:
+  explicit SimDevice(const access::RomId& rom);
+  virtual ~SimDevice() = default;
+
+  const access::RomId& rom() const { return rom_; }
+  DeviceFaults& faults() { return faults_; }
+  bool Present();
+  bool InOverdrive() const { return overdrive_; }
+
+  // --- called by the bus ---
+  // A reset pulse; returns true when the device answers with a presence pulse.
+  bool Reset(bool overdrive_pulse);
+  // One time slot in two halves: what this device drives (true: released), then the line as
+  // everybody sees it (the AND of the master and every device). Devices at another speed, and
+  // absent ones, take no part.
+  bool Drive(bool overdrive_slot);
+  void Sample(bool line, bool overdrive_slot);
+  // The bus delivered strong pull-up power for `duration`.
+  virtual void Powered(std::chrono::milliseconds) {}
+  void AttachTo(SimBus* bus) { bus_ = bus; }
+
+ protected:
+  // --- for the family models ---
+  // The first byte the master writes after the device was selected.
+  virtual void OnFunctionCommand(uint8_t command) = 0;
+  // Every further byte the master writes while nothing is queued to send.
+  virtual void OnDataByte(uint8_t) {}
+  // All queued bytes were read by the master.
+  virtual void OnSendDone() {}
+  // The bit the device drives in a read slot when nothing is queued (a conversion's busy bit).
+  virtual bool IdleBit() { return true; }
+  // Whether the device answers the alarm search.
+  virtual bool Alarming() { return false; }
+  // The bus was reset: end any function in progress.
+  virtual void OnReset() {}
+  // The device was selected by Match ROM (the DS2405 toggles its output here).
+  virtual void OnMatched() {}
+  // Whether the device runs at overdrive speed (it then answers the overdrive ROM commands).
+  virtual bool SupportsOverdrive() const { return false; }
+
+  void Send(const std::vector<uint8_t>& bytes);
+  void Send(uint8_t byte) { Send(std::vector<uint8_t>{byte}); }
+  bool Sending() const { return !tx_.empty(); }
+  // Stops listening until the next reset.
+  void Ignore() { state_ = State::Idle; }
+
+  // Simulated time: now, and seconds since the bus was loaded (for value sources).
+  Clock::Monotonic Now() const;
+  double Seconds() const;
+  SimBus* bus() const { return bus_; }
+  std::mt19937& rng() { return rng_; }
+
+ private:
+  enum class State { Idle, RomCommand, Search, MatchRom, Function };
+  void RomByte(uint8_t command);
+  bool Participates(bool overdrive_slot);
+  bool SearchBit() const;
+
+  access::RomId rom_;
+  DeviceFaults faults_;
+  SimBus* bus_ = nullptr;
+  std::mt19937 rng_;
+
+  State state_ = State::Idle;
+  bool overdrive_ = false;
+  bool function_started_ = false;
+
+  // Bits being assembled from what the master writes.
+  uint8_t rx_byte_ = 0;
+  int rx_bits_ = 0;
+  // Bits to send.
+  std::deque<uint8_t> tx_;
+  int tx_bit_ = 0;
+
+  // Search: bit index, and which of the three slots of a triplet comes next.
+  int search_bit_ = 0;
+  int search_phase_ = 0;
+  // Match ROM: bits compared so far.
+  int match_bit_ = 0;
+};
+
+}  // namespace qb::sim
