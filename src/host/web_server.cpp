@@ -126,6 +126,11 @@ std::string HostWebServer::Bind(const std::string& address, int port) {
 
 void HostWebServer::Start() {
   thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // Stop() only reaches a server that is already listening: wait until it is.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 void HostWebServer::Stop() {
