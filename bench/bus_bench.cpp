@@ -1,0 +1,129 @@
+// Bus time and CPU time of the device search and of reading thermometers on the simulated bus.
+//
+// The bus time is what the bus master put on the wire (resets, time slots, strong pull-up), priced
+// at the datasheet's shortest timings; the physical minimum is the same operation done with the
+// fewest resets and slots the protocol allows. Their ratio shows the overhead of our stack.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "access/adapter.h"
+#include "access/families.h"
+#include "platform/clock.h"
+#include "sim/models.h"
+#include "sim/sim_bus.h"
+
+namespace {
+
+using namespace qb;
+using access::BusTimeMicros;
+using access::BusTimings;
+
+constexpr double kConversionUs = 750000;  // 12-bit conversion, the strong pull-up held that long
+
+struct Bench {
+  explicit Bench(int count) {
+    for (int i = 0; i < count; ++i) {
+      const auto rom = access::RomId::Make(0x28, 0x1000 + static_cast<uint64_t>(i) * 7919);
+      bus->Add(sim::MakeDS18B20Model(rom, nlohmann::json{{"temperature", 20.0 + i * 0.0625}}));
+      auto c = access::MakeDS18B20Container();
+      c->SetupContainer(&adapter, rom.ToString());
+      thermometers.push_back(std::move(c));
+    }
+  }
+  SimulatedClock clock;
+  std::shared_ptr<sim::SimBus> bus = std::make_shared<sim::SimBus>(clock);
+  access::DSPortAdapter adapter{"SIM", "bench", std::make_unique<sim::SimBusMaster>(bus, "bench bus")};
+  std::vector<std::unique_ptr<access::OneWireContainer>> thermometers;
+};
+
+int SearchAll(Bench& b) {
+  int found = 0;
+  for (bool more = b.adapter.findFirstDevice(); more; more = b.adapter.findNextDevice()) ++found;
+  return found;
+}
+
+void ReadOneByOne(Bench& b) {
+  for (auto& c : b.thermometers) {
+    access::DeviceState state;
+    c->doTemperatureConvert(state);
+    benchmark::DoNotOptimize(c->getTemperature(state));
+  }
+}
+
+void ReadWithSkipRomConversion(Bench& b) {
+  access::BusMaster& m = b.adapter.Master();
+  m.Reset();
+  m.TouchByte(access::kSkipRom);
+  m.TouchByteWithPower(0x44, std::chrono::milliseconds(750));  // Convert T on every thermometer at once
+  for (auto& c : b.thermometers) {
+    const access::DeviceState state = c->readDevice();
+    benchmark::DoNotOptimize(c->getTemperature(state));
+  }
+}
+
+// Shortest possible bus time, in microseconds, from datasheet timings (standard speed).
+double Reset() { return BusTimings{}.reset_us[0]; }
+double Slots(double n) { return n * BusTimings{}.slot_us[0]; }
+double MinSearch(int n) { return n * (Reset() + Slots(8 + 64 * 3)); }
+double MinSelect() { return Reset() + Slots(8 + 64); }
+double MinOneByOne(int n) { return n * (MinSelect() + Slots(8) + kConversionUs + MinSelect() + Slots(8 + 9 * 8)); }
+double MinSkipRom(int n) { return Reset() + Slots(16) + kConversionUs + n * (MinSelect() + Slots(8 + 9 * 8)); }
+
+void Report() {
+  std::printf("%-34s %8s %14s %14s %7s\n", "operation", "devices", "bus time ms", "minimum ms", "ratio");
+  for (int n : {10, 100}) {
+    struct Row {
+      const char* name;
+      void (*run)(Bench&);
+      double (*minimum)(int);
+    };
+    const Row rows[] = {
+        {"full search", [](Bench& b) { SearchAll(b); }, MinSearch},
+        {"read thermometers one by one", ReadOneByOne, MinOneByOne},
+        {"read after one Skip ROM convert", ReadWithSkipRomConversion, MinSkipRom},
+    };
+    for (const Row& row : rows) {
+      Bench b(n);
+      b.adapter.Master().ClearStats();
+      row.run(b);
+      const double bus = BusTimeMicros(b.adapter.Master().Stats());
+      const double min = row.minimum(n);
+      std::printf("%-34s %8d %14.1f %14.1f %7.3f\n", row.name, n, bus / 1000, min / 1000, bus / min);
+    }
+  }
+  std::printf("\n");
+}
+
+void BM_Search(benchmark::State& state) {
+  Bench b(static_cast<int>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(SearchAll(b));
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_Search)->Arg(10)->Arg(100)->Unit(benchmark::kMicrosecond);
+
+void BM_ReadOneByOne(benchmark::State& state) {
+  Bench b(static_cast<int>(state.range(0)));
+  for (auto _ : state) ReadOneByOne(b);
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_ReadOneByOne)->Arg(10)->Arg(100)->Unit(benchmark::kMicrosecond);
+
+void BM_ReadWithSkipRomConversion(benchmark::State& state) {
+  Bench b(static_cast<int>(state.range(0)));
+  for (auto _ : state) ReadWithSkipRomConversion(b);
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_ReadWithSkipRomConversion)->Arg(10)->Arg(100)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Report();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,32 @@
+#include "access/families.h"
+
+namespace qb::access {
+
+std::unique_ptr<OneWireContainer> CreateContainer(uint8_t family) {
+  switch (family) {
+    case 0x05:
+      return MakeDS2405Container();
+    case 0x10:
+      return MakeDS18S20Container();
+    case 0x12:
+      return MakeDS2406Container();
+    case 0x1D:
+      return MakeDS2423Container();
+    case 0x1F:
+      return MakeDS2409Container();
+    case 0x20:
+      return MakeDS2450Container();
+    case 0x22:
+      return MakeDS1822Container();
+    case 0x26:
+      return MakeDS2438Container();
+    case 0x28:
+      return MakeDS18B20Container();
+    case 0x2C:
+      return MakeDS2890Container();
+    default:
+      return std::make_unique<OneWireContainer>(family);
+  }
+}
+
+}  // namespace qb::access

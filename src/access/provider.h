@@ -1,0 +1,45 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "access/adapter.h"
+
+namespace qb::access {
+
+// Opens the port of one adapter type; throws AccessError when it cannot.
+using AdapterOpener = std::function<std::unique_ptr<BusMaster>(const std::string& port)>;
+
+// The access provider: opens adapters by type name ("{DS9097U}", "{SIM}") and port.
+class OneWireAccessProvider {
+ public:
+  // Registers an adapter type under its name (without braces, case-insensitive).
+  void RegisterAdapterType(const std::string& type, AdapterOpener opener);
+
+  // Opens the adapter of `type` (with or without braces) on `port`. An unknown type, or a port
+  // the type cannot open, raises an AccessError whose text names both.
+  std::unique_ptr<DSPortAdapter> openAdapter(const std::string& type, const std::string& port) const;
+  // Opens the system's default adapter as the default-adapter file names it.
+  std::unique_ptr<DSPortAdapter> openDefaultAdapter() const;
+
+  // The file that names the system's default adapter (see ReadDefaultAdapter).
+  void SetDefaultAdapterFile(std::string path) { default_file_ = std::move(path); }
+  const std::string& DefaultAdapterFile() const { return default_file_; }
+
+ private:
+  std::map<std::string, AdapterOpener> types_;
+  std::string default_file_ = "/etc/quellbrook-1wire/default-adapter.ini";
+};
+
+// The system's default adapter: its type and port from the default-adapter file, an INI file
+// with the keys "Type" and "Port" in the section [DefaultAdapter]. Empty texts when the file or a
+// key is missing.
+struct DefaultAdapter {
+  std::string type;
+  std::string port;
+};
+DefaultAdapter ReadDefaultAdapter(const std::string& path);
+
+}  // namespace qb::access

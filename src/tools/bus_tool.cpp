@@ -1,0 +1,241 @@
+#include "tools/bus_tool.h"
+
+#include <charconv>
+#include <cmath>
+
+#include "access/errors.h"
+#include "access/families.h"
+#include "access/provider.h"
+#include "platform/clock.h"
+#include "sim/bus_file.h"
+
+namespace qb {
+
+namespace {
+
+using access::DeviceState;
+using access::OneWireContainer;
+
+// The shortest text that reads back as the same number.
+std::string NumberText(double value) {
+  if (value == 0) value = 0;  // no "-0"
+  char buf[32];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+  return ec == std::errc() ? std::string(buf, end) : std::to_string(value);
+}
+
+std::string Bools(const std::vector<bool>& values) {
+  std::string out;
+  for (bool v : values) out += (out.empty() ? "" : ",") + std::string(v ? "true" : "false");
+  return out;
+}
+
+std::string Numbers(const std::vector<double>& values) {
+  std::string out;
+  for (double v : values) out += (out.empty() ? "" : ",") + NumberText(v);
+  return out;
+}
+
+using Values = std::vector<std::pair<std::string, std::string>>;
+
+Values ReadThermometer(OneWireContainer& c) {
+  DeviceState state = c.readDevice();
+  c.doTemperatureConvert(state);
+  double t = c.getTemperature(state);
+  if (c.getAddress().family() == 0x10 && state.size() >= 8 && state[7] != 0) {
+    // The DS18S20's extended resolution from its count registers.
+    t = std::trunc(t) - 0.25 + static_cast<double>(state[7] - state[6]) / state[7];
+  }
+  Values v = {{"temperature", NumberText(t)},
+              {"alarm_low", NumberText(c.getTemperatureAlarm(access::ALARM_LOW, state))},
+              {"alarm_high", NumberText(c.getTemperatureAlarm(access::ALARM_HIGH, state))}};
+  if (c.hasSelectableTemperatureResolution()) {
+    const double step = c.getTemperatureResolution(state);
+    v.emplace_back("resolution", std::to_string(static_cast<int>(std::lround(8 - std::log2(step) + 0.0))));
+  }
+  return v;
+}
+
+Values ReadBatteryMonitor(OneWireContainer& c) {
+  DeviceState state = c.readDevice();
+  c.doTemperatureConvert(state);
+  const double t = c.getTemperature(state);
+  if (!c.getFlag(access::DS2438_IAD_FLAG)) c.setFlag(access::DS2438_IAD_FLAG, true);
+  c.doADConvert(access::DS2438_CHANNEL_VDD, state);
+  c.doADConvert(access::DS2438_CHANNEL_VAD, state);
+  const double vdd = c.getADVoltage(access::DS2438_CHANNEL_VDD, state);
+  const double vad = c.getADVoltage(access::DS2438_CHANNEL_VAD, state);
+  state = c.readDevice();
+  const double vsense_mv = c.getCurrent(state) * 50;
+  return {{"temperature", NumberText(t)}, {"vdd", NumberText(vdd)}, {"vad", NumberText(vad)}, {"vsense_mv", NumberText(vsense_mv)}};
+}
+
+Values ReadQuadAD(OneWireContainer& c) {
+  DeviceState state = c.readDevice();
+  std::vector<double> inputs;
+  for (int ch = 0; ch < 4; ++ch) {
+    c.doADConvert(ch, state);
+    inputs.push_back(c.getADVoltage(ch, state));
+  }
+  return {{"inputs", Numbers(inputs)}};
+}
+
+Values ReadSwitch(OneWireContainer& c) {
+  DeviceState state = c.readDevice();
+  std::vector<bool> latches, levels;
+  const int n = c.getNumberChannels(state);
+  for (int ch = 0; ch < n; ++ch) {
+    latches.push_back(c.getLatchState(ch, state));
+    if (c.hasLevelSensing()) levels.push_back(c.getLevel(ch, state));
+  }
+  Values v = {{"latches", Bools(latches)}};
+  if (c.hasLevelSensing()) v.emplace_back("levels", Bools(levels));
+  return v;
+}
+
+Values ReadCounters(OneWireContainer& c) {
+  std::vector<double> counts;
+  for (int page = 12; page <= 15; ++page) counts.push_back(static_cast<double>(c.readCounter(page)));
+  return {{"counters", Numbers(counts)}};
+}
+
+Values ReadValues(OneWireContainer& c) {
+  switch (c.getAddress().family()) {
+    case 0x10:
+    case 0x22:
+    case 0x28:
+      return ReadThermometer(c);
+    case 0x26:
+      return ReadBatteryMonitor(c);
+    case 0x20:
+      return ReadQuadAD(c);
+    case 0x05:
+    case 0x12:
+    case 0x1F:
+      return ReadSwitch(c);
+    case 0x1D:
+      return ReadCounters(c);
+    case 0x2C:
+      return {{"wiper", std::to_string(c.getWiperPosition())}};
+    default:
+      return {};
+  }
+}
+
+struct Options {
+  std::string adapter, port, command, rom;
+  bool alarm = false;
+  int family = -1;
+};
+
+std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
+  std::vector<std::string> positional;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string& into) -> std::string {
+      if (i + 1 >= args.size()) return a + " needs a value";
+      into = args[++i];
+      return {};
+    };
+    std::string error;
+    if (a == "--adapter") {
+      error = value(o.adapter);
+    } else if (a == "--port") {
+      error = value(o.port);
+    } else if (a == "--alarm") {
+      o.alarm = true;
+    } else if (a == "--family") {
+      std::string text;
+      error = value(text);
+      int f = -1;
+      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), f, 16);
+      if (error.empty() && (ec != std::errc() || end != text.data() + text.size() || text.size() != 2)) {
+        error = "--family needs a family code of two hexadecimal digits, such as 28";
+      }
+      o.family = f;
+    } else if (!a.empty() && a[0] == '-') {
+      error = "unknown option \"" + a + "\"";
+    } else {
+      positional.push_back(a);
+    }
+    if (!error.empty()) return error;
+  }
+  if (positional.empty()) return "name a command: search, read ROM or info ROM";
+  o.command = positional[0];
+  if (o.command == "search") {
+    if (positional.size() != 1) return "search takes no ROM id";
+  } else if (o.command == "read" || o.command == "info") {
+    if (positional.size() != 2) return o.command + " needs one ROM id";
+    o.rom = positional[1];
+    if (o.alarm || o.family >= 0) return "--alarm and --family belong to search";
+  } else {
+    return "unknown command \"" + o.command + "\"";
+  }
+  if (o.adapter.empty() != o.port.empty()) return "give --adapter and --port together (or neither, for the default adapter)";
+  return {};
+}
+
+}  // namespace
+
+std::string BusToolUsage() {
+  return "Usage: quellbrook-bus [--adapter TYPE --port PORT] COMMAND\n"
+         "\n"
+         "Commands:\n"
+         "  search [--alarm] [--family FF]   list the devices on the bus, one ROM id per line\n"
+         "  read ROM                         the device's measured values, one key=value per line\n"
+         "  info ROM                         the device's name, alternate names and description\n"
+         "\n"
+         "  --adapter TYPE --port PORT       the adapter, such as --adapter SIM --port demo/bus.json;\n"
+         "                                   without them the system's default adapter is used\n"
+         "                                   (/etc/quellbrook-1wire/default-adapter.ini)\n";
+}
+
+int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, Clock& clock) {
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    out << BusToolUsage();
+    return 0;
+  }
+  Options o;
+  if (std::string error = ParseArgs(args, o); !error.empty()) {
+    err << "quellbrook-bus: " << error << " (see --help)\n";
+    return 2;
+  }
+  access::OneWireAccessProvider provider;
+  sim::RegisterSimAdapter(provider, clock);
+  try {
+    auto adapter = o.adapter.empty() ? provider.openDefaultAdapter() : provider.openAdapter(o.adapter, o.port);
+    adapter->beginExclusive(true);
+    if (o.command == "search") {
+      if (o.alarm) adapter->setSearchOnlyAlarmingDevices();
+      if (o.family >= 0) adapter->targetFamily(o.family);
+      for (bool more = adapter->findFirstDevice(); more; more = adapter->findNextDevice()) out << adapter->getAddressAsString() << "\n";
+      adapter->endExclusive();
+      return 0;
+    }
+    auto rom = access::RomId::Parse(o.rom);
+    if (!rom || o.rom.size() != 16) {
+      err << "quellbrook-bus: \"" << o.rom << "\" is not a ROM id of 16 hexadecimal digits\n";
+      return 2;
+    }
+    auto container = access::CreateContainer(rom->family());
+    container->SetupContainer(adapter.get(), o.rom);
+    if (o.command == "info") {
+      out << "name=" << container->getName() << "\n"
+          << "alternate_names=" << container->getAlternateNames() << "\n"
+          << "description=" << container->GetDescription() << "\n";
+      return 0;
+    }
+    if (!container->isPresent()) {
+      err << "quellbrook-bus: device " << o.rom << " is not on the bus\n";
+      return 1;
+    }
+    for (const auto& [key, value] : ReadValues(*container)) out << key << "=" << value << "\n";
+    adapter->endExclusive();
+    return 0;
+  } catch (const std::exception& e) {
+    err << "quellbrook-bus: " << e.what() << "\n";
+    return 1;
+  }
+}
+
+}  // namespace qb

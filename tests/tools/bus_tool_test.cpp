@@ -1,0 +1,146 @@
+#include "tools/bus_tool.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "access/rom.h"
+#include "platform/clock.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace qb {
+namespace {
+
+using ::testing::HasSubstr;
+using nlohmann::json;
+
+struct Run {
+  int status;
+  std::string out, err;
+};
+
+Run Tool(const std::vector<std::string>& args) {
+  SimulatedClock clock;
+  std::ostringstream out, err;
+  const int status = RunBusTool(args, out, err, clock);
+  return {status, out.str(), err.str()};
+}
+
+std::map<std::string, std::string> KeyValues(const std::string& text) {
+  std::map<std::string, std::string> kv;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    const auto eq = line.find('=');
+    if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return kv;
+}
+
+std::vector<double> NumbersOf(const std::string& text) {
+  std::vector<double> v;
+  std::istringstream in(text);
+  for (std::string item; std::getline(in, item, ',');) v.push_back(std::stod(item));
+  return v;
+}
+
+class BusToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    devices = {
+        {{"rom", Rom(0x28, 1)}, {"temperature", 21.5}, {"alarm_low", -5}, {"alarm_high", 40}, {"resolution", 12}},
+        {{"rom", Rom(0x22, 2)}, {"temperature", -10.125}},
+        {{"rom", Rom(0x10, 3)}, {"temperature", 25.0625}},
+        {{"rom", Rom(0x26, 4)}, {"temperature", 23.25}, {"vdd", 5.0}, {"vad", 2.37}, {"vsense_mv", 12.5}},
+        {{"rom", Rom(0x20, 5)}, {"inputs", {0.5, 1.25, 2.0, 0.0}}},
+        {{"rom", Rom(0x1D, 6)}, {"counters", {7, 0, 1234567, 42}}},
+        {{"rom", Rom(0x12, 7)}, {"latches", {true, false}}, {"levels", {false, true}}},
+        {{"rom", Rom(0x05, 8)}, {"latches", {false}}, {"levels", {true}}},
+        {{"rom", Rom(0x2C, 9)}, {"wiper", 200}},
+    };
+    file = (dir.path() / "bus.json").string();
+    test::WriteFile(file, json{{"devices", devices}}.dump(2));
+  }
+  static std::string Rom(uint8_t family, uint64_t serial) { return access::RomId::Make(family, serial * 0x10101).ToString(); }
+  std::vector<std::string> Args(std::vector<std::string> rest) {
+    std::vector<std::string> args = {"--adapter", "SIM", "--port", file};
+    args.insert(args.end(), rest.begin(), rest.end());
+    return args;
+  }
+
+  test::TempDir dir;
+  std::string file;
+  json devices;
+};
+
+TEST_F(BusToolTest, SearchListsExactlyTheDevicesOfTheFile) {
+  Run r = Tool(Args({"search"}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::set<std::string> found, expected;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) found.insert(line);
+  for (const auto& d : devices) expected.insert(d["rom"].get<std::string>());
+  EXPECT_EQ(found, expected);
+  r = Tool(Args({"search", "--family", "28"}));
+  EXPECT_EQ(r.out, devices[0]["rom"].get<std::string>() + "\n");
+}
+
+TEST_F(BusToolTest, ReadGivesBackTheValuesOfTheFile) {
+  for (const auto& d : devices) {
+    const std::string rom = d["rom"].get<std::string>();
+    Run r = Tool(Args({"read", rom}));
+    ASSERT_EQ(r.status, 0) << rom << ": " << r.err;
+    const auto kv = KeyValues(r.out);
+    for (const auto& [key, value] : d.items()) {
+      if (key == "rom") continue;
+      ASSERT_TRUE(kv.count(key)) << rom << " did not report " << key << "\n" << r.out;
+      if (value.is_array()) {
+        if (value[0].is_boolean()) {
+          std::string expected;
+          for (const auto& b : value) expected += (expected.empty() ? "" : ",") + std::string(b.get<bool>() ? "true" : "false");
+          EXPECT_EQ(kv.at(key), expected) << rom << " " << key;
+        } else {
+          const auto got = NumbersOf(kv.at(key));
+          ASSERT_EQ(got.size(), value.size()) << rom << " " << key;
+          for (size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i], value[i].get<double>(), 0.01) << rom << " " << key << i;
+        }
+      } else {
+        // Each value to the device's own resolution (the current sense register steps 0.2441 mV).
+        EXPECT_NEAR(std::stod(kv.at(key)), value.get<double>(), key == "vsense_mv" ? 0.25 : 0.005) << rom << " " << key;
+      }
+    }
+  }
+}
+
+TEST_F(BusToolTest, InfoAndErrors) {
+  Run r = Tool(Args({"info", devices[0]["rom"].get<std::string>()}));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr("name=DS18B20\n"));
+  EXPECT_THAT(r.out, HasSubstr("description="));
+
+  r = Tool({"--adapter", "DS9490", "--port", "USB7", "search"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("DS9490"));
+  EXPECT_THAT(r.err, HasSubstr("USB7"));
+  EXPECT_EQ(Tool(Args({"read", "NOTAROM"})).status, 2);
+  EXPECT_EQ(Tool(Args({"fly"})).status, 2);
+  EXPECT_EQ(Tool(Args({"search", "--family", "2"})).status, 2);
+  r = Tool(Args({"read", access::RomId::Make(0x28, 999).ToString()}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("is not on the bus"));
+  EXPECT_THAT(Tool({"--help"}).out, HasSubstr("search [--alarm] [--family FF]"));
+}
+
+TEST_F(BusToolTest, TheProgramRunsOnTheDemoBus) {
+  std::string out;
+  ASSERT_EQ(test::RunToEnd({QB_BUS_TOOL_PATH, "--adapter", "SIM", "--port", file, "search"}, out), 0) << out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), static_cast<long>(devices.size()));
+  ASSERT_EQ(test::RunToEnd({QB_BUS_TOOL_PATH, "--adapter", "SIM", "--port", QB_DEMO_BUS, "search"}, out), 0) << out;
+  EXPECT_GE(std::count(out.begin(), out.end(), '\n'), 10);
+}
+
+}  // namespace
+}  // namespace qb
