@@ -47,9 +47,7 @@ std::optional<HostTime> TimeFromIso(const std::string& text) {
   return HostTime{std::chrono::seconds(secs) + std::chrono::milliseconds(millis)};
 }
 
-namespace {
-
-json ToJson(const DeviceRecord& d) {
+json DeviceToJson(const DeviceRecord& d) {
   return json{{"ref", d.ref},
               {"name", d.name},
               {"Location", d.Location},
@@ -67,6 +65,8 @@ json ToJson(const DeviceRecord& d) {
               {"value", d.value},
               {"lastChange", TimeToIso(d.lastChange)}};
 }
+
+namespace {
 
 DeviceRecord FromJson(const json& j) {
   DeviceRecord d;
@@ -138,7 +138,7 @@ std::string DeviceTable::Load() {
 void DeviceTable::Save() {
   if (!dirty_) return;
   json list = json::array();
-  for (const auto& d : devices_) list.push_back(ToJson(*d));
+  for (const auto& d : devices_) list.push_back(DeviceToJson(*d));
   const json doc{{"version", 1}, {"next_ref", next_ref_}, {"devices", list}};
   WriteFileAtomically(path_, doc.dump(1) + "\n");
   dirty_ = false;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -65,6 +66,9 @@ class DeviceTable {
   int32_t next_ref_ = kFirstRef;
   bool dirty_ = false;
 };
+
+// A device with every property, as stored and as the JSON API shows it.
+nlohmann::json DeviceToJson(const DeviceRecord& device);
 
 // ISO 8601 in UTC with milliseconds, as stored and as the JSON API writes times.
 std::string TimeToIso(HostTime when);

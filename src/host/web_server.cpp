@@ -58,25 +58,6 @@ std::string StripTags(const std::string& html) {
   return out;
 }
 
-json DeviceJson(const DeviceRecord& d) {
-  return json{{"ref", d.ref},
-              {"name", d.name},
-              {"Location", d.Location},
-              {"hc", d.hc},
-              {"dc", d.dc},
-              {"interface", d.interface},
-              {"iomisc", d.iomisc},
-              {"iotype", d.iotype},
-              {"can_dim", d.can_dim},
-              {"dev_type_string", d.dev_type_string},
-              {"Status", d.Status},
-              {"Buttons", d.Buttons},
-              {"misc", d.misc},
-              {"string", d.string},
-              {"value", d.value},
-              {"lastChange", TimeToIso(d.lastChange)}};
-}
-
 void JsonError(httplib::Response& res, int status, const std::string& message) {
   res.status = status;
   res.set_content(json{{"error", message}}.dump() + "\n", kJson);
@@ -195,7 +176,7 @@ void HostWebServer::Routes() {
   s.Get("/api/devices", [=, this](const httplib::Request& req, httplib::Response& res) {
     on_plugin_thread(req, res, [&] {
       json list = json::array();
-      for (const auto& d : host_.devices().All()) list.push_back(DeviceJson(*d));
+      for (const auto& d : host_.devices().All()) list.push_back(DeviceToJson(*d));
       res.set_content(list.dump() + "\n", kJson);
     });
   });
@@ -232,7 +213,7 @@ void HostWebServer::Routes() {
               host_.SaveDevices();
               host_.writelog("Host", "Device " + std::to_string(ref) + " is now \"" + d->name +
                                          "\" in \"" + d->Location + "\"");
-              res.set_content(DeviceJson(*d).dump() + "\n", kJson);
+              res.set_content(DeviceToJson(*d).dump() + "\n", kJson);
             });
           });
 
@@ -259,7 +240,7 @@ void HostWebServer::Routes() {
       if (d->hc.empty())
         return JsonError(res, 409, "the device has no house code yet, so it cannot take commands");
       host_.ExecX10(d->hc + d->dc, command);
-      res.set_content(DeviceJson(*d).dump() + "\n", kJson);
+      res.set_content(DeviceToJson(*d).dump() + "\n", kJson);
     });
   });
 
@@ -278,37 +259,32 @@ void HostWebServer::Routes() {
   s.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/1-Wire"); });
 
   // The plug-in's own link: GET hands the link text (path without the slash, with its query) to
-  // GenPage, POST hands the raw form body to PagePut.
-  auto plugin_link = [](BuiltInHost& host, const httplib::Request& req) -> HostedPlugin* {
-    HostedPlugin* plugin = host.LinkedPlugin();
-    if (!plugin || req.path != "/" + plugin->link()) return nullptr;
-    return plugin;
+  // GenPage, POST hands the raw form body to PagePut. Either answers a framed page.
+  auto plugin_page = [this](const httplib::Request& req, httplib::Response& res,
+                            std::string (*build)(HostedPlugin&, const httplib::Request&)) {
+    HostedPlugin* plugin = host_.LinkedPlugin();
+    if (!plugin || req.path != "/" + plugin->link()) {
+      res.status = 404;
+      res.set_content(FramePage("", "<p>There is no page at " + EscapeHtml(req.path) + ".</p>"),
+                      kHtml);
+      return;
+    }
+    res.set_content(FramePage(plugin->page_title(), build(*plugin, req)), kHtml);
   };
-  s.Get(R"(/([^/]+))", [=, this](const httplib::Request& req, httplib::Response& res) {
+  s.Get(R"(/([^/]+))", [=](const httplib::Request& req, httplib::Response& res) {
     on_plugin_thread(req, res, [&] {
-      HostedPlugin* plugin = plugin_link(host_, req);
-      if (!plugin) {
-        res.status = 404;
-        res.set_content(FramePage("", "<p>There is no page at " + EscapeHtml(req.path) + ".</p>"),
-                        kHtml);
-        return;
-      }
-      const auto q = req.target.find('?');
-      const std::string lnk =
-          plugin->link() + (q == std::string::npos ? std::string() : req.target.substr(q));
-      res.set_content(FramePage(plugin->page_title(), plugin->GenPage(lnk)), kHtml);
+      plugin_page(req, res, [](HostedPlugin& plugin, const httplib::Request& r) {
+        const auto q = r.target.find('?');
+        return plugin.GenPage(plugin.link() +
+                              (q == std::string::npos ? std::string() : r.target.substr(q)));
+      });
     });
   });
-  s.Post(R"(/([^/]+))", [=, this](const httplib::Request& req, httplib::Response& res) {
+  s.Post(R"(/([^/]+))", [=](const httplib::Request& req, httplib::Response& res) {
     on_plugin_thread(req, res, [&] {
-      HostedPlugin* plugin = plugin_link(host_, req);
-      if (!plugin) {
-        res.status = 404;
-        res.set_content(FramePage("", "<p>There is no page at " + EscapeHtml(req.path) + ".</p>"),
-                        kHtml);
-        return;
-      }
-      res.set_content(FramePage(plugin->page_title(), plugin->PagePut(req.body)), kHtml);
+      plugin_page(req, res, [](HostedPlugin& plugin, const httplib::Request& r) {
+        return plugin.PagePut(r.body);
+      });
     });
   });
 }
