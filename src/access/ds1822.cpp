@@ -6,6 +6,8 @@
 
 namespace qb::access {
 
-std::unique_ptr<OneWireContainer> MakeDS1822Container() { return std::make_unique<DS1822Container>(); }
+std::unique_ptr<OneWireContainer> MakeDS1822Container() {
+  return std::make_unique<DS1822Container>();
+}
 
 }  // namespace qb::access

@@ -29,8 +29,8 @@ void DS18B20Container::setTemperatureResolution(double resolution, DeviceState& 
       return;
     }
   }
-  Fail("setTemperatureResolution: " + std::to_string(resolution) + " C is not a resolution of the " + getName() +
-       " (0.5, 0.25, 0.125 or 0.0625)");
+  Fail("setTemperatureResolution: " + std::to_string(resolution) +
+       " C is not a resolution of the " + getName() + " (0.5, 0.25, 0.125 or 0.0625)");
 }
 
 std::chrono::milliseconds DS18B20Container::ConversionTime(const DeviceState& scratchpad) const {
@@ -39,6 +39,8 @@ std::chrono::milliseconds DS18B20Container::ConversionTime(const DeviceState& sc
   return std::chrono::milliseconds(static_cast<int64_t>(std::ceil(ms)));
 }
 
-std::unique_ptr<OneWireContainer> MakeDS18B20Container() { return std::make_unique<DS18B20Container>(); }
+std::unique_ptr<OneWireContainer> MakeDS18B20Container() {
+  return std::make_unique<DS18B20Container>();
+}
 
 }  // namespace qb::access

@@ -22,10 +22,13 @@ double DS18S20Container::getTemperatureResolution(const DeviceState& state) cons
 void DS18S20Container::setTemperatureResolution(double resolution, DeviceState& state) {
   CheckState(state, "setTemperatureResolution");
   if (std::fabs(resolution - 0.5) > 1e-9) {
-    Fail("setTemperatureResolution: the " + getName() + " measures in 0.5 C steps only, not " + std::to_string(resolution));
+    Fail("setTemperatureResolution: the " + getName() + " measures in 0.5 C steps only, not " +
+         std::to_string(resolution));
   }
 }
 
-std::unique_ptr<OneWireContainer> MakeDS18S20Container() { return std::make_unique<DS18S20Container>(); }
+std::unique_ptr<OneWireContainer> MakeDS18S20Container() {
+  return std::make_unique<DS18S20Container>();
+}
 
 }  // namespace qb::access

@@ -24,8 +24,9 @@ bool AllBytesAre(const uint8_t* data, size_t n, uint8_t value) {
 
 void ThermometerContainer::CheckState(const DeviceState& state, const char* call) const {
   if (state.size() != kScratchpadSize) {
-    Fail(std::string(call) + ": the state has " + std::to_string(state.size()) + " bytes, a scratchpad has " +
-         std::to_string(kScratchpadSize) + " (read it with readDevice)");
+    Fail(std::string(call) + ": the state has " + std::to_string(state.size()) +
+         " bytes, a scratchpad has " + std::to_string(kScratchpadSize) +
+         " (read it with readDevice)");
   }
 }
 
@@ -50,7 +51,9 @@ DeviceState ThermometerContainer::ReadScratchpad() {
   return pad;
 }
 
-DeviceState ThermometerContainer::readDevice() { return ReadScratchpad(); }
+DeviceState ThermometerContainer::readDevice() {
+  return ReadScratchpad();
+}
 
 bool ThermometerContainer::WritableDiffers(const DeviceState& a, const DeviceState& b) const {
   for (size_t i = 0; i < WritableBytes(); ++i) {
@@ -82,7 +85,8 @@ void ThermometerContainer::writeDevice(const DeviceState& state) {
     m.TouchByte(kWriteScratchpad);
     for (size_t i = 0; i < WritableBytes(); ++i) m.TouchByte(state[kAlarmHigh + i]);
     if (WritableDiffers(state, ReadScratchpadOnce())) {
-      throw CrcError(getName(), "the scratchpad of " + getName() + " " + rom_.ToString() + " did not take the values written");
+      throw CrcError(getName(), "the scratchpad of " + getName() + " " + rom_.ToString() +
+                                    " did not take the values written");
     }
   });
 
@@ -100,13 +104,15 @@ void ThermometerContainer::writeDevice(const DeviceState& state) {
     WaitWhileBusy(kBusyGrace, "recalling the EEPROM");
     stored = ReadScratchpadOnce();
   });
-  if (WritableDiffers(state, stored)) Fail("the EEPROM does not hold the alarm limits and configuration written");
+  if (WritableDiffers(state, stored))
+    Fail("the EEPROM does not hold the alarm limits and configuration written");
 }
 
 void ThermometerContainer::doTemperatureConvert(DeviceState& state) {
   // The time of the resolution the device has now, which a state changed but not yet written
   // may not show.
-  const std::chrono::milliseconds duration = ConversionTimeVaries() ? ConversionTime(ReadScratchpad()) : ConversionTime(state);
+  const std::chrono::milliseconds duration =
+      ConversionTimeVaries() ? ConversionTime(ReadScratchpad()) : ConversionTime(state);
   Select();
   BusMaster& m = Adapter().Master();
   m.TouchByteWithPower(kConvertT, duration);
@@ -131,13 +137,16 @@ void ThermometerContainer::setTemperatureAlarm(int type, double value, DeviceSta
   // TH and TL hold whole degrees; a value a rounding error away from one is taken as that one.
   const double whole = std::round(value);
   if (!std::isfinite(value) || std::fabs(value - whole) > 1e-6) {
-    Fail("setTemperatureAlarm: the alarm limits are whole degrees, " + std::to_string(value) + " is not");
+    Fail("setTemperatureAlarm: the alarm limits are whole degrees, " + std::to_string(value) +
+         " is not");
   }
   if (whole < kThermometerMinC || whole > kThermometerMaxC) {
-    Fail("setTemperatureAlarm: " + std::to_string(static_cast<int>(whole)) + " C is outside the range of the " + getName() + " (" +
-         std::to_string(kThermometerMinC) + " to " + std::to_string(kThermometerMaxC) + " C)");
+    Fail("setTemperatureAlarm: " + std::to_string(static_cast<int>(whole)) +
+         " C is outside the range of the " + getName() + " (" + std::to_string(kThermometerMinC) +
+         " to " + std::to_string(kThermometerMaxC) + " C)");
   }
-  state[type == ALARM_HIGH ? kAlarmHigh : kAlarmLow] = static_cast<uint8_t>(static_cast<int8_t>(whole));
+  state[type == ALARM_HIGH ? kAlarmHigh : kAlarmLow] =
+      static_cast<uint8_t>(static_cast<int8_t>(whole));
 }
 
 void ThermometerContainer::recallE2() {

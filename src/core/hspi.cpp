@@ -14,6 +14,13 @@ namespace qb {
 
 namespace {
 
+// The host object; a call that needs it before RegisterCallback gave one fails as a host call.
+HostApplication& Host() {
+  auto& host = Plugin().host;
+  if (!host) throw HostError("no host is registered with the plug-in");
+  return *host;
+}
+
 // Runs one statement of an operation whose failing statements are skipped.
 template <typename F>
 void Skip(F&& statement) {
@@ -162,13 +169,13 @@ void hspi::RegisterCallback(std::shared_ptr<HostCallback> frm) {
 std::string hspi::InitIO(int32_t port) {
   PluginState& p = Plugin();
   if (p.InterfaceReady) return {};
-  if (p.host->InterfaceVersion() >= 2) {
+  if (Host().InterfaceVersion() >= 2) {
     if (p.callback) p.callback->WriteSplash(std::string(kPluginName) + " Initializing...");
     UI().Sleep(std::chrono::milliseconds(500));
   }
   const std::string result = p.parts.adapter->InitHW(port);
   if (result.empty()) p.InterfaceReady = true;
-  if (p.host->InterfaceVersion() >= 2) RegisterWithHost();
+  if (Host().InterfaceVersion() >= 2) RegisterWithHost();
   return result;
 }
 
@@ -178,7 +185,7 @@ void hspi::RegisterWithHost() {
   link_ = kLinkName;
   linktext_ = kLinkName;
   page_title_ = PluginPageTitle();
-  if (SettingToBool(Store().GetOr(kSettingsSection, "Web Page", "1"))) p.host->RegisterLink(*this);
+  if (SettingToBool(Store().GetOr(kSettingsSection, "Web Page", "1"))) Host().RegisterLink(*this);
 }
 
 void hspi::ShutdownIO() {
@@ -258,7 +265,7 @@ void hspi::SelectMenu(const std::string& menu_name) {
 }
 
 void hspi::ButtonPress(const std::string& button_name) {
-  Plugin().host->ExecX10(button_name.size() > 7 ? button_name.substr(7) : std::string(), "Off");
+  Host().ExecX10(button_name.size() > 7 ? button_name.substr(7) : std::string(), "Off");
 }
 
 std::string hspi::ConditionUI(int16_t cond_num) {

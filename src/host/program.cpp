@@ -148,7 +148,6 @@ int RunProgram(const std::vector<std::string>& args) {
   if (!settings_problem.empty()) host->writelog("1-Wire I/F ERROR:", settings_problem);
   host->writelog("Host", "Settings file: " + settings_file.string());
 
-  int exit_status = 0;
   {
     hspi plugin;
     host->AttachPlugin(&plugin);
@@ -185,7 +184,7 @@ int RunProgram(const std::vector<std::string>& args) {
     host->log().Flush();
   }
   ResetPluginState();
-  return exit_status;
+  return 0;
 }
 
 }  // namespace qb

@@ -120,6 +120,7 @@ TEST_F(HspiTest, InitIOReturnsTheAdapterErrorAndStaysNotReady) {
 
 TEST_F(HspiTest, InitIOPassesAFailingHostCallToItsCaller) {
   hspi plugin;
+  EXPECT_THROW(plugin.InitIO(0), HostError);  // no host registered yet
   plugin.RegisterCallback(host);
   host->failing = {"InterfaceVersion"};
   EXPECT_THROW(plugin.InitIO(0), HostError);
