@@ -5,6 +5,7 @@
 
 #include "core/log.h"
 #include "core/plugin_state.h"
+#include "onewire/family_catalogue.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/settings_store.h"
@@ -106,28 +107,8 @@ std::string PluginPageTitle() {
 }
 
 int DeviceTabForKey(const std::string& key) {
-  if (key.empty()) return 9;
-  const char letter = key.size() == 18 ? key[16] : key.back();
-  switch (letter) {
-    case 'M':
-      return 0;
-    case 'N':
-    case 'G':
-    case 'H':
-      return 1;
-    case 'I':
-      return 3;
-    case 'J':
-      return 4;
-    case 'P':
-    case 'S':
-    case 'K':
-      return 7;
-    case 'T':
-      return 8;
-    default:
-      return 9;
-  }
+  if (key.empty()) return ChannelSetupTab("");
+  return ChannelSetupTab(std::string(1, key.size() == 18 ? key[16] : key.back()));
 }
 
 void StartStandalone(hspi& plugin, std::shared_ptr<HostCallback> host) {
