@@ -19,3 +19,10 @@ void WriteLog(LogClass level, const std::string& category, const std::string& te
 }
 
 }  // namespace qb
+
+namespace qb {
+int64_t ErrorNumber(const std::exception&) {
+  // Host and bus failures both surface as the general failure code (E_FAIL).
+  return -2147467259;
+}
+}  // namespace qb

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <exception>
 #include <string>
 
 namespace qb {
@@ -27,4 +29,10 @@ inline const char* BoolText(bool value) {
   return value ? "True" : "False";
 }
 
+}  // namespace qb
+
+namespace qb {
+// The error number a log line shows for an exception: the access library's own code, otherwise
+// the general failure code.
+int64_t ErrorNumber(const std::exception& e);
 }  // namespace qb

@@ -18,6 +18,7 @@ class NoTimers : public TimerWindow {
   void Show() override { LoadProcessSettings(); }
   void EnableStartupTimer() override {}
   bool PollTimerEnabled() const override { return false; }
+  void SetPollTimerEnabled(bool) override {}
   void ShutDown() override {
     PluginState& p = Plugin();
     p.settings.DebugLevel = 0;

@@ -30,6 +30,7 @@ class TimerWindow {
   virtual void Show() = 0;
   virtual void EnableStartupTimer() = 0;
   virtual bool PollTimerEnabled() const = 0;
+  virtual void SetPollTimerEnabled(bool enabled) = 0;
   // Ends the plug-in: stops logging, releases the adapter, closes the database, ends the process.
   virtual void ShutDown() = 0;
 };

@@ -70,8 +70,13 @@ int64_t RoundHalfEvenInt(double value) {
 
 std::string FormatDecimals(double value, int decimals) {
   if (decimals < 0) decimals = 0;
+  // Halves round away from zero, as numbers shown to people always have (printf alone would
+  // round an exact half to even: 21.5625 to 21.562).
+  double shown = std::fabs(value);
+  const double scale = std::pow(10.0, decimals);
+  if (shown * scale < 1e15) shown = std::round(shown * scale) / scale;
   char buf[400];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, std::fabs(value));
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, shown);
   std::string digits = buf;
   // Negative zero after rounding is plain zero.
   bool negative = value < 0 && digits.find_first_not_of("0.") != std::string::npos;

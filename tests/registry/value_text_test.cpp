@@ -27,6 +27,8 @@ TEST(FormatDecimals, ExactDecimalsWithTheLocaleSeparators) {
   EXPECT_EQ(FormatDecimals(22.25, 3), "22.250");
   EXPECT_EQ(FormatDecimals(-0.0004, 3), "0.000");
   EXPECT_EQ(FormatDecimals(-7.5, 0), "-8");
+  EXPECT_EQ(FormatDecimals(21.5625, 3), "21.563");  // an exact half rounds away from zero
+  EXPECT_EQ(FormatDecimals(2.5, 0), "3");
   EXPECT_EQ(FormatDecimals(1234567.891, 2), "1234567.89");
   // A locale with a decimal comma and grouping, when the machine has one.
   if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") || std::setlocale(LC_NUMERIC, "de_DE")) {

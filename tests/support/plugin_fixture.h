@@ -27,6 +27,7 @@ class MockTimerWindow : public TimerWindow {
   MOCK_METHOD(void, Show, (), (override));
   MOCK_METHOD(void, EnableStartupTimer, (), (override));
   MOCK_METHOD(bool, PollTimerEnabled, (), (const, override));
+  MOCK_METHOD(void, SetPollTimerEnabled, (bool enabled), (override));
   MOCK_METHOD(void, ShutDown, (), (override));
 };
 

@@ -1,0 +1,167 @@
+#include "registry/records.h"
+
+#include "core/log.h"
+#include "core/plugin_state.h"
+#include "onewire/family_catalogue.h"
+#include "platform/event_loop.h"
+#include "platform/settings_store.h"
+#include "registry/host_codes.h"
+#include "registry/value_text.h"
+
+namespace qb {
+
+namespace {
+
+// Lookups let pending events run once per record they examine.
+void Yield() {
+  Loop().DoEvents();
+}
+
+int32_t StoredInt(const std::string& section, const std::string& key, int32_t fallback) {
+  auto value = Store().Get(section, key);
+  return value ? static_cast<int32_t>(RoundHalfEvenInt(ReadNumber(*value))) : fallback;
+}
+
+}  // namespace
+
+DSROMs& gROMs() {
+  static DSROMs registry;
+  return registry;
+}
+
+void ResetRegistry() {
+  gROMs().ROMlist.clear();
+}
+
+void DSDevices::Remove(const DSDevice& aDev) {
+  for (auto it = DevList.begin(); it != DevList.end(); ++it) {
+    if ((*it)->ROM == aDev.ROM) {
+      DevList.erase(it);
+      return;
+    }
+  }
+}
+
+std::shared_ptr<DSDevice> DSDevices::Find(const std::string& key) {
+  for (const auto& d : DevList) {
+    Yield();
+    if (d->ROM == key) return d;
+  }
+  return Add(key);
+}
+
+std::shared_ptr<DSDevice> DSDevices::FindHSDev(const std::string& hc, const std::string& dc) {
+  if (hc.empty() || dc.empty()) return nullptr;
+  const double code = ReadNumber(dc);
+  for (const auto& d : DevList) {
+    Yield();
+    if (d->dc == code && d->hc == hc) return d;
+  }
+  return nullptr;
+}
+
+std::shared_ptr<DSDevice> DSDevices::Add(const std::string& key) {
+  WriteLog(LogClass::CycleDetail, "1-Wire I/F", "Adding device " + key + " to collection");
+  std::shared_ptr<HostDevice> host;
+  try {
+    host = FindHSDeviceByKey(key);
+  } catch (const std::exception&) {
+    host = nullptr;  // a failed lookup counts as no host device
+  }
+  auto d = std::make_shared<DSDevice>();
+  d->ROM = key;
+  d->Parent = gROMs().FindParent(key);
+  d->LogtoDB = StoredInt("Log", key, 0);
+  if (!host) {
+    d->HSName = key;
+    d->HSLocation = "Unknown";
+  } else {
+    // Adopt the host device that an earlier run created for this key.
+    host->set_iomisc(key);
+    d->AddressUpdated = true;
+    d->hc = host->hc();
+    d->dc = static_cast<int32_t>(RoundHalfEvenInt(ReadNumber(host->dc())));
+    d->HSName = host->name();
+    d->HSLocation = host->Location();
+    d->HSString = Plugin().host->DeviceString(d->Code());
+    d->Adjustment = ReadNumber(Store().GetOr("Adjustment", key, "0"));
+  }
+  DevList.push_back(d);
+  return d;
+}
+
+void DSROMs::Remove(const DSDevice& aDev) {
+  const std::string rom = aDev.ROM.substr(0, 16);
+  for (auto it = ROMlist.begin(); it != ROMlist.end(); ++it) {
+    if ((*it)->ROM == rom) {
+      ROMlist.erase(it);
+      return;
+    }
+  }
+}
+
+std::shared_ptr<DSROM> DSROMs::Add(const std::string& key) {
+  if (key.empty()) return nullptr;
+  auto r = std::make_shared<DSROM>();
+  r->ROM = key.substr(0, 16);
+  r->Caps = static_cast<int32_t>(FamilyCaps(key));
+  r->DS2438Humid = StoredInt("DS2438", r->ROM, 1);
+  r->ShowID = StoredInt("Show Device ID", r->ROM, 0);
+  ROMlist.push_back(r);
+  if (r->ShowID == 1 || key.size() > 16) r->Devices->Find(key);
+  return r;
+}
+
+std::shared_ptr<DSROM> DSROMs::Find(const std::string& key) {
+  const std::string rom = key.substr(0, 16);
+  for (const auto& r : ROMlist) {
+    if (r->ROM == rom) {
+      r->Devices->Find(key);
+      return r;
+    }
+  }
+  return Add(key);
+}
+
+std::shared_ptr<DSROM> DSROMs::FindParent(const std::string& key) {
+  const std::string rom = key.substr(0, 16);
+  for (const auto& r : ROMlist) {
+    Yield();
+    if (r->ROM == rom) return r;
+  }
+  return nullptr;
+}
+
+std::string DSROMs::FindbyHSLocationAndHSName(const std::string& LandN) {
+  for (const auto& r : ROMlist) {
+    for (const auto& d : r->Devices->DevList) {
+      Yield();
+      if (d->HSLocation + " " + d->HSName == LandN) return d->ROM;
+    }
+  }
+  return {};
+}
+
+std::shared_ptr<DSDevice> DSROMs::FindDev(const std::string& key) {
+  if (key.empty()) return nullptr;
+  try {
+    const std::string rom = key.substr(0, 16);
+    for (const auto& r : ROMlist) {
+      Yield();
+      if (r->ROM == rom) return r->Devices->Find(key);
+    }
+    auto r = Add(key);
+    return r ? r->Devices->Find(key) : nullptr;
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+std::shared_ptr<DSDevice> DSROMs::FindHSDev(const std::string& hc, const std::string& dc) {
+  for (const auto& r : ROMlist) {
+    if (auto d = r->Devices->FindHSDev(hc, dc)) return d;
+  }
+  return nullptr;
+}
+
+}  // namespace qb

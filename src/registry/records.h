@@ -1,0 +1,96 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qb {
+
+struct DSROM;
+class DSDevices;
+
+// One host device: one measured channel of a physical device (or the device itself).
+struct DSDevice {
+  std::string ROM;       // the device key: ROM id, optionally followed by a channel suffix
+  std::string hc;        // house code; empty while no host device is bound
+  int32_t dc = -1;       // device code; -1 while no host device is bound
+  std::string HSString;  // the status text last written to the host device
+  double Reading = -1;   // the value last written to the host device
+  std::string HSName;
+  std::string HSLocation;
+  int32_t hasTempResolution = -1;  // -1 not known, 1 selectable, 0 fixed
+  int32_t HiAlarm = 0;
+  int32_t LoAlarm = 0;
+  int32_t hasTemperatureAlarms = -1;
+  double TempResolution = -1;
+  int32_t LogtoDB = 0;
+  // The physical device; held weakly so that a device and its channels do not keep each other
+  // alive once both are out of the registry.
+  std::weak_ptr<DSROM> Parent;
+  double Adjustment = 0;
+  bool AddressUpdated = false;
+  bool Initialized = false;
+
+  // The host code text: house code followed by device code ("A12").
+  std::string Code() const { return hc + std::to_string(dc); }
+};
+
+// The channel records of one physical device, in the order they were added.
+class DSDevices {
+ public:
+  std::vector<std::shared_ptr<DSDevice>> DevList;
+
+  int32_t Count() const { return static_cast<int32_t>(DevList.size()); }
+  // Removes the first record with the key of `aDev`.
+  void Remove(const DSDevice& aDev);
+  // The record with that key, created (and bound to its host device, if any) when absent.
+  std::shared_ptr<DSDevice> Find(const std::string& key);
+  // The first record with this house code and device code; null when either is empty.
+  std::shared_ptr<DSDevice> FindHSDev(const std::string& hc, const std::string& dc);
+
+ private:
+  std::shared_ptr<DSDevice> Add(const std::string& key);
+};
+
+// One physical 1-Wire device.
+struct DSROM {
+  std::string ROM;  // the ROM id, 16 hexadecimal digits
+  std::shared_ptr<DSDevices> Devices = std::make_shared<DSDevices>();
+  int32_t Caps = 0;
+  int32_t DS2438Humid = 1;
+  std::string Comment;
+  int32_t ShowID = 0;
+};
+
+// The registry of physical devices, in the order they were found.
+class DSROMs {
+ public:
+  std::vector<std::shared_ptr<DSROM>> ROMlist;
+
+  int32_t Count() const { return static_cast<int32_t>(ROMlist.size()); }
+  // Removes the physical device of the channel record `aDev` (its first 16 characters).
+  void Remove(const DSDevice& aDev);
+  // The physical device of a key, created when absent; the channel record of the full key is
+  // created too when the device already existed, was asked to show its ROM id, or the key names
+  // a channel. Null for an empty key.
+  std::shared_ptr<DSROM> Find(const std::string& key);
+  // The physical device of a key's first 16 characters, never created.
+  std::shared_ptr<DSROM> FindParent(const std::string& key);
+  // The key of the first channel whose location, a blank and name equal `LandN`; empty if none.
+  std::string FindbyHSLocationAndHSName(const std::string& LandN);
+  // The channel record of a key, creating what is missing. Null for an empty key.
+  std::shared_ptr<DSDevice> FindDev(const std::string& key);
+  // The first channel record bound to this host code.
+  std::shared_ptr<DSDevice> FindHSDev(const std::string& hc, const std::string& dc);
+
+ private:
+  std::shared_ptr<DSROM> Add(const std::string& key);
+};
+
+// The process-wide registry, created on first use.
+DSROMs& gROMs();
+// Empties the registry (a new run; tests).
+void ResetRegistry();
+
+}  // namespace qb

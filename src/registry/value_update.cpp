@@ -1,0 +1,158 @@
+#include "registry/value_update.h"
+
+#include <clocale>
+#include <cmath>
+#include <cstdio>
+
+#include "core/hspi.h"
+#include "core/log.h"
+#include "core/plugin_state.h"
+#include "onewire/family_catalogue.h"
+#include "platform/clock.h"
+#include "platform/settings_store.h"
+#include "registry/host_codes.h"
+#include "registry/records.h"
+#include "registry/value_text.h"
+
+namespace qb {
+
+namespace {
+
+double NumberOf(const ChannelValue& v) {
+  return std::holds_alternative<double>(v) ? std::get<double>(v)
+                                           : ReadNumber(std::get<std::string>(v));
+}
+
+std::string TextOf(const ChannelValue& v) {
+  return std::holds_alternative<double>(v) ? PlainNumberText(std::get<double>(v))
+                                           : std::get<std::string>(v);
+}
+
+HostApplication& Host() {
+  auto& host = Plugin().host;
+  if (!host) throw HostError("no host is registered with the plug-in");
+  return *host;
+}
+
+}  // namespace
+
+std::string PlainNumberText(double value) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.15g", value);
+  std::string text = buf;
+  const std::lconv* lc = std::localeconv();
+  const std::string point = lc && lc->decimal_point && *lc->decimal_point ? lc->decimal_point : ".";
+  if (const auto dot = text.find('.'); dot != std::string::npos && point != ".")
+    text.replace(dot, 1, point);
+  return text;
+}
+
+bool UpdateHSDev(DSDevice& record, const ChannelValue& value, const std::string& unit, bool raw) {
+  const std::string code = record.Code();
+  try {
+    if (!record.AddressUpdated) {
+      UpdateEPROMAddress(record.hc, std::to_string(record.dc), record.ROM);
+      record.AddressUpdated = true;
+    }
+    const Settings& settings = Plugin().settings;
+    const float adj = static_cast<float>(ReadNumber(Store().GetOr("Adjustment", record.ROM, "0")));
+    const double number = NumberOf(value);
+    if (!unit.empty() || number != 0) {
+      bool unchanged;
+      if (settings.Append && !raw) {
+        // The host keeps the reading times 1000 and a text with its unit: compare with the
+        // reading last written instead of reading either back.
+        unchanged = number + adj == record.Reading;
+      } else {
+        const double current = static_cast<double>(
+            RoundHalfEvenInt(ReadNumber(CleanNumberText(Host().DeviceString(code)))));
+        unchanged = number + adj == current;
+      }
+      if (unchanged) {
+        WriteLog(LogClass::Trace, "1-Wire UpdateHSDev", "No Update Required");
+        return false;
+      }
+    } else if (TextOf(value) == record.HSString) {
+      return false;
+    }
+    WriteLog(LogClass::Updates, "1-Wire UpdateHSDev",
+             "ROM=" + record.ROM + " Value = " + TextOf(value) +
+                 " Adjustment = " + PlainNumberText(adj) + " DC=" + code);
+    const std::string text = TextOf(value);
+    double reading;
+    if (std::holds_alternative<std::string>(value) && text == "Off") {
+      Host().SetDeviceValue(code, 0);
+      Host().SetDeviceStatus(code, 3);
+      Host().SetDeviceString(code, text);
+      record.HSString = "Off";
+      reading = 0;
+    } else if (std::holds_alternative<std::string>(value) && text == "On") {
+      Host().SetDeviceValue(code, 100);
+      Host().SetDeviceStatus(code, 2);
+      Host().SetDeviceString(code, text);
+      record.HSString = "On";
+      reading = 1;
+    } else if (raw || !settings.Append) {
+      reading = number + adj;
+      const std::string shown =
+          raw ? PlainNumberText(reading) : FormatDecimals(reading, settings.SigFigs);
+      Host().SetDeviceString(code, shown);
+      record.HSString = shown;
+      Host().SetDeviceValue(code, reading);
+    } else {
+      reading = number + adj;
+      const std::string shown = FormatDecimals(reading, settings.SigFigs) + unit;
+      Host().SetDeviceString(code, shown);
+      Host().SetDeviceValue(
+          code, static_cast<double>(static_cast<int32_t>(RoundHalfEvenInt(reading * 1000))));
+      record.HSString = shown;
+    }
+    record.Reading = reading;
+    Host().SetDeviceLastChange(code, TheClock().Now());
+    return true;
+  } catch (const std::exception& e) {
+    std::string shown;
+    try {
+      shown = Host().DeviceString(code);
+    } catch (const std::exception&) {
+    }
+    WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR (UpdateHSDev)",
+             "Error: " + std::to_string(ErrorNumber(e)) + " - " + e.what() + " DevStr= " + shown +
+                 " Value=" + TextOf(value));
+    return false;
+  }
+}
+
+namespace {
+
+template <typename Set>
+void SetOnHostDevice(const std::string& lookup, Set set) {
+  try {
+    const int32_t count = Host().DeviceCount();
+    for (int32_t i = 1; i <= count; ++i) {
+      auto d = Host().GetDevice(i);
+      if (d->iomisc() == lookup && d->interface() == kPluginName) {
+        set(*d);
+        return;
+      }
+    }
+  } catch (const std::exception&) {
+  }
+}
+
+}  // namespace
+
+void RenameHSDevice(const std::string& key, const std::string& new_name) {
+  const std::string lookup = (FamilyCaps(key) & kCapSwitch) ? key + "P0" : key;
+  auto record = gROMs().FindDev(key);
+  SetOnHostDevice(lookup, [&](HostDevice& d) { d.set_name(new_name); });
+  if (record) record->HSName = new_name;
+}
+
+void RelocateHSDevice(const std::string& key, const std::string& new_location) {
+  auto record = gROMs().FindDev(key);
+  SetOnHostDevice(key, [&](HostDevice& d) { d.set_Location(new_location); });
+  if (record) record->HSLocation = new_location;
+}
+
+}  // namespace qb

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+#include <variant>
+
+namespace qb {
+
+struct DSDevice;
+
+// A new value for a channel: a number, or a text (numeric text, "On" or "Off").
+using ChannelValue = std::variant<double, std::string>;
+
+// Writes a channel's new value into its host device when it changed: value, status text and
+// change time, and keeps the record's HSString and Reading in step. `unit` is appended to the
+// status text when "Append" is on; `raw` values (counts, wiper positions) are written unformatted.
+// True when the host device was written.
+bool UpdateHSDev(DSDevice& record, const ChannelValue& value, const std::string& unit = {},
+                 bool raw = false);
+
+// Renames or relocates a channel's host device and its record.
+void RenameHSDevice(const std::string& key, const std::string& new_name);
+void RelocateHSDevice(const std::string& key, const std::string& new_location);
+
+// A number as the host renders one: up to 15 significant digits, the locale's decimal separator,
+// no grouping.
+std::string PlainNumberText(double value);
+
+}  // namespace qb
