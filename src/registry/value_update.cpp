@@ -142,6 +142,12 @@ void SetOnHostDevice(const std::string& lookup, Set set) {
 
 }  // namespace
 
+std::string ResolveChartName(const std::string& text) {
+  if (!Plugin().settings.DeviceIDByName) return text;
+  const std::string key = gROMs().FindbyHSLocationAndHSName(text);
+  return key.empty() ? text : key;
+}
+
 void RenameHSDevice(const std::string& key, const std::string& new_name) {
   const std::string lookup = (FamilyCaps(key) & kCapSwitch) ? key + "P0" : key;
   auto record = gROMs().FindDev(key);

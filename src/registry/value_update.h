@@ -21,6 +21,11 @@ bool UpdateHSDev(DSDevice& record, const ChannelValue& value, const std::string&
 void RenameHSDevice(const std::string& key, const std::string& new_name);
 void RelocateHSDevice(const std::string& key, const std::string& new_location);
 
+// The name a chart is asked for, as the database knows the device: when logged rows name devices
+// by location and name, the key of the channel with that location and name (if any); otherwise
+// the text itself.
+std::string ResolveChartName(const std::string& text);
+
 // A number as the host renders one: up to 15 significant digits, the locale's decimal separator,
 // no grouping.
 std::string PlainNumberText(double value);

@@ -60,6 +60,17 @@ TEST_F(RegistryTest, AChannelAdoptsTheHostDeviceOfItsKey) {
   EXPECT_EQ(m->LogtoDB, 1);
   EXPECT_EQ(gROMs().FindbyHSLocationAndHSName("Kitchen Temp"), kThermo + "M");
   EXPECT_EQ(gROMs().FindbyHSLocationAndHSName("Kitchen Lamp"), "");
+  EXPECT_EQ(ResolveChartName("Kitchen Temp"), kThermo + "M");
+  EXPECT_EQ(ResolveChartName("Kitchen Lamp"), "Kitchen Lamp");
+  Plugin().settings.DeviceIDByName = false;  // rows name devices by address: nothing to resolve
+  EXPECT_EQ(ResolveChartName("Kitchen Temp"), "Kitchen Temp");
+
+  RenameHSDevice(kThermo + "M", "Stove");
+  RelocateHSDevice(kThermo + "M", "Hall");
+  EXPECT_EQ(d->name_, "Stove");
+  EXPECT_EQ(d->Location_, "Hall");
+  EXPECT_EQ(m->HSName, "Stove");
+  EXPECT_EQ(m->HSLocation, "Hall");
 
   EXPECT_EQ(gROMs().FindHSDev("A", "7"), m);
   EXPECT_EQ(gROMs().FindHSDev("A", ""), nullptr);
