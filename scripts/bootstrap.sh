@@ -15,7 +15,7 @@ say() { printf '==> %s\n' "$*"; }
 
 packages=(
   cmake g++ make pkg-config
-  libgtest-dev libgmock-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev nlohmann-json3-dev libcrypt-dev
 )
 

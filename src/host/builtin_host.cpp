@@ -175,8 +175,7 @@ std::shared_ptr<HostDevice> BuiltInHost::GetDevice(int32_t index_or_ref) {
 int32_t BuiltInHost::NewDevice(const std::string& name) {
   const int32_t ref = devices_.Add(name);
   devices_.Get(ref)->lastChange = clock_.Now();
-  SaveDevices();
-  return ref;
+  return ref;  // saved with the next periodic save, as every other change
 }
 
 void BuiltInHost::DeleteDevice(int32_t ref) {

@@ -77,6 +77,26 @@ TEST_F(RegistryTest, AChannelAdoptsTheHostDeviceOfItsKey) {
   EXPECT_EQ(gROMs().FindHSDev("a", "7"), nullptr);
 }
 
+TEST_F(RegistryTest, KeysAreCaseSensitiveAndAdoptionRebuildsTheRegistry) {
+  gROMs().FindDev(kThermo + "M");
+  std::string lower = kThermo;
+  lower[0] = 'a';  // "5a..." is not "5A..."
+  EXPECT_NE(gROMs().FindDev(lower + "M"), gROMs().FindDev(kThermo + "M"));
+  EXPECT_EQ(gROMs().Count(), 2);
+
+  ResetRegistry();
+  host->AddDevice("A", "1", kPluginName, kThermo + "M");
+  host->AddDevice("A", "2", kPluginName, kBattery);
+  host->AddDevice("A", "3", "Other", "0F00000000054A1DK0");  // not ours
+  host->AddDevice("A", "4", kPluginName, "");                // ours, but never bound
+  store.Set("Show Device ID", kBattery, "1");
+  AdoptHSDevices(true);
+  ASSERT_EQ(gROMs().Count(), 2);
+  EXPECT_EQ(gROMs().FindHSDev("A", "1")->ROM, kThermo + "M");
+  EXPECT_EQ(gROMs().FindHSDev("A", "2")->ROM, kBattery);  // the device's own ID device
+  EXPECT_EQ(host->CountCalls("WriteSplash"), 3u);
+}
+
 TEST_F(RegistryTest, RemoveTakesOutOnlyTheNamedDevice) {
   gROMs().Find(kThermo);
   gROMs().Find(kBattery);
