@@ -20,6 +20,7 @@
 #include "platform/settings_store.h"
 #include "platform/user_interface.h"
 #include "qb/version.h"
+#include "registry/registry_device_control.h"
 
 namespace qb {
 
@@ -145,6 +146,7 @@ int RunProgram(const std::vector<std::string>& args) {
   PluginState& state = Plugin();
   state.services = PluginServices{&store, &ui, &loop, &clock};
   state.parts.process = std::make_shared<LoopProcess>(loop);
+  state.parts.devices = std::make_shared<RegistryDeviceControl>(state.parts.devices);
   if (!settings_problem.empty()) host->writelog("1-Wire I/F ERROR:", settings_problem);
   host->writelog("Host", "Settings file: " + settings_file.string());
 

@@ -3,6 +3,7 @@
 #include "core/hspi.h"
 #include "registry/host_codes.h"
 #include "registry/records.h"
+#include "registry/registry_device_control.h"
 #include "registry/value_update.h"
 #include "support/plugin_fixture.h"
 
@@ -199,6 +200,24 @@ TEST_F(RegistryTest, UpdateEPROMAddressTouchesOnlyTheMatchingDevice) {
   EXPECT_EQ(d->iomisc_, "new");
   EXPECT_THAT(host->LogTexts("1-Wire I/F"),
               ElementsAre("Updated EPROM address to: new for device: A4"));
+}
+
+TEST_F(RegistryTest, ThePluginObjectFindsChannelsThroughTheRegistry) {
+  auto mock = std::make_shared<::testing::NiceMock<MockDeviceControl>>();
+  RegistryDeviceControl control(mock);
+  auto d = host->AddDevice("B", "9", kPluginName, "0000000012345612P1");
+  gROMs().FindDev("0000000012345612P1");  // adopts B9
+  TestDevice dv;
+  auto ref = control.BindHSDevice(&dv, "B", "9");
+  ASSERT_TRUE(ref);
+  EXPECT_EQ(ref->key, "0000000012345612P1");
+  EXPECT_EQ(ref->caps, 0x110u);  // the DS2406's capabilities
+  EXPECT_EQ(dv.iomisc_, "0000000012345612P1");
+  EXPECT_FALSE(control.GetHSROM("B", "10"));
+  EXPECT_CALL(*mock, SetSwitch(::testing::Field(&ChannelRef::key, "0000000012345612P1"), true));
+  control.SetSwitch(*ref, true);
+  control.UpdateHSDev(*ref, "On");
+  EXPECT_EQ(d->string_, "On");
 }
 
 class UpdateTest : public RegistryTest {
