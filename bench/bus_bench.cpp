@@ -34,7 +34,8 @@ struct Bench {
   }
   SimulatedClock clock;
   std::shared_ptr<sim::SimBus> bus = std::make_shared<sim::SimBus>(clock);
-  access::DSPortAdapter adapter{"SIM", "bench", std::make_unique<sim::SimBusMaster>(bus, "bench bus")};
+  access::DSPortAdapter adapter{"SIM", "bench",
+                                std::make_unique<sim::SimBusMaster>(bus, "bench bus")};
   std::vector<std::unique_ptr<access::OneWireContainer>> thermometers;
 };
 
@@ -56,7 +57,8 @@ void ReadWithSkipRomConversion(Bench& b) {
   access::BusMaster& m = b.adapter.Master();
   m.Reset();
   m.TouchByte(access::kSkipRom);
-  m.TouchByteWithPower(0x44, std::chrono::milliseconds(750));  // Convert T on every thermometer at once
+  m.TouchByteWithPower(0x44,
+                       std::chrono::milliseconds(750));  // Convert T on every thermometer at once
   for (auto& c : b.thermometers) {
     const access::DeviceState state = c->readDevice();
     benchmark::DoNotOptimize(c->getTemperature(state));
@@ -64,15 +66,28 @@ void ReadWithSkipRomConversion(Bench& b) {
 }
 
 // Shortest possible bus time, in microseconds, from datasheet timings (standard speed).
-double Reset() { return BusTimings{}.reset_us[0]; }
-double Slots(double n) { return n * BusTimings{}.slot_us[0]; }
-double MinSearch(int n) { return n * (Reset() + Slots(8 + 64 * 3)); }
-double MinSelect() { return Reset() + Slots(8 + 64); }
-double MinOneByOne(int n) { return n * (MinSelect() + Slots(8) + kConversionUs + MinSelect() + Slots(8 + 9 * 8)); }
-double MinSkipRom(int n) { return Reset() + Slots(16) + kConversionUs + n * (MinSelect() + Slots(8 + 9 * 8)); }
+double Reset() {
+  return BusTimings{}.reset_us[0];
+}
+double Slots(double n) {
+  return n * BusTimings{}.slot_us[0];
+}
+double MinSearch(int n) {
+  return n * (Reset() + Slots(8 + 64 * 3));
+}
+double MinSelect() {
+  return Reset() + Slots(8 + 64);
+}
+double MinOneByOne(int n) {
+  return n * (MinSelect() + Slots(8) + kConversionUs + MinSelect() + Slots(8 + 9 * 8));
+}
+double MinSkipRom(int n) {
+  return Reset() + Slots(16) + kConversionUs + n * (MinSelect() + Slots(8 + 9 * 8));
+}
 
 void Report() {
-  std::printf("%-34s %8s %14s %14s %7s\n", "operation", "devices", "bus time ms", "minimum ms", "ratio");
+  std::printf("%-34s %8s %14s %14s %7s\n", "operation", "devices", "bus time ms", "minimum ms",
+              "ratio");
   for (int n : {10, 100}) {
     struct Row {
       const char* name;
@@ -90,7 +105,8 @@ void Report() {
       row.run(b);
       const double bus = BusTimeMicros(b.adapter.Master().Stats());
       const double min = row.minimum(n);
-      std::printf("%-34s %8d %14.1f %14.1f %7.3f\n", row.name, n, bus / 1000, min / 1000, bus / min);
+      std::printf("%-34s %8d %14.1f %14.1f %7.3f\n", row.name, n, bus / 1000, min / 1000,
+                  bus / min);
     }
   }
   std::printf("\n");

@@ -16,12 +16,16 @@ DSPortAdapter::~DSPortAdapter() {
 }
 
 BusMaster& DSPortAdapter::Master() {
-  if (!master_) throw AccessError(ErrorCode::NoObject, type_, "the port " + port_ + " of the " + type_ + " adapter was released");
+  if (!master_)
+    throw AccessError(ErrorCode::NoObject, type_,
+                      "the port " + port_ + " of the " + type_ + " adapter was released");
   return *master_;
 }
 
 const BusMaster& DSPortAdapter::Master() const {
-  if (!master_) throw AccessError(ErrorCode::NoObject, type_, "the port " + port_ + " of the " + type_ + " adapter was released");
+  if (!master_)
+    throw AccessError(ErrorCode::NoObject, type_,
+                      "the port " + port_ + " of the " + type_ + " adapter was released");
   return *master_;
 }
 
@@ -47,12 +51,16 @@ void DSPortAdapter::endExclusive() {
 }
 
 void DSPortAdapter::setSpeed(int speed) {
-  if (speed < 0 || speed > 3) throw AccessError(ErrorCode::GeneralFailure, type_, "unknown bus speed " + std::to_string(speed));
+  if (speed < 0 || speed > 3)
+    throw AccessError(ErrorCode::GeneralFailure, type_,
+                      "unknown bus speed " + std::to_string(speed));
   const Speed s = static_cast<Speed>(speed);
   BusMaster& m = Master();
   if ((s == Speed::Flex && !m.CanFlex()) || (s == Speed::Overdrive && !m.CanOverdrive()) ||
       (s == Speed::Hyperdrive && !m.CanHyperdrive())) {
-    throw AccessError(ErrorCode::NotSupported, type_, "the " + type_ + " adapter cannot run the bus at speed " + std::to_string(speed));
+    throw AccessError(
+        ErrorCode::NotSupported, type_,
+        "the " + type_ + " adapter cannot run the bus at speed " + std::to_string(speed));
   }
   m.SetSpeed(s);
 }
@@ -67,7 +75,9 @@ void DSPortAdapter::targetAllFamilies() {
   EndSearch();
 }
 
-int DSPortAdapter::Reset() { return static_cast<int>(Master().Reset()); }
+int DSPortAdapter::Reset() {
+  return static_cast<int>(Master().Reset());
+}
 
 void DSPortAdapter::EndSearch() {
   searching_ = false;
@@ -108,7 +118,8 @@ bool DSPortAdapter::SearchStep() {
   // A search is tried again when a device's answer fails its CRC (noise, or a device arriving).
   for (int attempt = 0; attempt < 3; ++attempt) {
     const ResetResult reset = m.Reset();
-    if (reset == ResetResult::Short) ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
+    if (reset == ResetResult::Short)
+      ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
     if (reset == ResetResult::NoPresence) return false;
     m.TouchByte(alarm_only_ ? kAlarmSearch : kSearchRom);
     RomId rom = address_;
@@ -177,7 +188,8 @@ bool DSPortAdapter::isPresent(const RomId& rom, bool alarm_only) {
   // A search pass that prefers the bits of this ROM id finds it exactly when it answers.
   BusMaster& m = Master();
   const ResetResult reset = m.Reset();
-  if (reset == ResetResult::Short) ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
+  if (reset == ResetResult::Short)
+    ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
   if (reset == ResetResult::NoPresence) return false;
   m.TouchByte(alarm_only ? kAlarmSearch : kSearchRom);
   for (int bit = 0; bit < 64; ++bit) {

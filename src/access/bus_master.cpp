@@ -8,7 +8,9 @@ namespace qb::access {
 
 double BusTimeMicros(const WireStats& s, const BusTimings& t) {
   double us = 0;
-  for (int i = 0; i < 2; ++i) us += static_cast<double>(s.resets[i]) * t.reset_us[i] + static_cast<double>(s.slots[i]) * t.slot_us[i];
+  for (int i = 0; i < 2; ++i)
+    us += static_cast<double>(s.resets[i]) * t.reset_us[i] +
+          static_cast<double>(s.slots[i]) * t.slot_us[i];
   us += static_cast<double>(s.power_delivery.count());
   us += static_cast<double>(s.program_pulses) * t.program_pulse_us;
   return us;
@@ -41,8 +43,12 @@ TripletResult BusMaster::SearchTriplet(bool preferred_direction) {
   return r;
 }
 
-void BusMaster::Wait(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
+void BusMaster::Wait(std::chrono::milliseconds duration) {
+  std::this_thread::sleep_for(duration);
+}
 
-void BusMaster::ProgramPulse() { ThrowNotSupported(Describe(), "A program pulse"); }
+void BusMaster::ProgramPulse() {
+  ThrowNotSupported(Describe(), "A program pulse");
+}
 
 }  // namespace qb::access

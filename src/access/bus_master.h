@@ -13,8 +13,8 @@ enum class ResetResult : int { NoPresence = 0, Presence = 1, Alarm = 2, Short = 
 enum class Speed : int { Regular = 0, Flex = 1, Overdrive = 2, Hyperdrive = 3 };
 
 struct TripletResult {
-  bool id_bit = false;   // first read slot: the AND of every participating device's bit
-  bool cmp_bit = false;  // second read slot: the AND of the complements
+  bool id_bit = false;     // first read slot: the AND of every participating device's bit
+  bool cmp_bit = false;    // second read slot: the AND of the complements
   bool direction = false;  // the bit written (the branch taken)
 };
 
@@ -77,7 +77,9 @@ class BusMaster {
   void ClearStats() { stats_.Clear(); }
 
  protected:
-  int SpeedClass() const { return speed_ == Speed::Overdrive || speed_ == Speed::Hyperdrive ? 1 : 0; }
+  int SpeedClass() const {
+    return speed_ == Speed::Overdrive || speed_ == Speed::Hyperdrive ? 1 : 0;
+  }
   void CountReset() { ++stats_.resets[SpeedClass()]; }
   void CountSlots(uint64_t n) { stats_.slots[SpeedClass()] += n; }
   void CountPower(std::chrono::milliseconds duration) { stats_.power_delivery += duration; }

@@ -14,7 +14,9 @@ namespace qb::access {
 // A device's state: its register or scratchpad bytes, as read by readDevice and handed back to
 // the calls that take a state. Shown as two upper-case hex digits per byte.
 using DeviceState = std::vector<uint8_t>;
-inline std::string StateToHex(const DeviceState& s) { return BytesToHexText(s.data(), s.size()); }
+inline std::string StateToHex(const DeviceState& s) {
+  return BytesToHexText(s.data(), s.size());
+}
 
 // Constants of the temperature calls.
 inline constexpr int ALARM_LOW = 0;
@@ -147,7 +149,9 @@ class OneWireContainer {
   void WithRetries(const std::function<void()>& transaction, int attempts = 3);
   // Raised inside transactions for a failed CRC.
   [[noreturn]] void CrcMismatch(const std::string& what) const;
-  [[noreturn]] void NotSupported(const std::string& call) const { ThrowNotSupported(getName(), call); }
+  [[noreturn]] void NotSupported(const std::string& call) const {
+    ThrowNotSupported(getName(), call);
+  }
   // A bus error naming this device.
   [[noreturn]] void Fail(const std::string& message) const;
 

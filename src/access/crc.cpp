@@ -35,7 +35,8 @@ bool Crc8Matches(const uint8_t* data, size_t length_with_crc) {
   return Crc8(data, length_with_crc - 1) == data[length_with_crc - 1];
 }
 
-bool Crc16Matches(const uint8_t* data, size_t length, uint16_t seed, uint8_t crc_low, uint8_t crc_high) {
+bool Crc16Matches(const uint8_t* data, size_t length, uint16_t seed, uint8_t crc_low,
+                  uint8_t crc_high) {
   const uint16_t expected = static_cast<uint16_t>(~Crc16(data, length, seed));
   return (expected & 0xFF) == crc_low && (expected >> 8) == crc_high;
 }

@@ -14,6 +14,7 @@ uint16_t Crc16(const uint8_t* data, size_t length, uint16_t seed = 0);
 bool Crc8Matches(const uint8_t* data, size_t length_with_crc);
 // True when the two bytes after `data[0..length)` hold the inverted CRC16 (low byte first), as
 // devices send it.
-bool Crc16Matches(const uint8_t* data, size_t length, uint16_t seed, uint8_t crc_low, uint8_t crc_high);
+bool Crc16Matches(const uint8_t* data, size_t length, uint16_t seed, uint8_t crc_low,
+                  uint8_t crc_high);
 
 }  // namespace qb::access

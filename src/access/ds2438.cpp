@@ -127,7 +127,8 @@ DS2438Container::Page DS2438Container::WritePage0(uint8_t mask, uint8_t bits,
     std::fill(std::begin(buf), std::end(buf), 0xFF);
     m.Block(buf, sizeof buf);
     if (!Crc8Matches(buf, sizeof buf)) CrcMismatch("reading back the scratchpad");
-    if ((buf[0] & kConfigBits) != wanted[0] || (buf[7] & kThresholdBits) != (wanted[7] & kThresholdBits)) {
+    if ((buf[0] & kConfigBits) != wanted[0] ||
+        (buf[7] & kThresholdBits) != (wanted[7] & kThresholdBits)) {
       CrcMismatch("verifying the written scratchpad");
     }
   });

@@ -42,6 +42,7 @@ namespace qb::access {
 // A failed CRC check inside a transaction; transactions are retried on it before it is raised.
 class CrcError : public AccessError {
  public:
-  CrcError(std::string source, const std::string& message) : AccessError(ErrorCode::GeneralFailure, std::move(source), message) {}
+  CrcError(std::string source, const std::string& message)
+      : AccessError(ErrorCode::GeneralFailure, std::move(source), message) {}
 };
 }  // namespace qb::access

@@ -14,7 +14,8 @@ namespace {
 std::string Bare(const std::string& type) {
   std::string t = type;
   if (t.size() >= 2 && t.front() == '{' && t.back() == '}') t = t.substr(1, t.size() - 2);
-  std::transform(t.begin(), t.end(), t.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  std::transform(t.begin(), t.end(), t.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   return t;
 }
 
@@ -30,22 +31,26 @@ void OneWireAccessProvider::RegisterAdapterType(const std::string& type, Adapter
   types_[Bare(type)] = std::move(opener);
 }
 
-std::unique_ptr<DSPortAdapter> OneWireAccessProvider::openAdapter(const std::string& type, const std::string& port) const {
+std::unique_ptr<DSPortAdapter> OneWireAccessProvider::openAdapter(const std::string& type,
+                                                                  const std::string& port) const {
   const std::string name = Bare(type);
   auto it = types_.find(name);
   if (it == types_.end()) {
     std::string known;
     for (const auto& [k, v] : types_) known += (known.empty() ? "" : ", ") + k;
     throw AccessError(ErrorCode::GeneralFailure, "OneWireAccessProvider",
-                      "unknown adapter type \"" + type + "\" for port \"" + port + "\" (known types: " + known + ")");
+                      "unknown adapter type \"" + type + "\" for port \"" + port +
+                          "\" (known types: " + known + ")");
   }
   std::unique_ptr<BusMaster> master;
   try {
     master = it->second(port);
   } catch (const AccessError& e) {
-    throw AccessError(e.code(), name, "cannot open the " + name + " adapter on port \"" + port + "\": " + e.what());
+    throw AccessError(e.code(), name,
+                      "cannot open the " + name + " adapter on port \"" + port + "\": " + e.what());
   } catch (const std::exception& e) {
-    throw AccessError(ErrorCode::GeneralFailure, name, "cannot open the " + name + " adapter on port \"" + port + "\": " + e.what());
+    throw AccessError(ErrorCode::GeneralFailure, name,
+                      "cannot open the " + name + " adapter on port \"" + port + "\": " + e.what());
   }
   return std::make_unique<DSPortAdapter>(name, port, std::move(master));
 }
@@ -54,7 +59,8 @@ std::unique_ptr<DSPortAdapter> OneWireAccessProvider::openDefaultAdapter() const
   const DefaultAdapter d = ReadDefaultAdapter(default_file_);
   if (d.type.empty() || d.port.empty()) {
     throw AccessError(ErrorCode::GeneralFailure, "OneWireAccessProvider",
-                      "no default adapter is set: " + default_file_ + " must name Type and Port in [DefaultAdapter]");
+                      "no default adapter is set: " + default_file_ +
+                          " must name Type and Port in [DefaultAdapter]");
   }
   return openAdapter(d.type, d.port);
 }

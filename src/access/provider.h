@@ -20,7 +20,8 @@ class OneWireAccessProvider {
 
   // Opens the adapter of `type` (with or without braces) on `port`. An unknown type, or a port
   // the type cannot open, raises an AccessError whose text names both.
-  std::unique_ptr<DSPortAdapter> openAdapter(const std::string& type, const std::string& port) const;
+  std::unique_ptr<DSPortAdapter> openAdapter(const std::string& type,
+                                             const std::string& port) const;
   // Opens the system's default adapter as the default-adapter file names it.
   std::unique_ptr<DSPortAdapter> openDefaultAdapter() const;
 

@@ -15,7 +15,9 @@ std::string BytesToHexText(const uint8_t* data, size_t length) {
   return out;
 }
 
-bool RomId::CrcValid() const { return Crc8(bytes.data(), 7) == bytes[7]; }
+bool RomId::CrcValid() const {
+  return Crc8(bytes.data(), 7) == bytes[7];
+}
 
 std::string RomId::ToString() const {
   std::string out;
@@ -44,7 +46,8 @@ std::optional<RomId> RomId::Parse(const std::string& text) {
 RomId RomId::Make(uint8_t family, uint64_t serial) {
   RomId rom;
   rom.bytes[0] = family;
-  for (int i = 0; i < 6; ++i) rom.bytes[static_cast<size_t>(1 + i)] = static_cast<uint8_t>(serial >> (8 * i));
+  for (int i = 0; i < 6; ++i)
+    rom.bytes[static_cast<size_t>(1 + i)] = static_cast<uint8_t>(serial >> (8 * i));
   rom.bytes[7] = Crc8(rom.bytes.data(), 7);
   return rom;
 }

@@ -26,6 +26,8 @@ struct RomId {
 
 // Two upper-case hexadecimal digits per byte.
 std::string BytesToHexText(const uint8_t* data, size_t length);
-inline std::string FamilyText(uint8_t family) { return BytesToHexText(&family, 1); }
+inline std::string FamilyText(uint8_t family) {
+  return BytesToHexText(&family, 1);
+}
 
 }  // namespace qb::access

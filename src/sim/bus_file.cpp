@@ -54,38 +54,49 @@ std::string Join(const std::vector<std::string>& items) {
 std::unique_ptr<SimDevice> BuildDevice(const json& d, size_t index, std::set<access::RomId>& seen) {
   const std::string where = "device " + std::to_string(index + 1);
   if (!d.is_object()) throw std::invalid_argument(where + ": expected an object with a \"rom\"");
-  if (!d.contains("rom") || !d["rom"].is_string()) throw std::invalid_argument(where + ": \"rom\" (16 hexadecimal digits) is missing");
+  if (!d.contains("rom") || !d["rom"].is_string())
+    throw std::invalid_argument(where + ": \"rom\" (16 hexadecimal digits) is missing");
   const std::string text = d["rom"].get<std::string>();
   auto rom = text.size() == 16 ? access::RomId::Parse(text) : std::nullopt;
-  if (!rom) throw std::invalid_argument(where + ": \"" + text + "\" is not a ROM id of 16 hexadecimal digits");
+  if (!rom)
+    throw std::invalid_argument(where + ": \"" + text +
+                                "\" is not a ROM id of 16 hexadecimal digits");
   const std::string name = "device " + text;
   if (!rom->CrcValid()) {
     const uint8_t crc = access::Crc8(rom->bytes.data(), 7);
-    throw std::invalid_argument(name + ": wrong CRC (for this family and serial number the first two digits are " +
-                                access::FamilyText(crc) + ")");
+    throw std::invalid_argument(
+        name + ": wrong CRC (for this family and serial number the first two digits are " +
+        access::FamilyText(crc) + ")");
   }
   if (!seen.insert(*rom).second) throw std::invalid_argument(name + ": appears twice");
   const FamilyModel* model = FindModel(rom->family());
   if (!model) {
     std::vector<std::string> families;
     for (const auto& m : Models()) families.push_back(access::FamilyText(m.family));
-    throw std::invalid_argument(name + ": the simulator has no model of family " + access::FamilyText(rom->family()) +
-                                " (it simulates " + Join(families) + ")");
+    throw std::invalid_argument(name + ": the simulator has no model of family " +
+                                access::FamilyText(rom->family()) + " (it simulates " +
+                                Join(families) + ")");
   }
   for (const auto& [key, value] : d.items()) {
     if (key == "rom" || key == "present" || key == "faults" || key == "comment") continue;
     if (std::find(model->keys.begin(), model->keys.end(), key) == model->keys.end()) {
-      throw std::invalid_argument(name + ": unknown key \"" + key + "\" (family " + access::FamilyText(rom->family()) +
-                                  " takes " + Join(model->keys) + ")");
+      throw std::invalid_argument(name + ": unknown key \"" + key + "\" (family " +
+                                  access::FamilyText(rom->family()) + " takes " +
+                                  Join(model->keys) + ")");
     }
   }
-  std::unique_ptr<SimDevice> device = model->make ? model->make(*rom, d) : std::make_unique<GenericModel>(*rom);
-  if (d.contains("present")) device->faults().present = ParseValueSource(d["present"], name + " \"present\"");
+  std::unique_ptr<SimDevice> device =
+      model->make ? model->make(*rom, d) : std::make_unique<GenericModel>(*rom);
+  if (d.contains("present"))
+    device->faults().present = ParseValueSource(d["present"], name + " \"present\"");
   if (d.contains("faults")) {
     const json& f = d["faults"];
-    if (!f.is_object()) throw std::invalid_argument(name + ": \"faults\" must be an object such as {\"crc_error_rate\": 0.1}");
+    if (!f.is_object())
+      throw std::invalid_argument(
+          name + ": \"faults\" must be an object such as {\"crc_error_rate\": 0.1}");
     for (const auto& [key, value] : f.items()) {
-      if (key != "crc_error_rate") throw std::invalid_argument(name + ": unknown fault \"" + key + "\" (use crc_error_rate)");
+      if (key != "crc_error_rate")
+        throw std::invalid_argument(name + ": unknown fault \"" + key + "\" (use crc_error_rate)");
       if (!value.is_number() || value.get<double>() < 0 || value.get<double>() > 1) {
         throw std::invalid_argument(name + ": \"crc_error_rate\" must be a number from 0 to 1");
       }
@@ -109,12 +120,16 @@ std::shared_ptr<SimBus> BuildBus(const json& doc, Clock& clock, const std::strin
     }
     auto bus = std::make_shared<SimBus>(clock);
     std::set<access::RomId> seen;
-    for (size_t i = 0; i < doc["devices"].size(); ++i) bus->Add(BuildDevice(doc["devices"][i], i, seen));
+    for (size_t i = 0; i < doc["devices"].size(); ++i)
+      bus->Add(BuildDevice(doc["devices"][i], i, seen));
     if (doc.contains("faults")) {
       const json& f = doc["faults"];
-      if (!f.is_object()) throw std::invalid_argument("the bus's \"faults\" must be an object such as {\"short\": false}");
+      if (!f.is_object())
+        throw std::invalid_argument(
+            "the bus's \"faults\" must be an object such as {\"short\": false}");
       for (const auto& [key, value] : f.items()) {
-        if (key != "short") throw std::invalid_argument("unknown bus fault \"" + key + "\" (use short)");
+        if (key != "short")
+          throw std::invalid_argument("unknown bus fault \"" + key + "\" (use short)");
         bus->SetShort(ParseValueSource(value, "bus fault \"short\""));
       }
     }
@@ -137,9 +152,10 @@ std::shared_ptr<SimBus> LoadBusFile(const std::string& path, Clock& clock) {
 }
 
 void RegisterSimAdapter(access::OneWireAccessProvider& provider, Clock& clock) {
-  provider.RegisterAdapterType("SIM", [&clock](const std::string& port) -> std::unique_ptr<access::BusMaster> {
-    return std::make_unique<SimBusMaster>(LoadBusFile(port, clock), "simulated bus " + port);
-  });
+  provider.RegisterAdapterType(
+      "SIM", [&clock](const std::string& port) -> std::unique_ptr<access::BusMaster> {
+        return std::make_unique<SimBusMaster>(LoadBusFile(port, clock), "simulated bus " + port);
+      });
 }
 
 }  // namespace qb::sim

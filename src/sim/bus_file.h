@@ -17,7 +17,8 @@ namespace qb::sim {
 // Throws std::runtime_error naming the file and, for a bad device, the device.
 std::shared_ptr<SimBus> LoadBusFile(const std::string& path, Clock& clock);
 // The same for a parsed document; `source` names it in messages.
-std::shared_ptr<SimBus> BuildBus(const nlohmann::json& doc, Clock& clock, const std::string& source);
+std::shared_ptr<SimBus> BuildBus(const nlohmann::json& doc, Clock& clock,
+                                 const std::string& source);
 
 // The keys a device of this family takes in a bus file (besides "rom", "present", "faults" and
 // "comment"); empty when the simulator has no model of the family.

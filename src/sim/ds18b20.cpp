@@ -28,6 +28,7 @@ void DS18B20Model::PowerOnRegisters() {
 }
 
 void DS18B20Model::StoreMeasurement(double celsius) {
+  if (std::isnan(celsius)) return;  // no measurement: the register keeps its value
   const double c = std::clamp(celsius, -55.0, 125.0);
   // Nearest step of the resolution, in 1/16 C; the bits below it are undefined, and the model
   // fills them with noise so that nothing can rely on them.

@@ -31,6 +31,7 @@ void DS18S20Model::PowerOnRegisters() {
 }
 
 void DS18S20Model::StoreMeasurement(double celsius) {
+  if (std::isnan(celsius)) return;  // no measurement: the register keeps its value
   const double c = std::clamp(celsius, -55.0, 125.0);
   // The measurement to 1/16 C, then the register to the nearest half degree. COUNT_REMAIN is
   // chosen so that TEMP_READ - 0.25 + (16 - COUNT_REMAIN) / 16 gives the 1/16 C value back, where

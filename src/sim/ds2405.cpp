@@ -15,11 +15,13 @@ std::vector<std::unique_ptr<ValueSource>> ParseChannelList(const access::RomId& 
   const std::string name = "device " + rom.ToString() + " \"" + key + "\"";
   const nlohmann::json& list = device[key];
   if (!list.is_array()) {
-    throw std::invalid_argument(name + " must be an array of booleans, numbers or generators, one per channel");
+    throw std::invalid_argument(
+        name + " must be an array of booleans, numbers or generators, one per channel");
   }
   if (list.size() > max_channels) {
-    throw std::invalid_argument(name + " has " + std::to_string(list.size()) + " entries; this part has at most " +
-                                std::to_string(max_channels) + " channel(s)");
+    throw std::invalid_argument(name + " has " + std::to_string(list.size()) +
+                                " entries; this part has at most " + std::to_string(max_channels) +
+                                " channel(s)");
   }
   for (size_t i = 0; i < list.size(); ++i) {
     out.push_back(ParseValueSource(list[i], name + "[" + std::to_string(i) + "]"));
@@ -27,10 +29,13 @@ std::vector<std::unique_ptr<ValueSource>> ParseChannelList(const access::RomId& 
   return out;
 }
 
-DS2405Model::DS2405Model(const access::RomId& rom, bool conducting, std::unique_ptr<ValueSource> level)
+DS2405Model::DS2405Model(const access::RomId& rom, bool conducting,
+                         std::unique_ptr<ValueSource> level)
     : SimDevice(rom), conducting_(conducting), level_(std::move(level)) {}
 
-bool DS2405Model::PinLevel() { return !conducting_ && level_->BoolAt(Seconds()); }
+bool DS2405Model::PinLevel() {
+  return !conducting_ && level_->BoolAt(Seconds());
+}
 
 std::unique_ptr<SimDevice> MakeDS2405Model(const access::RomId& rom, const nlohmann::json& device) {
   auto latches = ParseChannelList(rom, device, "latches", 1);

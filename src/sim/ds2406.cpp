@@ -79,7 +79,7 @@ bool DS2406Model::Alarming() {
   const int channel_select = css >> 3;
   const int source = css >> 1 & 0x03;
   const bool polarity = css & 0x01;
-  if (source == 0) return false;        // reserved selection
+  if (source == 0) return false;         // reserved selection
   if (channel_select == 0) return true;  // unconditional
   auto holds = [&](int c) {
     if (c >= channels_) return false;
@@ -258,7 +258,8 @@ std::unique_ptr<SimDevice> MakeDS2406Model(const access::RomId& rom, const nlohm
   std::array<bool, 2> conducting{false, false};
   for (size_t c = 0; c < latches.size(); ++c) conducting[c] = latches[c]->BoolAt(0);
   std::array<std::unique_ptr<ValueSource>, 2> sources;
-  for (size_t c = 0; c < 2; ++c) sources[c] = c < levels.size() ? std::move(levels[c]) : Constant(1);
+  for (size_t c = 0; c < 2; ++c)
+    sources[c] = c < levels.size() ? std::move(levels[c]) : Constant(1);
   return std::make_unique<DS2406Model>(rom, channels, conducting, std::move(sources));
 }
 

@@ -132,13 +132,15 @@ std::unique_ptr<SimDevice> MakeDS2409Model(const access::RomId& rom, const nlohm
   for (size_t b = 0; b < latches.size(); ++b) {
     if (!latches[b]->BoolAt(0)) continue;
     if (connected >= 0) {
-      throw std::invalid_argument("device " + rom.ToString() +
-                                  " \"latches\": the main and the auxiliary branch cannot both be connected");
+      throw std::invalid_argument(
+          "device " + rom.ToString() +
+          " \"latches\": the main and the auxiliary branch cannot both be connected");
     }
     connected = static_cast<int>(b);
   }
   std::array<std::unique_ptr<ValueSource>, 2> sources;
-  for (size_t b = 0; b < 2; ++b) sources[b] = b < levels.size() ? std::move(levels[b]) : Constant(1);
+  for (size_t b = 0; b < 2; ++b)
+    sources[b] = b < levels.size() ? std::move(levels[b]) : Constant(1);
   return std::make_unique<DS2409Model>(rom, connected, std::move(sources));
 }
 

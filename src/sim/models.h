@@ -11,17 +11,28 @@ namespace qb::sim {
 // Makes the model of one device of a bus file from its JSON object (the values of its family;
 // "rom", "present" and "faults" are read by the bus file loader). Throws std::invalid_argument
 // with a message naming the device when a value is missing or wrong.
-using ModelMaker = std::unique_ptr<SimDevice> (*)(const access::RomId& rom, const nlohmann::json& device);
+using ModelMaker = std::unique_ptr<SimDevice> (*)(const access::RomId& rom,
+                                                  const nlohmann::json& device);
 
-std::unique_ptr<SimDevice> MakeDS18S20Model(const access::RomId& rom, const nlohmann::json& device);  // 10
-std::unique_ptr<SimDevice> MakeDS1822Model(const access::RomId& rom, const nlohmann::json& device);   // 22
-std::unique_ptr<SimDevice> MakeDS18B20Model(const access::RomId& rom, const nlohmann::json& device);  // 28
-std::unique_ptr<SimDevice> MakeDS2438Model(const access::RomId& rom, const nlohmann::json& device);   // 26
-std::unique_ptr<SimDevice> MakeDS2450Model(const access::RomId& rom, const nlohmann::json& device);   // 20
-std::unique_ptr<SimDevice> MakeDS2405Model(const access::RomId& rom, const nlohmann::json& device);   // 05
-std::unique_ptr<SimDevice> MakeDS2406Model(const access::RomId& rom, const nlohmann::json& device);   // 12
-std::unique_ptr<SimDevice> MakeDS2409Model(const access::RomId& rom, const nlohmann::json& device);   // 1F
-std::unique_ptr<SimDevice> MakeDS2423Model(const access::RomId& rom, const nlohmann::json& device);   // 1D
-std::unique_ptr<SimDevice> MakeDS2890Model(const access::RomId& rom, const nlohmann::json& device);   // 2C
+std::unique_ptr<SimDevice> MakeDS18S20Model(const access::RomId& rom,
+                                            const nlohmann::json& device);  // 10
+std::unique_ptr<SimDevice> MakeDS1822Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 22
+std::unique_ptr<SimDevice> MakeDS18B20Model(const access::RomId& rom,
+                                            const nlohmann::json& device);  // 28
+std::unique_ptr<SimDevice> MakeDS2438Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 26
+std::unique_ptr<SimDevice> MakeDS2450Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 20
+std::unique_ptr<SimDevice> MakeDS2405Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 05
+std::unique_ptr<SimDevice> MakeDS2406Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 12
+std::unique_ptr<SimDevice> MakeDS2409Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 1F
+std::unique_ptr<SimDevice> MakeDS2423Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 1D
+std::unique_ptr<SimDevice> MakeDS2890Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 2C
 
 }  // namespace qb::sim

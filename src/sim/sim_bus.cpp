@@ -4,7 +4,9 @@ namespace qb::sim {
 
 SimBus::SimBus(Clock& clock) : clock_(clock), start_(clock.MonotonicNow()) {}
 
-double SimBus::Seconds() const { return std::chrono::duration<double>(clock_.MonotonicNow() - start_).count(); }
+double SimBus::Seconds() const {
+  return std::chrono::duration<double>(clock_.MonotonicNow() - start_).count();
+}
 
 SimDevice& SimBus::Add(std::unique_ptr<SimDevice> device) {
   device->AttachTo(this);
@@ -59,6 +61,8 @@ uint8_t SimBusMaster::TouchByteWithPower(uint8_t byte, std::chrono::milliseconds
   return result;
 }
 
-void SimBusMaster::Wait(std::chrono::milliseconds duration) { bus_->clock().Sleep(duration); }
+void SimBusMaster::Wait(std::chrono::milliseconds duration) {
+  bus_->clock().Sleep(duration);
+}
 
 }  // namespace qb::sim

@@ -10,11 +10,17 @@ SimDevice::SimDevice(const access::RomId& rom) : rom_(rom) {
   rng_.seed(static_cast<uint32_t>(seed ^ (seed >> 32)));
 }
 
-Clock::Monotonic SimDevice::Now() const { return bus_ ? bus_->clock().MonotonicNow() : Clock::Monotonic{}; }
+Clock::Monotonic SimDevice::Now() const {
+  return bus_ ? bus_->clock().MonotonicNow() : Clock::Monotonic{};
+}
 
-double SimDevice::Seconds() const { return bus_ ? bus_->Seconds() : 0.0; }
+double SimDevice::Seconds() const {
+  return bus_ ? bus_->Seconds() : 0.0;
+}
 
-bool SimDevice::Present() { return faults_.present->BoolAt(Seconds()); }
+bool SimDevice::Present() {
+  return faults_.present->BoolAt(Seconds());
+}
 
 bool SimDevice::Reset(bool overdrive_pulse) {
   if (!Present()) {
@@ -22,7 +28,7 @@ bool SimDevice::Reset(bool overdrive_pulse) {
     return false;
   }
   if (overdrive_pulse && !overdrive_) return false;  // too short to be a reset at standard speed
-  if (!overdrive_pulse) overdrive_ = false;            // a standard reset ends overdrive
+  if (!overdrive_pulse) overdrive_ = false;          // a standard reset ends overdrive
   state_ = State::RomCommand;
   rx_byte_ = 0;
   rx_bits_ = 0;

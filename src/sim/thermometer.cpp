@@ -39,8 +39,8 @@ ThermometerModel::ThermometerModel(const access::RomId& rom, const nlohmann::jso
   if (!device.contains("temperature"))
     throw std::invalid_argument(Name() + ": \"temperature\" (C) is missing");
   temperature_ = ParseValueSource(device["temperature"], Name() + " \"temperature\"");
-  // Default limits at the ends of the measuring range, so a device alarms only when a bus file or
-  // the plug-in sets limits.
+  // Default limits TH 125, TL -55: the ends of the measuring range, so that until limits are set
+  // a device alarms only at the very bottom of its range.
   eeprom_[0] = static_cast<uint8_t>(
       static_cast<int8_t>(WholeNumber(device, "alarm_high", 125, -128, 127, Name())));
   eeprom_[1] = static_cast<uint8_t>(
@@ -133,7 +133,7 @@ void ThermometerModel::OnFunctionCommand(uint8_t command) {
     case kRecallE2:
       // Takes microseconds: done before the master's first read slot.
       for (size_t i = 0; i < WritableBytes(); ++i) pad_[2 + i] = eeprom_[i];
-      mode_ = Mode::Busy;
+      mode_ = Mode::None;
       return;
     case kReadPowerSupply:
       mode_ = Mode::PowerSupply;

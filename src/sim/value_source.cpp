@@ -34,10 +34,13 @@ class Settable : public ValueSource {
 
 class SineSource : public Settable {
  public:
-  SineSource(double mean, double amplitude, double period) : mean_(mean), amplitude_(amplitude), period_(period) {}
+  SineSource(double mean, double amplitude, double period)
+      : mean_(mean), amplitude_(amplitude), period_(period) {}
 
  protected:
-  double Compute(double t) override { return mean_ + amplitude_ * std::sin(2 * std::numbers::pi * t / period_); }
+  double Compute(double t) override {
+    return mean_ + amplitude_ * std::sin(2 * std::numbers::pi * t / period_);
+  }
 
  private:
   double mean_, amplitude_, period_;
@@ -78,7 +81,8 @@ class WalkSource : public Settable {
 
 class StepsSource : public Settable {
  public:
-  StepsSource(std::vector<std::pair<double, double>> steps, double repeat) : steps_(std::move(steps)), repeat_(repeat) {}
+  StepsSource(std::vector<std::pair<double, double>> steps, double repeat)
+      : steps_(std::move(steps)), repeat_(repeat) {}
 
  protected:
   double Compute(double t) override {
@@ -95,37 +99,44 @@ class StepsSource : public Settable {
   double repeat_;
 };
 
-double Number(const nlohmann::json& obj, const char* key, const std::string& what, std::optional<double> fallback = {}) {
+double Number(const nlohmann::json& obj, const char* key, const std::string& what,
+              std::optional<double> fallback = {}) {
   if (!obj.contains(key)) {
     if (fallback) return *fallback;
     throw std::invalid_argument(what + ": the generator needs \"" + key + "\"");
   }
-  if (!obj[key].is_number()) throw std::invalid_argument(what + ": \"" + key + "\" must be a number");
+  if (!obj[key].is_number())
+    throw std::invalid_argument(what + ": \"" + key + "\" must be a number");
   return obj[key].get<double>();
 }
 
 }  // namespace
 
-std::unique_ptr<ValueSource> Constant(double value) { return std::make_unique<ConstantSource>(value); }
+std::unique_ptr<ValueSource> Constant(double value) {
+  return std::make_unique<ConstantSource>(value);
+}
 
 std::unique_ptr<ValueSource> ParseValueSource(const nlohmann::json& v, const std::string& what) {
   if (v.is_boolean()) return Constant(v.get<bool>() ? 1 : 0);
   if (v.is_number()) return Constant(v.get<double>());
   if (!v.is_object() || !v.contains("type") || !v["type"].is_string()) {
-    throw std::invalid_argument(what + ": expected a number or a generator object with a \"type\" (sine, walk or steps)");
+    throw std::invalid_argument(
+        what + ": expected a number or a generator object with a \"type\" (sine, walk or steps)");
   }
   const std::string type = v["type"].get<std::string>();
   if (type == "sine") {
     const double period = Number(v, "period_s", what);
     if (period <= 0) throw std::invalid_argument(what + ": \"period_s\" must be above 0");
-    return std::make_unique<SineSource>(Number(v, "mean", what), Number(v, "amplitude", what), period);
+    return std::make_unique<SineSource>(Number(v, "mean", what), Number(v, "amplitude", what),
+                                        period);
   }
   if (type == "walk") {
     const double interval = Number(v, "interval_s", what, 10.0);
     if (interval <= 0) throw std::invalid_argument(what + ": \"interval_s\" must be above 0");
     const double lo = Number(v, "min", what, -1e9), hi = Number(v, "max", what, 1e9);
     if (lo > hi) throw std::invalid_argument(what + ": \"min\" is above \"max\"");
-    return std::make_unique<WalkSource>(Number(v, "start", what), Number(v, "step", what), interval, lo, hi,
+    return std::make_unique<WalkSource>(Number(v, "start", what), Number(v, "step", what), interval,
+                                        lo, hi,
                                         static_cast<uint32_t>(Number(v, "seed", what, 1.0)));
   }
   if (type == "steps") {
@@ -134,14 +145,17 @@ std::unique_ptr<ValueSource> ParseValueSource(const nlohmann::json& v, const std
     }
     std::vector<std::pair<double, double>> steps;
     for (const auto& s : v["steps"]) {
-      if (!s.is_array() || s.size() != 2 || !s[0].is_number() || !(s[1].is_number() || s[1].is_boolean())) {
+      if (!s.is_array() || s.size() != 2 || !s[0].is_number() ||
+          !(s[1].is_number() || s[1].is_boolean())) {
         throw std::invalid_argument(what + ": each step must be [seconds, value]");
       }
-      steps.emplace_back(s[0].get<double>(), s[1].is_boolean() ? (s[1].get<bool>() ? 1.0 : 0.0) : s[1].get<double>());
+      steps.emplace_back(s[0].get<double>(),
+                         s[1].is_boolean() ? (s[1].get<bool>() ? 1.0 : 0.0) : s[1].get<double>());
     }
     return std::make_unique<StepsSource>(std::move(steps), Number(v, "repeat_s", what, 0.0));
   }
-  throw std::invalid_argument(what + ": unknown generator type \"" + type + "\" (use sine, walk or steps)");
+  throw std::invalid_argument(what + ": unknown generator type \"" + type +
+                              "\" (use sine, walk or steps)");
 }
 
 }  // namespace qb::sim

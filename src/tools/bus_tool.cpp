@@ -51,7 +51,8 @@ Values ReadThermometer(OneWireContainer& c) {
               {"alarm_high", NumberText(c.getTemperatureAlarm(access::ALARM_HIGH, state))}};
   if (c.hasSelectableTemperatureResolution()) {
     const double step = c.getTemperatureResolution(state);
-    v.emplace_back("resolution", std::to_string(static_cast<int>(std::lround(8 - std::log2(step) + 0.0))));
+    v.emplace_back("resolution",
+                   std::to_string(static_cast<int>(std::lround(8 - std::log2(step) + 0.0))));
   }
   return v;
 }
@@ -67,7 +68,10 @@ Values ReadBatteryMonitor(OneWireContainer& c) {
   const double vad = c.getADVoltage(access::DS2438_CHANNEL_VAD, state);
   state = c.readDevice();
   const double vsense_mv = c.getCurrent(state) * 50;
-  return {{"temperature", NumberText(t)}, {"vdd", NumberText(vdd)}, {"vad", NumberText(vad)}, {"vsense_mv", NumberText(vsense_mv)}};
+  return {{"temperature", NumberText(t)},
+          {"vdd", NumberText(vdd)},
+          {"vad", NumberText(vad)},
+          {"vsense_mv", NumberText(vsense_mv)}};
 }
 
 Values ReadQuadAD(OneWireContainer& c) {
@@ -95,7 +99,8 @@ Values ReadSwitch(OneWireContainer& c) {
 
 Values ReadCounters(OneWireContainer& c) {
   std::vector<double> counts;
-  for (int page = 12; page <= 15; ++page) counts.push_back(static_cast<double>(c.readCounter(page)));
+  for (int page = 12; page <= 15; ++page)
+    counts.push_back(static_cast<double>(c.readCounter(page)));
   return {{"counters", Numbers(counts)}};
 }
 
@@ -149,7 +154,8 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
       error = value(text);
       int f = -1;
       auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), f, 16);
-      if (error.empty() && (ec != std::errc() || end != text.data() + text.size() || text.size() != 2)) {
+      if (error.empty() &&
+          (ec != std::errc() || end != text.data() + text.size() || text.size() != 2)) {
         error = "--family needs a family code of two hexadecimal digits, such as 28";
       }
       o.family = f;
@@ -171,7 +177,8 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
   } else {
     return "unknown command \"" + o.command + "\"";
   }
-  if (o.adapter.empty() != o.port.empty()) return "give --adapter and --port together (or neither, for the default adapter)";
+  if (o.adapter.empty() != o.port.empty())
+    return "give --adapter and --port together (or neither, for the default adapter)";
   return {};
 }
 
@@ -185,12 +192,14 @@ std::string BusToolUsage() {
          "  read ROM                         the device's measured values, one key=value per line\n"
          "  info ROM                         the device's name, alternate names and description\n"
          "\n"
-         "  --adapter TYPE --port PORT       the adapter, such as --adapter SIM --port demo/bus.json;\n"
+         "  --adapter TYPE --port PORT       the adapter, such as --adapter SIM --port "
+         "demo/bus.json;\n"
          "                                   without them the system's default adapter is used\n"
          "                                   (/etc/quellbrook-1wire/default-adapter.ini)\n";
 }
 
-int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, Clock& clock) {
+int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+               Clock& clock) {
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
     out << BusToolUsage();
     return 0;
@@ -203,12 +212,14 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
   access::OneWireAccessProvider provider;
   sim::RegisterSimAdapter(provider, clock);
   try {
-    auto adapter = o.adapter.empty() ? provider.openDefaultAdapter() : provider.openAdapter(o.adapter, o.port);
+    auto adapter =
+        o.adapter.empty() ? provider.openDefaultAdapter() : provider.openAdapter(o.adapter, o.port);
     adapter->beginExclusive(true);
     if (o.command == "search") {
       if (o.alarm) adapter->setSearchOnlyAlarmingDevices();
       if (o.family >= 0) adapter->targetFamily(o.family);
-      for (bool more = adapter->findFirstDevice(); more; more = adapter->findNextDevice()) out << adapter->getAddressAsString() << "\n";
+      for (bool more = adapter->findFirstDevice(); more; more = adapter->findNextDevice())
+        out << adapter->getAddressAsString() << "\n";
       adapter->endExclusive();
       return 0;
     }

@@ -12,7 +12,8 @@ class Clock;
 // values, or describes a device. Writes results to `out` and problems to `err`; returns the exit
 // status (0 done, 1 the bus or device failed, 2 a wrong command line). The simulator runs on
 // `clock`.
-int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, Clock& clock);
+int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+               Clock& clock);
 
 std::string BusToolUsage();
 

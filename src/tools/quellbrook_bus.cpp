@@ -5,5 +5,6 @@
 
 int main(int argc, char** argv) {
   qb::SystemClock clock;
-  return qb::RunBusTool(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr, clock);
+  return qb::RunBusTool(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr,
+                        clock);
 }

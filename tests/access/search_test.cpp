@@ -44,7 +44,8 @@ struct SimulatedBus {
 std::set<std::string> SearchAll(DSPortAdapter& adapter) {
   std::set<std::string> found;
   for (bool more = adapter.findFirstDevice(); more; more = adapter.findNextDevice()) {
-    EXPECT_TRUE(found.insert(adapter.getAddressAsString()).second) << "found twice: " << adapter.getAddressAsString();
+    EXPECT_TRUE(found.insert(adapter.getAddressAsString()).second)
+        << "found twice: " << adapter.getAddressAsString();
   }
   return found;
 }
@@ -60,7 +61,8 @@ TEST(Search, FindsEveryDeviceExactlyOnceWithFamilyAndAlarmFilters) {
     std::set<std::string> all, of28, alarming;
     while (static_cast<int>(all.size()) < count) {
       const uint8_t family = families[rng() % 6];
-      const RomId rom = RomId::Make(family, std::uniform_int_distribution<uint64_t>(0, (1ull << 48) - 1)(rng));
+      const RomId rom =
+          RomId::Make(family, std::uniform_int_distribution<uint64_t>(0, (1ull << 48) - 1)(rng));
       if (!all.insert(rom.ToString()).second) continue;
       auto model = std::make_unique<sim::GenericModel>(rom);
       if (rng() % 4 == 0) {

@@ -3,8 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "access/rom.h"
@@ -15,15 +17,15 @@
 namespace qb {
 namespace {
 
-using ::testing::HasSubstr;
 using nlohmann::json;
+using ::testing::HasSubstr;
 
-struct Run {
+struct ToolRun {
   int status;
   std::string out, err;
 };
 
-Run Tool(const std::vector<std::string>& args) {
+ToolRun Tool(const std::vector<std::string>& args) {
   SimulatedClock clock;
   std::ostringstream out, err;
   const int status = RunBusTool(args, out, err, clock);
@@ -51,10 +53,18 @@ class BusToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
     devices = {
-        {{"rom", Rom(0x28, 1)}, {"temperature", 21.5}, {"alarm_low", -5}, {"alarm_high", 40}, {"resolution", 12}},
+        {{"rom", Rom(0x28, 1)},
+         {"temperature", 21.5},
+         {"alarm_low", -5},
+         {"alarm_high", 40},
+         {"resolution", 12}},
         {{"rom", Rom(0x22, 2)}, {"temperature", -10.125}},
         {{"rom", Rom(0x10, 3)}, {"temperature", 25.0625}},
-        {{"rom", Rom(0x26, 4)}, {"temperature", 23.25}, {"vdd", 5.0}, {"vad", 2.37}, {"vsense_mv", 12.5}},
+        {{"rom", Rom(0x26, 4)},
+         {"temperature", 23.25},
+         {"vdd", 5.0},
+         {"vad", 2.37},
+         {"vsense_mv", 12.5}},
         {{"rom", Rom(0x20, 5)}, {"inputs", {0.5, 1.25, 2.0, 0.0}}},
         {{"rom", Rom(0x1D, 6)}, {"counters", {7, 0, 1234567, 42}}},
         {{"rom", Rom(0x12, 7)}, {"latches", {true, false}}, {"levels", {false, true}}},
@@ -64,7 +74,9 @@ class BusToolTest : public ::testing::Test {
     file = (dir.path() / "bus.json").string();
     test::WriteFile(file, json{{"devices", devices}}.dump(2));
   }
-  static std::string Rom(uint8_t family, uint64_t serial) { return access::RomId::Make(family, serial * 0x10101).ToString(); }
+  static std::string Rom(uint8_t family, uint64_t serial) {
+    return access::RomId::Make(family, serial * 0x10101).ToString();
+  }
   std::vector<std::string> Args(std::vector<std::string> rest) {
     std::vector<std::string> args = {"--adapter", "SIM", "--port", file};
     args.insert(args.end(), rest.begin(), rest.end());
@@ -77,7 +89,7 @@ class BusToolTest : public ::testing::Test {
 };
 
 TEST_F(BusToolTest, SearchListsExactlyTheDevicesOfTheFile) {
-  Run r = Tool(Args({"search"}));
+  ToolRun r = Tool(Args({"search"}));
   ASSERT_EQ(r.status, 0) << r.err;
   std::set<std::string> found, expected;
   std::istringstream in(r.out);
@@ -91,7 +103,7 @@ TEST_F(BusToolTest, SearchListsExactlyTheDevicesOfTheFile) {
 TEST_F(BusToolTest, ReadGivesBackTheValuesOfTheFile) {
   for (const auto& d : devices) {
     const std::string rom = d["rom"].get<std::string>();
-    Run r = Tool(Args({"read", rom}));
+    ToolRun r = Tool(Args({"read", rom}));
     ASSERT_EQ(r.status, 0) << rom << ": " << r.err;
     const auto kv = KeyValues(r.out);
     for (const auto& [key, value] : d.items()) {
@@ -100,23 +112,27 @@ TEST_F(BusToolTest, ReadGivesBackTheValuesOfTheFile) {
       if (value.is_array()) {
         if (value[0].is_boolean()) {
           std::string expected;
-          for (const auto& b : value) expected += (expected.empty() ? "" : ",") + std::string(b.get<bool>() ? "true" : "false");
+          for (const auto& b : value)
+            expected +=
+                (expected.empty() ? "" : ",") + std::string(b.get<bool>() ? "true" : "false");
           EXPECT_EQ(kv.at(key), expected) << rom << " " << key;
         } else {
           const auto got = NumbersOf(kv.at(key));
           ASSERT_EQ(got.size(), value.size()) << rom << " " << key;
-          for (size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i], value[i].get<double>(), 0.01) << rom << " " << key << i;
+          for (size_t i = 0; i < got.size(); ++i)
+            EXPECT_NEAR(got[i], value[i].get<double>(), 0.01) << rom << " " << key << i;
         }
       } else {
         // Each value to the device's own resolution (the current sense register steps 0.2441 mV).
-        EXPECT_NEAR(std::stod(kv.at(key)), value.get<double>(), key == "vsense_mv" ? 0.25 : 0.005) << rom << " " << key;
+        EXPECT_NEAR(std::stod(kv.at(key)), value.get<double>(), key == "vsense_mv" ? 0.25 : 0.005)
+            << rom << " " << key;
       }
     }
   }
 }
 
 TEST_F(BusToolTest, InfoAndErrors) {
-  Run r = Tool(Args({"info", devices[0]["rom"].get<std::string>()}));
+  ToolRun r = Tool(Args({"info", devices[0]["rom"].get<std::string>()}));
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(r.out, HasSubstr("name=DS18B20\n"));
   EXPECT_THAT(r.out, HasSubstr("description="));
@@ -136,9 +152,14 @@ TEST_F(BusToolTest, InfoAndErrors) {
 
 TEST_F(BusToolTest, TheProgramRunsOnTheDemoBus) {
   std::string out;
-  ASSERT_EQ(test::RunToEnd({QB_BUS_TOOL_PATH, "--adapter", "SIM", "--port", file, "search"}, out), 0) << out;
+  ASSERT_EQ(test::RunToEnd({QB_BUS_TOOL_PATH, "--adapter", "SIM", "--port", file, "search"}, out),
+            0)
+      << out;
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), static_cast<long>(devices.size()));
-  ASSERT_EQ(test::RunToEnd({QB_BUS_TOOL_PATH, "--adapter", "SIM", "--port", QB_DEMO_BUS, "search"}, out), 0) << out;
+  ASSERT_EQ(
+      test::RunToEnd({QB_BUS_TOOL_PATH, "--adapter", "SIM", "--port", QB_DEMO_BUS, "search"}, out),
+      0)
+      << out;
   EXPECT_GE(std::count(out.begin(), out.end(), '\n'), 10);
 }
 
