@@ -17,6 +17,8 @@ packages=(
   cmake g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev nlohmann-json3-dev libcrypt-dev
+  owserver ow-shell digitemp
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,0 +1,1 @@
+// Placeholder: these tests are being written.
