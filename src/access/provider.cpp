@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 
+#include "access/adapter_types.h"
 #include "access/errors.h"
 
 namespace qb::access {
@@ -57,12 +58,8 @@ std::unique_ptr<DSPortAdapter> OneWireAccessProvider::openAdapter(const std::str
 
 std::unique_ptr<DSPortAdapter> OneWireAccessProvider::openDefaultAdapter() const {
   const DefaultAdapter d = ReadDefaultAdapter(default_file_);
-  if (d.type.empty() || d.port.empty()) {
-    throw AccessError(ErrorCode::GeneralFailure, "OneWireAccessProvider",
-                      "no default adapter is set: " + default_file_ +
-                          " must name Type and Port in [DefaultAdapter]");
-  }
-  return openAdapter(d.type, d.port);
+  const std::string type = AdapterTypeForPortType(d.port_type);
+  return openAdapter(type, LookUpAdapterPort(type, d.port_number).port_text);
 }
 
 DefaultAdapter ReadDefaultAdapter(const std::string& path) {
@@ -81,8 +78,9 @@ DefaultAdapter ReadDefaultAdapter(const std::string& path) {
     if (!in_section || eq == std::string::npos) continue;
     const std::string key = Trim(t.substr(0, eq));
     const std::string value = Trim(t.substr(eq + 1));
-    if (strcasecmp(key.c_str(), "Type") == 0) d.type = value;
-    if (strcasecmp(key.c_str(), "Port") == 0) d.port = value;
+    if (value.empty()) continue;
+    if (strcasecmp(key.c_str(), "DefaultPortNum") == 0) d.port_number = value;
+    if (strcasecmp(key.c_str(), "DefaultPortType") == 0) d.port_type = value;
   }
   return d;
 }

@@ -22,7 +22,8 @@ class OneWireAccessProvider {
   // the type cannot open, raises an AccessError whose text names both.
   std::unique_ptr<DSPortAdapter> openAdapter(const std::string& type,
                                              const std::string& port) const;
-  // Opens the system's default adapter as the default-adapter file names it.
+  // Opens the system's default adapter as the default-adapter file names it (see
+  // ReadDefaultAdapter).
   std::unique_ptr<DSPortAdapter> openDefaultAdapter() const;
 
   // The file that names the system's default adapter (see ReadDefaultAdapter).
@@ -34,12 +35,12 @@ class OneWireAccessProvider {
   std::string default_file_ = "/etc/quellbrook-1wire/default-adapter.ini";
 };
 
-// The system's default adapter: its type and port from the default-adapter file, an INI file
-// with the keys "Type" and "Port" in the section [DefaultAdapter]. Empty texts when the file or a
-// key is missing.
+// The system's default adapter, as the driver's registry values held it: a port number and a
+// port type, from an INI file with the keys "DefaultPortNum" and "DefaultPortType" in the section
+// [DefaultAdapter]. A missing file or value reads as 1 (a serial adapter on the first port).
 struct DefaultAdapter {
-  std::string type;
-  std::string port;
+  std::string port_number = "1";
+  std::string port_type = "1";
 };
 DefaultAdapter ReadDefaultAdapter(const std::string& path);
 

@@ -10,12 +10,15 @@ namespace {
 class NoAdapter : public AdapterStartup {
  public:
   std::string InitHW(int32_t) override { return {}; }
+  void EndExclusive() override {}
+  void ReleaseAdapter() override {}
 };
 
 class NoTimers : public TimerWindow {
  public:
   // Loading the window loads the settings (through the Setup dialog, once there is one).
   void Show() override { LoadProcessSettings(); }
+  void Hide() override {}
   void EnableStartupTimer() override {}
   bool PollTimerEnabled() const override { return false; }
   void SetPollTimerEnabled(bool) override {}
@@ -55,6 +58,12 @@ class NoDevices : public DeviceControl {
   void WriteOutput(const ChannelRef&, int16_t, int16_t) override {}
 };
 
+class NoCycle : public BusCycle {
+ public:
+  void CheckPresence() override {}
+  void ReadNet() override {}
+};
+
 class NoPages : public WebPages {
  public:
   std::string GenPage(const std::string&) override { return Unavailable(); }
@@ -86,6 +95,7 @@ PluginParts PlaceholderParts() {
   parts.timers = std::make_shared<NoTimers>();
   parts.dialog = std::make_shared<NoDialog>();
   parts.devices = std::make_shared<NoDevices>();
+  parts.cycle = std::make_shared<NoCycle>();
   parts.pages = std::make_shared<NoPages>();
   parts.conditions = std::make_shared<NoConditions>();
   parts.process = std::make_shared<NoProcess>();

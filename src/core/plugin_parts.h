@@ -21,6 +21,10 @@ class AdapterStartup {
  public:
   virtual ~AdapterStartup() = default;
   virtual std::string InitHW(int32_t port) = 0;
+  // Ends the adapter's exclusive hold (a stale hold after 20 busy ticks).
+  virtual void EndExclusive() = 0;
+  // Releases the adapter's port and the access provider (shut-down).
+  virtual void ReleaseAdapter() = 0;
 };
 
 // The hidden timer window with its start-up timer (Timer2) and poll timer (Timer1).
@@ -28,6 +32,7 @@ class TimerWindow {
  public:
   virtual ~TimerWindow() = default;
   virtual void Show() = 0;
+  virtual void Hide() = 0;
   virtual void EnableStartupTimer() = 0;
   virtual bool PollTimerEnabled() const = 0;
   virtual void SetPollTimerEnabled(bool enabled) = 0;
@@ -64,6 +69,16 @@ class DeviceControl {
   virtual void WriteOutput(const ChannelRef& channel, int16_t command, int16_t brightness) = 0;
 };
 
+// The per-tick work on the bus that the poll tick drives.
+class BusCycle {
+ public:
+  virtual ~BusCycle() = default;
+  // The presence check of the devices.
+  virtual void CheckPresence() = 0;
+  // The network read cycle.
+  virtual void ReadNet() = 0;
+};
+
 // The plug-in's web pages.
 class WebPages {
  public:
@@ -95,6 +110,7 @@ struct PluginParts {
   std::shared_ptr<TimerWindow> timers;
   std::shared_ptr<SetupDialog> dialog;
   std::shared_ptr<DeviceControl> devices;
+  std::shared_ptr<BusCycle> cycle;
   std::shared_ptr<WebPages> pages;
   std::shared_ptr<AlarmConditions> conditions;
   std::shared_ptr<ProcessControl> process;

@@ -10,11 +10,14 @@
 
 #include "core/hspi.h"
 #include "core/plugin_state.h"
+#include "core/timer_window.h"
 #include "host/builtin_host.h"
 #include "host/instance_lock.h"
 #include "host/options.h"
 #include "host/web_server.h"
 #include "host/web_users.h"
+#include "onewire/adapter_setup.h"
+#include "onewire/onewire_state.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/settings_store.h"
@@ -146,6 +149,8 @@ int RunProgram(const std::vector<std::string>& args) {
   PluginState& state = Plugin();
   state.services = PluginServices{&store, &ui, &loop, &clock};
   state.parts.process = std::make_shared<LoopProcess>(loop);
+  state.parts.adapter = std::make_shared<OneWireAdapterStartup>();
+  state.parts.timers = std::make_shared<frm1Wire>(loop);
   state.parts.devices = std::make_shared<RegistryDeviceControl>(state.parts.devices);
   if (!settings_problem.empty()) host->writelog("1-Wire I/F ERROR:", settings_problem);
   host->writelog("Host", "Settings file: " + settings_file.string());
@@ -185,6 +190,7 @@ int RunProgram(const std::vector<std::string>& args) {
     host->writelog("Host", "Stopped");
     host->log().Flush();
   }
+  ResetOneWire();
   ResetPluginState();
   return 0;
 }

@@ -10,6 +10,7 @@ PluginTest::PluginTest() {
   p.parts.timers = timers;
   p.parts.dialog = dialog;
   p.parts.devices = devices;
+  p.parts.cycle = cycle;
   p.parts.pages = pages;
   p.parts.process = process;
 }

@@ -20,11 +20,14 @@ namespace qb::test {
 class MockAdapterStartup : public AdapterStartup {
  public:
   MOCK_METHOD(std::string, InitHW, (int32_t port), (override));
+  MOCK_METHOD(void, EndExclusive, (), (override));
+  MOCK_METHOD(void, ReleaseAdapter, (), (override));
 };
 
 class MockTimerWindow : public TimerWindow {
  public:
   MOCK_METHOD(void, Show, (), (override));
+  MOCK_METHOD(void, Hide, (), (override));
   MOCK_METHOD(void, EnableStartupTimer, (), (override));
   MOCK_METHOD(bool, PollTimerEnabled, (), (const, override));
   MOCK_METHOD(void, SetPollTimerEnabled, (bool enabled), (override));
@@ -54,6 +57,12 @@ class MockDeviceControl : public DeviceControl {
   MOCK_METHOD(void, UpdateHSDev, (const ChannelRef& channel, const std::string& value), (override));
   MOCK_METHOD(void, WriteOutput, (const ChannelRef& channel, int16_t command, int16_t brightness),
               (override));
+};
+
+class MockBusCycle : public BusCycle {
+ public:
+  MOCK_METHOD(void, CheckPresence, (), (override));
+  MOCK_METHOD(void, ReadNet, (), (override));
 };
 
 class MockWebPages : public WebPages {
@@ -104,6 +113,8 @@ class PluginTest : public ::testing::Test {
       std::make_shared<::testing::NiceMock<MockSetupDialog>>();
   std::shared_ptr<::testing::NiceMock<MockDeviceControl>> devices =
       std::make_shared<::testing::NiceMock<MockDeviceControl>>();
+  std::shared_ptr<::testing::NiceMock<MockBusCycle>> cycle =
+      std::make_shared<::testing::NiceMock<MockBusCycle>>();
   std::shared_ptr<::testing::NiceMock<MockWebPages>> pages =
       std::make_shared<::testing::NiceMock<MockWebPages>>();
   std::shared_ptr<::testing::NiceMock<MockProcessControl>> process =

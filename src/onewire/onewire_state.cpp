@@ -1,0 +1,39 @@
+#include "onewire/onewire_state.h"
+
+#include "core/plugin_state.h"
+#include "sim/bus_file.h"
+
+namespace qb {
+
+namespace {
+
+OneWireState& Instance() {
+  static OneWireState state;
+  return state;
+}
+
+void RegisterProductAdapterTypes(access::OneWireAccessProvider& provider) {
+  sim::RegisterSimAdapter(provider, TheClock());
+}
+
+}  // namespace
+
+OneWireState& OneWire() {
+  OneWireState& s = Instance();
+  if (!s.register_adapter_types) s.register_adapter_types = RegisterProductAdapterTypes;
+  return s;
+}
+
+void ResetOneWire() {
+  OneWireState& s = Instance();
+  if (s.adapter) {
+    try {
+      s.adapter->freePort();
+    } catch (...) {
+    }
+  }
+  s = OneWireState{};
+  s.register_adapter_types = RegisterProductAdapterTypes;
+}
+
+}  // namespace qb

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "access/adapter.h"
+#include "access/provider.h"
+
+namespace qb {
+
+// The 1-Wire network's process-wide state: one instance, on the plug-in's thread.
+struct OneWireState {
+  std::unique_ptr<access::OneWireAccessProvider> provider;
+  std::unique_ptr<access::DSPortAdapter> adapter;
+  std::string adapter_type;  // as the settings name it ("DS9097U")
+  std::string port_number;   // as the settings hold it ("1"), cleared for USB adapters
+  int port_type = 1;
+  int max_speed = 0;  // GetMaxSpeed at start-up, for the Setup dialog
+  // The positions the network read cycle had reached in its three device lists.
+  std::array<int, 3> read_positions = {0, 0, 0};
+  bool polling_started = false;
+
+  // Fills a new access provider with the adapter types it can open (the simulator and the
+  // serial adapters); tests install their own.
+  std::function<void(access::OneWireAccessProvider&)> register_adapter_types;
+  // The file that names the system's default adapter.
+  std::string default_adapter_file = "/etc/quellbrook-1wire/default-adapter.ini";
+};
+
+OneWireState& OneWire();
+// Back to a freshly started process: no provider, no adapter, the product's adapter types.
+void ResetOneWire();
+
+}  // namespace qb
