@@ -92,5 +92,27 @@ TEST(Program, RefusesTheNetworkWithoutUsersAndReportsABrokenSettingsFile) {
   EXPECT_TRUE(kept);
 }
 
+TEST(Program, PollsTheSimulatedBusOrStaysIdleWithABadAdapter) {
+  TempDir dir;
+  WriteFile(dir.path() / "settings.ini",
+            std::string("[Settings]\nIntType=SIM\nIntPort=") + QB_DEMO_BUS + "\n");
+  {
+    ChildProcess program(Args(dir, "app"));
+    EXPECT_THAT(program.WaitForLine("Adapter: SIM Port: "), HasSubstr(QB_DEMO_BUS));
+    EXPECT_NE(program.WaitForLine("Polling devices begins..."), "") << program.output();
+    EXPECT_EQ(program.Stop(SIGTERM), 0);
+  }
+  WriteFile(dir.path() / "settings.ini", "[Settings]\nIntType=DS9999X\nIntPort=4\n");
+  ChildProcess program(Args(dir, "app"));
+  const int port = PortOf(program.WaitForLine("Web pages: "));
+  EXPECT_THAT(program.WaitForLine("1-Wire I/F ERROR:"), HasSubstr("DS9"));
+  httplib::Client client("127.0.0.1", port);
+  auto devices = client.Get("/api/devices");  // still serving, so the user can mend the settings
+  ASSERT_TRUE(devices);
+  EXPECT_EQ(devices->status, 200);
+  EXPECT_EQ(program.WaitForLine("Polling devices begins...", std::chrono::seconds(3)), "");
+  EXPECT_EQ(program.Stop(SIGTERM), 0);
+}
+
 }  // namespace
 }  // namespace qb::test
