@@ -38,6 +38,8 @@ class NoDialog : public SetupDialog {
   void BringToFront() override {}
   void ShowDeviceNode(const std::string&, int32_t) override {}
   void SelectDeviceTab(int) override {}
+  bool IsOpen() const override { return false; }
+  void RefreshDisplay() override {}
 };
 
 class NoDevices : public DeviceControl {

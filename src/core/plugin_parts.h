@@ -49,6 +49,9 @@ class SetupDialog {
   // Shows a physical device's information and selects its node; `highlight` is a colour.
   virtual void ShowDeviceNode(const std::string& rom, int32_t highlight) = 0;
   virtual void SelectDeviceTab(int tab) = 0;
+  virtual bool IsOpen() const = 0;
+  // Redraws the values shown (every few seconds while the dialog is open).
+  virtual void RefreshDisplay() = 0;
 };
 
 // The device registry and the device operations the plug-in object calls.

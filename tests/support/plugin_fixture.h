@@ -40,6 +40,8 @@ class MockSetupDialog : public SetupDialog {
   MOCK_METHOD(void, BringToFront, (), (override));
   MOCK_METHOD(void, ShowDeviceNode, (const std::string& rom, int32_t highlight), (override));
   MOCK_METHOD(void, SelectDeviceTab, (int tab), (override));
+  MOCK_METHOD(bool, IsOpen, (), (const, override));
+  MOCK_METHOD(void, RefreshDisplay, (), (override));
 };
 
 class MockDeviceControl : public DeviceControl {
