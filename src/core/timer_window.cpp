@@ -180,6 +180,11 @@ void frm1Wire::PollTick() {
     Skip([&] { p.parts.devices->GetDevices(); });
     if ((p.settings.Presence && !p.settings.Alarming) || p.TimerLoop == 0)
       Skip([&] { p.parts.cycle->CheckPresence(); });
+    if (static_cast<int32_t>(now) % 4 == 0) {
+      Skip([&] {
+        if (p.parts.dialog->IsOpen()) p.parts.dialog->RefreshDisplay();
+      });
+    }
   }
   ++p.TimerLoop;
 
