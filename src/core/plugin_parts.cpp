@@ -66,6 +66,16 @@ class NoCycle : public BusCycle {
   void ReadNet() override {}
 };
 
+class NoDatabase : public ValueLog {
+ public:
+  void LogValue(const std::string&, double) override {}
+};
+
+class NoAlarms : public AlarmReaction {
+ public:
+  void DeviceAlarming(const std::string&) override {}
+};
+
 class NoPages : public WebPages {
  public:
   std::string GenPage(const std::string&) override { return Unavailable(); }
@@ -98,6 +108,8 @@ PluginParts PlaceholderParts() {
   parts.dialog = std::make_shared<NoDialog>();
   parts.devices = std::make_shared<NoDevices>();
   parts.cycle = std::make_shared<NoCycle>();
+  parts.database = std::make_shared<NoDatabase>();
+  parts.alarms = std::make_shared<NoAlarms>();
   parts.pages = std::make_shared<NoPages>();
   parts.conditions = std::make_shared<NoConditions>();
   parts.process = std::make_shared<NoProcess>();

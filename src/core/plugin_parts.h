@@ -82,6 +82,22 @@ class BusCycle {
   virtual void ReadNet() = 0;
 };
 
+// Database logging of readings.
+class ValueLog {
+ public:
+  virtual ~ValueLog() = default;
+  // Appends one reading of a channel (its key) to the readings table.
+  virtual void LogValue(const std::string& key, double value) = 0;
+};
+
+// The reaction to a thermometer in alarm found by the read cycle.
+class AlarmReaction {
+ public:
+  virtual ~AlarmReaction() = default;
+  // `rom` is the ROM id of the alarming device.
+  virtual void DeviceAlarming(const std::string& rom) = 0;
+};
+
 // The plug-in's web pages.
 class WebPages {
  public:
@@ -114,6 +130,8 @@ struct PluginParts {
   std::shared_ptr<SetupDialog> dialog;
   std::shared_ptr<DeviceControl> devices;
   std::shared_ptr<BusCycle> cycle;
+  std::shared_ptr<ValueLog> database;
+  std::shared_ptr<AlarmReaction> alarms;
   std::shared_ptr<WebPages> pages;
   std::shared_ptr<AlarmConditions> conditions;
   std::shared_ptr<ProcessControl> process;

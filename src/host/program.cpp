@@ -18,6 +18,7 @@
 #include "host/web_users.h"
 #include "onewire/adapter_setup.h"
 #include "onewire/onewire_state.h"
+#include "onewire/read_cycle.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/settings_store.h"
@@ -151,7 +152,9 @@ int RunProgram(const std::vector<std::string>& args) {
   state.parts.process = std::make_shared<LoopProcess>(loop);
   state.parts.adapter = std::make_shared<OneWireAdapterStartup>();
   state.parts.timers = std::make_shared<frm1Wire>(loop);
-  state.parts.devices = std::make_shared<RegistryDeviceControl>(state.parts.devices);
+  state.parts.devices =
+      std::make_shared<RegistryDeviceControl>(std::make_shared<OneWireDeviceOperations>());
+  state.parts.cycle = std::make_shared<OneWireBusCycle>();
   if (!settings_problem.empty()) host->writelog("1-Wire I/F ERROR:", settings_problem);
   host->writelog("Host", "Settings file: " + settings_file.string());
 

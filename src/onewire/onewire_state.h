@@ -6,6 +6,7 @@
 #include <string>
 
 #include "access/adapter.h"
+#include "access/container.h"
 #include "access/provider.h"
 
 namespace qb {
@@ -21,6 +22,17 @@ struct OneWireState {
   // The positions the network read cycle had reached in its three device lists.
   std::array<int, 3> read_positions = {0, 0, 0};
   bool polling_started = false;
+
+  // The three container slots: 1 the bus scan, 2 reading, 3 configuration and display (0 unused).
+  std::array<std::unique_ptr<access::OneWireContainer>, 4> slots;
+
+  // The network read cycle: cycles since each kind was read, and the device totals of the last
+  // walk (temperature, A/D, current sense).
+  std::array<int, 3> cycle_counters = {0, 0, 0};
+  std::array<int, 3> totals = {0, 0, 0};
+  // The bus scan: devices found by the last enumeration tick and by the last other tick.
+  int scan_device_count = 0;
+  int scan_alarming_count = 0;
 
   // Fills a new access provider with the adapter types it can open (the simulator and the
   // serial adapters); tests install their own.

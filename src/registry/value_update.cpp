@@ -48,6 +48,9 @@ std::string PlainNumberText(double value) {
 }
 
 bool UpdateHSDev(DSDevice& record, const ChannelValue& value, const std::string& unit, bool raw) {
+  // A channel without a host device yet (before the enumeration tick creates it) has nowhere to
+  // show its value: nothing to write, and no host call that could only fail.
+  if (record.dc == -1 || record.hc.empty()) return false;
   const std::string code = record.Code();
   try {
     if (!record.AddressUpdated) {

@@ -37,8 +37,13 @@ bool SimBus::Slot(bool master_bit, bool overdrive) {
 }
 
 void SimBus::DeliverPower(std::chrono::milliseconds duration) {
+  // On a real clock the sleep runs a little longer than asked, and the pull-up began a moment
+  // before the sleep: the devices are told the time it really lasted, rounded up to the next
+  // millisecond so that it covers an operation that started with it.
+  const auto start = clock_.MonotonicNow();
   clock_.Sleep(duration);
-  for (auto& d : devices_) d->Powered(duration);
+  const auto elapsed = std::chrono::ceil<std::chrono::milliseconds>(clock_.MonotonicNow() - start);
+  for (auto& d : devices_) d->Powered(std::max(duration, elapsed));
 }
 
 SimBusMaster::SimBusMaster(std::shared_ptr<SimBus> bus, std::string description)

@@ -281,6 +281,15 @@ TEST_F(UpdateTest, AdjustmentAndTheOneTimeAddressUpdate) {
   EXPECT_EQ(device->iomisc_, "stale again");  // once per run only
 }
 
+TEST_F(UpdateTest, AChannelWithoutHostDeviceWritesNothing) {
+  auto unbound = gROMs().FindDev(kBattery + "G");
+  ASSERT_EQ(unbound->dc, -1);
+  const size_t calls = host->calls.size();
+  EXPECT_FALSE(UpdateHSDev(*unbound, 5.0, "V"));
+  EXPECT_EQ(host->calls.size(), calls);
+  EXPECT_TRUE(host->LogTexts("1-Wire ERROR (UpdateHSDev)").empty());
+}
+
 TEST_F(UpdateTest, AFailingHostIsLoggedAndReportsNoUpdate) {
   host->failing = {"SetDeviceString"};
   Plugin().settings.Append = false;

@@ -1,0 +1,315 @@
+#include "onewire/device_reading.h"
+
+#include <cmath>
+
+#include "access/errors.h"
+#include "access/families.h"
+#include "core/log.h"
+#include "core/plugin_state.h"
+#include "onewire/adapter_setup.h"
+#include "onewire/family_catalogue.h"
+#include "onewire/onewire_state.h"
+#include "platform/clock.h"
+#include "platform/settings_store.h"
+#include "platform/user_interface.h"
+#include "registry/records.h"
+#include "registry/value_text.h"
+#include "registry/value_update.h"
+
+namespace qb {
+
+namespace {
+
+// Families the plug-in has no container for.
+bool NoContainer(const std::string& family) {
+  for (const char* f :
+       {"00", "03", "07", "0D", "0E", "11", "15", "17", "19", "24", "25", "27", "81"}) {
+    if (family == f) return true;
+  }
+  return false;
+}
+
+access::OneWireContainer& Slot(int slot) {
+  auto& c = OneWire().slots.at(static_cast<size_t>(slot));
+  if (!c)
+    throw access::AccessError(access::ErrorCode::NoObject, "1-Wire I/F",
+                              "no container in slot " + std::to_string(slot));
+  return *c;
+}
+
+double SecondsSince(Clock::Monotonic start) {
+  return std::chrono::duration<double>(TheClock().MonotonicNow() - start).count();
+}
+
+std::string Text(double v) {
+  return PlainNumberText(v);
+}
+
+// Database logging of one channel's value, when the channel and the settings ask for it.
+void LogToDatabase(DSDevice& channel, double value) {
+  const Settings& s = Plugin().settings;
+  if (channel.LogtoDB != 1 || !s.chkDBLog) return;
+  if (s.chkChanges) {
+    const double adj = ReadNumber(Store().GetOr("Adjustment", channel.ROM, "0"));
+    if (value + adj == ReadNumber(channel.HSString)) return;
+  }
+  Plugin().parts.database->LogValue(channel.ROM, value);
+}
+
+DSDevice& Channel(DSROM& rom, const std::string& key) {
+  return *rom.Devices->Find(key);
+}
+
+// Characters 13 to 16 of the state's hex text: COUNT_REMAIN and COUNT_PER_C.
+double ExtendedTemperature(double register_value, const access::DeviceState& state) {
+  if (state.size() < 8 || state[7] == 0) return register_value;
+  const double count_remain = state[6], count_per_c = state[7];
+  return std::trunc(register_value) - 0.25 + (count_per_c - count_remain) / count_per_c;
+}
+
+}  // namespace
+
+double RoundToDecimals(double value) {
+  const double scale = std::pow(10.0, Plugin().settings.SigFigs);
+  const double scaled = value * scale;
+  if (std::fabs(scaled) >= 1e15) return value;
+  return std::round(scaled) / scale;
+}
+
+double ToFahrenheit(double celsius) {
+  return RoundToDecimals(celsius * 9 / 5 + 32);
+}
+
+std::string TempUnit() {
+  return Plugin().settings.Range ? "\u00BAF" : "\u00BAC";
+}
+
+bool SetupContainer(const std::string& rom, int slot, bool force) {
+  if (rom.empty() || slot <= 0 || slot > 3) return false;
+  if (!force && Plugin().ExternalBusy) return false;
+  const std::string family = FamilyCode(rom);
+  if (family.empty() || NoContainer(family)) return false;
+  WriteLog(
+      LogClass::Trace, "1-Wire Debug (SC)",
+      "Params: ROM = " + rom + " Cont = " + std::to_string(slot) + " Force = " + BoolText(force));
+  try {
+    auto container = access::CreateContainer(static_cast<uint8_t>(std::stoi(family, nullptr, 16)));
+    container->SetupContainer(OneWire().adapter.get(), rom.substr(0, 16));
+    OneWire().slots[static_cast<size_t>(slot)] = std::move(container);
+    if (Plugin().settings.IntSpeed > 0) SetSpeed(*OneWire().slots[static_cast<size_t>(slot)]);
+    return true;
+  } catch (const std::exception& e) {
+    WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(SetupContainer", e.what());
+    return false;
+  }
+}
+
+void ReleaseContainer(int slot) {
+  if (slot > 0 && slot <= 3) OneWire().slots[static_cast<size_t>(slot)].reset();
+}
+
+void ReadDev(DSROM& rom, const std::string& rom_id, int read_type) {
+  const Settings& s = Plugin().settings;
+  try {
+    access::OneWireContainer& c = Slot(2);
+    if (!c.isPresent()) {
+      WriteLog(LogClass::Updates, "1-Wire I/F DDR", "Device not present: " + rom_id);
+      return;
+    }
+    const uint32_t caps = static_cast<uint32_t>(rom.Caps);
+
+    if (caps & kCapCounter) {
+      for (int n = 0; n < 4; ++n) {
+        const double count = static_cast<double>(c.readCounter(12 + n));
+        DSDevice& k = Channel(rom, rom_id + "K" + std::to_string(n));
+        if (UpdateHSDev(k, count, "", true)) {
+          WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+                   "Counter Update - " + k.ROM + " Value= " + Text(count));
+        }
+      }
+      return;
+    }
+
+    if (caps & kCapPotentiometer) {
+      const double position = c.getWiperPosition();
+      DSDevice& t = Channel(rom, rom_id + "T");
+      if (position != t.Reading) {
+        UpdateHSDev(t, position, "", true);
+        const access::DeviceState state = c.readDevice();
+        const double r = c.potentiometerResistance(state);
+        rom.Comment =
+            "Current R= " + FormatDecimals(r * position / 255, 1) + "k" + "  Device R=" + Text(r) +
+            (c.isLinear(state) ? " k (lin)." : " k (log).") + "\r" +
+            (c.wiperSettingsAreVolatile(state) ? " Wiper settings are volatile."
+                                               : " Wiper settings are non-volatile.") +
+            (c.isChargePumpOn(state) ? " Charge pump enabled." : " Charge pump disabled.");
+      }
+      return;
+    }
+
+    WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
+             "Calling readDevice, deviceState=  ROM= " + rom_id +
+                 " ReadType=" + std::to_string(read_type));
+    access::DeviceState state = c.readDevice();
+    const bool needs_state = (caps & kCapSwitch) ||
+                             ((read_type & kReadTemperature) && (caps & kCapTemperature)) ||
+                             ((read_type & (kReadCurrent | kReadAD)) && (caps & kCapCurrentSense));
+    if (state.empty() && needs_state) {
+      WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(ReadDev)", "DeviceState returned null");
+      return;
+    }
+    WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
+             "Returning from readDevice, deviceState= " + access::StateToHex(state) +
+                 " ROM= " + rom_id + " ReadType=" + std::to_string(read_type));
+
+    if (caps & kCapSwitch) {
+      const int channels = c.getNumberChannels(state);
+      for (int ch = 0; ch < channels; ++ch) {
+        const std::string n = std::to_string(ch);
+        if (c.hasLevelSensing()) {
+          const std::string level = c.getLevel(ch, state) ? "On" : "Off";
+          DSDevice& pio = Channel(rom, rom_id + "P" + n);
+          LogToDatabase(pio, level == "On" ? 1 : 0);
+          UpdateHSDev(pio, level);
+          WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+                   "PIO Update - " + pio.ROM + " Value= " + level);
+        }
+        const std::string latch = c.getLatchState(ch, state) ? "On" : "Off";
+        DSDevice& sw = Channel(rom, rom_id + "S" + n);
+        UpdateHSDev(sw, latch);
+        WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+                 "Switch Update - " + sw.ROM + " Value= " + latch);
+      }
+      return;
+    }
+
+    if ((read_type & kReadTemperature) && (caps & kCapTemperature)) {
+      const auto started = TheClock().MonotonicNow();
+      WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
+               "Calling doTemperatureConvert, deviceState= " + access::StateToHex(state));
+      c.doTemperatureConvert(state);
+      if (c.getTemperature(state) == 85) {
+        // 85 is the power-on value: a conversion that did not run. Read once more.
+        UI().Sleep(std::chrono::milliseconds(50));
+        state = c.readDevice();
+        c.doTemperatureConvert(state);
+      }
+      WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
+               "Returning from doTemperatureConvert, deviceState= " + access::StateToHex(state));
+      WriteLog(LogClass::CycleDetail, "1-Wire Debug Info DDR",
+               "Calling getTemperature, deviceState= " + access::StateToHex(state));
+      DSDevice& m = Channel(rom, rom_id + "M");
+      double t = c.getTemperature(state);
+      // The DS18S20's count registers give it 1/16 degree; other families have no such registers.
+      if (FamilyCode(rom_id) == "10" && m.TempResolution < 0.5) {
+        t = std::round(ExtendedTemperature(t, state) * 1000) / 1000;
+      } else {
+        t = RoundToDecimals(t);
+      }
+      if (s.Range) t = ToFahrenheit(t);
+      WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
+               "Returning from getTemperature, deviceState= " + access::StateToHex(state));
+      WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+               "Temp update, device= " + m.ROM + " value= " + Text(t) +
+                   " Poll time= " + Text(SecondsSince(started)) + "s");
+      LogToDatabase(m, t);
+      UpdateHSDev(m, t, TempUnit());
+    }
+
+    if ((read_type & kReadCurrent) && (caps & kCapCurrentSense)) {
+      const auto started = TheClock().MonotonicNow();
+      if (!c.getFlag(access::DS2438_IAD_FLAG)) c.setFlag(access::DS2438_IAD_FLAG, true);
+      double v = RoundToDecimals(c.getCurrent(state) * 50);
+      if (v == -250) v = 250;
+      DSDevice& i = Channel(rom, rom_id + "I");
+      WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+               "Vsense update, device= " + i.ROM + " value= " + Text(v) +
+                   "mV Poll time= " + Text(SecondsSince(started)) + "s");
+      LogToDatabase(i, v);
+      UpdateHSDev(i, v, "mV");
+    }
+
+    if ((read_type & kReadAD) && (caps & kCapCurrentSense)) {
+      const std::string part = c.getName();
+      if (part != "DS2438") {
+        WriteLog(LogClass::Always, "1-Wire I/F", part + " not yet supported");
+      } else {
+        const auto started = TheClock().MonotonicNow();
+        c.doADConvert(access::DS2438_CHANNEL_VDD, state);
+        c.doADConvert(access::DS2438_CHANNEL_VAD, state);
+        UI().Sleep(std::chrono::milliseconds(6));
+        if (rom.DS2438Humid == 0) {
+          const double vdd = RoundToDecimals(c.getADVoltage(access::DS2438_CHANNEL_VDD, state));
+          const double vad = RoundToDecimals(c.getADVoltage(access::DS2438_CHANNEL_VAD, state));
+          DSDevice& g = Channel(rom, rom_id + "G");
+          DSDevice& h = Channel(rom, rom_id + "H");
+          LogToDatabase(g, vdd);
+          UpdateHSDev(g, vdd, "V");
+          LogToDatabase(h, vad);
+          UpdateHSDev(h, vad, "V");
+          WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+                   "A/D update, Vdd= " + Text(vdd) + "V, Vad= " + Text(vad) +
+                       "V Poll time= " + Text(SecondsSince(started)) + "s ROM=" + rom_id);
+        } else {
+          c.doTemperatureConvert(state);
+          const double t = c.getTemperature(state);
+          const double vdd = c.getADVoltage(access::DS2438_CHANNEL_VDD, state);
+          const double vad = c.getADVoltage(access::DS2438_CHANNEL_VAD, state);
+          double rh = 0;
+          if (t > 0 && vdd != 0)
+            rh = RoundToDecimals(((vad / vdd - 0.16) / 0.0062) / (1.0546 - 0.00216 * t));
+          rh = std::clamp(rh, 0.0, 100.0);
+          DSDevice& n = Channel(rom, rom_id + "N");
+          WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+                   "A/D update, device = " + n.ROM + " Humidity = " + Text(rh) +
+                       "% Poll time= " + Text(SecondsSince(started)) + "s ROM = " + n.ROM);
+          UpdateHSDev(n, rh, "%");
+          LogToDatabase(n, rh);
+        }
+      }
+    }
+
+    if ((read_type & kReadAD) && (caps & kCapQuadAD)) {
+      state = c.readDevice();
+      if (state.empty()) {
+        WriteLog(LogClass::CycleInfo, "1-Wire Error (RN)",
+                 "Devicestate returned Null ROM = " + rom_id);
+        return;
+      }
+      for (int ch = 0; ch < 4; ++ch) {
+        const std::string letter(1, static_cast<char>(71 + ch));
+        DSDevice* output = nullptr;
+        for (const auto& d : rom.Devices->DevList) {
+          if (d->ROM == rom_id + "S" + std::to_string(ch)) output = d.get();
+        }
+        if (output && output->dc != -1) {
+          const std::string shown =
+              c.isOutputEnabled(ch, state) && c.getOutputState(ch, state) ? "On" : "Off";
+          if (shown != output->HSString) UpdateHSDev(*output, shown);
+        }
+        DSDevice& channel = Channel(rom, rom_id + letter);
+        if (!channel.Initialized && Store().GetOr("InitDevice", channel.ROM, "") == "1") {
+          int setting = 1;
+          for (const char* key : {"Scale", "Res", "TripL", "TripH", "Output"}) {
+            const std::string stored = Store().GetOr(channel.ROM, key, "None");
+            const int32_t value =
+                stored == "None" ? -1 : static_cast<int32_t>(RoundHalfEvenInt(ReadNumber(stored)));
+            Plugin().parts.devices->AD4Adjust(ch, setting++, value, channel.ROM);
+          }
+          channel.Initialized = true;
+          WriteLog(LogClass::ErrorsAlarms, "1-Wire (DDR)", "ROM " + channel.ROM + " initialzed");
+          state = c.readDevice();
+        }
+        c.doADConvert(ch, state);
+        const double v = RoundToDecimals(c.getADVoltage(ch, state));
+        if (v != channel.Reading) UpdateHSDev(channel, v, "V");
+        LogToDatabase(channel, v);
+      }
+    }
+  } catch (const std::exception& e) {
+    WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(ReadDev)",
+             "Error " + std::to_string(ErrorNumber(e)) + " " + e.what() + " ROM=" + rom_id);
+  }
+}
+
+}  // namespace qb

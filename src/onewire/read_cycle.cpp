@@ -1,0 +1,152 @@
+#include "onewire/read_cycle.h"
+
+#include "core/log.h"
+#include "core/plugin_state.h"
+#include "onewire/adapter_setup.h"
+#include "onewire/bus_scan.h"
+#include "onewire/device_reading.h"
+#include "onewire/family_catalogue.h"
+#include "onewire/onewire_state.h"
+#include "registry/records.h"
+#include "registry/value_update.h"
+
+namespace qb {
+
+namespace {
+
+enum Kind { kTemp = 0, kAD = 1, kVsense = 2 };
+
+}  // namespace
+
+void OneWireDeviceOperations::GetDevices() {
+  qb::GetDevices();
+}
+
+void ReadNet() {
+  PluginState& p = Plugin();
+  OneWireState& w = OneWire();
+  if (!w.adapter) return;
+  const Settings& s = p.settings;
+  PrepAdapter(0, false, true, false);
+  try {
+    auto& counter = w.cycle_counters;
+    auto& last = w.read_positions;
+    for (int& c : counter) ++c;
+    const int every[3] = {s.PollTemp, s.PollAD, s.PollI};
+    bool due[3];
+    for (int k = 0; k < 3; ++k) due[k] = every[k] > 0 && counter[k] >= every[k];
+    const bool any_due = due[kTemp] || due[kAD] || due[kVsense];
+    if (any_due) {
+      const char* cat = "1-Wire Level Cycle Info";
+      WriteLog(LogClass::CycleDetail, cat,
+               "Current Temp Cycle=" + std::to_string(counter[kTemp]) + " Poll Temp every " +
+                   std::to_string(s.PollTemp) + " cycles");
+      WriteLog(LogClass::CycleDetail, cat,
+               "Current AD Cycle=" + std::to_string(counter[kAD]) + " Poll AD every " +
+                   std::to_string(s.PollAD) + " cycles");
+      WriteLog(LogClass::CycleDetail, cat,
+               "Current Vsense Cycle=" + std::to_string(counter[kVsense]) + " Poll Vsense every " +
+                   std::to_string(s.PollI) + " cycles");
+
+      int index[3] = {0, 0, 0};
+      // The walk holds its own references: a web request during a pause may change the registry.
+      const auto roms = gROMs().ROMlist;
+      for (const auto& rom : roms) {
+        if (p.ExternalBusy) break;
+        const std::string rom_id = rom->ROM;
+        if (!SetupContainer(rom_id, 2, false)) {
+          WriteLog(LogClass::CycleDetail, "1-Wire Error(ReadNet SetupContainerFailed)",
+                   "ROM=" + rom_id);
+          continue;
+        }
+        access::OneWireContainer& c = *w.slots[2];
+        const uint32_t caps = static_cast<uint32_t>(rom->Caps);
+        if (caps & kCapTemperature) ++index[kTemp];
+        if (caps & kCapSupplyVoltage) ++index[kAD];
+        if (c.getName() == "DS2438") ++index[kVsense];
+
+        bool present = false;
+        try {
+          present = c.isPresent();
+        } catch (const std::exception&) {
+        }
+        if (present) {
+          WriteLog(LogClass::Trace, "1-Wire Debug",
+                   "ROM=" + rom_id + " Capabilities=" + std::to_string(rom->Caps));
+          if ((caps & kCapTemperature) && FamilyCode(rom_id) != "21") {
+            try {
+              if (c.IsAlarming()) {
+                if (s.PollAlarming) ReadDev(*rom, rom_id, kReadTemperature);
+                p.parts.alarms->DeviceAlarming(rom_id);
+              }
+            } catch (const std::exception&) {
+            }
+          }
+          struct Due {
+            Kind kind;
+            uint32_t cap;
+            int read_type;
+            const char* name;
+            const char* last_name;
+            const char* this_name;
+          };
+          const Due kinds[] = {
+              {kTemp, kCapTemperature, kReadTemperature,
+               "Temp Poll - ROM=", " Last T ROM=", " This Time="},
+              {kAD, kCapSupplyVoltage, kReadAD, "AD Poll - ROM=", " Last AD ROM=", " This Time="},
+              {kVsense, kCapCurrentSense, kReadCurrent,
+               "Vsense Poll - ROM=", " Last Vsense ROM=", " This time="}};
+          for (const Due& d : kinds) {
+            if (!(caps & d.cap) || !due[d.kind] || counter[d.kind] < every[d.kind]) continue;
+            if (index[d.kind] <= last[d.kind]) continue;
+            WriteLog(LogClass::CycleDetail, "1-Wire Cycle Info",
+                     std::string(d.name) + rom_id + d.last_name + std::to_string(last[d.kind]) +
+                         d.this_name + std::to_string(index[d.kind]));
+            last[d.kind] = index[d.kind];
+            counter[d.kind] = 0;
+            ReadDev(*rom, rom_id, d.read_type);
+          }
+          if (caps & kCapQuadAD) ReadDev(*rom, rom_id, kReadAD);
+          if (caps & kCapCounter) ReadDev(*rom, rom_id, 0);
+          if (caps & kCapPotentiometer) ReadDev(*rom, rom_id, 0);
+          if (caps & kCapSwitch) {
+            access::DeviceState state = c.readDevice();
+            const int n = c.getNumberChannels(state);
+            for (int ch = 0; ch < n; ++ch) {
+              auto sw = gROMs().FindDev(rom_id + "S" + std::to_string(ch));
+              UpdateHSDev(*sw, std::string(c.getLatchState(ch, state) ? "On" : "Off"));
+            }
+          }
+        } else {
+          WriteLog(LogClass::Trace, "1-Wire Debug", rom_id + " NOT PRESENT (Read Net)");
+          if (rom->ShowID == 1) {
+            auto self = gROMs().FindDev(rom_id);
+            if (self && self->dc != -1) UpdateHSDev(*self, std::string("Off"));
+          }
+        }
+      }
+
+      WriteLog(LogClass::CycleDetail, "1-Wire Cycle Info",
+               "Last T ROM=" + std::to_string(last[kTemp]) +
+                   " Total Temp Devices=" + std::to_string(index[kTemp]));
+      WriteLog(LogClass::CycleDetail, "1-Wire Cycle Info",
+               "Last AD ROM=" + std::to_string(last[kAD]) +
+                   " Total AD Devices=" + std::to_string(index[kAD]));
+      WriteLog(LogClass::CycleDetail, "1-Wire Cycle Info",
+               "Last Vsense ROM=" + std::to_string(last[kVsense]) +
+                   " Total VSense Devices=" + std::to_string(index[kVsense]));
+      for (int k = 0; k < 3; ++k) {
+        w.totals[k] = index[k];
+        if (last[k] >= index[k]) last[k] = 0;
+        if (index[k] == 0 || counter[k] > every[k]) counter[k] = 0;
+      }
+    }
+  } catch (const std::exception& e) {
+    WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(ReadNet)",
+             "Error " + std::to_string(ErrorNumber(e)) + " 1-Wire I/F " + e.what());
+  }
+  ReleaseContainer(2);
+  w.adapter->endExclusive();
+}
+
+}  // namespace qb
