@@ -80,6 +80,8 @@ int DSPortAdapter::Reset() {
 }
 
 void DSPortAdapter::EndSearch() {
+  // No search in progress: no device is reported until the next search step finds one.
+  address_ = RomId{};
   searching_ = false;
   last_device_ = false;
   last_discrepancy_ = 0;

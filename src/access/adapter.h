@@ -57,7 +57,8 @@ class DSPortAdapter {
   // Goes on with the search; starts a new one when none is in progress. False when no further
   // device was found (the search then ends).
   bool findNextDevice();
-  // The device the search found last; all zeros before any search step.
+  // The device the search found last; all zeros before any search step and after a search
+  // ended or was reset (by a change of target or search kind).
   std::string getAddressAsString() const { return address_.ToString(); }
   const RomId& getAddress() const { return address_; }
 

@@ -73,6 +73,11 @@ void ReadNet() {
         if (present) {
           WriteLog(LogClass::Trace, "1-Wire Debug",
                    "ROM=" + rom_id + " Capabilities=" + std::to_string(rom->Caps));
+          if (rom->ShowID == 1) {
+            // A device that was away and is back shows "On" again (it is written only on a change).
+            auto self = gROMs().FindDev(rom_id);
+            if (self && self->dc != -1) UpdateHSDev(*self, std::string("On"));
+          }
           if ((caps & kCapTemperature) && FamilyCode(rom_id) != "21") {
             try {
               if (c.IsAlarming()) {

@@ -4,9 +4,12 @@
 #include <httplib.h>
 #include <signal.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <thread>
 
+#include "access/rom.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -112,6 +115,49 @@ TEST(Program, PollsTheSimulatedBusOrStaysIdleWithABadAdapter) {
   EXPECT_EQ(devices->status, 200);
   EXPECT_EQ(program.WaitForLine("Polling devices begins...", std::chrono::seconds(3)), "");
   EXPECT_EQ(program.Stop(SIGTERM), 0);
+}
+
+TEST(Program, ReadingsOfTheSimulatedBusReachTheHostDevices) {
+  TempDir dir;
+  const std::string t1 = "2900000000000128", t2 = "7000000000000228";  // two DS18B20s
+  const std::string counter = access::RomId::Make(0x1D, 7).ToString();
+  nlohmann::json bus = {{"devices",
+                         {{{"rom", t1}, {"temperature", 21.5}},
+                          {{"rom", t2}, {"temperature", -3.25}},
+                          {{"rom", counter}, {"counters", {10, 20, 30, 40}}}}}};
+  WriteFile(dir.path() / "bus.json", bus.dump());
+  WriteFile(
+      dir.path() / "settings.ini",
+      "[Settings]\nIntType=SIM\nIntPort=" + (dir.path() / "bus.json").string() + "\nPollCycle=3\n");
+  ChildProcess program(Args(dir, "app"));
+  const int port = PortOf(program.WaitForLine("Web pages: "));
+  ASSERT_NE(program.WaitForLine("Polling devices begins..."), "");
+  httplib::Client client("127.0.0.1", port);
+  std::map<std::string, std::string> shown;
+  for (int attempt = 0; attempt < 40 && shown.size() < 6; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    auto res = client.Get("/api/devices");
+    ASSERT_TRUE(res);
+    shown.clear();
+    for (const auto& d : nlohmann::json::parse(res->body)) {
+      if (!d["string"].get<std::string>().empty())
+        shown[d["name"].get<std::string>()] = d["string"].get<std::string>();
+    }
+  }
+  EXPECT_EQ(shown[t1 + "-Temp"], "21.500\u00BAC");
+  EXPECT_EQ(shown[t2 + "-Temp"], "-3.250\u00BAC");
+  EXPECT_EQ(shown[counter + "-Counter0"], "10");
+  EXPECT_EQ(shown[counter + "-Counter3"], "40");
+  EXPECT_EQ(program.Stop(SIGTERM), 0);
+
+  // The devices survive a restart and are adopted again: no second set is created.
+  ChildProcess again(Args(dir, "app"));
+  const int port2 = PortOf(again.WaitForLine("Web pages: "));
+  ASSERT_NE(again.WaitForLine("Polling devices begins..."), "");
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  httplib::Client client2("127.0.0.1", port2);
+  EXPECT_EQ(nlohmann::json::parse(client2.Get("/api/devices")->body).size(), 6u);
+  EXPECT_EQ(again.Stop(SIGTERM), 0);
 }
 
 }  // namespace

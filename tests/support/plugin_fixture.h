@@ -87,7 +87,12 @@ class RecordingUserInterface : public HeadlessUserInterface {
     messages.emplace_back(title, text);
     HeadlessUserInterface::MessageBox(text, icon, title);
   }
+  bool Ask(const Question& question) override {
+    questions.push_back(question.text);
+    return HeadlessUserInterface::Ask(question);
+  }
   std::vector<std::pair<std::string, std::string>> messages;  // title, text
+  std::vector<std::string> questions;
 };
 
 // A plug-in with a test host, a simulated clock, an in-memory settings store, the headless user
