@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "core/host_calls.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
 #include "onewire/family_catalogue.h"
@@ -14,22 +15,6 @@
 namespace qb {
 
 namespace {
-
-// The host object; a call that needs it before RegisterCallback gave one fails as a host call.
-HostApplication& Host() {
-  auto& host = Plugin().host;
-  if (!host) throw HostError("no host is registered with the plug-in");
-  return *host;
-}
-
-// Runs one statement of an operation whose failing statements are skipped.
-template <typename F>
-void Skip(F&& statement) {
-  try {
-    statement();
-  } catch (const std::exception&) {
-  }
-}
 
 // Holds ExternalBusy for the lifetime of the guard, so every way out clears it.
 class ExternalBusyGuard {

@@ -42,24 +42,6 @@ class NoDialog : public SetupDialog {
   void RefreshDisplay() override {}
 };
 
-class NoDevices : public DeviceControl {
- public:
-  void AdoptHSDevices(bool) override {}
-  void GetDevices() override {}
-  std::optional<ChannelRef> GetHSROM(const std::string&, const std::string&) override {
-    return std::nullopt;
-  }
-  std::optional<ChannelRef> BindHSDevice(HostDevice*, const std::string&,
-                                         const std::string&) override {
-    return std::nullopt;
-  }
-  void SetSwitch(const ChannelRef&, bool) override {}
-  void SetPot(const ChannelRef&, int32_t, bool) override {}
-  void AD4Adjust(int, int, int32_t, const std::string&) override {}
-  void UpdateHSDev(const ChannelRef&, const std::string&) override {}
-  void WriteOutput(const ChannelRef&, int16_t, int16_t) override {}
-};
-
 class NoCycle : public BusCycle {
  public:
   void CheckPresence() override {}
@@ -106,7 +88,7 @@ PluginParts PlaceholderParts() {
   parts.adapter = std::make_shared<NoAdapter>();
   parts.timers = std::make_shared<NoTimers>();
   parts.dialog = std::make_shared<NoDialog>();
-  parts.devices = std::make_shared<NoDevices>();
+  parts.devices = std::make_shared<PendingDeviceControl>();
   parts.cycle = std::make_shared<NoCycle>();
   parts.database = std::make_shared<NoDatabase>();
   parts.alarms = std::make_shared<NoAlarms>();

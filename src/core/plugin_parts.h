@@ -98,6 +98,25 @@ class AlarmReaction {
   virtual void DeviceAlarming(const std::string& rom) = 0;
 };
 
+// Device control whose operations do nothing yet: the base of parts that provide some of them.
+class PendingDeviceControl : public DeviceControl {
+ public:
+  void AdoptHSDevices(bool) override {}
+  void GetDevices() override {}
+  std::optional<ChannelRef> GetHSROM(const std::string&, const std::string&) override {
+    return std::nullopt;
+  }
+  std::optional<ChannelRef> BindHSDevice(HostDevice*, const std::string&,
+                                         const std::string&) override {
+    return std::nullopt;
+  }
+  void SetSwitch(const ChannelRef&, bool) override {}
+  void SetPot(const ChannelRef&, int32_t, bool) override {}
+  void AD4Adjust(int, int, int32_t, const std::string&) override {}
+  void UpdateHSDev(const ChannelRef&, const std::string&) override {}
+  void WriteOutput(const ChannelRef&, int16_t, int16_t) override {}
+};
+
 // The plug-in's web pages.
 class WebPages {
  public:

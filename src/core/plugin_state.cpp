@@ -1,5 +1,6 @@
 #include "core/plugin_state.h"
 
+#include "core/host_calls.h"
 #include "core/log.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
@@ -67,5 +68,13 @@ void LoadProcessSettings() {
     }
   }
   p.settings = LoadSettings(Store(), app_path);
+}
+}  // namespace qb
+
+namespace qb {
+HostApplication& Host() {
+  auto& host = Plugin().host;
+  if (!host) throw HostError("no host is registered with the plug-in");
+  return *host;
 }
 }  // namespace qb

@@ -39,7 +39,8 @@ struct PluginState {
   int32_t TimerLoopWait = 0;  // whole seconds since midnight at the start of the last tick
   int32_t InstanceCount = 0;
   bool Standalone = false;
-  bool PollingStarted = false;  // the start-up timer reached "Polling devices begins..."  // started on its own ("In IDE" / --standalone), not by a host
+  bool PollingStarted = false;  // the start-up timer reached "Polling devices begins..."  //
+                                // started on its own ("In IDE" / --standalone), not by a host
 
   // House codes that belong to the plug-in, indexes 0 to gBaseCodes.
   std::vector<std::string> strHouseCodes;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "core/host_calls.h"
 #include "core/hspi.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
@@ -16,14 +17,6 @@ namespace {
 
 double Now() {
   return SecondsSinceMidnight(TheClock().Now());
-}
-
-template <typename F>
-void Skip(F&& statement) {
-  try {
-    statement();
-  } catch (const std::exception&) {
-  }
 }
 
 std::string VersionText() {

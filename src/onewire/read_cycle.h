@@ -18,22 +18,9 @@ class OneWireBusCycle : public BusCycle {
 
 // The device operations of the network that the plug-in object calls (the scan now; the
 // configuration writes come with their operations).
-class OneWireDeviceOperations : public DeviceControl {
+class OneWireDeviceOperations : public PendingDeviceControl {
  public:
-  void AdoptHSDevices(bool) override {}
   void GetDevices() override;
-  std::optional<ChannelRef> GetHSROM(const std::string&, const std::string&) override {
-    return std::nullopt;
-  }
-  std::optional<ChannelRef> BindHSDevice(HostDevice*, const std::string&,
-                                         const std::string&) override {
-    return std::nullopt;
-  }
-  void SetSwitch(const ChannelRef&, bool) override {}
-  void SetPot(const ChannelRef&, int32_t, bool) override {}
-  void AD4Adjust(int, int, int32_t, const std::string&) override {}
-  void UpdateHSDev(const ChannelRef&, const std::string&) override {}
-  void WriteOutput(const ChannelRef&, int16_t, int16_t) override {}
 };
 
 }  // namespace qb

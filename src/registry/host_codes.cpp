@@ -1,5 +1,6 @@
 #include "registry/host_codes.h"
 
+#include "core/host_calls.h"
 #include "core/hspi.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
@@ -15,23 +16,8 @@ namespace qb {
 
 namespace {
 
-HostApplication& Host() {
-  auto& host = Plugin().host;
-  if (!host) throw HostError("no host is registered with the plug-in");
-  return *host;
-}
-
 void Yield() {
   Loop().DoEvents();
-}
-
-// Runs one statement of an operation that carries on past host errors.
-template <typename F>
-void Skip(F&& statement) {
-  try {
-    statement();
-  } catch (const std::exception&) {
-  }
 }
 
 bool IsMine(HostDevice& d) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "core/host_calls.h"
 #include "core/hspi.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
@@ -26,12 +27,6 @@ double NumberOf(const ChannelValue& v) {
 std::string TextOf(const ChannelValue& v) {
   return std::holds_alternative<double>(v) ? PlainNumberText(std::get<double>(v))
                                            : std::get<std::string>(v);
-}
-
-HostApplication& Host() {
-  auto& host = Plugin().host;
-  if (!host) throw HostError("no host is registered with the plug-in");
-  return *host;
 }
 
 }  // namespace
