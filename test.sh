@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once in a normal build, once under AddressSanitizer and
-# UndefinedBehaviorSanitizer. QB_SKIP_SANITIZERS=1 runs the normal build only.
+# UndefinedBehaviorSanitizer, then runs the fuzzers for a fixed time. QB_SKIP_SANITIZERS=1 and
+# QB_SKIP_FUZZ=1 leave those out; QB_FUZZ_SECONDS sets the time per fuzzer (default 30).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 jobs="$(nproc 2>/dev/null || echo 2)"
@@ -14,5 +15,9 @@ if [[ "${QB_SKIP_SANITIZERS:-0}" != 1 ]]; then
   echo "==> Running the tests under AddressSanitizer and UndefinedBehaviorSanitizer"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir "$root/build/sanitize" --output-on-failure -j "$jobs"
+fi
+if [[ "${QB_SKIP_FUZZ:-0}" != 1 ]]; then
+  echo "==> Fuzzing the DS2480B reply parser and the bus file loader (${QB_FUZZ_SECONDS:-30} s each)"
+  "$root/scripts/fuzz.sh" "${QB_FUZZ_SECONDS:-30}"
 fi
 echo "==> All tests passed"

@@ -1,2 +1,263 @@
-// Placeholder: being written.
-int main() { return 0; }
+// Reads every thermometer of a simulated bus of DS18B20s through a pseudo-terminal served as a
+// DS2480B adapter: once with our master, and (when owserver and owread are installed) once with
+// owserver on the same kind of terminal, each temperature read uncached. Prints the bytes that
+// crossed the serial line during the reads (counted from the terminal's recording), the wall
+// time, and the ratio ours / owserver.
+//
+//   ds2480b_bench [DEVICE_COUNT...]     (default: 10 100)
+//
+// With QB_BENCH_KEEP set, the recordings of the serial line are kept and their folder printed.
+//
+// Every read starts a conversion on the device (750 ms at 12 bits, in real time here), so the
+// wall time is mostly conversions for both; the bytes show the protocol's cost.
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "access/adapter.h"
+#include "access/ds2480b_master.h"
+#include "access/families.h"
+#include "access/serial_port.h"
+#include "platform/clock.h"
+#include "sim/models.h"
+#include "sim/pty_server.h"
+#include "sim/sim_bus.h"
+
+namespace {
+
+using namespace qb;
+using Seconds = std::chrono::duration<double>;
+
+struct Run {
+  bool done = false;
+  uint64_t bytes = 0;  // both directions
+  double seconds = 0;
+  int wrong = 0;  // temperatures read wrong or not at all
+};
+
+// Bytes recorded so far in a recording file ("> C1 17" and "< CD" lines).
+uint64_t RecordedBytes(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  uint64_t n = 0;
+  while (std::getline(in, line)) {
+    if (line.size() < 2 || (line[0] != '>' && line[0] != '<')) continue;
+    std::istringstream bytes(line.substr(1));
+    std::string hex;
+    while (bytes >> hex) ++n;
+  }
+  return n;
+}
+
+struct Bus {
+  explicit Bus(int count, const std::string& dir, const std::string& name) {
+    for (int i = 0; i < count; ++i) {
+      const auto rom = access::RomId::Make(0x28, 0x1000 + static_cast<uint64_t>(i) * 7919);
+      const double celsius = 15.0 + i * 0.0625;
+      bus->Add(sim::MakeDS18B20Model(rom, nlohmann::json{{"temperature", celsius}}));
+      roms.push_back(rom);
+      temperatures.push_back(celsius);
+    }
+    tty = dir + "/" + name;
+    recording = dir + "/" + name + ".rec";
+    server = std::make_unique<sim::PtyServer>(bus, tty, recording);
+    server->Start();
+  }
+  double Expected(const std::string& owfs_id) const {
+    for (size_t i = 0; i < roms.size(); ++i)
+      if (OwfsId(roms[i]) == owfs_id) return temperatures[i];
+    return NAN;
+  }
+  // owfs names a device family first, then the six serial number bytes in wire order.
+  static std::string OwfsId(const access::RomId& rom) {
+    return access::BytesToHexText(&rom.bytes[0], 1) + "." +
+           access::BytesToHexText(&rom.bytes[1], 6);
+  }
+
+  SystemClock clock;
+  std::shared_ptr<sim::SimBus> bus = std::make_shared<sim::SimBus>(clock);
+  std::vector<access::RomId> roms;
+  std::vector<double> temperatures;
+  std::string tty, recording;
+  std::unique_ptr<sim::PtyServer> server;
+};
+
+Run Ours(int count, const std::string& dir) {
+  Bus b(count, dir, "ours-" + std::to_string(count));
+  Run run;
+  auto master =
+      std::make_unique<access::DS2480BMaster>(std::make_unique<access::SerialPort>(b.tty));
+  master->Open();
+  access::DSPortAdapter adapter("DS9097U", b.tty, std::move(master));
+  std::vector<access::RomId> found;
+  for (bool more = adapter.findFirstDevice(); more; more = adapter.findNextDevice())
+    found.push_back(adapter.getAddress());
+  if (found.size() != b.roms.size())
+    std::printf("  ours: the search found %zu of %zu devices\n", found.size(), b.roms.size());
+
+  const uint64_t before = RecordedBytes(b.recording);
+  const auto start = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < b.roms.size(); ++i) {
+    auto c = access::CreateContainer(0x28);
+    c->SetupContainer(&adapter, b.roms[i].ToString());
+    try {
+      access::DeviceState s = c->readDevice();
+      c->doTemperatureConvert(s);
+      if (c->getTemperature(s) != b.temperatures[i]) ++run.wrong;
+    } catch (const access::AccessError& e) {
+      std::printf("  ours: %s\n", e.what());
+      ++run.wrong;
+    }
+  }
+  run.seconds = Seconds(std::chrono::steady_clock::now() - start).count();
+  adapter.freePort();
+  b.server->Stop();
+  run.bytes = RecordedBytes(b.recording) - before;
+  run.done = true;
+  return run;
+}
+
+std::string Capture(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return out;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+  pclose(p);
+  return out;
+}
+
+int FreePort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  const int port = ntohs(a.sin_port);
+  close(s);
+  return port;
+}
+
+bool Installed(const char* program) {
+  return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// One owserver session on a fresh terminal; `listed` tells whether it found every device.
+Run OwserverSession(int count, const std::string& dir, int session, bool& listed) {
+  Run run;
+  Bus b(count, dir, "owserver-" + std::to_string(count) + "-" + std::to_string(session));
+  const std::string server = "127.0.0.1:" + std::to_string(FreePort());
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 1);
+    dup2(null, 2);
+    execlp("owserver", "owserver", "--foreground", ("--device=" + b.tty).c_str(), "-p",
+           server.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // The device list, once owserver has found the adapter and searched the bus.
+  std::vector<std::string> ids;
+  for (int attempt = 0; attempt < 20 && ids.size() < b.roms.size(); ++attempt) {
+    ids.clear();
+    std::istringstream list(Capture("owdir -s " + server + " / 2>/dev/null"));
+    std::string line;
+    while (std::getline(list, line))
+      if (line.rfind("/28.", 0) == 0) ids.push_back(line.substr(1));
+    if (ids.size() < b.roms.size()) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  listed = ids.size() == b.roms.size();
+  if (!listed)
+    std::printf("  owserver session %d: listed %zu of %zu devices\n", session, ids.size(),
+                b.roms.size());
+
+  const uint64_t before = RecordedBytes(b.recording);
+  const auto start = std::chrono::steady_clock::now();
+  for (const std::string& id : ids) {
+    const std::string text =
+        Capture("owread -s " + server + " /uncached/" + id + "/temperature 2>/dev/null");
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || std::fabs(value - b.Expected(id)) > 0.001) ++run.wrong;
+  }
+  run.wrong += static_cast<int>(b.roms.size() - ids.size());
+  run.seconds = Seconds(std::chrono::steady_clock::now() - start).count();
+  run.bytes = RecordedBytes(b.recording) - before;
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  b.server->Stop();
+  run.done = true;
+  return run;
+}
+
+// owserver's start-up search sometimes stops part-way against the emulation, and a terminal
+// carries no break to bring the adapter back: such a session is run again on a fresh terminal,
+// up to three times.
+Run Owserver(int count, const std::string& dir) {
+  Run run;
+  if (!Installed("owserver") || !Installed("owread") || !Installed("owdir")) return run;
+  for (int session = 1; session <= 3; ++session) {
+    bool listed = false;
+    run = OwserverSession(count, dir, session, listed);
+    if (listed) break;
+  }
+  return run;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<int> counts;
+  for (int i = 1; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
+  if (counts.empty()) counts = {10, 100};
+
+  char pattern[] = "/tmp/qb-ds2480b-bench-XXXXXX";
+  const std::string dir = mkdtemp(pattern);
+  std::printf("Reading every DS18B20 of the bus through a DS2480B on a pseudo-terminal\n");
+  std::printf("%8s  %-9s %12s %10s %8s %6s\n", "devices", "reader", "line bytes", "bytes/dev",
+              "seconds", "wrong");
+  for (int count : counts) {
+    const Run ours = Ours(count, dir);
+    std::printf("%8d  %-9s %12llu %10.1f %8.2f %6d\n", count, "ours",
+                static_cast<unsigned long long>(ours.bytes),
+                static_cast<double>(ours.bytes) / count, ours.seconds, ours.wrong);
+    const Run ow = Owserver(count, dir);
+    if (!ow.done) {
+      std::printf("%8d  %-9s (owserver, owdir or owread is not installed)\n", count, "owserver");
+      continue;
+    }
+    std::printf("%8d  %-9s %12llu %10.1f %8.2f %6d\n", count, "owserver",
+                static_cast<unsigned long long>(ow.bytes), static_cast<double>(ow.bytes) / count,
+                ow.seconds, ow.wrong);
+    std::printf("%8d  %-9s %12.2f %10s %8.2f\n", count, "ours/ow",
+                ow.bytes ? static_cast<double>(ours.bytes) / static_cast<double>(ow.bytes) : 0.0,
+                "", ow.seconds > 0 ? ours.seconds / ow.seconds : 0.0);
+  }
+  if (std::getenv("QB_BENCH_KEEP")) {
+    std::printf("The serial line recordings are in %s\n", dir.c_str());
+  } else {
+    std::filesystem::remove_all(dir);
+  }
+  return 0;
+}

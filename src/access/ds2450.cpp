@@ -123,14 +123,18 @@ void DS2450Container::WriteMemory(uint16_t address, const std::vector<uint8_t>& 
     m.TouchByte(bytes[i]);
     uint8_t reply[3] = {0xFF, 0xFF, 0xFF};
     m.Block(reply, sizeof reply);
-    // The first CRC16 covers the command, address and data; each later one the (incremented)
-    // address and its data byte.
-    std::vector<uint8_t> covered;
-    if (i == 0) covered.push_back(kWriteMemory);
-    covered.push_back(static_cast<uint8_t>(at & 0xFF));
-    covered.push_back(static_cast<uint8_t>(at >> 8));
-    covered.push_back(bytes[i]);
-    if (!Crc16Matches(covered.data(), covered.size(), 0, reply[0], reply[1])) {
+    // The first CRC16 covers the command, address and data; for each later byte the device loads
+    // its CRC register with the (incremented) address and shifts the data byte in.
+    bool crc_ok;
+    if (i == 0) {
+      const uint8_t covered[4] = {kWriteMemory, static_cast<uint8_t>(at & 0xFF),
+                                  static_cast<uint8_t>(at >> 8), bytes[i]};
+      crc_ok = Crc16Matches(covered, sizeof covered, 0, reply[0], reply[1]);
+    } else {
+      crc_ok = Crc16Matches(&bytes[i], 1, at, reply[0],
+                            reply[1]);  // the CRC register starts as the address
+    }
+    if (!crc_ok) {
       CrcMismatch("writing memory address " + std::to_string(at));
     }
     // The read-back travels without a CRC of its own; a mismatch is retried like one.

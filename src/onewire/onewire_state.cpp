@@ -1,5 +1,6 @@
 #include "onewire/onewire_state.h"
 
+#include "access/serial_adapters.h"
 #include "core/plugin_state.h"
 #include "sim/bus_file.h"
 
@@ -14,6 +15,7 @@ OneWireState& Instance() {
 
 void RegisterProductAdapterTypes(access::OneWireAccessProvider& provider) {
   sim::RegisterSimAdapter(provider, TheClock());
+  access::RegisterSerialAdapters(provider);
 }
 
 }  // namespace

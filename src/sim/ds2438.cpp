@@ -139,18 +139,22 @@ DS2438Model::Page DS2438Model::MemoryPage(int page) {
   return out;
 }
 
+void DS2438Model::ApplyConfig(uint8_t byte) {
+  const uint8_t config = byte & 0x0F;
+  if ((config & kIad) && !(config_ & kIad)) {
+    iad_since_ = Now();
+    last_current_at_.reset();
+  }
+  config_ = config;
+}
+
 void DS2438Model::Copy(int page) {
   const Page& s = scratchpad_[static_cast<size_t>(page)];
   switch (page) {
     case 0: {
       // Only the configuration bits and the threshold are writable; the measurement registers
       // are read-only.
-      const uint8_t config = s[0] & 0x0F;
-      if ((config & kIad) && !(config_ & kIad)) {
-        iad_since_ = Now();
-        last_current_at_.reset();
-      }
-      config_ = config;
+      ApplyConfig(s[0]);
       threshold_ = s[7] & 0xC0;
       eeprom_done_ = Now() + kEepromTime;
       break;
@@ -225,6 +229,9 @@ void DS2438Model::OnDataByte(uint8_t byte) {
     }
   }
   if (command_ == kWriteScratchpad && write_offset_ < 8) {
+    // The configuration bits act as soon as they are written; Copy Scratchpad only makes them
+    // survive a power cycle (other 1-Wire software sets AD this way before Convert V).
+    if (page_ == 0 && write_offset_ == 0) ApplyConfig(byte);
     scratchpad_[static_cast<size_t>(page_)][static_cast<size_t>(write_offset_++)] = byte;
   }
 }

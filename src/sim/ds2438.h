@@ -51,6 +51,7 @@ class DS2438Model : public SimDevice {
   // Finishes conversions whose time has come.
   void Settle();
   void UpdateCurrent();
+  void ApplyConfig(uint8_t byte);
   void Copy(int page);
   double SecondsAt(Clock::Monotonic when) const;
 

@@ -99,13 +99,18 @@ void DS2450Model::OnDataByte(uint8_t byte) {
       return;
     case Step::Data: {
       data_ = byte;
-      std::vector<uint8_t> covered;
-      if (first_byte_) covered.push_back(kWriteMemory);
-      covered.push_back(static_cast<uint8_t>(address_ & 0xFF));
-      covered.push_back(static_cast<uint8_t>(address_ >> 8));
-      covered.push_back(data_);
+      // The first CRC16 covers the command, the address and the data byte; for each later byte
+      // the CRC register is loaded with the (incremented) address and the data byte shifted in.
+      uint16_t value;
+      if (first_byte_) {
+        const uint8_t covered[4] = {kWriteMemory, static_cast<uint8_t>(address_ & 0xFF),
+                                    static_cast<uint8_t>(address_ >> 8), data_};
+        value = access::Crc16(covered, sizeof covered);
+      } else {
+        value = access::Crc16(&data_, 1, address_);
+      }
       std::vector<uint8_t> crc;
-      AppendInvertedCrc(crc, access::Crc16(covered.data(), covered.size()));
+      AppendInvertedCrc(crc, value);
       step_ = Step::Crc;
       Send(crc);
       return;
@@ -221,7 +226,10 @@ void DS2450Model::Finish(int channel, Clock::Monotonic at) {
   const auto idx = static_cast<size_t>(2 * channel);
   if (memory_[kVccControl] != kVccPowered) {
     const bool powered =
-        power_from_ && power_until_ && *power_from_ <= conversion_start_ && at <= *power_until_;
+        // The master applies the pull-up right after the CRC's last bit, which is when the
+        // conversion starts: a pull-up that begins within a millisecond of it counts.
+        power_from_ && power_until_ &&
+        *power_from_ <= conversion_start_ + std::chrono::milliseconds(1) && at <= *power_until_;
     if (!powered) return;  // browned out: the result registers keep what they held
   }
   const uint8_t control = memory_[0x08 + idx];

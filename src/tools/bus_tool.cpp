@@ -1,13 +1,18 @@
 #include "tools/bus_tool.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <charconv>
 #include <cmath>
 
 #include "access/errors.h"
 #include "access/families.h"
 #include "access/provider.h"
+#include "access/serial_adapters.h"
 #include "platform/clock.h"
 #include "sim/bus_file.h"
+#include "sim/pty_server.h"
 
 namespace qb {
 
@@ -129,6 +134,7 @@ Values ReadValues(OneWireContainer& c) {
 
 struct Options {
   std::string adapter, port, command, rom;
+  std::string bus, pty, record;  // serve
   bool alarm = false;
   int family = -1;
 };
@@ -147,6 +153,12 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
       error = value(o.adapter);
     } else if (a == "--port") {
       error = value(o.port);
+    } else if (a == "--bus") {
+      error = value(o.bus);
+    } else if (a == "--pty") {
+      error = value(o.pty);
+    } else if (a == "--record") {
+      error = value(o.record);
     } else if (a == "--alarm") {
       o.alarm = true;
     } else if (a == "--family") {
@@ -166,8 +178,17 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
     }
     if (!error.empty()) return error;
   }
-  if (positional.empty()) return "name a command: search, read ROM or info ROM";
+  if (positional.empty()) return "name a command: search, read ROM, info ROM or serve";
   o.command = positional[0];
+  const bool serve_options = !o.bus.empty() || !o.pty.empty() || !o.record.empty();
+  if (o.command == "serve") {
+    if (positional.size() != 1) return "serve takes no ROM id";
+    if (o.bus.empty() || o.pty.empty()) return "serve needs --bus FILE and --pty LINK";
+    if (!o.adapter.empty() || !o.port.empty() || o.alarm || o.family >= 0)
+      return "serve takes only --bus, --pty and --record";
+    return {};
+  }
+  if (serve_options) return "--bus, --pty and --record belong to serve";
   if (o.command == "search") {
     if (positional.size() != 1) return "search takes no ROM id";
   } else if (o.command == "read" || o.command == "info") {
@@ -182,6 +203,43 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
   return {};
 }
 
+// Serves the bus file as a DS2480B adapter behind a pseudo-terminal until SIGINT or SIGTERM.
+int Serve(const Options& o, std::ostream& out, std::ostream& err) {
+  SystemClock clock;  // programs on the terminal run in real time, and so does the bus
+  std::shared_ptr<sim::SimBus> bus;
+  try {
+    bus = sim::LoadBusFile(o.bus, clock);
+  } catch (const std::exception& e) {
+    err << "quellbrook-bus: " << e.what() << "\n";
+    return 1;
+  }
+  // The signals are blocked before the serving thread starts, so it inherits the mask and only
+  // this thread takes them, in sigwait.
+  sigset_t stop_signals, previous;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, &previous);
+  int status = 0;
+  {
+    sim::PtyServer server(bus, o.pty, o.record);
+    try {
+      server.Start();
+      out << "serving " << o.bus << " as a DS2480B adapter on " << server.TerminalPath()
+          << " (link " << server.LinkPath() << ")" << std::endl;
+      int signal = 0;
+      sigwait(&stop_signals, &signal);
+      server.Stop();
+      out << "stopped" << std::endl;
+    } catch (const std::exception& e) {
+      err << "quellbrook-bus: " << e.what() << "\n";
+      status = 1;
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return status;
+}
+
 }  // namespace
 
 std::string BusToolUsage() {
@@ -191,6 +249,10 @@ std::string BusToolUsage() {
          "  search [--alarm] [--family FF]   list the devices on the bus, one ROM id per line\n"
          "  read ROM                         the device's measured values, one key=value per line\n"
          "  info ROM                         the device's name, alternate names and description\n"
+         "  serve --bus FILE --pty LINK [--record FILE]\n"
+         "                                   serve the bus file as a DS2480B serial adapter on a\n"
+         "                                   pseudo-terminal linked from LINK, until interrupted;\n"
+         "                                   --record writes every byte both ways to FILE\n"
          "\n"
          "  --adapter TYPE --port PORT       the adapter, such as --adapter SIM --port "
          "demo/bus.json;\n"
@@ -209,8 +271,10 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     err << "quellbrook-bus: " << error << " (see --help)\n";
     return 2;
   }
+  if (o.command == "serve") return Serve(o, out, err);
   access::OneWireAccessProvider provider;
   sim::RegisterSimAdapter(provider, clock);
+  access::RegisterSerialAdapters(provider);
   try {
     auto adapter =
         o.adapter.empty() ? provider.openDefaultAdapter() : provider.openAdapter(o.adapter, o.port);

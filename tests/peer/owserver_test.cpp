@@ -1,1 +1,276 @@
-// Placeholder: these tests are being written.
+// owserver, owdir and owread, unmodified, read a simulated bus through `quellbrook-bus serve`:
+// the DS2480B emulation must satisfy a real 1-Wire stack that knows nothing of our simulator.
+
+#include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "access/rom.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace qb {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+// The program's full path from PATH; empty when it is not installed.
+std::string Which(const std::string& program) {
+  std::istringstream path(getenv("PATH") ? getenv("PATH") : "/usr/bin:/usr/sbin");
+  for (std::string dir; std::getline(path, dir, ':');) {
+    const auto candidate = std::filesystem::path(dir) / program;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+  }
+  return {};
+}
+
+// A loopback port nobody listens on right now.
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+std::string Rom(uint8_t family, uint64_t serial) {
+  return access::RomId::Make(family, serial).ToString();
+}
+
+// owfs names a device FF.SSSSSSSSSSSS: the family code, then the serial number bytes in wire
+// order, without the CRC.
+std::string OwName(const std::string& rom_text) {
+  const auto rom = *access::RomId::Parse(rom_text);
+  return access::FamilyText(rom.family()) + "." + access::BytesToHexText(&rom.bytes[1], 6);
+}
+
+std::string Trim(const std::string& s) {
+  const auto begin = s.find_first_not_of(" \t\r\n");
+  if (begin == std::string::npos) return {};
+  return s.substr(begin, s.find_last_not_of(" \t\r\n") - begin + 1);
+}
+
+class OwserverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    owserver_path = Which("owserver");
+    owdir_path = Which("owdir");
+    owread_path = Which("owread");
+    ASSERT_FALSE(owserver_path.empty() || owdir_path.empty() || owread_path.empty())
+        << "owserver and ow-shell are not installed (scripts/bootstrap.sh installs them)";
+    devices = {
+        {{"rom", Rom(0x28, 0x0101)}, {"temperature", 21.5}},
+        {{"rom", Rom(0x22, 0x0202)}, {"temperature", -10.125}},
+        {{"rom", Rom(0x10, 0x0303)}, {"temperature", 25.0625}},
+        {{"rom", Rom(0x26, 0x0404)},
+         {"temperature", 23.25},
+         {"vdd", 5.0},
+         {"vad", 2.37},
+         {"vsense_mv", 1.5}},
+        {{"rom", Rom(0x20, 0x0505)}, {"inputs", {0.5, 1.25, 2.0, 0.0}}},
+        {{"rom", Rom(0x1D, 0x0606)}, {"counters", {7, 0, 1234567, 42}}},
+        {{"rom", Rom(0x12, 0x0707)}, {"latches", {true, false}}, {"levels", {false, true}}},
+        {{"rom", Rom(0x2C, 0x0808)}, {"wiper", 200}},
+        {{"rom", Rom(0x01, 0x0909)}},
+    };
+    bus_file = dir.path() / "bus.json";
+    link = dir.path() / "ttyQB0";
+    record = dir.path() / "conversation.txt";
+    test::WriteFile(bus_file, json{{"devices", devices}}.dump(2));
+
+    serve = std::make_unique<test::ChildProcess>(
+        std::vector<std::string>{QB_BUS_TOOL_PATH, "serve", "--bus", bus_file.string(), "--pty",
+                                 link.string(), "--record", record.string()});
+    ASSERT_NE(serve->WaitForLine("serving", 10s), "") << serve->output();
+    ASSERT_TRUE(std::filesystem::is_symlink(link));
+  }
+
+  void StartOwserver() {
+    if (owserver) owserver->Stop(SIGTERM, 10s);
+    server = "127.0.0.1:" + std::to_string(FreePort());
+    owserver = std::make_unique<test::ChildProcess>(std::vector<std::string>{
+        owserver_path, "--foreground", "--device=" + link.string(), "-p", server});
+    ++owserver_starts;
+  }
+
+  void TearDown() override {
+    // Everything started is stopped, whatever the test's outcome.
+    if (owserver) owserver->Stop(SIGTERM, 10s);
+    if (serve) {
+      EXPECT_EQ(serve->Stop(SIGTERM, 10s), 0) << serve->output();
+      EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)))
+          << "the link outlived the server";
+    }
+  }
+
+  // Runs an ow-shell program against our owserver; returns its exit status.
+  int Ow(const std::string& program, const std::string& path, std::string& out) {
+    return test::RunToEnd({program, "-s", server, path}, out);
+  }
+
+  // The device directories owdir lists once owserver has searched the bus.
+  //
+  // A pseudo-terminal cannot wait for its output to be taken: tcdrain returns at once, and a
+  // tcflush right after a write can discard bytes the kernel has not yet passed on to the
+  // server. owserver writes the reply-less "E3 A5" (search accelerator off) after every search
+  // pass and flushes at once; when those bytes are lost, the adapter stays in data mode with the
+  // accelerator on and owserver, never sending E3 again, cannot get back in step. (On a serial
+  // line tcdrain waits until the bytes are out, so nothing is lost there.) So owserver is started
+  // again, which powers the adapter up afresh, until one search comes through whole.
+  std::set<std::string> ListDevices() {
+    const std::regex device_entry("^/([0-9A-F]{2}\\.[0-9A-F]{12})$");
+    std::set<std::string> expected, found;
+    for (const auto& d : devices) expected.insert(OwName(d["rom"]));
+    const auto deadline = std::chrono::steady_clock::now() + 90s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      StartOwserver();
+      const auto attempt_end = std::chrono::steady_clock::now() + 6s;
+      while (std::chrono::steady_clock::now() < attempt_end) {
+        std::string out;
+        const int status = Ow(owdir_path, "/", out);
+        last_listing = out;
+        if (status == 0) {
+          found.clear();
+          std::istringstream lines(out);
+          for (std::string line; std::getline(lines, line);) {
+            std::smatch m;
+            line = Trim(line);
+            if (std::regex_match(line, m, device_entry)) found.insert(m[1]);
+          }
+          if (found == expected) return found;
+          if (!found.empty()) break;  // a search came up short: owserver is out of step
+        }
+        std::this_thread::sleep_for(200ms);
+      }
+    }
+    return found;
+  }
+
+  // What went on, for a failure's message: owserver's output, its last listing and the start of
+  // the adapter conversation.
+  std::string Diagnosis() {
+    std::istringstream lines(test::ReadFile(record));
+    std::string head;
+    std::string line;
+    for (int i = 0; i < 80 && std::getline(lines, line); ++i) head += line.substr(0, 100) + "\n";
+    return "owserver started " + std::to_string(owserver_starts) +
+           " times; its output: " + (owserver ? owserver->output() : "") + "\nlast listing:\n" +
+           last_listing + "\nconversation:\n" + head;
+  }
+
+  // A property read afresh from the device; a failed read is tried again.
+  double ReadNumber(const std::string& rom, const std::string& property) {
+    std::string out;
+    const std::string path = "/uncached/" + OwName(rom) + "/" + property;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      if (Ow(owread_path, path, out) != 0) continue;
+      try {
+        return std::stod(Trim(out));
+      } catch (const std::exception&) {
+      }
+    }
+    ADD_FAILURE() << path << " read \"" << out << "\"";
+    return NAN;
+  }
+
+  std::string RomOf(uint8_t family) const {
+    for (const auto& d : devices) {
+      const std::string rom = d["rom"];
+      if (access::RomId::Parse(rom)->family() == family) return rom;
+    }
+    return {};
+  }
+
+  test::TempDir dir;
+  json devices;
+  std::filesystem::path bus_file, link, record;
+  std::string owserver_path, owdir_path, owread_path, server;
+  std::string last_listing;
+  int owserver_starts = 0;
+  std::unique_ptr<test::ChildProcess> serve, owserver;
+};
+
+TEST_F(OwserverTest, ListsExactlyTheDevicesOfTheBusFile) {
+  std::set<std::string> expected;
+  for (const auto& d : devices) expected.insert(OwName(d["rom"]));
+  EXPECT_EQ(ListDevices(), expected) << Diagnosis();
+
+  // The conversation was recorded as it passed: owserver's timing byte first (no answer), then
+  // its configuration, each line one direction's bytes in hexadecimal.
+  const std::string text = test::ReadFile(record);
+  std::istringstream lines(text);
+  std::string first;
+  std::getline(lines, first);
+  EXPECT_THAT(first, ::testing::StartsWith("> C1"));
+  const std::regex line_form("^([<>]( [0-9A-F]{2})+|# .*)$");
+  int answers = 0;
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_TRUE(std::regex_match(line, line_form)) << line;
+    answers += line[0] == '<';
+  }
+  EXPECT_GT(answers, 10);
+}
+
+// Each family in a test of its own, values to the device's resolution.
+TEST_F(OwserverTest, ReadsTheThermometers) {
+  ASSERT_EQ(ListDevices().size(), devices.size()) << Diagnosis();
+  // 12-bit (1/16 °C), and the DS18S20 with its extended resolution.
+  EXPECT_NEAR(ReadNumber(RomOf(0x28), "temperature"), 21.5, 0.0625);
+  EXPECT_NEAR(ReadNumber(RomOf(0x22), "temperature"), -10.125, 0.0625);
+  EXPECT_NEAR(ReadNumber(RomOf(0x10), "temperature"), 25.0625, 0.0625);
+}
+
+TEST_F(OwserverTest, ReadsTheBatteryMonitor) {
+  ASSERT_EQ(ListDevices().size(), devices.size()) << Diagnosis();
+  // DS2438: 1/32 °C, 10 mV; VAD needs the A/D input switched by the configuration register.
+  EXPECT_NEAR(ReadNumber(RomOf(0x26), "temperature"), 23.25, 0.03125);
+  EXPECT_NEAR(ReadNumber(RomOf(0x26), "VDD"), 5.0, 0.01);
+  EXPECT_NEAR(ReadNumber(RomOf(0x26), "VAD"), 2.37, 0.01);
+}
+
+TEST_F(OwserverTest, ReadsTheQuadConverter) {
+  ASSERT_EQ(ListDevices().size(), devices.size()) << Diagnosis();
+  // DS2450: owserver writes the channel control registers, converts and reads the results.
+  const char* channels[] = {"volt.A", "volt.B", "volt.C", "volt.D"};
+  const double inputs[] = {0.5, 1.25, 2.0, 0.0};
+  for (int c = 0; c < 4; ++c)
+    EXPECT_NEAR(ReadNumber(RomOf(0x20), channels[c]), inputs[c], 0.01) << channels[c];
+}
+
+TEST_F(OwserverTest, ReadsCountersSwitchAndPotentiometer) {
+  ASSERT_EQ(ListDevices().size(), devices.size()) << Diagnosis();
+  // DS2423: counters A and B are those of memory pages 14 and 15.
+  EXPECT_EQ(ReadNumber(RomOf(0x1D), "counters.A"), 1234567);
+  EXPECT_EQ(ReadNumber(RomOf(0x1D), "counters.B"), 42);
+  // DS2406: PIO 1 where the output conducts; sensed is the pin (a conducting output reads low);
+  // the activity latches were never set.
+  EXPECT_EQ(ReadNumber(RomOf(0x12), "PIO.A"), 1);
+  EXPECT_EQ(ReadNumber(RomOf(0x12), "PIO.B"), 0);
+  EXPECT_EQ(ReadNumber(RomOf(0x12), "sensed.A"), 0);
+  EXPECT_EQ(ReadNumber(RomOf(0x12), "sensed.B"), 1);
+  EXPECT_EQ(ReadNumber(RomOf(0x12), "latch.A"), 0);
+  EXPECT_EQ(ReadNumber(RomOf(0x12), "latch.B"), 0);
+  // DS2890.
+  EXPECT_EQ(ReadNumber(RomOf(0x2C), "wiper"), 200);
+}
+
+}  // namespace
+}  // namespace qb
