@@ -152,6 +152,7 @@ void frm1Wire::PollTick() {
   std::string version = "?";
   Skip([&] { version = p.host->Version(); });
   if (p.ShutdownRequested || version.empty()) {
+    p.TimerBusy = false;  // this tick has not touched the bus: the adapter can be released
     ShutDown();
     return;
   }
@@ -207,7 +208,10 @@ void frm1Wire::ShutDown() {
   p.ShutdownRequested = true;
   loop_.SetTimerEnabled(timer1_, false);
   loop_.SetTimerEnabled(timer2_, false);
-  Skip([&] { p.parts.adapter->ReleaseAdapter(); });
+  // A shut-down can arrive while a bus operation waits for events (a stop request handled in
+  // the middle of a scan): that operation still holds the adapter, so it is released when the
+  // process ends instead of under its feet.
+  if (!p.TimerBusy && !p.ExternalBusy) Skip([&] { p.parts.adapter->ReleaseAdapter(); });
   visible_ = false;
   Skip([&] { p.parts.process->EndProcess(); });
 }

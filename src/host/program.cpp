@@ -8,6 +8,7 @@
 #include <iostream>
 #include <thread>
 
+#include "core/host_calls.h"
 #include "core/hspi.h"
 #include "core/plugin_state.h"
 #include "core/timer_window.h"
@@ -188,6 +189,7 @@ int RunProgram(const std::vector<std::string>& args) {
     loop.Run();
 
     web.Stop();
+    Skip([] { Plugin().parts.adapter->ReleaseAdapter(); });
     host->AttachPlugin(nullptr);
     host->SaveDevices();
     host->writelog("Host", "Stopped");

@@ -148,6 +148,17 @@ TEST_F(TimerWindowTest, ShutDownReleasesTheAdapterAndEndsTheProcess) {
   EXPECT_FALSE(window->PollTimerEnabled());
 }
 
+TEST_F(TimerWindowTest, AShutDownDuringABusOperationLeavesTheAdapterToIt) {
+  StartPolling();
+  EXPECT_CALL(*adapter, ReleaseAdapter()).Times(0);
+  EXPECT_CALL(*process, EndProcess());
+  ON_CALL(*devices, GetDevices()).WillByDefault([this] {
+    window->ShutDown();
+  });  // a stop handled mid-scan
+  window->PollTick();
+  EXPECT_TRUE(Plugin().ShutdownRequested);
+}
+
 TEST_F(TimerWindowTest, AHostThatIsGoneShutsThePlugInDown) {
   StartPolling();
   EXPECT_CALL(*process, EndProcess()).Times(::testing::AtLeast(1));

@@ -73,7 +73,7 @@ TEST(Program, ServesPagesAndTheApiAndStopsCleanly) {
   EXPECT_EQ(RunToEnd(Args(dir, "other", "127.0.0.1:" + std::to_string(port)), out), 1);
   EXPECT_THAT(out, HasSubstr("cannot listen on 127.0.0.1:" + std::to_string(port)));
 
-  EXPECT_EQ(program.Stop(SIGTERM), 0);
+  EXPECT_EQ(program.Stop(SIGTERM), 0) << program.output();
   EXPECT_THAT(ReadFile(dir.path() / "app" / "quellbrook-1wire.log"), HasSubstr("\tHost\tStopped"));
 }
 
@@ -87,7 +87,7 @@ TEST(Program, RefusesTheNetworkWithoutUsersAndReportsABrokenSettingsFile) {
   ChildProcess program(Args(dir, "app"));
   EXPECT_THAT(program.WaitForLine("1-Wire I/F ERROR:"), HasSubstr("moved to"));
   ASSERT_NE(program.WaitForLine("Web pages: "), "");
-  EXPECT_EQ(program.Stop(SIGTERM), 0);
+  EXPECT_EQ(program.Stop(SIGTERM), 0) << program.output();
   bool kept = false;
   for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
     kept |= e.path().filename().string().rfind("settings.ini.broken-", 0) == 0;
@@ -103,7 +103,7 @@ TEST(Program, PollsTheSimulatedBusOrStaysIdleWithABadAdapter) {
     ChildProcess program(Args(dir, "app"));
     EXPECT_THAT(program.WaitForLine("Adapter: SIM Port: "), HasSubstr(QB_DEMO_BUS));
     EXPECT_NE(program.WaitForLine("Polling devices begins..."), "") << program.output();
-    EXPECT_EQ(program.Stop(SIGTERM), 0);
+    EXPECT_EQ(program.Stop(SIGTERM), 0) << program.output();
   }
   WriteFile(dir.path() / "settings.ini", "[Settings]\nIntType=DS9999X\nIntPort=4\n");
   ChildProcess program(Args(dir, "app"));
@@ -114,7 +114,7 @@ TEST(Program, PollsTheSimulatedBusOrStaysIdleWithABadAdapter) {
   ASSERT_TRUE(devices);
   EXPECT_EQ(devices->status, 200);
   EXPECT_EQ(program.WaitForLine("Polling devices begins...", std::chrono::seconds(3)), "");
-  EXPECT_EQ(program.Stop(SIGTERM), 0);
+  EXPECT_EQ(program.Stop(SIGTERM), 0) << program.output();
 }
 
 TEST(Program, ReadingsOfTheSimulatedBusReachTheHostDevices) {
@@ -148,7 +148,7 @@ TEST(Program, ReadingsOfTheSimulatedBusReachTheHostDevices) {
   EXPECT_EQ(shown[t2 + "-Temp"], "-3.250\u00BAC");
   EXPECT_EQ(shown[counter + "-Counter0"], "10");
   EXPECT_EQ(shown[counter + "-Counter3"], "40");
-  EXPECT_EQ(program.Stop(SIGTERM), 0);
+  EXPECT_EQ(program.Stop(SIGTERM), 0) << program.output();
 
   // The devices survive a restart and are adopted again: no second set is created.
   ChildProcess again(Args(dir, "app"));
@@ -157,7 +157,7 @@ TEST(Program, ReadingsOfTheSimulatedBusReachTheHostDevices) {
   std::this_thread::sleep_for(std::chrono::seconds(2));
   httplib::Client client2("127.0.0.1", port2);
   EXPECT_EQ(nlohmann::json::parse(client2.Get("/api/devices")->body).size(), 6u);
-  EXPECT_EQ(again.Stop(SIGTERM), 0);
+  EXPECT_EQ(again.Stop(SIGTERM), 0) << again.output();
 }
 
 }  // namespace
