@@ -4,6 +4,7 @@
 #include "core/plugin_state.h"
 #include "onewire/adapter_setup.h"
 #include "onewire/bus_scan.h"
+#include "onewire/device_config.h"
 #include "onewire/device_reading.h"
 #include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
@@ -20,6 +21,23 @@ enum Kind { kTemp = 0, kAD = 1, kVsense = 2 };
 
 void OneWireDeviceOperations::GetDevices() {
   qb::GetDevices();
+}
+
+void OneWireDeviceOperations::SetSwitch(const ChannelRef& channel, bool on) {
+  if (auto record = gROMs().FindDev(channel.key)) qb::SetSwitch(*record, on);
+}
+
+void OneWireDeviceOperations::SetPot(const ChannelRef& channel, int32_t wiper, bool) {
+  if (auto record = gROMs().FindDev(channel.key)) qb::SetPot(*record, wiper);
+}
+
+void OneWireDeviceOperations::AD4Adjust(int channel, int setting, int32_t value,
+                                        const std::string& key) {
+  qb::AD4Adjust(channel, setting, value, key);
+}
+
+void OneWireBusCycle::CheckPresence() {
+  qb::CheckPresence();
 }
 
 void ReadNet() {

@@ -12,15 +12,17 @@ void ReadNet();
 // The network's per-tick work as the poll tick reaches it.
 class OneWireBusCycle : public BusCycle {
  public:
-  void CheckPresence() override {}
+  void CheckPresence() override;
   void ReadNet() override { qb::ReadNet(); }
 };
 
-// The device operations of the network that the plug-in object calls (the scan now; the
-// configuration writes come with their operations).
+// The device operations of the network that the plug-in object calls.
 class OneWireDeviceOperations : public PendingDeviceControl {
  public:
   void GetDevices() override;
+  void SetSwitch(const ChannelRef& channel, bool on) override;
+  void SetPot(const ChannelRef& channel, int32_t wiper, bool unscaled) override;
+  void AD4Adjust(int channel, int setting, int32_t value, const std::string& key) override;
 };
 
 }  // namespace qb

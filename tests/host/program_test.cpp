@@ -160,5 +160,44 @@ TEST(Program, ReadingsOfTheSimulatedBusReachTheHostDevices) {
   EXPECT_EQ(again.Stop(SIGTERM), 0) << again.output();
 }
 
+TEST(Program, AnOffCommandSwitchesTheSimulatedSwitch) {
+  TempDir dir;
+  const std::string sw = access::RomId::Make(0x12, 21).ToString();
+  WriteFile(dir.path() / "bus.json",
+            nlohmann::json{
+                {"devices", {{{"rom", sw}, {"latches", {true, false}}, {"levels", {false, true}}}}}}
+                .dump());
+  WriteFile(
+      dir.path() / "settings.ini",
+      "[Settings]\nIntType=SIM\nIntPort=" + (dir.path() / "bus.json").string() + "\nPollCycle=3\n");
+  ChildProcess program(Args(dir, "app"));
+  const int port = PortOf(program.WaitForLine("Web pages: "));
+  ASSERT_NE(program.WaitForLine("Polling devices begins..."), "");
+  httplib::Client client("127.0.0.1", port);
+  auto find_switch = [&]() -> nlohmann::json {
+    for (const auto& d : nlohmann::json::parse(client.Get("/api/devices")->body)) {
+      if (d["name"] == sw + "-Switch0") return d;
+    }
+    return nullptr;
+  };
+  nlohmann::json device;
+  for (int attempt = 0; attempt < 40 && (device.is_null() || device["string"] != "On"); ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    device = find_switch();
+  }
+  ASSERT_FALSE(device.is_null()) << program.output();
+  ASSERT_EQ(device["string"], "On");
+  auto res = client.Post("/api/devices/" + std::to_string(device["ref"].get<int>()) + "/command",
+                         R"({"command": "Off"})", "application/json");
+  ASSERT_EQ(res->status, 200);
+  for (int attempt = 0; attempt < 20 && device["string"] != "Off"; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    device = find_switch();
+  }
+  EXPECT_EQ(device["string"], "Off");
+  EXPECT_EQ(device["Status"], 3);
+  EXPECT_EQ(program.Stop(SIGTERM), 0) << program.output();
+}
+
 }  // namespace
 }  // namespace qb::test

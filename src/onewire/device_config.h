@@ -1,0 +1,33 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace qb {
+
+struct DSDevice;
+
+// Configuration writes and queries of single devices. Each targets the device's family, binds a
+// container in slot 2 (operations that end with a read) or slot 3 (queries and alarm writes),
+// and releases the slot and the bus on every way out.
+bool HasSelectableResolution(const std::string& rom);
+// Families 10, 21 and 22: the stored "Resolution" setting (default 0.1) without bus traffic.
+double GetTempResolution(const std::string& rom);
+void SetTempRes(DSDevice& channel, double resolution);
+void SetTempAlarm(const std::string& rom, bool high, double value);
+// Low and high limit.
+std::pair<double, double> GetTempAlarms(const std::string& rom);
+// "External" or "Parasitic"; empty when the device cannot be asked.
+std::string PowerSource(const std::string& rom);
+void SetPot(DSDevice& channel, int position);
+void SetSwitch(DSDevice& channel, bool on);
+// Reads a channel's device at once, the read type chosen by its letter.
+void ReadChannel(DSDevice& channel);
+// Shows the presence of every device whose ROM id has a host device of its own.
+void CheckPresence();
+// Writes one DS2450 channel setting: 1 range, 2 resolution, 3 low alarm, 4 high alarm, 5 output;
+// -1 means "not set".
+void AD4Adjust(int channel, int setting, double value, const std::string& key);
+
+}  // namespace qb
