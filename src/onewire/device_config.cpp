@@ -230,3 +230,38 @@ void AD4Adjust(int channel, int setting, double value, const std::string& key) {
 }
 
 }  // namespace qb
+
+namespace qb {
+
+std::vector<AD4Channel> AD4Read(const std::string& key) {
+  std::vector<AD4Channel> channels;
+  try {
+    Bound b(key, 3);
+    if (!b.ok()) return channels;
+    access::OneWireContainer& c = b.c();
+    const access::DeviceState state = c.readDevice();
+    for (int ch = 0; ch < 4; ++ch) {
+      AD4Channel a;
+      a.low_enabled = c.getADAlarmEnable(ch, access::AD_ALARM_LOW, state);
+      a.high_enabled = c.getADAlarmEnable(ch, access::AD_ALARM_HIGH, state);
+      a.low_alarmed = c.hasADAlarmed(ch, access::AD_ALARM_LOW, state);
+      a.high_alarmed = c.hasADAlarmed(ch, access::AD_ALARM_HIGH, state);
+      a.range = PlainNumberText(c.getADRange(ch, state)) + "V";
+      a.resolution = PlainNumberText(c.getADResolution(ch, state));
+      a.low_limit = PlainNumberText(c.getADAlarm(ch, access::AD_ALARM_LOW, state));
+      a.high_limit = PlainNumberText(c.getADAlarm(ch, access::AD_ALARM_HIGH, state));
+      a.output = c.isOutputEnabled(ch, state) && c.getOutputState(ch, state) ? "1" : "0";
+      channels.push_back(a);
+    }
+  } catch (const std::exception&) {
+    // What was read so far is shown; a channel that could not be read shows "None".
+    while (!channels.empty() && channels.size() < 4) {
+      AD4Channel none;
+      none.range = none.resolution = none.low_limit = none.high_limit = "None";
+      channels.push_back(none);
+    }
+  }
+  return channels;
+}
+
+}  // namespace qb

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace qb {
 
@@ -29,5 +30,17 @@ void CheckPresence();
 // Writes one DS2450 channel setting: 1 range, 2 resolution, 3 low alarm, 4 high alarm, 5 output;
 // -1 means "not set".
 void AD4Adjust(int channel, int setting, double value, const std::string& key);
+
+// What a DS2450 channel is set to, as the Setup dialog and the device page show it.
+struct AD4Channel {
+  bool low_enabled = false, high_enabled = false;  // alarm enables
+  bool low_alarmed = false, high_alarmed = false;  // alarm flags
+  std::string range;                               // "5.12V"; "None" when it cannot be read
+  std::string resolution;                          // volts per step
+  std::string low_limit, high_limit;               // volts
+  std::string output;                              // "1" conducting, "0" not
+};
+// Reads the settings of the four channels of the DS2450 of `key`; empty when it cannot be read.
+std::vector<AD4Channel> AD4Read(const std::string& key);
 
 }  // namespace qb

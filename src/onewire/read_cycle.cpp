@@ -36,6 +36,10 @@ void OneWireDeviceOperations::AD4Adjust(int channel, int setting, int32_t value,
   qb::AD4Adjust(channel, setting, value, key);
 }
 
+void OneWireDeviceOperations::WriteOutput(const ChannelRef& channel, int16_t, int16_t) {
+  if (auto record = gROMs().FindDev(channel.key)) qb::ReadChannel(*record);
+}
+
 void OneWireBusCycle::CheckPresence() {
   qb::CheckPresence();
 }

@@ -140,8 +140,17 @@ TEST_F(DeviceConfigTest, Ds2450SettingsLandInItsRegisters) {
   AD4Adjust(1, 3, -1, key);                    // low alarm off, its limit kept
   EXPECT_EQ(quad->Memory(0x0B) & 0x04, 0x00);
   EXPECT_EQ(quad->Memory(0x12), 0x64);
+  const auto shown = AD4Read(key);
+  ASSERT_EQ(shown.size(), 4u);
+  EXPECT_EQ(shown[1].range, "5.12V");
+  EXPECT_EQ(shown[1].low_limit, "2");
+  EXPECT_EQ(shown[1].high_limit, "3");
+  EXPECT_FALSE(shown[1].low_enabled);
+  EXPECT_TRUE(shown[1].high_enabled);
+  EXPECT_EQ(shown[1].output, "0");
   AD4Adjust(1, 5, 1, key);  // output on: the transistor conducts
   EXPECT_EQ(quad->Memory(0x0A) & 0xC0, 0x80);
+  EXPECT_EQ(AD4Read(key)[1].output, "1");
   AD4Adjust(1, 5, 0, key);
   EXPECT_EQ(quad->Memory(0x0A) & 0xC0, 0xC0);
 }
