@@ -28,6 +28,14 @@ std::vector<std::string> Args(const TempDir& dir, const std::string& app,
           "--http",     http};
 }
 
+// Writes a bus file of these devices and settings that poll it every 3 seconds.
+void UseSimulatedBus(const TempDir& dir, const nlohmann::json& devices) {
+  WriteFile(dir.path() / "bus.json", nlohmann::json{{"devices", devices}}.dump());
+  WriteFile(
+      dir.path() / "settings.ini",
+      "[Settings]\nIntType=SIM\nIntPort=" + (dir.path() / "bus.json").string() + "\nPollCycle=3\n");
+}
+
 int PortOf(const std::string& line) {
   std::smatch m;
   if (!std::regex_search(line, m, std::regex("http://127\\.0\\.0\\.1:(\\d+)/"))) return 0;
@@ -121,14 +129,9 @@ TEST(Program, ReadingsOfTheSimulatedBusReachTheHostDevices) {
   TempDir dir;
   const std::string t1 = "2900000000000128", t2 = "7000000000000228";  // two DS18B20s
   const std::string counter = access::RomId::Make(0x1D, 7).ToString();
-  nlohmann::json bus = {{"devices",
-                         {{{"rom", t1}, {"temperature", 21.5}},
-                          {{"rom", t2}, {"temperature", -3.25}},
-                          {{"rom", counter}, {"counters", {10, 20, 30, 40}}}}}};
-  WriteFile(dir.path() / "bus.json", bus.dump());
-  WriteFile(
-      dir.path() / "settings.ini",
-      "[Settings]\nIntType=SIM\nIntPort=" + (dir.path() / "bus.json").string() + "\nPollCycle=3\n");
+  UseSimulatedBus(dir, {{{"rom", t1}, {"temperature", 21.5}},
+                        {{"rom", t2}, {"temperature", -3.25}},
+                        {{"rom", counter}, {"counters", {10, 20, 30, 40}}}});
   ChildProcess program(Args(dir, "app"));
   const int port = PortOf(program.WaitForLine("Web pages: "));
   ASSERT_NE(program.WaitForLine("Polling devices begins..."), "");
@@ -163,13 +166,7 @@ TEST(Program, ReadingsOfTheSimulatedBusReachTheHostDevices) {
 TEST(Program, AnOffCommandSwitchesTheSimulatedSwitch) {
   TempDir dir;
   const std::string sw = access::RomId::Make(0x12, 21).ToString();
-  WriteFile(dir.path() / "bus.json",
-            nlohmann::json{
-                {"devices", {{{"rom", sw}, {"latches", {true, false}}, {"levels", {false, true}}}}}}
-                .dump());
-  WriteFile(
-      dir.path() / "settings.ini",
-      "[Settings]\nIntType=SIM\nIntPort=" + (dir.path() / "bus.json").string() + "\nPollCycle=3\n");
+  UseSimulatedBus(dir, {{{"rom", sw}, {"latches", {true, false}}, {"levels", {false, true}}}});
   ChildProcess program(Args(dir, "app"));
   const int port = PortOf(program.WaitForLine("Web pages: "));
   ASSERT_NE(program.WaitForLine("Polling devices begins..."), "");
