@@ -26,6 +26,7 @@
 #include "platform/user_interface.h"
 #include "qb/version.h"
 #include "registry/registry_device_control.h"
+#include "web/plugin_pages.h"
 
 namespace qb {
 
@@ -156,6 +157,7 @@ int RunProgram(const std::vector<std::string>& args) {
   state.parts.devices =
       std::make_shared<RegistryDeviceControl>(std::make_shared<OneWireDeviceOperations>());
   state.parts.cycle = std::make_shared<OneWireBusCycle>();
+  state.parts.pages = std::make_shared<PluginWebPages>(std::make_shared<UnbuiltPages>());
   if (!settings_problem.empty()) host->writelog("1-Wire I/F ERROR:", settings_problem);
   host->writelog("Host", "Settings file: " + settings_file.string());
 

@@ -8,6 +8,7 @@
 #include "host/builtin_host.h"
 #include "host/web_users.h"
 #include "platform/event_loop.h"
+#include "web/html.h"
 
 namespace qb {
 
@@ -20,29 +21,6 @@ constexpr const char* kJson = "application/json; charset=utf-8";
 
 // The web user of the request the current worker thread is answering.
 thread_local std::string request_user;
-
-std::string EscapeHtml(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 std::string StripTags(const std::string& html) {
   std::string out;

@@ -1,0 +1,141 @@
+#include "web/device_list.h"
+
+#include <ctime>
+#include <iomanip>
+#include <locale>
+#include <sstream>
+
+#include "core/host_calls.h"
+#include "core/plugin_state.h"
+#include "onewire/device_reading.h"
+#include "onewire/family_catalogue.h"
+#include "platform/settings_store.h"
+#include "registry/records.h"
+#include "registry/value_text.h"
+#include "web/html.h"
+#include "web/page_frame.h"
+
+namespace qb {
+
+namespace {
+
+// A date and time in the machine's own format (the user's locale when it has one).
+std::string LocalDateTimeText(HostTime when) {
+  const std::time_t t = std::chrono::system_clock::to_time_t(when);
+  std::tm local{};
+  localtime_r(&t, &local);
+  std::ostringstream out;
+  try {
+    out.imbue(std::locale(""));
+  } catch (const std::exception&) {
+    // No usable locale in the environment: the classic format serves.
+  }
+  out << std::put_time(&local, "%x %X");
+  return out.str();
+}
+
+// Whether a device of a family with channels shows its ROM-id row: per device, "Show Device ID".
+bool ShowsDeviceId(const std::string& rom_id) {
+  auto value = Store().Get("Show Device ID", rom_id);
+  return value && ReadNumber(*value) != 0;
+}
+
+bool RowShown(const DSDevice& d) {
+  const std::string rom_id = d.ROM.substr(0, 16);
+  return d.ROM.size() > 16 || FamilyCaps(rom_id) == 0 || ShowsDeviceId(rom_id);
+}
+
+// The unit shown after a channel's value when the value text does not carry it already.
+std::string UnitFor(char letter) {
+  switch (letter) {
+    case 'M':
+      return TempUnit();
+    case 'N':
+      return "%";
+    case 'I':
+      return "mV";
+    case 'G':
+    case 'H':
+    case 'J':
+      return "V";
+    default:
+      return {};
+  }
+}
+
+std::string ValueCell(const DSDevice& d, const std::string& row_class) {
+  std::string cls = row_class;
+  std::string text;
+  if (d.ROM.size() == 16) {
+    // A device's own row holds what the presence check wrote, "On" or "Off"; "1" counts as
+    // present too.
+    const bool present = d.HSString == "On" || d.HSString == "1";
+    cls = present ? "tablecelldim" : "tablecelloff";
+    text = present ? "Present" : "Not present";
+  } else if (d.HSString == "Off") {
+    cls = "tablecellcustom";
+    text = "Off";
+  } else {
+    cls = "tablecellon";
+    text = EscapeHtml(d.HSString);
+    if (!Plugin().settings.Append) text += UnitFor(d.ROM.back());
+  }
+  return MakeCell(cls, 1, 0, false) + text + "</td>";
+}
+
+std::string ControlButtons(const DSDevice& d) {
+  const std::string name = EscapeHtml("Update" + d.hc + std::to_string(d.dc));
+  if (d.ROM.size() == 17) return MakeButton(name, "Update");
+  if (d.ROM.size() == 18) return MakeButton(name, "On") + MakeButton(name, "Off");
+  return MakeButton("button", "Refresh");
+}
+
+std::string DeviceRow(const DSDevice& d, const std::string& cls) {
+  auto cell = [&](const std::string& content) {
+    return MakeCell(cls, 1, 0, false) + content + "</td>";
+  };
+  std::string row = "<tr>";
+  row += ValueCell(d, cls);
+  row += cell(
+      MakeLink("1-Wire?ROMID=" + EscapeHtml(d.ROM), EscapeHtml(d.HSLocation + " " + d.HSName)));
+  row += cell(EscapeHtml(FamilyName(d.ROM.substr(0, 16))));
+  std::string changed;
+  // A channel not bound to a host device has no last change to ask for.
+  if (d.dc != -1) {
+    Skip([&] { changed = LocalDateTimeText(Host().DeviceLastChange(d.Code())); });
+  }
+  row += cell(EscapeHtml(changed));
+  row += cell(ControlButtons(d));
+  return row + "</tr>\r\n";
+}
+
+}  // namespace
+
+std::string DeviceListPage() {
+  std::string html = PageTop(false);
+  html += MakeTable(0, 1, 100);
+  html += "<tr>" + MakeCell("tableheader", 6, 3, false) + "1-Wire Device List</td>";
+  html += "<tr>";
+  for (const char* heading : {"Value", "Device", "Type", "Last Change", "Control"}) {
+    html += MakeCell("tablecolumn", 1, 3, false) + heading + "</td>";
+  }
+  // Copies of the lists, so that nothing the host does while a row is built can pull a list
+  // from under the walk.
+  bool even = true;
+  const auto roms = gROMs().ROMlist;
+  for (const auto& rom : roms) {
+    if (!rom || !rom->Devices) continue;
+    const auto devices = rom->Devices->DevList;
+    for (const auto& d : devices) {
+      if (!d || d->ROM.size() < 16) continue;
+      bool shown = false;
+      Skip([&] { shown = RowShown(*d); });
+      if (!shown) continue;
+      html += DeviceRow(*d, even ? "tableroweven" : "tablerowodd");
+      even = !even;
+    }
+  }
+  return html + PageBottom();
+}
+
+}  // namespace qb

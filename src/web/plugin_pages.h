@@ -1,0 +1,45 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/plugin_parts.h"
+
+namespace qb {
+
+// The pages the dispatch routes to besides the device list. Each gets the request's link or
+// posted text; the query pairs of the request are already parsed.
+class PageBuilders {
+ public:
+  virtual ~PageBuilders() = default;
+  virtual std::string ChartsPage(const std::string& lnk) = 0;
+  virtual std::string SettingsPage(const std::string& lnk) = 0;
+  virtual std::string SettingsPost(const std::string& data) = 0;
+  virtual std::string DebugPage() = 0;
+  virtual std::string DetailPage(const std::string& lnk) = 0;
+};
+
+// Pages not built yet: each answers a framed page that says so, with the menu to go back.
+class UnbuiltPages : public PageBuilders {
+ public:
+  std::string ChartsPage(const std::string& lnk) override;
+  std::string SettingsPage(const std::string& lnk) override;
+  std::string SettingsPost(const std::string& data) override;
+  std::string DebugPage() override;
+  std::string DetailPage(const std::string& lnk) override;
+};
+
+// The plug-in's web link: page requests by "PAGE" number or "ROMID=", and form posts (device
+// commands from the list, or the debug and settings forms).
+class PluginWebPages : public WebPages {
+ public:
+  explicit PluginWebPages(std::shared_ptr<PageBuilders> pages);
+  std::string GenPage(const std::string& lnk) override;
+  std::string PagePut(const std::string& data) override;
+
+ private:
+  std::string Page(int number, const std::string& lnk);
+  std::shared_ptr<PageBuilders> pages_;
+};
+
+}  // namespace qb
