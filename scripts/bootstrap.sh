@@ -19,6 +19,7 @@ packages=(
   libcpp-httplib-dev nlohmann-json3-dev libcrypt-dev
   owserver ow-shell digitemp
   clang libclang-rt-14-dev
+  chromium chromium-driver
 )
 
 missing=()
