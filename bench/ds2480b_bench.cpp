@@ -8,6 +8,10 @@
 //
 // With QB_BENCH_KEEP set, the recordings of the serial line are kept and their folder printed.
 //
+// owserver runs with tests/support/pty_drain_shim.cpp preloaded (built with the tests), which
+// makes tcdrain and tcflush on the pseudo-terminal behave as on a serial line; without it the
+// bytes owserver writes right before a flush can be lost and its search does not complete.
+//
 // Every read starts a conversion on the device (750 ms at 12 bits, in real time here), so the
 // wall time is mostly conversions for both; the bytes show the protocol's cost.
 
@@ -162,23 +166,28 @@ bool Installed(const char* program) {
   return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// One owserver session on a fresh terminal; `listed` tells whether it found every device.
-Run OwserverSession(int count, const std::string& dir, int session, bool& listed) {
+// owserver on a fresh terminal: lists the devices, then reads each temperature uncached.
+Run OwserverRun(int count, const std::string& dir) {
   Run run;
-  Bus b(count, dir, "owserver-" + std::to_string(count) + "-" + std::to_string(session));
+  Bus b(count, dir, "owserver-" + std::to_string(count));
   const std::string server = "127.0.0.1:" + std::to_string(FreePort());
   const pid_t pid = fork();
   if (pid == 0) {
     const int null = open("/dev/null", O_RDWR);
     dup2(null, 1);
     dup2(null, 2);
+#ifdef QB_PTY_DRAIN_SHIM
+    // tcdrain and tcflush on the pseudo-terminal as on a serial line (see the shim's source).
+    setenv("LD_PRELOAD", QB_PTY_DRAIN_SHIM, 1);
+#endif
     execlp("owserver", "owserver", "--foreground", ("--device=" + b.tty).c_str(), "-p",
            server.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   // The device list, once owserver has found the adapter and searched the bus.
   std::vector<std::string> ids;
-  for (int attempt = 0; attempt < 20 && ids.size() < b.roms.size(); ++attempt) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30 + count / 2);
+  while (ids.size() < b.roms.size() && std::chrono::steady_clock::now() < deadline) {
     ids.clear();
     std::istringstream list(Capture("owdir -s " + server + " / 2>/dev/null"));
     std::string line;
@@ -186,10 +195,8 @@ Run OwserverSession(int count, const std::string& dir, int session, bool& listed
       if (line.rfind("/28.", 0) == 0) ids.push_back(line.substr(1));
     if (ids.size() < b.roms.size()) std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
-  listed = ids.size() == b.roms.size();
-  if (!listed)
-    std::printf("  owserver session %d: listed %zu of %zu devices\n", session, ids.size(),
-                b.roms.size());
+  if (ids.size() != b.roms.size())
+    std::printf("  owserver: listed %zu of %zu devices\n", ids.size(), b.roms.size());
 
   const uint64_t before = RecordedBytes(b.recording);
   const auto start = std::chrono::steady_clock::now();
@@ -211,18 +218,9 @@ Run OwserverSession(int count, const std::string& dir, int session, bool& listed
   return run;
 }
 
-// owserver's start-up search sometimes stops part-way against the emulation, and a terminal
-// carries no break to bring the adapter back: such a session is run again on a fresh terminal,
-// up to three times.
 Run Owserver(int count, const std::string& dir) {
-  Run run;
-  if (!Installed("owserver") || !Installed("owread") || !Installed("owdir")) return run;
-  for (int session = 1; session <= 3; ++session) {
-    bool listed = false;
-    run = OwserverSession(count, dir, session, listed);
-    if (listed) break;
-  }
-  return run;
+  if (!Installed("owserver") || !Installed("owread") || !Installed("owdir")) return Run{};
+  return OwserverRun(count, dir);
 }
 
 }  // namespace

@@ -42,6 +42,9 @@ DeviceState ThermometerContainer::ReadScratchpadOnce() {
     CrcMismatch("the scratchpad (read as all " + std::string(pad[0] ? "ones" : "zeros") + ")");
   }
   if (!Crc8Matches(pad.data(), pad.size())) CrcMismatch("the scratchpad");
+  known_pad_ = pad;
+  known_rom_ = rom_;
+  known_adapter_ = &Adapter();
   return pad;
 }
 
@@ -108,18 +111,43 @@ void ThermometerContainer::writeDevice(const DeviceState& state) {
     Fail("the EEPROM does not hold the alarm limits and configuration written");
 }
 
+void ThermometerContainer::Convert(std::chrono::milliseconds duration) {
+  // A transaction cut off (a lost adapter reply, after which the adapter was resynchronised and
+  // the bus reset) is run again from the start: a conversion may be started any number of times.
+  WithRetries([&] {
+    Select();
+    BusMaster& m = Adapter().Master();
+    m.TouchByteWithPower(kConvertT, duration);
+    // An externally powered device holds read slots low until its conversion is done; a
+    // parasite-powered one has finished under the strong pull-up and leaves the line high.
+    WaitWhileBusy(kBusyGrace, "the temperature conversion");
+  });
+}
+
 void ThermometerContainer::doTemperatureConvert(DeviceState& state) {
-  // The time of the resolution the device has now, which a state changed but not yet written
-  // may not show.
-  const std::chrono::milliseconds duration =
-      ConversionTimeVaries() ? ConversionTime(ReadScratchpad()) : ConversionTime(state);
-  Select();
-  BusMaster& m = Adapter().Master();
-  m.TouchByteWithPower(kConvertT, duration);
-  // An externally powered device holds read slots low until its conversion is done; a
-  // parasite-powered one has finished under the strong pull-up and leaves the line high.
-  WaitWhileBusy(kBusyGrace, "the temperature conversion");
-  state = ReadScratchpad();
+  try {
+    // The time of the resolution the device has now, which a state changed but not yet written
+    // may not show: that of the scratchpad this container last read from the device (as a caller
+    // does with readDevice right before), else read now.
+    std::chrono::milliseconds duration = ConversionTime(state);
+    if (ConversionTimeVaries()) {
+      const bool known = known_pad_ && known_rom_ == rom_ && known_adapter_ == &Adapter();
+      duration = ConversionTime(known ? *known_pad_ : ReadScratchpad());
+    }
+    Convert(duration);
+    state = ReadScratchpad();
+    // The scratchpad read after the conversion shows the resolution the device converted at. When
+    // that needs longer than the pull-up was held (the configuration was changed behind this
+    // container's back, or a brown-out reloaded it from EEPROM), a parasite-powered device may not
+    // have finished: convert again for the time it needs.
+    if (ConversionTimeVaries() && ConversionTime(state) > duration) {
+      Convert(ConversionTime(state));
+      state = ReadScratchpad();
+    }
+  } catch (...) {
+    known_pad_.reset();  // read afresh next time
+    throw;
+  }
 }
 
 double ThermometerContainer::getTemperatureAlarm(int type, const DeviceState& state) const {
@@ -150,6 +178,7 @@ void ThermometerContainer::setTemperatureAlarm(int type, double value, DeviceSta
 }
 
 void ThermometerContainer::recallE2() {
+  known_pad_.reset();  // the EEPROM's configuration replaces the scratchpad's
   Select();
   Adapter().Master().TouchByte(kRecallE2);
   WaitWhileBusy(kBusyGrace, "recalling the EEPROM");

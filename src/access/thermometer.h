@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "access/container.h"
 
@@ -67,13 +68,24 @@ class ThermometerContainer : public OneWireContainer {
   DeviceState ReadScratchpad();
 
  private:
-  // One Read Scratchpad transaction; raises a CRC failure for a corrupt read.
+  // One Read Scratchpad transaction; raises a CRC failure for a corrupt read. A good read is
+  // remembered as the device's last known scratchpad.
   DeviceState ReadScratchpadOnce();
+  // Convert T under strong pull-up for `duration`, then waits while the device reports busy;
+  // run again when cut off.
+  void Convert(std::chrono::milliseconds duration);
   // True when the writable bytes of the two scratchpads differ in the bits the device keeps.
   bool WritableDiffers(const DeviceState& a, const DeviceState& b) const;
   // Issues read slots until the device reports it is done (it holds the line low while busy);
   // fails after `limit`.
   void WaitWhileBusy(std::chrono::milliseconds limit, const char* what);
+
+  // The scratchpad last read from the device with a good CRC by this container, and the device
+  // and adapter it came from; empty when unknown (never read, or after a failure or an EEPROM
+  // recall). Only used for the conversion time, which the read after the conversion checks.
+  std::optional<DeviceState> known_pad_;
+  RomId known_rom_;
+  const DSPortAdapter* known_adapter_ = nullptr;
 };
 
 }  // namespace qb::access

@@ -178,6 +178,37 @@ TEST(Thermometer, ResolutionSetsConversionTimeAndStep) {
   EXPECT_EQ(s20->getTemperature(s20st), 21.5);
 }
 
+// The conversion time comes from the scratchpad the container last read, without reading it
+// again; when the device's resolution was changed behind its back (here by a second container on
+// the same device), the read after the conversion shows it and the conversion runs again for the
+// time the device needs, so a parasite-powered part that browned out is still read right.
+TEST(Thermometer, ResolutionChangedElsewhereIsConvertedAgainForTheRightTime) {
+  ThermoBus s;
+  auto c = s.Add(0x28, 12, {{"temperature", 21.3}, {"power", "parasite"}});
+  DeviceState st = c->readDevice();
+  c->setTemperatureResolution(0.5, st);
+  c->writeDevice(st);  // 9 bits, read back by this container
+
+  auto other = access::MakeDS18B20Container();
+  other->SetupContainer(&s.adapter, c->getAddressAsString());
+  DeviceState other_st = other->readDevice();
+  other->setTemperatureResolution(0.0625, other_st);
+  other->writeDevice(other_st);  // 12 bits, in EEPROM too
+
+  const int64_t before = s.NowMs();
+  c->doTemperatureConvert(st);
+  // 94 ms held for 9 bits: too short, the part browns out; then the 750 ms 12 bits need.
+  EXPECT_EQ(s.NowMs() - before, 94 + 750);
+  EXPECT_EQ(c->getTemperatureResolution(st), 0.0625);
+  EXPECT_EQ(c->getTemperature(st), 21.3125);
+
+  // Known now: the next conversion takes the right time at once.
+  const int64_t again = s.NowMs();
+  c->doTemperatureConvert(st);
+  EXPECT_EQ(s.NowMs() - again, 750);
+  EXPECT_EQ(c->getTemperature(st), 21.3125);
+}
+
 TEST(Thermometer, AlarmSearchFindsExactlyTheThermometersOutsideTheirLimits) {
   ThermoBus s;
   struct Case {

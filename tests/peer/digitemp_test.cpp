@@ -75,6 +75,16 @@ class DigitempTest : public ::testing::Test {
     }
   }
 
+  // digitemp with its arguments, run with the shim that makes tcdrain and tcflush on the
+  // pseudo-terminal behave as on a serial line (tests/support/pty_drain_shim.cpp): digitemp
+  // drains and flushes both ways right after each write, which on a bare pseudo-terminal can
+  // discard bytes the server has not read yet.
+  std::vector<std::string> Digitemp(std::vector<std::string> args) const {
+    args.insert(args.begin(),
+                {"/usr/bin/env", std::string("LD_PRELOAD=") + QB_PTY_DRAIN_SHIM, digitemp});
+    return args;
+  }
+
   // ROM ids (family first) and the numbers that follow them on lines of `text`.
   static std::map<std::string, double> RomLines(const std::string& text, const std::regex& form) {
     std::map<std::string, double> found;
@@ -98,7 +108,7 @@ class DigitempTest : public ::testing::Test {
 TEST_F(DigitempTest, FindsTheThermometersAndReadsTheirTemperatures) {
   // -i searches the bus and writes the configuration file, listing every device it found.
   std::string out;
-  ASSERT_EQ(test::RunToEnd({digitemp, "-q", "-s", link.string(), "-i", "-c", config.string()}, out),
+  ASSERT_EQ(test::RunToEnd(Digitemp({"-q", "-s", link.string(), "-i", "-c", config.string()}), out),
             0)
       << out;
   const auto listed = RomLines(out, std::regex("ROM #\\d+ : ([0-9A-F]{16})"));
@@ -106,7 +116,7 @@ TEST_F(DigitempTest, FindsTheThermometersAndReadsTheirTemperatures) {
   for (const auto& [rom, unused] : listed) EXPECT_TRUE(all.count(rom)) << rom << " is not ours";
 
   // -a reads every sensor of the configuration file; the format gives ROM id and Celsius.
-  ASSERT_EQ(test::RunToEnd({digitemp, "-q", "-c", config.string(), "-a", "-o", "%R %.4C"}, out), 0)
+  ASSERT_EQ(test::RunToEnd(Digitemp({"-q", "-c", config.string(), "-a", "-o", "%R %.4C"}), out), 0)
       << out;
   const auto read = RomLines(out, std::regex("^([0-9A-F]{16}) (-?[0-9.]+)$"));
   ASSERT_EQ(read.size(), thermometers.size()) << out;
