@@ -140,7 +140,10 @@ void PtyServer::CloseAll() {
 void PtyServer::Record(char direction, const uint8_t* data, size_t length) {
   if (!record_.is_open() || length == 0) return;
   std::string line(1, direction);
-  for (size_t i = 0; i < length; ++i) line += " " + access::BytesToHexText(&data[i], 1);
+  for (size_t i = 0; i < length; ++i) {
+    line += ' ';
+    line += access::BytesToHexText(&data[i], 1);
+  }
   record_ << line << '\n';
   record_.flush();
 }
