@@ -18,26 +18,27 @@ std::optional<std::string> DecodeBase64(const std::string& text) {
     if (c == '/') return 63;
     return -1;
   };
-  std::string out;
-  int bits = 0;
-  unsigned buffer = 0;
+  size_t end = text.size();
   size_t padding = 0;
-  for (char c : text) {
-    if (c == '=') {
-      ++padding;
-      continue;
-    }
-    if (padding > 0) return std::nullopt;  // data after padding
-    const int v = value(c);
-    if (v < 0) return std::nullopt;
-    buffer = (buffer << 6) | static_cast<unsigned>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out += static_cast<char>((buffer >> bits) & 0xFF);
+  while (end > 0 && text[end - 1] == '=') --end, ++padding;
+  // Four characters carry three bytes; a lone sixth of a byte in the last group cannot be.
+  if (end % 4 == 1 || padding > 2 || (padding > 0 && (end + padding) % 4 != 0)) {
+    return std::nullopt;
+  }
+  std::string out;
+  out.reserve(end / 4 * 3 + 2);
+  unsigned bits = 0;
+  int count = 0;
+  for (size_t i = 0; i < end; ++i) {
+    const int v = value(text[i]);
+    if (v < 0) return std::nullopt;  // not base64, or data after padding
+    bits = ((bits << 6) | static_cast<unsigned>(v)) & 0xFFFFu;
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out += static_cast<char>((bits >> count) & 0xFFu);
     }
   }
-  if (padding > 2) return std::nullopt;
   return out;
 }
 

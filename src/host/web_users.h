@@ -27,7 +27,7 @@ class WebUsers {
   std::map<std::string, std::string> users_;
 };
 
-// Decodes standard base64; nullopt for malformed input.
+// Decodes standard base64 (RFC 4648, padded or not); nullopt for anything else.
 std::optional<std::string> DecodeBase64(const std::string& text);
 
 // True for an address of the local machine only (127.0.0.0/8, ::1, "localhost").

@@ -180,19 +180,5 @@ TEST(BrowserSetupTest, MissingProgramsNameTheirPackageAndTheBootstrap) {
   EXPECT_THAT(no_driver, HasSubstr("scripts/bootstrap.sh"));
 }
 
-TEST(Base64Test, DecodesPaddedAndUnpaddedAndRejectsGarbage) {
-  EXPECT_EQ(DecodeBase64(""), "");
-  EXPECT_EQ(DecodeBase64("Zg=="), "f");
-  EXPECT_EQ(DecodeBase64("Zm8="), "fo");
-  EXPECT_EQ(DecodeBase64("Zm9vYmFy"), "foobar");
-  EXPECT_EQ(DecodeBase64("Zm9vYg"), "foob");
-  EXPECT_EQ(DecodeBase64("iVBORw0KGgo="), kPngSignature);
-  EXPECT_EQ(DecodeBase64("//79"), std::string("\xff\xfe\xfd", 3));
-  EXPECT_THROW(DecodeBase64("Zm9v!mFy"), std::invalid_argument);
-  EXPECT_THROW(DecodeBase64("Zm9vY"), std::invalid_argument);
-  EXPECT_THROW(DecodeBase64("Zg==="), std::invalid_argument);
-  EXPECT_THROW(DecodeBase64("Zg=a"), std::invalid_argument);
-}
-
 }  // namespace
 }  // namespace qb::test

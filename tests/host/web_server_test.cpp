@@ -219,7 +219,13 @@ TEST(WebUsers, FilesAndHeaders) {
   test::WriteFile(dir.path() / "users", "# nobody\n");
   EXPECT_NE(users.Load(dir.path() / "users"), "");
   EXPECT_EQ(DecodeBase64("YWxpY2U6czNjcmV0"), "alice:s3cret");
-  EXPECT_FALSE(DecodeBase64("YW=xp").has_value());
+  EXPECT_EQ(DecodeBase64(""), "");
+  EXPECT_EQ(DecodeBase64("Zg=="), "f");
+  EXPECT_EQ(DecodeBase64("Zm8="), "fo");
+  EXPECT_EQ(DecodeBase64("Zm9vYg"), "foob");  // padding may be left out
+  EXPECT_EQ(DecodeBase64("//79"), std::string("\xff\xfe\xfd", 3));
+  for (const char* bad : {"YW=xp", "Zm9v!mFy", "Zm9vY", "Zg===", "Zg=a"})
+    EXPECT_FALSE(DecodeBase64(bad).has_value()) << bad;
   EXPECT_TRUE(IsLoopbackAddress("127.0.0.1"));
   EXPECT_TRUE(IsLoopbackAddress("127.8.9.1"));
   EXPECT_TRUE(IsLoopbackAddress("::1"));

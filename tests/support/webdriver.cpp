@@ -18,6 +18,8 @@
 #include <sstream>
 #include <thread>
 
+#include "host/web_users.h"
+
 extern char** environ;
 
 namespace qb::test {
@@ -100,39 +102,6 @@ WebDriverError::WebDriverError(std::string command, std::string error, std::stri
       command_(std::move(command)),
       error_(std::move(error)),
       message_(std::move(message)) {}
-
-std::string DecodeBase64(const std::string& text) {
-  auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  size_t end = text.size();
-  size_t padding = 0;
-  while (end > 0 && text[end - 1] == '=') --end, ++padding;
-  // Four characters carry three bytes; a lone sixth of a byte in the last group cannot be.
-  if (end % 4 == 1 || padding > 2 || (padding > 0 && (end + padding) % 4 != 0)) {
-    throw std::invalid_argument("not base64: bad length or padding");
-  }
-  std::string out;
-  out.reserve(end / 4 * 3 + 2);
-  unsigned bits = 0;
-  int count = 0;
-  for (size_t i = 0; i < end; ++i) {
-    const int v = value(text[i]);
-    if (v < 0) throw std::invalid_argument("not base64: character at " + std::to_string(i));
-    bits = ((bits << 6) | static_cast<unsigned>(v)) & 0xFFFFu;
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out += static_cast<char>((bits >> count) & 0xFFu);
-    }
-  }
-  return out;
-}
 
 // A temporary folder (mkdtemp) removed with its contents at the end.
 class Browser::ScratchDir {
@@ -407,11 +376,10 @@ json Browser::ExecuteScript(const std::string& script, const json& args) {
 
 std::string Browser::Screenshot() {
   const std::string encoded = AsString(Command("GET", "/screenshot"), "GET /screenshot");
-  try {
-    return DecodeBase64(encoded);
-  } catch (const std::invalid_argument& e) {
-    throw WebDriverError("GET /screenshot", "invalid reply", e.what());
-  }
+  auto png = DecodeBase64(encoded);
+  if (!png)
+    throw WebDriverError("GET /screenshot", "invalid reply", "the screenshot is not base64");
+  return *png;
 }
 
 void Browser::SaveScreenshot(const std::filesystem::path& path) {

@@ -36,10 +36,6 @@ class WebDriverError : public std::runtime_error {
   std::string message_;
 };
 
-// Base64 (RFC 4648, with or without padding) to bytes; throws std::invalid_argument on anything
-// else.
-std::string DecodeBase64(const std::string& text);
-
 struct BrowserOptions {
   std::string chromium = "/usr/bin/chromium";
   std::string chromedriver = "/usr/bin/chromedriver";
