@@ -91,6 +91,9 @@ class HostApplication {
   virtual void SetDeviceString(const std::string& code, const std::string& text) = 0;
   virtual void SetDeviceLastChange(const std::string& code, HostTime when) = 0;
   virtual std::string WEBLoggedInUser() = 0;
+  // Marks a device's value as stale (its 1-Wire device is not present) or fresh again. Hosts
+  // without such a state ignore it.
+  virtual void SetDeviceStale(const std::string& /*code*/, bool /*stale*/) {}
 };
 
 // The callback object a host hands to the plug-in when it registers it.

@@ -16,13 +16,17 @@ namespace qb {
 
 namespace {
 
-// Holds ExternalBusy for the lifetime of the guard, so every way out clears it.
+// Holds ExternalBusy for the lifetime of the guard, so every way out clears it. A page or command
+// handled while another one waits puts back what it found, so the outer one keeps the bus.
 class ExternalBusyGuard {
  public:
-  ExternalBusyGuard() { Plugin().ExternalBusy = true; }
-  ~ExternalBusyGuard() { Plugin().ExternalBusy = false; }
+  ExternalBusyGuard() : before_(Plugin().ExternalBusy) { Plugin().ExternalBusy = true; }
+  ~ExternalBusyGuard() { Plugin().ExternalBusy = before_; }
   ExternalBusyGuard(const ExternalBusyGuard&) = delete;
   ExternalBusyGuard& operator=(const ExternalBusyGuard&) = delete;
+
+ private:
+  bool before_;
 };
 
 constexpr int32_t kNavy = 128 << 16;  // red 0, green 0, blue 128

@@ -66,7 +66,7 @@ class DeviceControl {
                                                  const std::string& dc) = 0;
   virtual void SetSwitch(const ChannelRef& channel, bool on) = 0;
   virtual void SetPot(const ChannelRef& channel, int32_t wiper, bool unscaled) = 0;
-  virtual void AD4Adjust(int channel, int setting, int32_t value, const std::string& key) = 0;
+  virtual void AD4Adjust(int channel, int setting, double value, const std::string& key) = 0;
   virtual void UpdateHSDev(const ChannelRef& channel, const std::string& value) = 0;
   // Any other device: the generic output write.
   virtual void WriteOutput(const ChannelRef& channel, int16_t command, int16_t brightness) = 0;
@@ -112,7 +112,7 @@ class PendingDeviceControl : public DeviceControl {
   }
   void SetSwitch(const ChannelRef&, bool) override {}
   void SetPot(const ChannelRef&, int32_t, bool) override {}
-  void AD4Adjust(int, int, int32_t, const std::string&) override {}
+  void AD4Adjust(int, int, double, const std::string&) override {}
   void UpdateHSDev(const ChannelRef&, const std::string&) override {}
   void WriteOutput(const ChannelRef&, int16_t, int16_t) override {}
 };

@@ -161,7 +161,9 @@ void BuiltInHost::ExecX10(const std::string& device, const std::string& command,
   devices_.MarkChanged();
   if (plugin_ && d->interface == plugin_->PluginName()) {
     TableDevice dv(d, devices_);
-    plugin_->SetIO(&dv, d->hc, d->dc, number, static_cast<int16_t>(brightness), 0, 0);
+    // Copies: the plug-in lets requests run while it works, and one may change the device.
+    const std::string hc = d->hc, dc = d->dc;
+    plugin_->SetIO(&dv, hc, dc, number, static_cast<int16_t>(brightness), 0, 0);
   }
 }
 
@@ -210,6 +212,10 @@ void BuiltInHost::SetDeviceString(const std::string& code, const std::string& te
 void BuiltInHost::SetDeviceLastChange(const std::string& code, HostTime when) {
   Require(code)->lastChange = when;
   devices_.MarkChanged();
+}
+
+void BuiltInHost::SetDeviceStale(const std::string& code, bool stale) {
+  Require(code)->stale = stale;  // shown by the API; not stored, a new run starts fresh
 }
 
 void BuiltInHost::WriteSplash(const std::string& text) {

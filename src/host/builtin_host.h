@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -31,6 +32,14 @@ class BuiltInHost : public HostApplication,
   void AttachPlugin(HostedPlugin* plugin) { plugin_ = plugin; }
   // The plug-in whose web link is registered, or null.
   HostedPlugin* LinkedPlugin() const { return linked_; }
+  // Called on the plug-in thread after a device's name or location was changed through the API,
+  // so the plug-in that owns it can follow at once.
+  void OnDeviceEdited(std::function<void(const DeviceRecord&)> handler) {
+    on_device_edited_ = std::move(handler);
+  }
+  void DeviceEdited(const DeviceRecord& device) {
+    if (on_device_edited_) on_device_edited_(device);
+  }
   // The web user of the request being answered (empty for the local user).
   void SetWebUser(const std::string& user) { web_user_ = user; }
 
@@ -57,6 +66,7 @@ class BuiltInHost : public HostApplication,
   void SetDeviceStatus(const std::string& code, int32_t status) override;
   void SetDeviceString(const std::string& code, const std::string& text) override;
   void SetDeviceLastChange(const std::string& code, HostTime when) override;
+  void SetDeviceStale(const std::string& code, bool stale) override;
   std::string WEBLoggedInUser() override { return web_user_; }
 
   // HostCallback
@@ -80,6 +90,7 @@ class BuiltInHost : public HostApplication,
   HostedPlugin* linked_ = nullptr;
   std::string web_user_;
   bool have_espeak_ = false;
+  std::function<void(const DeviceRecord&)> on_device_edited_;
 };
 
 }  // namespace qb

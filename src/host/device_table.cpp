@@ -63,7 +63,8 @@ json DeviceToJson(const DeviceRecord& d) {
               {"misc", d.misc},
               {"string", d.string},
               {"value", d.value},
-              {"lastChange", TimeToIso(d.lastChange)}};
+              {"lastChange", TimeToIso(d.lastChange)},
+              {"stale", d.stale}};
 }
 
 namespace {
@@ -138,7 +139,11 @@ std::string DeviceTable::Load() {
 void DeviceTable::Save() {
   if (!dirty_) return;
   json list = json::array();
-  for (const auto& d : devices_) list.push_back(DeviceToJson(*d));
+  for (const auto& d : devices_) {
+    json stored = DeviceToJson(*d);
+    stored.erase("stale");  // a state of this run only
+    list.push_back(std::move(stored));
+  }
   const json doc{{"version", 1}, {"next_ref", next_ref_}, {"devices", list}};
   WriteFileAtomically(path_, doc.dump(1) + "\n");
   dirty_ = false;

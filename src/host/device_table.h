@@ -31,6 +31,8 @@ struct DeviceRecord {
   double value = 0;
   HostTime lastChange{};
   bool deleted = false;
+  // The plug-in's device is not present: the value is the last one read. Not stored.
+  bool stale = false;
 };
 
 // The host's device list, kept as a JSON file in the host's folder. References are stable: they

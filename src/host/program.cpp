@@ -26,6 +26,7 @@
 #include "platform/user_interface.h"
 #include "qb/version.h"
 #include "registry/registry_device_control.h"
+#include "registry/value_update.h"
 #include "web/plugin_pages.h"
 
 namespace qb {
@@ -164,6 +165,11 @@ int RunProgram(const std::vector<std::string>& args) {
   {
     hspi plugin;
     host->AttachPlugin(&plugin);
+    // A device renamed or moved through the API shows its new name on the plug-in's pages at
+    // once, not only after the next start.
+    host->OnDeviceEdited([](const DeviceRecord& d) {
+      if (d.interface == kPluginName) TakeHostNames(d.iomisc, d.name, d.Location);
+    });
     StartStandalone(plugin, host);
 
     // Device changes are saved every few seconds rather than on every reading.

@@ -189,6 +189,7 @@ void HostWebServer::Routes() {
               if (body.contains("Location")) d->Location = body["Location"].get<std::string>();
               host_.devices().MarkChanged();
               host_.SaveDevices();
+              host_.DeviceEdited(*d);
               host_.writelog("Host", "Device " + std::to_string(ref) + " is now \"" + d->name +
                                          "\" in \"" + d->Location + "\"");
               res.set_content(DeviceToJson(*d).dump() + "\n", kJson);

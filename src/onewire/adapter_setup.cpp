@@ -101,6 +101,7 @@ void PrepAdapter(int family, bool alarming_only, bool force, bool drop_speed) {
   if (!force && p.ExternalBusy) return;
   try {
     access::DSPortAdapter& a = Adapter();
+    ++OneWire().bus_claims;
     a.endExclusive();
     a.beginExclusive(true);
     if (drop_speed && a.getSpeed() > 1) {

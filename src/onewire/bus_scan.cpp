@@ -13,6 +13,7 @@
 #include "platform/user_interface.h"
 #include "registry/host_codes.h"
 #include "registry/records.h"
+#include "registry/value_text.h"
 #include "registry/value_update.h"
 
 namespace qb {
@@ -27,19 +28,23 @@ struct ScanAbort {
 // The scan is over because another operation took the bus.
 struct ScanYield {};
 
+// Another operation that prepared the bus since the scan did (a command handled while the scan
+// waited) has reset the search under it: the scan stops as it does for a busy flag.
 void CheckBusy() {
-  if (Plugin().ExternalBusy) throw ScanYield{};
+  if (Plugin().ExternalBusy || OneWire().bus_claims != OneWire().scan_claim) throw ScanYield{};
 }
 
 // Runs one step of the scan of a device: bus failures and operations the device does not have
-// skip the step; a lost container is set up again; anything else ends the scan.
+// skip the step; a lost container is set up again (into `container`, the scan's own reference);
+// anything else ends the scan.
 template <typename F>
-void Step(const std::string& rom_id, F&& step) {
+void Step(const std::string& rom_id, std::shared_ptr<access::OneWireContainer>& container,
+          F&& step) {
   try {
     step();
   } catch (const access::AccessError& e) {
     if (e.code() == access::ErrorCode::NoObject) {
-      SetupContainer(rom_id, 1, false);
+      if (SetupContainer(rom_id, 1, false)) container = SlotContainer(1);
       return;
     }
     if (e.code() == access::ErrorCode::GeneralFailure ||
@@ -57,9 +62,22 @@ void Step(const std::string& rom_id, F&& step) {
   }
 }
 
+// The channel record of a key. Null when it cannot be made (a host device that belongs to it
+// could not be adopted, say from a hand-edited device table): the caller skips the channel, and
+// the first time for each key this is logged.
+std::shared_ptr<DSDevice> Record(const std::string& key) {
+  auto record = gROMs().FindDev(key);
+  if (!record && OneWire().unusable_keys.insert(key).second) {
+    WriteLog(
+        LogClass::ErrorsAlarms, "1-Wire ERROR(GetDevices)",
+        "No record for " + key + ": its host device could not be adopted; the channel is skipped");
+  }
+  return record;
+}
+
 // Creates the host device of a channel when it has none.
 void CreateMissing(const std::string& key, const std::string& part, const std::string& status) {
-  auto record = gROMs().FindDev(key);
+  auto record = Record(key);
   if (record && record->dc == -1)
     CreateHSDevice(*record, part, status,
                    key.size() > 16 ? key.substr(0, 16) + ChannelNameSuffix(key) : key);
@@ -88,7 +106,10 @@ void CreateChannels(DSROM& rom, const std::string& rom_id, const std::string& pa
       Question q;
       q.id = "ds2438-humidity";
       q.text = "Would you like the device " + rom_id + "\nto be represented as a humidity sensor?";
-      q.headless_answer = true;
+      // Without a desktop the answer is Yes, unless the settings already hold one for this
+      // device: that answer is the user's and is kept.
+      const auto stored = Store().Get("DS2438", rom_id);
+      q.headless_answer = stored ? ReadNumber(*stored) != 0 : true;
       const bool humidity = UI().Ask(q);
       Store().Set("DS2438", rom_id, humidity ? "1" : "0");
       rom.DS2438Humid = humidity ? 1 : 0;
@@ -104,9 +125,32 @@ void CreateChannels(DSROM& rom, const std::string& rom_id, const std::string& pa
   if (caps & kCapCurrentSense) CreateMissing(rom_id + "I", part, "0");
 }
 
+// The scan's keep-alive of a potentiometer: a step down and back up, or one step up from 0. A
+// failed read between the steps must not leave the wiper a step lower for good: on any error the
+// position read before is written back (checked by the device's echo), then the error goes on.
+void StepWiper(access::OneWireContainer& c) {
+  const int position = c.getWiperPosition();
+  try {
+    if (position != 0) {
+      c.decrement();
+      c.increment();
+    } else {
+      c.increment();
+    }
+  } catch (const std::exception&) {
+    const int wanted = position != 0 ? position : 1;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      try {
+        if (c.setWiperPosition(wanted)) break;
+      } catch (const access::AccessError&) {
+      }
+    }
+    throw;
+  }
+}
+
 void ScanDevice(access::DSPortAdapter& adapter, bool enumeration, bool dialog_open, int& found) {
   PluginState& p = Plugin();
-  OneWireState& w = OneWire();
   CheckBusy();
   const std::string rom_id = adapter.getAddressAsString();
   if (rom_id.substr(0, 8) == "FFFFFFFF" || rom_id == "0000000000000000") return;
@@ -115,27 +159,32 @@ void ScanDevice(access::DSPortAdapter& adapter, bool enumeration, bool dialog_op
   }
   ++found;
   if (!SetupContainer(rom_id, 1, false)) return;
+  // The scan's own references to the container and the record: commands and pages handled while
+  // the scan waits may bind slot 1 again or change the registry.
+  auto container = SlotContainer(1);
+  if (!container) return;
   auto rom = gROMs().Find(rom_id);
+  if (!rom) return;
   std::string part;
-  Step(rom_id, [&] { part = w.slots[1]->getName(); });
+  Step(rom_id, container, [&] { part = container->getName(); });
   WriteLog(LogClass::Trace, "1-Wire Debug (GD)", part + " Found, ROM = " + rom_id);
   const uint32_t caps = static_cast<uint32_t>(rom->Caps);
 
-  if (rom->ShowID == 1) Step(rom_id, [&] { CreateMissing(rom_id, part, "On"); });
+  if (rom->ShowID == 1) Step(rom_id, container, [&] { CreateMissing(rom_id, part, "On"); });
 
   if (enumeration) {
     CheckBusy();
-    Step(rom_id, [&] { CreateChannels(*rom, rom_id, part); });
+    Step(rom_id, container, [&] { CreateChannels(*rom, rom_id, part); });
   }
 
   auto read_in_slot2 = [&](int read_type) {
-    w.slots[2] = access::CreateContainer(w.slots[1]->getAddress().family());
-    w.slots[2]->SetupContainer(w.adapter.get(), rom_id);
-    ReadDev(*rom, rom_id, read_type);
+    auto reader = MakeContainer(rom_id);
+    OneWire().slots[2] = reader;
+    ReadDev(*rom, rom_id, read_type, reader);
   };
 
   if (caps & kCapCounter) {
-    Step(rom_id, [&] {
+    Step(rom_id, container, [&] {
       if (!HasHostDevice(rom_id + "K0")) {
         for (int n = 0; n < 4; ++n) CreateMissing(rom_id + "K" + std::to_string(n), part, "0");
       }
@@ -144,8 +193,8 @@ void ScanDevice(access::DSPortAdapter& adapter, bool enumeration, bool dialog_op
   }
 
   if (caps & kCapSwitch) {
-    Step(rom_id, [&] {
-      access::OneWireContainer& c = *w.slots[1];
+    Step(rom_id, container, [&] {
+      access::OneWireContainer& c = *container;
       WriteLog(LogClass::Trace, "1-Wire Debug (GD)", "Reading Switch = " + rom_id);
       access::DeviceState state = c.readDevice();
       const int n = c.getNumberChannels(state);
@@ -159,7 +208,8 @@ void ScanDevice(access::DSPortAdapter& adapter, bool enumeration, bool dialog_op
           WriteLog(LogClass::Trace, "1-Wire Debug (GD)",
                    "Getting Levels ROM = " + rom_id + " PIO = " + digit);
           const std::string level = c.getLevel(ch, state) ? "On" : "Off";
-          auto pio = gROMs().FindDev(rom_id + "P" + digit);
+          auto pio = Record(rom_id + "P" + digit);
+          if (!pio) continue;
           if (pio->LogtoDB == 1 && p.settings.chkDBLog &&
               (!p.settings.chkChanges || level != pio->HSString)) {
             p.parts.database->LogValue(pio->ROM, level == "On" ? 1 : 0);
@@ -183,39 +233,32 @@ void ScanDevice(access::DSPortAdapter& adapter, bool enumeration, bool dialog_op
   }
 
   if (caps & kCapPotentiometer) {
-    Step(rom_id, [&] {
-      access::OneWireContainer& c = *w.slots[1];
+    Step(rom_id, container, [&] {
+      access::OneWireContainer& c = *container;
       if (!HasHostDevice(rom_id + "T")) {
-        auto t = gROMs().FindDev(rom_id + "T");
-        CreateHSDevice(*t, part, std::to_string(c.getWiperPosition()), rom_id + "-Pot");
+        // The record may adopt the host device an earlier run made: create one only if not.
+        if (auto t = Record(rom_id + "T"); t && t->dc == -1)
+          CreateHSDevice(*t, part, std::to_string(c.getWiperPosition()), rom_id + "-Pot");
       }
-      const int position = c.getWiperPosition();
-      if (position != 0) {
-        c.decrement();
-        c.increment();
-      } else {
-        c.increment();
-      }
+      StepWiper(c);
       const double now = c.getWiperPosition();
-      auto t = gROMs().FindDev(rom_id + "T");
-      if (now != t->Reading) UpdateHSDev(*t, now, "", true);
+      auto t = Record(rom_id + "T");
+      if (t && now != t->Reading) UpdateHSDev(*t, now, "", true);
     });
   }
 
   if (caps & kCapQuadAD) {
-    Step(rom_id, [&] {
-      access::OneWireContainer& c = *w.slots[1];
+    Step(rom_id, container, [&] {
+      access::OneWireContainer& c = *container;
       if (!c.IsAlarming()) return;
       access::DeviceState state = c.readDevice();
       for (int type = 0; type <= 1; ++type) {
         for (int ch = 0; ch < 4; ++ch) {
           if (!c.hasADAlarmed(ch, type, state)) continue;
-          auto channel = gROMs().FindDev(rom_id + std::string(1, static_cast<char>(71 + ch)));
+          auto channel = Record(rom_id + std::string(1, static_cast<char>(71 + ch)));
+          if (!channel) continue;
           c.doADConvert(ch, state);
-          const double v = RoundToDecimals(c.getADVoltage(ch, state));
-          UpdateHSDev(*channel, v, "V");
-          if (channel->LogtoDB == 1 && p.settings.chkDBLog)
-            p.parts.database->LogValue(channel->ROM, v);
+          ReportQuadChannel(*channel, c.getADVoltage(ch, state), true);
         }
       }
     });
@@ -223,8 +266,8 @@ void ScanDevice(access::DSPortAdapter& adapter, bool enumeration, bool dialog_op
 
   CheckBusy();
   if (p.TimerLoop % 10 == 0 && (caps & kCapTemperature) && FamilyCode(rom_id) != "21") {
-    Step(rom_id, [&] {
-      access::OneWireContainer& c = *w.slots[1];
+    Step(rom_id, container, [&] {
+      access::OneWireContainer& c = *container;
       if (p.settings.PollAlarming && c.HasAlarms() && c.IsAlarming()) read_in_slot2(kReadAll);
     });
   }
@@ -244,18 +287,23 @@ void GetDevices() {
   }
   const bool enumeration = p.TimerLoop == 2;
   int found = 0;
-  access::DSPortAdapter& adapter = *w.adapter;
+  // Held for the whole scan: requests handled while it waits may restart the adapter.
+  const auto held = w.adapter;
+  access::DSPortAdapter& adapter = *held;
   try {
     bool more;
     if (!dialog_open && !enumeration && p.settings.Alarming) {
       PrepAdapter(0, true, false, false);
+      w.scan_claim = w.bus_claims;
       more = adapter.findFirstDevice();
     } else {
       PrepAdapter(0, false, false, true);
+      w.scan_claim = w.bus_claims;
       more = true;  // the loop first handles whatever address the adapter reports
     }
     while (more) {
       ScanDevice(adapter, enumeration, dialog_open, found);
+      CheckBusy();
       more = adapter.findNextDevice();
     }
   } catch (const ScanYield&) {

@@ -22,30 +22,35 @@ int FamilyNumber(const std::string& rom) {
 }
 
 // Holds a slot and the bus for one operation: targets the family, binds the container and
-// releases both on every way out.
+// releases both on every way out. The operation keeps its own reference to the container, so one
+// that lets events run still has it when a command in between binds the same slot; at the end the
+// slot is emptied only if it still holds this operation's container.
 class Bound {
  public:
-  Bound(const std::string& rom, int slot) : slot_(slot) {
+  Bound(const std::string& rom, int slot) : slot_(slot), adapter_(OneWire().adapter) {
     PrepAdapter(FamilyNumber(rom), false, true, false);
-    ok_ = SetupContainer(rom.substr(0, 16), slot, true);
+    if (SetupContainer(rom.substr(0, 16), slot, true)) container_ = SlotContainer(slot);
   }
   ~Bound() {
-    ReleaseContainer(slot_);
-    if (OneWire().adapter) OneWire().adapter->endExclusive();
+    if (container_ && SlotContainer(slot_) == container_) ReleaseContainer(slot_);
+    if (adapter_) adapter_->endExclusive();
   }
   Bound(const Bound&) = delete;
   Bound& operator=(const Bound&) = delete;
-  bool ok() const { return ok_; }
-  access::OneWireContainer& c() { return *OneWire().slots[static_cast<size_t>(slot_)]; }
+  bool ok() const { return container_ != nullptr; }
+  access::OneWireContainer& c() { return *container_; }
+  const std::shared_ptr<access::OneWireContainer>& container() const { return container_; }
 
  private:
   int slot_;
-  bool ok_ = false;
+  std::shared_ptr<access::DSPortAdapter> adapter_;
+  std::shared_ptr<access::OneWireContainer> container_;
 };
 
-void ReadNow(const std::string& rom, int read_type) {
+// Reads a device at once with the container an operation bound for it.
+void ReadNow(const std::string& rom, int read_type, const Bound& bound) {
   auto record = gROMs().Find(rom.substr(0, 16));
-  if (record) ReadDev(*record, rom.substr(0, 16), read_type);
+  if (record) ReadDev(*record, rom.substr(0, 16), read_type, bound.container());
 }
 
 }  // namespace
@@ -134,7 +139,7 @@ void SetPot(DSDevice& channel, int position) {
     Bound b(channel.ROM, 2);
     if (!b.ok()) return;
     b.c().setWiperPosition(position);
-    ReadNow(channel.ROM, 0);
+    ReadNow(channel.ROM, 0, b);
   } catch (const std::exception& e) {
     WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(SetPot)", e.what());
   }
@@ -149,7 +154,7 @@ void SetSwitch(DSDevice& channel, bool on) {
     access::DeviceState state = b.c().readDevice();
     b.c().setLatchState(number, on, false, state);
     b.c().writeDevice(state);
-    ReadNow(channel.ROM, 0);
+    ReadNow(channel.ROM, 0, b);
   } catch (const std::exception& e) {
     WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(SetSwitch)", e.what());
   }
@@ -165,14 +170,15 @@ void ReadChannel(DSDevice& channel) {
                                      : 0;
     Bound b(channel.ROM, 2);
     if (!b.ok()) return;
-    ReadNow(channel.ROM, type);
+    ReadNow(channel.ROM, type, b);
   } catch (const std::exception& e) {
     WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(ReadChannel)", e.what());
   }
 }
 
 void CheckPresence() {
-  if (!OneWire().adapter) return;
+  const auto adapter = OneWire().adapter;
+  if (!adapter) return;
   PrepAdapter(0, false, false, false);
   WriteLog(LogClass::Trace, "1-Wire", "Checking device presence");
   const auto roms = gROMs().ROMlist;
@@ -180,14 +186,17 @@ void CheckPresence() {
     if (rom->ShowID != 1) continue;
     try {
       if (!SetupContainer(rom->ROM, 2, false)) continue;
-      const bool present = OneWire().slots[2]->isPresent();
+      const auto container = SlotContainer(2);
+      if (!container) continue;
+      const bool present = container->isPresent();
+      NotePresence(*rom, present);
       auto self = gROMs().FindDev(rom->ROM);
       if (self) UpdateHSDev(*self, std::string(present ? "On" : "Off"));
     } catch (const std::exception&) {
     }
   }
   ReleaseContainer(2);
-  if (OneWire().adapter) OneWire().adapter->endExclusive();
+  adapter->endExclusive();
 }
 
 void AD4Adjust(int channel, int setting, double value, const std::string& key) {

@@ -29,14 +29,6 @@ bool NoContainer(const std::string& family) {
   return false;
 }
 
-access::OneWireContainer& Slot(int slot) {
-  auto& c = OneWire().slots.at(static_cast<size_t>(slot));
-  if (!c)
-    throw access::AccessError(access::ErrorCode::NoObject, "1-Wire I/F",
-                              "no container in slot " + std::to_string(slot));
-  return *c;
-}
-
 double SecondsSince(Clock::Monotonic start) {
   return std::chrono::duration<double>(TheClock().MonotonicNow() - start).count();
 }
@@ -45,26 +37,41 @@ std::string Text(double v) {
   return PlainNumberText(v);
 }
 
-// Database logging of one channel's value, when the channel and the settings ask for it.
-void LogToDatabase(DSDevice& channel, double value) {
+// Database logging of one channel's value, when the channel and the settings ask for it. With
+// "only changes" the value is compared with `shown`, the text the host showed before this
+// reading, to the decimals the host shows.
+void LogToDatabase(DSDevice& channel, double value, const std::string& shown) {
   const Settings& s = Plugin().settings;
   if (channel.LogtoDB != 1 || !s.chkDBLog) return;
   if (s.chkChanges) {
     const double adj = ReadNumber(Store().GetOr("Adjustment", channel.ROM, "0"));
-    if (value + adj == ReadNumber(channel.HSString)) return;
+    if (RoundToDecimals(value + adj) == ReadNumber(shown)) return;
   }
   Plugin().parts.database->LogValue(channel.ROM, value);
 }
 
-DSDevice& Channel(DSROM& rom, const std::string& key) {
-  return *rom.Devices->Find(key);
+void LogToDatabase(DSDevice& channel, double value) {
+  LogToDatabase(channel, value, channel.HSString);
+}
+
+// The channel record of a key, held by the caller for as long as it uses it: the lookup lets
+// events run, and what runs may take the record out of the registry.
+std::shared_ptr<DSDevice> Channel(DSROM& rom, const std::string& key) {
+  auto devices = rom.Devices;
+  auto channel = devices ? devices->Find(key) : nullptr;
+  if (!channel)
+    throw access::AccessError(access::ErrorCode::NoObject, "1-Wire I/F",
+                              "no channel record for " + key);
+  return channel;
 }
 
 // Characters 13 to 16 of the state's hex text: COUNT_REMAIN and COUNT_PER_C.
 double ExtendedTemperature(double register_value, const access::DeviceState& state) {
   if (state.size() < 8 || state[7] == 0) return register_value;
   const double count_remain = state[6], count_per_c = state[7];
-  return std::trunc(register_value) - 0.25 + (count_per_c - count_remain) / count_per_c;
+  // TEMP_READ is the register value with its half-degree bit dropped: rounded toward minus
+  // infinity, so -0.5 gives -1 and not 0.
+  return std::floor(register_value) - 0.25 + (count_per_c - count_remain) / count_per_c;
 }
 
 }  // namespace
@@ -93,10 +100,9 @@ bool SetupContainer(const std::string& rom, int slot, bool force) {
       LogClass::Trace, "1-Wire Debug (SC)",
       "Params: ROM = " + rom + " Cont = " + std::to_string(slot) + " Force = " + BoolText(force));
   try {
-    auto container = access::CreateContainer(static_cast<uint8_t>(std::stoi(family, nullptr, 16)));
-    container->SetupContainer(OneWire().adapter.get(), rom.substr(0, 16));
-    OneWire().slots[static_cast<size_t>(slot)] = std::move(container);
-    if (Plugin().settings.IntSpeed > 0) SetSpeed(*OneWire().slots[static_cast<size_t>(slot)]);
+    auto container = MakeContainer(rom);
+    OneWire().slots[static_cast<size_t>(slot)] = container;
+    if (Plugin().settings.IntSpeed > 0) SetSpeed(*container);
     return true;
   } catch (const std::exception& e) {
     WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(SetupContainer", e.what());
@@ -104,14 +110,46 @@ bool SetupContainer(const std::string& rom, int slot, bool force) {
   }
 }
 
+std::shared_ptr<access::OneWireContainer> MakeContainer(const std::string& rom) {
+  auto adapter = OneWire().adapter;
+  if (!adapter)
+    throw access::AccessError(access::ErrorCode::NoObject, "1-Wire I/F",
+                              "no 1-Wire adapter is open");
+  auto made =
+      access::CreateContainer(static_cast<uint8_t>(std::stoi(FamilyCode(rom), nullptr, 16)));
+  made->SetupContainer(adapter.get(), rom.substr(0, 16));
+  // The container keeps the adapter it talks through alive for as long as it lives itself.
+  return std::shared_ptr<access::OneWireContainer>(
+      made.release(), [adapter](access::OneWireContainer* c) { delete c; });
+}
+
+std::shared_ptr<access::OneWireContainer> SlotContainer(int slot) {
+  if (slot <= 0 || slot > 3) return nullptr;
+  return OneWire().slots[static_cast<size_t>(slot)];
+}
+
 void ReleaseContainer(int slot) {
   if (slot > 0 && slot <= 3) OneWire().slots[static_cast<size_t>(slot)].reset();
 }
 
+void ReportQuadChannel(DSDevice& channel, double volts, bool always_update) {
+  const std::string shown_before = channel.HSString;
+  if (always_update || volts != channel.Reading) UpdateHSDev(channel, volts, "V");
+  LogToDatabase(channel, volts, shown_before);
+}
+
 void ReadDev(DSROM& rom, const std::string& rom_id, int read_type) {
+  ReadDev(rom, rom_id, read_type, SlotContainer(2));
+}
+
+void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
+             std::shared_ptr<access::OneWireContainer> container) {
   const Settings& s = Plugin().settings;
   try {
-    access::OneWireContainer& c = Slot(2);
+    if (!container)
+      throw access::AccessError(access::ErrorCode::NoObject, "1-Wire I/F",
+                                "no container in slot 2");
+    access::OneWireContainer& c = *container;
     if (!c.isPresent()) {
       WriteLog(LogClass::Updates, "1-Wire I/F DDR", "Device not present: " + rom_id);
       return;
@@ -121,10 +159,10 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type) {
     if (caps & kCapCounter) {
       for (int n = 0; n < 4; ++n) {
         const double count = static_cast<double>(c.readCounter(12 + n));
-        DSDevice& k = Channel(rom, rom_id + "K" + std::to_string(n));
-        if (UpdateHSDev(k, count, "", true)) {
+        auto k = Channel(rom, rom_id + "K" + std::to_string(n));
+        if (UpdateHSDev(*k, count, "", true)) {
           WriteLog(LogClass::Updates, "1-Wire I/F DDR",
-                   "Counter Update - " + k.ROM + " Value= " + Text(count));
+                   "Counter Update - " + k->ROM + " Value= " + Text(count));
         }
       }
       return;
@@ -132,9 +170,9 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type) {
 
     if (caps & kCapPotentiometer) {
       const double position = c.getWiperPosition();
-      DSDevice& t = Channel(rom, rom_id + "T");
-      if (position != t.Reading) {
-        UpdateHSDev(t, position, "", true);
+      auto t = Channel(rom, rom_id + "T");
+      if (position != t->Reading) {
+        UpdateHSDev(*t, position, "", true);
         const access::DeviceState state = c.readDevice();
         const double r = c.potentiometerResistance(state);
         rom.Comment =
@@ -168,17 +206,17 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type) {
         const std::string n = std::to_string(ch);
         if (c.hasLevelSensing()) {
           const std::string level = c.getLevel(ch, state) ? "On" : "Off";
-          DSDevice& pio = Channel(rom, rom_id + "P" + n);
-          LogToDatabase(pio, level == "On" ? 1 : 0);
-          UpdateHSDev(pio, level);
+          auto pio = Channel(rom, rom_id + "P" + n);
+          LogToDatabase(*pio, level == "On" ? 1 : 0);
+          UpdateHSDev(*pio, level);
           WriteLog(LogClass::Updates, "1-Wire I/F DDR",
-                   "PIO Update - " + pio.ROM + " Value= " + level);
+                   "PIO Update - " + pio->ROM + " Value= " + level);
         }
         const std::string latch = c.getLatchState(ch, state) ? "On" : "Off";
-        DSDevice& sw = Channel(rom, rom_id + "S" + n);
-        UpdateHSDev(sw, latch);
+        auto sw = Channel(rom, rom_id + "S" + n);
+        UpdateHSDev(*sw, latch);
         WriteLog(LogClass::Updates, "1-Wire I/F DDR",
-                 "Switch Update - " + sw.ROM + " Value= " + latch);
+                 "Switch Update - " + sw->ROM + " Value= " + latch);
       }
       return;
     }
@@ -198,10 +236,10 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type) {
                "Returning from doTemperatureConvert, deviceState= " + access::StateToHex(state));
       WriteLog(LogClass::CycleDetail, "1-Wire Debug Info DDR",
                "Calling getTemperature, deviceState= " + access::StateToHex(state));
-      DSDevice& m = Channel(rom, rom_id + "M");
+      auto m = Channel(rom, rom_id + "M");
       double t = c.getTemperature(state);
       // The DS18S20's count registers give it 1/16 degree; other families have no such registers.
-      if (FamilyCode(rom_id) == "10" && m.TempResolution < 0.5) {
+      if (FamilyCode(rom_id) == "10" && m->TempResolution < 0.5) {
         t = std::round(ExtendedTemperature(t, state) * 1000) / 1000;
       } else {
         t = RoundToDecimals(t);
@@ -210,10 +248,10 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type) {
       WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
                "Returning from getTemperature, deviceState= " + access::StateToHex(state));
       WriteLog(LogClass::Updates, "1-Wire I/F DDR",
-               "Temp update, device= " + m.ROM + " value= " + Text(t) +
+               "Temp update, device= " + m->ROM + " value= " + Text(t) +
                    " Poll time= " + Text(SecondsSince(started)) + "s");
-      LogToDatabase(m, t);
-      UpdateHSDev(m, t, TempUnit());
+      LogToDatabase(*m, t);
+      UpdateHSDev(*m, t, TempUnit());
     }
 
     if ((read_type & kReadCurrent) && (caps & kCapCurrentSense)) {
@@ -221,12 +259,12 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type) {
       if (!c.getFlag(access::DS2438_IAD_FLAG)) c.setFlag(access::DS2438_IAD_FLAG, true);
       double v = RoundToDecimals(c.getCurrent(state) * 50);
       if (v == -250) v = 250;
-      DSDevice& i = Channel(rom, rom_id + "I");
+      auto i = Channel(rom, rom_id + "I");
       WriteLog(LogClass::Updates, "1-Wire I/F DDR",
-               "Vsense update, device= " + i.ROM + " value= " + Text(v) +
+               "Vsense update, device= " + i->ROM + " value= " + Text(v) +
                    "mV Poll time= " + Text(SecondsSince(started)) + "s");
-      LogToDatabase(i, v);
-      UpdateHSDev(i, v, "mV");
+      LogToDatabase(*i, v);
+      UpdateHSDev(*i, v, "mV");
     }
 
     if ((read_type & kReadAD) && (caps & kCapCurrentSense)) {
@@ -241,12 +279,12 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type) {
         if (rom.DS2438Humid == 0) {
           const double vdd = RoundToDecimals(c.getADVoltage(access::DS2438_CHANNEL_VDD, state));
           const double vad = RoundToDecimals(c.getADVoltage(access::DS2438_CHANNEL_VAD, state));
-          DSDevice& g = Channel(rom, rom_id + "G");
-          DSDevice& h = Channel(rom, rom_id + "H");
-          LogToDatabase(g, vdd);
-          UpdateHSDev(g, vdd, "V");
-          LogToDatabase(h, vad);
-          UpdateHSDev(h, vad, "V");
+          auto g = Channel(rom, rom_id + "G");
+          auto h = Channel(rom, rom_id + "H");
+          LogToDatabase(*g, vdd);
+          UpdateHSDev(*g, vdd, "V");
+          LogToDatabase(*h, vad);
+          UpdateHSDev(*h, vad, "V");
           WriteLog(LogClass::Updates, "1-Wire I/F DDR",
                    "A/D update, Vdd= " + Text(vdd) + "V, Vad= " + Text(vad) +
                        "V Poll time= " + Text(SecondsSince(started)) + "s ROM=" + rom_id);
@@ -259,12 +297,12 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type) {
           if (t > 0 && vdd != 0)
             rh = RoundToDecimals(((vad / vdd - 0.16) / 0.0062) / (1.0546 - 0.00216 * t));
           rh = std::clamp(rh, 0.0, 100.0);
-          DSDevice& n = Channel(rom, rom_id + "N");
+          auto n = Channel(rom, rom_id + "N");
           WriteLog(LogClass::Updates, "1-Wire I/F DDR",
-                   "A/D update, device = " + n.ROM + " Humidity = " + Text(rh) +
-                       "% Poll time= " + Text(SecondsSince(started)) + "s ROM = " + n.ROM);
-          UpdateHSDev(n, rh, "%");
-          LogToDatabase(n, rh);
+                   "A/D update, device = " + n->ROM + " Humidity = " + Text(rh) +
+                       "% Poll time= " + Text(SecondsSince(started)) + "s ROM = " + n->ROM);
+          UpdateHSDev(*n, rh, "%");
+          LogToDatabase(*n, rh);
         }
       }
     }
@@ -278,32 +316,31 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type) {
       }
       for (int ch = 0; ch < 4; ++ch) {
         const std::string letter(1, static_cast<char>(71 + ch));
-        DSDevice* output = nullptr;
+        std::shared_ptr<DSDevice> output;
         for (const auto& d : rom.Devices->DevList) {
-          if (d->ROM == rom_id + "S" + std::to_string(ch)) output = d.get();
+          if (d->ROM == rom_id + "S" + std::to_string(ch)) output = d;
         }
         if (output && output->dc != -1) {
           const std::string shown =
               c.isOutputEnabled(ch, state) && c.getOutputState(ch, state) ? "On" : "Off";
           if (shown != output->HSString) UpdateHSDev(*output, shown);
         }
-        DSDevice& channel = Channel(rom, rom_id + letter);
-        if (!channel.Initialized && Store().GetOr("InitDevice", channel.ROM, "") == "1") {
+        auto channel = Channel(rom, rom_id + letter);
+        if (!channel->Initialized && Store().GetOr("InitDevice", channel->ROM, "") == "1") {
           int setting = 1;
           for (const char* key : {"Scale", "Res", "TripL", "TripH", "Output"}) {
-            const std::string stored = Store().GetOr(channel.ROM, key, "None");
-            const int32_t value =
-                stored == "None" ? -1 : static_cast<int32_t>(RoundHalfEvenInt(ReadNumber(stored)));
-            Plugin().parts.devices->AD4Adjust(ch, setting++, value, channel.ROM);
+            const std::string stored = Store().GetOr(channel->ROM, key, "None");
+            // The stored number as it is: a resolution of 0.02 V or a limit of 1.5 V must not
+            // be rounded to a whole volt.
+            const double value = stored == "None" ? -1 : ReadNumber(stored);
+            Plugin().parts.devices->AD4Adjust(ch, setting++, value, channel->ROM);
           }
-          channel.Initialized = true;
-          WriteLog(LogClass::ErrorsAlarms, "1-Wire (DDR)", "ROM " + channel.ROM + " initialzed");
+          channel->Initialized = true;
+          WriteLog(LogClass::ErrorsAlarms, "1-Wire (DDR)", "ROM " + channel->ROM + " initialzed");
           state = c.readDevice();
         }
         c.doADConvert(ch, state);
-        const double v = RoundToDecimals(c.getADVoltage(ch, state));
-        if (v != channel.Reading) UpdateHSDev(channel, v, "V");
-        LogToDatabase(channel, v);
+        ReportQuadChannel(*channel, c.getADVoltage(ch, state), false);
       }
     }
   } catch (const std::exception& e) {

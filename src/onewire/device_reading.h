@@ -1,10 +1,16 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace qb {
 
+namespace access {
+class OneWireContainer;
+}
+
 struct DSROM;
+struct DSDevice;
 
 // What ReadDev reads: a bit set.
 inline constexpr int kReadTemperature = 1;
@@ -18,9 +24,23 @@ inline constexpr int kReadAll = 7;
 bool SetupContainer(const std::string& rom, int slot, bool force);
 // Releases the container of a slot.
 void ReleaseContainer(int slot);
+// The container bound in a slot, shared with the caller (null when none). An operation that lets
+// events run keeps using the container it took, even if the slot is bound again meanwhile.
+std::shared_ptr<access::OneWireContainer> SlotContainer(int slot);
+// A new container for the ROM id (first 16 characters) on the open adapter, keeping the adapter
+// alive while it lives. Raises the library's error when no adapter is open.
+std::shared_ptr<access::OneWireContainer> MakeContainer(const std::string& rom);
 
-// Reads the device in slot 2 and hands the values of its channels to the host.
+// Reads the device in slot 2 and hands the values of its channels to the host. The caller holds
+// `rom` by shared ownership.
 void ReadDev(DSROM& rom, const std::string& rom_id, int read_type);
+// The same with the container the caller bound for it.
+void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
+             std::shared_ptr<access::OneWireContainer> container);
+
+// One channel of a four-channel A/D converter read: shown in the host (when it changed, or always)
+// and logged to the database as the settings ask.
+void ReportQuadChannel(DSDevice& channel, double volts, bool always_update);
 
 // Celsius to Fahrenheit, rounded to the configured decimals.
 double ToFahrenheit(double celsius);

@@ -3,6 +3,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "access/adapter.h"
@@ -14,7 +15,9 @@ namespace qb {
 // The 1-Wire network's process-wide state: one instance, on the plug-in's thread.
 struct OneWireState {
   std::unique_ptr<access::OneWireAccessProvider> provider;
-  std::unique_ptr<access::DSPortAdapter> adapter;
+  // Shared: an operation that lets events run holds its own reference, so a restart of the
+  // adapter in the meantime cannot free it under that operation.
+  std::shared_ptr<access::DSPortAdapter> adapter;
   std::string adapter_type;  // as the settings name it ("DS9097U")
   std::string port_number;   // as the settings hold it ("1"), cleared for USB adapters
   int port_type = 1;
@@ -24,7 +27,10 @@ struct OneWireState {
   bool polling_started = false;
 
   // The three container slots: 1 the bus scan, 2 reading, 3 configuration and display (0 unused).
-  std::array<std::unique_ptr<access::OneWireContainer>, 4> slots;
+  // A container is shared by its slot and every operation using it, and keeps its adapter alive:
+  // a command or page handled while an operation waits may bind the slot again without freeing
+  // the container that operation still uses.
+  std::array<std::shared_ptr<access::OneWireContainer>, 4> slots;
 
   // The network read cycle: cycles since each kind was read, and the device totals of the last
   // walk (temperature, A/D, current sense).
@@ -33,6 +39,12 @@ struct OneWireState {
   // The bus scan: devices found by the last enumeration tick and by the last other tick.
   int scan_device_count = 0;
   int scan_alarming_count = 0;
+  // Counts the operations that prepared the bus: a scan that finds it changed after a pause
+  // knows another operation reset its search, and stops.
+  uint64_t bus_claims = 0;
+  uint64_t scan_claim = 0;  // the claim of the running scan
+  // Keys whose record could not be made, each logged once.
+  std::set<std::string> unusable_keys;
 
   // Fills a new access provider with the adapter types it can open (the simulator and the
   // serial adapters); tests install their own.

@@ -31,7 +31,7 @@ void OneWireDeviceOperations::SetPot(const ChannelRef& channel, int32_t wiper, b
   if (auto record = gROMs().FindDev(channel.key)) qb::SetPot(*record, wiper);
 }
 
-void OneWireDeviceOperations::AD4Adjust(int channel, int setting, int32_t value,
+void OneWireDeviceOperations::AD4Adjust(int channel, int setting, double value,
                                         const std::string& key) {
   qb::AD4Adjust(channel, setting, value, key);
 }
@@ -47,7 +47,9 @@ void OneWireBusCycle::CheckPresence() {
 void ReadNet() {
   PluginState& p = Plugin();
   OneWireState& w = OneWire();
-  if (!w.adapter) return;
+  // Held for the whole cycle: requests handled while it waits may restart the adapter.
+  const auto adapter = w.adapter;
+  if (!adapter) return;
   const Settings& s = p.settings;
   PrepAdapter(0, false, true, false);
   try {
@@ -81,7 +83,10 @@ void ReadNet() {
                    "ROM=" + rom_id);
           continue;
         }
-        access::OneWireContainer& c = *w.slots[2];
+        // The cycle's own reference: a command handled while it waits may bind slot 2 again.
+        const auto container = SlotContainer(2);
+        if (!container) continue;
+        access::OneWireContainer& c = *container;
         const uint32_t caps = static_cast<uint32_t>(rom->Caps);
         if (caps & kCapTemperature) ++index[kTemp];
         if (caps & kCapSupplyVoltage) ++index[kAD];
@@ -92,6 +97,7 @@ void ReadNet() {
           present = c.isPresent();
         } catch (const std::exception&) {
         }
+        NotePresence(*rom, present);
         if (present) {
           WriteLog(LogClass::Trace, "1-Wire Debug",
                    "ROM=" + rom_id + " Capabilities=" + std::to_string(rom->Caps));
@@ -103,7 +109,7 @@ void ReadNet() {
           if ((caps & kCapTemperature) && FamilyCode(rom_id) != "21") {
             try {
               if (c.IsAlarming()) {
-                if (s.PollAlarming) ReadDev(*rom, rom_id, kReadTemperature);
+                if (s.PollAlarming) ReadDev(*rom, rom_id, kReadTemperature, container);
                 p.parts.alarms->DeviceAlarming(rom_id);
               }
             } catch (const std::exception&) {
@@ -131,17 +137,17 @@ void ReadNet() {
                          d.this_name + std::to_string(index[d.kind]));
             last[d.kind] = index[d.kind];
             counter[d.kind] = 0;
-            ReadDev(*rom, rom_id, d.read_type);
+            ReadDev(*rom, rom_id, d.read_type, container);
           }
-          if (caps & kCapQuadAD) ReadDev(*rom, rom_id, kReadAD);
-          if (caps & kCapCounter) ReadDev(*rom, rom_id, 0);
-          if (caps & kCapPotentiometer) ReadDev(*rom, rom_id, 0);
+          if (caps & kCapQuadAD) ReadDev(*rom, rom_id, kReadAD, container);
+          if (caps & kCapCounter) ReadDev(*rom, rom_id, 0, container);
+          if (caps & kCapPotentiometer) ReadDev(*rom, rom_id, 0, container);
           if (caps & kCapSwitch) {
             access::DeviceState state = c.readDevice();
             const int n = c.getNumberChannels(state);
             for (int ch = 0; ch < n; ++ch) {
               auto sw = gROMs().FindDev(rom_id + "S" + std::to_string(ch));
-              UpdateHSDev(*sw, std::string(c.getLatchState(ch, state) ? "On" : "Off"));
+              if (sw) UpdateHSDev(*sw, std::string(c.getLatchState(ch, state) ? "On" : "Off"));
             }
           }
         } else {
@@ -173,7 +179,7 @@ void ReadNet() {
              "Error " + std::to_string(ErrorNumber(e)) + " 1-Wire I/F " + e.what());
   }
   ReleaseContainer(2);
-  w.adapter->endExclusive();
+  adapter->endExclusive();
 }
 
 }  // namespace qb

@@ -22,7 +22,7 @@ class OneWireDeviceOperations : public PendingDeviceControl {
   void GetDevices() override;
   void SetSwitch(const ChannelRef& channel, bool on) override;
   void SetPot(const ChannelRef& channel, int32_t wiper, bool unscaled) override;
-  void AD4Adjust(int channel, int setting, int32_t value, const std::string& key) override;
+  void AD4Adjust(int channel, int setting, double value, const std::string& key) override;
   // Any other device commanded by the host is read at once.
   void WriteOutput(const ChannelRef& channel, int16_t command, int16_t brightness) override;
 };

@@ -17,6 +17,20 @@ void Yield() {
   Loop().DoEvents();
 }
 
+// Walks a list that may change while events run: after each pause the position is checked again
+// and the element taken by shared ownership, so a record added or removed in between never leaves
+// the walk on freed memory. The list's owner must outlive the walk (callers hold it).
+template <typename T, typename Match>
+std::shared_ptr<T> WalkFind(const std::vector<std::shared_ptr<T>>& list, Match&& match) {
+  for (size_t i = 0; i < list.size(); ++i) {
+    Yield();
+    if (i >= list.size()) break;
+    std::shared_ptr<T> item = list[i];
+    if (item && match(*item)) return item;
+  }
+  return nullptr;
+}
+
 int32_t StoredInt(const std::string& section, const std::string& key, int32_t fallback) {
   auto value = Store().Get(section, key);
   return value ? static_cast<int32_t>(RoundHalfEvenInt(ReadNumber(*value))) : fallback;
@@ -43,21 +57,14 @@ void DSDevices::Remove(const DSDevice& aDev) {
 }
 
 std::shared_ptr<DSDevice> DSDevices::Find(const std::string& key) {
-  for (const auto& d : DevList) {
-    Yield();
-    if (d->ROM == key) return d;
-  }
+  if (auto d = WalkFind(DevList, [&](const DSDevice& x) { return x.ROM == key; })) return d;
   return Add(key);
 }
 
 std::shared_ptr<DSDevice> DSDevices::FindHSDev(const std::string& hc, const std::string& dc) {
   if (hc.empty() || dc.empty()) return nullptr;
   const double code = ReadNumber(dc);
-  for (const auto& d : DevList) {
-    Yield();
-    if (d->dc == code && d->hc == hc) return d;
-  }
-  return nullptr;
+  return WalkFind(DevList, [&](const DSDevice& x) { return x.dc == code && x.hc == hc; });
 }
 
 std::shared_ptr<DSDevice> DSDevices::Add(const std::string& key) {
@@ -67,6 +74,10 @@ std::shared_ptr<DSDevice> DSDevices::Add(const std::string& key) {
     host = FindHSDeviceByKey(key);
   } catch (const std::exception&) {
     host = nullptr;  // a failed lookup counts as no host device
+  }
+  // The lookup above let events run: a request handled meanwhile may have added this key.
+  for (const auto& existing : DevList) {
+    if (existing->ROM == key) return existing;
   }
   auto d = std::make_shared<DSDevice>();
   d->ROM = key;
@@ -102,21 +113,36 @@ void DSROMs::Remove(const DSDevice& aDev) {
 
 std::shared_ptr<DSROM> DSROMs::Add(const std::string& key) {
   if (key.empty()) return nullptr;
+  // Callers looked for the device with pauses in between: it may have been added meanwhile.
+  std::shared_ptr<DSROM> existing;
+  for (const auto& r : ROMlist) {
+    if (r->ROM == key.substr(0, 16)) existing = r;
+  }
+  if (existing) {
+    const auto devices = existing->Devices;
+    devices->Find(key);  // as Find does for a device it already had
+    return existing;
+  }
   auto r = std::make_shared<DSROM>();
   r->ROM = key.substr(0, 16);
   r->Caps = static_cast<int32_t>(FamilyCaps(key));
   r->DS2438Humid = StoredInt("DS2438", r->ROM, 1);
   r->ShowID = StoredInt("Show Device ID", r->ROM, 0);
   ROMlist.push_back(r);
-  if (r->ShowID == 1 || key.size() > 16) r->Devices->Find(key);
+  if (r->ShowID == 1 || key.size() > 16) {
+    const auto devices = r->Devices;
+    devices->Find(key);
+  }
   return r;
 }
 
 std::shared_ptr<DSROM> DSROMs::Find(const std::string& key) {
   const std::string rom = key.substr(0, 16);
-  for (const auto& r : ROMlist) {
+  for (size_t i = 0; i < ROMlist.size(); ++i) {
+    auto r = ROMlist[i];
     if (r->ROM == rom) {
-      r->Devices->Find(key);
+      auto devices = r->Devices;
+      devices->Find(key);
       return r;
     }
   }
@@ -125,19 +151,16 @@ std::shared_ptr<DSROM> DSROMs::Find(const std::string& key) {
 
 std::shared_ptr<DSROM> DSROMs::FindParent(const std::string& key) {
   const std::string rom = key.substr(0, 16);
-  for (const auto& r : ROMlist) {
-    Yield();
-    if (r->ROM == rom) return r;
-  }
-  return nullptr;
+  return WalkFind(ROMlist, [&](const DSROM& r) { return r.ROM == rom; });
 }
 
 std::string DSROMs::FindbyHSLocationAndHSName(const std::string& LandN) {
-  for (const auto& r : ROMlist) {
-    for (const auto& d : r->Devices->DevList) {
-      Yield();
-      if (d->HSLocation + " " + d->HSName == LandN) return d->ROM;
-    }
+  for (size_t i = 0; i < ROMlist.size(); ++i) {
+    const auto r = ROMlist[i];
+    const auto devices = r->Devices;
+    auto d = WalkFind(devices->DevList,
+                      [&](const DSDevice& x) { return x.HSLocation + " " + x.HSName == LandN; });
+    if (d) return d->ROM;
   }
   return {};
 }
@@ -146,20 +169,21 @@ std::shared_ptr<DSDevice> DSROMs::FindDev(const std::string& key) {
   if (key.empty()) return nullptr;
   try {
     const std::string rom = key.substr(0, 16);
-    for (const auto& r : ROMlist) {
-      Yield();
-      if (r->ROM == rom) return r->Devices->Find(key);
-    }
-    auto r = Add(key);
-    return r ? r->Devices->Find(key) : nullptr;
+    auto r = WalkFind(ROMlist, [&](const DSROM& x) { return x.ROM == rom; });
+    if (!r) r = Add(key);
+    if (!r) return nullptr;
+    const auto devices = r->Devices;
+    return devices->Find(key);
   } catch (const std::exception&) {
     return nullptr;
   }
 }
 
 std::shared_ptr<DSDevice> DSROMs::FindHSDev(const std::string& hc, const std::string& dc) {
-  for (const auto& r : ROMlist) {
-    if (auto d = r->Devices->FindHSDev(hc, dc)) return d;
+  for (size_t i = 0; i < ROMlist.size(); ++i) {
+    const auto r = ROMlist[i];
+    const auto devices = r->Devices;
+    if (auto d = devices->FindHSDev(hc, dc)) return d;
   }
   return nullptr;
 }

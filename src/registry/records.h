@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -61,6 +62,9 @@ struct DSROM {
   int32_t DS2438Humid = 1;
   std::string Comment;
   int32_t ShowID = 0;
+  // The device did not answer the last presence check of the read cycle, since AbsentSince.
+  bool Absent = false;
+  std::chrono::system_clock::time_point AbsentSince{};
 };
 
 // The registry of physical devices, in the order they were found.

@@ -21,7 +21,7 @@ class RegistryDeviceControl : public DeviceControl {
   void SetPot(const ChannelRef& channel, int32_t wiper, bool unscaled) override {
     ops_->SetPot(channel, wiper, unscaled);
   }
-  void AD4Adjust(int channel, int setting, int32_t value, const std::string& key) override {
+  void AD4Adjust(int channel, int setting, double value, const std::string& key) override {
     ops_->AD4Adjust(channel, setting, value, key);
   }
   void UpdateHSDev(const ChannelRef& channel, const std::string& value) override;

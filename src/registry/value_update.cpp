@@ -146,6 +146,43 @@ std::string ResolveChartName(const std::string& text) {
   return key.empty() ? text : key;
 }
 
+void NotePresence(DSROM& rom, bool present) {
+  if (rom.Absent != present) return;  // no change
+  const auto now = TheClock().Now();
+  if (present) {
+    const auto away = std::chrono::duration_cast<std::chrono::seconds>(now - rom.AbsentSince);
+    WriteLog(LogClass::ErrorsAlarms, "1-Wire I/F",
+             "Device " + rom.ROM + " is present again after " + std::to_string(away.count()) +
+                 " s; its values are read again");
+  } else {
+    rom.AbsentSince = now;
+    WriteLog(LogClass::ErrorsAlarms, "1-Wire I/F",
+             "Device " + rom.ROM +
+                 " is not present; its host devices keep the last values read, marked stale");
+  }
+  rom.Absent = !present;
+  // A copy of the list: the host calls below may let a request change it.
+  const auto devices = rom.Devices;
+  const auto channels = devices ? devices->DevList : std::vector<std::shared_ptr<DSDevice>>{};
+  for (const auto& d : channels) {
+    if (d->dc == -1 || d->hc.empty()) continue;
+    Skip([&] { Host().SetDeviceStale(d->Code(), !present); });
+  }
+}
+
+void TakeHostNames(const std::string& key, const std::string& name, const std::string& location) {
+  if (key.size() < 16) return;
+  auto rom = gROMs().FindParent(key);
+  if (!rom) return;
+  const auto devices = rom->Devices;
+  for (const auto& d : devices->DevList) {
+    if (d->ROM != key) continue;
+    d->HSName = name;
+    d->HSLocation = location;
+    return;
+  }
+}
+
 void RenameHSDevice(const std::string& key, const std::string& new_name) {
   const std::string lookup = (FamilyCaps(key) & kCapSwitch) ? key + "P0" : key;
   auto record = gROMs().FindDev(key);

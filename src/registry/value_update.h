@@ -6,6 +6,7 @@
 namespace qb {
 
 struct DSDevice;
+struct DSROM;
 
 // A new value for a channel: a number, or a text (numeric text, "On" or "Off").
 using ChannelValue = std::variant<double, std::string>;
@@ -16,6 +17,14 @@ using ChannelValue = std::variant<double, std::string>;
 // True when the host device was written.
 bool UpdateHSDev(DSDevice& record, const ChannelValue& value, const std::string& unit = {},
                  bool raw = false);
+
+// Takes note of whether a device answered the read cycle's presence check. Going absent and
+// coming back are logged once each, and the host devices of its channels are marked stale while
+// it is away (their values are the last ones read).
+void NotePresence(DSROM& rom, bool present);
+// Takes a name and location the host gave one of the plug-in's devices into its record, so the
+// pages show it at once. Unknown keys are ignored.
+void TakeHostNames(const std::string& key, const std::string& name, const std::string& location);
 
 // Renames or relocates a channel's host device and its record.
 void RenameHSDevice(const std::string& key, const std::string& new_name);

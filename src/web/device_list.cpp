@@ -80,6 +80,9 @@ std::string ValueCell(const DSDevice& d, const std::string& row_class) {
     text = EscapeHtml(d.HSString);
     if (!Plugin().settings.Append) text += UnitFor(d.ROM.back());
   }
+  // A value kept from before its device went away says so.
+  if (const auto parent = d.Parent.lock(); parent && parent->Absent && d.ROM.size() > 16)
+    text += " (stale: device not present)";
   return MakeCell(cls, 1, 0, false) + text + "</td>";
 }
 

@@ -134,6 +134,14 @@ TEST_F(TimerWindowTest, TheNetworkIsReadEveryCycleAndAtOnceAfterMidnight) {
   clock.SetWallTime(kMidnight + 24h + 3s);  // just after midnight: below the last poll time
   window->PollTick();
   EXPECT_EQ(reads, 2);
+  for (int i = 0; i < 14; ++i) {
+    clock.Advance(2s);
+    window->PollTick();
+  }
+  EXPECT_EQ(reads, 2);  // 28 s into the cycle
+  clock.Advance(2s);
+  window->PollTick();
+  EXPECT_EQ(reads, 3);  // due at exactly 30 s: read on that tick, not the next
 }
 
 TEST_F(TimerWindowTest, ShutDownReleasesTheAdapterAndEndsTheProcess) {

@@ -196,5 +196,102 @@ TEST(Program, AnOffCommandSwitchesTheSimulatedSwitch) {
   EXPECT_EQ(program.Stop(SIGTERM), 0) << program.output();
 }
 
+// The device of this name in the API's list; null when there is none.
+nlohmann::json DeviceNamed(httplib::Client& client, const std::string& name) {
+  auto res = client.Get("/api/devices");
+  if (!res || res->status != 200) return nullptr;
+  for (const auto& d : nlohmann::json::parse(res->body)) {
+    if (d["name"] == name) return d;
+  }
+  return nullptr;
+}
+
+TEST(Program, CommandsWhilePollingTheDemoBusAndARenameReachTheList) {
+  TempDir dir;
+  WriteFile(dir.path() / "settings.ini",
+            std::string("[Settings]\nIntType=SIM\nIntPort=") + QB_DEMO_BUS + "\nPollCycle=1\n");
+  ChildProcess program(Args(dir, "app"));
+  const int port = PortOf(program.WaitForLine("Web pages: "));
+  ASSERT_NE(program.WaitForLine("Polling devices begins..."), "");
+  httplib::Client client("127.0.0.1", port);
+  const std::string name = "4800000000066912-Switch0";
+  nlohmann::json sw;
+  for (int attempt = 0; attempt < 60 && sw.is_null(); ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    sw = DeviceNamed(client, name);
+  }
+  ASSERT_FALSE(sw.is_null()) << program.output();
+  const std::string ref = std::to_string(sw["ref"].get<int>());
+
+  // Commands 0.25 s apart with pages in between, while the bus is scanned and read.
+  std::string last;
+  for (int i = 0; i < 60; ++i) {
+    last = i % 2 ? "Off" : "On";
+    auto res = client.Post("/api/devices/" + ref + "/command", "{\"command\": \"" + last + "\"}",
+                           "application/json");
+    ASSERT_TRUE(res) << "no answer to command " << i << "\n" << program.output();
+    EXPECT_EQ(res->status, 200);
+    ASSERT_TRUE(client.Get(i % 3 ? "/1-Wire" : "/1-Wire?PAGE=0"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  for (int attempt = 0; attempt < 20 && sw["string"] != last; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    sw = DeviceNamed(client, name);
+  }
+  EXPECT_EQ(sw["string"], last);
+
+  // A rename through the API shows in the device list on the next page load.
+  auto res = client.Patch("/api/devices/" + ref, R"({"name": "Garage door", "Location": "Yard"})",
+                          "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_THAT(client.Get("/1-Wire")->body, HasSubstr("Yard Garage door"));
+  EXPECT_EQ(program.Stop(SIGTERM), 0) << program.output();
+}
+
+TEST(Program, TheReadmeStepsTurnAHumiditySensorIntoAVoltageMonitor) {
+  TempDir dir;
+  const std::string monitor = access::RomId::Make(0x26, 31).ToString();
+  UseSimulatedBus(dir, {{{"rom", monitor}, {"temperature", 20}, {"vdd", 4.8}, {"vad", 1.2}}});
+  {
+    ChildProcess first(Args(dir, "app"));
+    const int port = PortOf(first.WaitForLine("Web pages: "));
+    httplib::Client client("127.0.0.1", port);
+    nlohmann::json humidity;
+    for (int attempt = 0; attempt < 40 && humidity.is_null(); ++attempt) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      humidity = DeviceNamed(client, monitor + "-Humidity");
+    }
+    ASSERT_FALSE(humidity.is_null()) << first.output();
+    EXPECT_EQ(first.Stop(SIGTERM), 0);
+  }
+  // The README: set the ROM id to 0 under [DS2438], delete the -Humidity device, restart.
+  std::string settings = ReadFile(dir.path() / "settings.ini");
+  const auto at = settings.find(monitor + "=1");
+  ASSERT_NE(at, std::string::npos) << settings;
+  settings.replace(at, monitor.size() + 2, monitor + "=0");
+  WriteFile(dir.path() / "settings.ini", settings);
+  auto table = nlohmann::json::parse(ReadFile(dir.path() / "app" / "devices.json"));
+  auto& list = table.is_array() ? table : table["devices"];
+  for (auto it = list.begin(); it != list.end();) {
+    it = (*it)["name"] == monitor + "-Humidity" ? list.erase(it) : it + 1;
+  }
+  WriteFile(dir.path() / "app" / "devices.json", table.dump());
+
+  ChildProcess second(Args(dir, "app"));
+  const int port = PortOf(second.WaitForLine("Web pages: "));
+  httplib::Client client("127.0.0.1", port);
+  nlohmann::json vad;
+  for (int attempt = 0; attempt < 40 && (vad.is_null() || vad["string"] == ""); ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    vad = DeviceNamed(client, monitor + "-Vad");
+  }
+  ASSERT_FALSE(vad.is_null()) << second.output();
+  EXPECT_FALSE(DeviceNamed(client, monitor + "-Vdd").is_null());
+  EXPECT_TRUE(DeviceNamed(client, monitor + "-Humidity").is_null());
+  EXPECT_EQ(second.Stop(SIGTERM), 0);
+  EXPECT_THAT(ReadFile(dir.path() / "settings.ini"), HasSubstr(monitor + "=0"));
+}
+
 }  // namespace
 }  // namespace qb::test

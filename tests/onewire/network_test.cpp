@@ -6,13 +6,14 @@
 #include "onewire/adapter_setup.h"
 #include "onewire/bus_scan.h"
 #include "onewire/device_reading.h"
+#include "onewire/network_fixture.h"
 #include "onewire/onewire_state.h"
 #include "onewire/read_cycle.h"
 #include "registry/host_codes.h"
 #include "registry/records.h"
 #include "registry/registry_device_control.h"
-#include "sim/bus_file.h"
-#include "support/plugin_fixture.h"
+#include "sim/ds2890.h"
+#include "web/device_list.h"
 
 namespace qb::test {
 namespace {
@@ -21,68 +22,6 @@ using nlohmann::json;
 using ::testing::Contains;
 using ::testing::HasSubstr;
 using namespace std::chrono_literals;
-
-std::string Rom(uint8_t family, uint64_t serial) {
-  return access::RomId::Make(family, serial).ToString();
-}
-
-const std::string kB20 = Rom(0x28, 1), kS20 = Rom(0x10, 2), k1822 = Rom(0x22, 3),
-                  kHumid = Rom(0x26, 4), kVolts = Rom(0x26, 5), kQuad = Rom(0x20, 6),
-                  kCounter = Rom(0x1D, 7), kSwitch = Rom(0x12, 8), kPot = Rom(0x2C, 9);
-
-class NetworkTest : public PluginTest {
- protected:
-  NetworkTest() {
-    ConnectHost();
-    ResetRegistry();
-    ResetOneWire();
-    PluginState& p = Plugin();
-    p.parts.devices =
-        std::make_shared<RegistryDeviceControl>(std::make_shared<OneWireDeviceOperations>());
-    p.parts.cycle = std::make_shared<OneWireBusCycle>();
-    p.parts.adapter = std::make_shared<OneWireAdapterStartup>();
-    window = std::make_shared<frm1Wire>(loop);
-    p.parts.timers = window;
-    // The timer window loads the settings when it is first shown.
-    store.Set("Settings", "IntType", "SIM");
-    store.Set("Settings", "PollCycle", "5");
-  }
-  ~NetworkTest() override {
-    ResetOneWire();
-    ResetRegistry();
-  }
-  void Start(const json& devices) {
-    bus = sim::BuildBus({{"devices", devices}}, clock, "test bus");
-    OneWire().register_adapter_types = [this](access::OneWireAccessProvider& provider) {
-      provider.RegisterAdapterType(
-          "SIM", [this](const std::string&) -> std::unique_ptr<access::BusMaster> {
-            return std::make_unique<sim::SimBusMaster>(bus, "test bus");
-          });
-    };
-    store.Set("Settings", "strHouseCodes0", "A");
-    ASSERT_EQ(InitHW(0), "");
-  }
-  // Poll ticks every 250 ms for `total` of simulated time.
-  void Poll(std::chrono::milliseconds total) {
-    for (auto t = 0ms; t < total; t += 250ms) {
-      clock.Advance(250ms);
-      window->PollTick();
-    }
-  }
-  std::shared_ptr<TestDevice> HostDevice(const std::string& name) {
-    for (auto& d : host->devices) {
-      if (d->name_ == name) return d;
-    }
-    return nullptr;
-  }
-  std::string Shown(const std::string& name) {
-    auto d = HostDevice(name);
-    return d ? d->string_ : "<no host device " + name + ">";
-  }
-
-  std::shared_ptr<sim::SimBus> bus;
-  std::shared_ptr<frm1Wire> window;
-};
 
 TEST_F(NetworkTest, AMixedBusGetsItsHostDevicesAndTheirValues) {
   // The voltage monitor already had its Vdd channel in the host: it is not asked about again.
@@ -108,7 +47,7 @@ TEST_F(NetworkTest, AMixedBusGetsItsHostDevicesAndTheirValues) {
   EXPECT_EQ(Shown(kS20 + "-Temp"), "25.063\u00BAC");  // the DS18S20's count registers: 1/16 degree
   EXPECT_EQ(Shown(k1822 + "-Temp"), "-10.125\u00BAC");
   EXPECT_EQ(Shown(kHumid + "-Temp"), "25.000\u00BAC");
-  EXPECT_THAT(Shown(kHumid + "-Humidity"), HasSubstr("%"));
+  EXPECT_EQ(Shown(kHumid + "-Humidity"), "54.806%");  // Vad/Vdd 0.5 at 25 degrees
   EXPECT_EQ(Shown(kHumid + "-Vsense"), "250.000mV");  // -250 mV is reported as 250
   EXPECT_EQ(HostDevice(kHumid + "-Vdd"), nullptr);    // a humidity sensor has no Vdd device
   EXPECT_EQ(Shown(kVolts + "-Vdd"), "4.800V");
@@ -221,6 +160,75 @@ TEST_F(NetworkTest, AnAbsentDeviceShowingItsIdReadsOff) {
   Poll(15s);
   EXPECT_EQ(Shown(kS20), "Off");
   EXPECT_EQ(HostDevice(kS20)->Status_, 3);
+}
+
+TEST_F(NetworkTest, Ds18s20ExtendedResolutionAcrossItsRangeAndBelowZero) {
+  const double temps[] = {-55, -10.5, -5.6, -0.5, -0.3, -0.0625, 0, 0.3, 25.0625, 85, 125};
+  json devices = json::array();
+  for (size_t i = 0; i < std::size(temps); ++i)
+    devices.push_back({{"rom", Rom(0x10, 100 + i)}, {"temperature", temps[i]}});
+  Start(devices);
+  for (size_t i = 0; i < std::size(temps); ++i) {
+    const std::string rom = Rom(0x10, 100 + i);
+    CreateHSDevice(*gROMs().FindDev(rom + "M"), "DS18S20", "0", rom);
+    ASSERT_TRUE(SetupContainer(rom, 2, false));
+    ReadDev(*gROMs().Find(rom), rom, kReadTemperature);
+    // The count registers give 1/16 degree: never a whole degree off, on either side of zero.
+    EXPECT_NEAR(std::stod(Shown(rom)), temps[i], 0.0625 + 1e-9) << "at " << temps[i];
+  }
+  EXPECT_EQ(Shown(Rom(0x10, 102)), "-5.625\u00BAC");
+  EXPECT_EQ(Shown(Rom(0x10, 101)), "-10.500\u00BAC");
+}
+
+TEST_F(NetworkTest, ReadErrorsNeverMoveThePotentiometer) {
+  Start(json::array({{{"rom", kPot}, {"wiper", 100}, {"faults", {{"crc_error_rate", 0.3}}}}}));
+  Poll(180s);
+  EXPECT_EQ(bus->FindAs<sim::DS2890Model>(access::RomId::Make(0x2C, 9))->Wiper(), 100);
+}
+
+TEST_F(NetworkTest, AStoredHumidityAnswerIsKeptWithoutADesktop) {
+  store.Set("DS2438", kVolts, "0");  // the user's answer: a voltage monitor
+  Start(json::array({{{"rom", kVolts}, {"temperature", 20}, {"vdd", 4.8}, {"vad", 1.2}}}));
+  Poll(30s);
+  EXPECT_EQ(store.GetOr("DS2438", kVolts, ""), "0");
+  EXPECT_EQ(HostDevice(kVolts + "-Humidity"), nullptr);
+  EXPECT_EQ(Shown(kVolts + "-Vdd"), "4.800V");
+  EXPECT_EQ(Shown(kVolts + "-Vad"), "1.200V");
+}
+
+TEST_F(NetworkTest, AHostDeviceThatCannotBeAdoptedIsSkippedAndLoggedOnce) {
+  // A hand-edited device table: the switch's latch device whose code the host cannot resolve.
+  host->AddDevice("A", "5", kPluginName, kSwitch + "S0");
+  host->failing = {"DeviceString"};
+  Start(json::array({{{"rom", kSwitch}, {"latches", {true, false}}, {"levels", {false, true}}},
+                     {{"rom", kB20}, {"temperature", 21.5}}}));
+  Poll(30s);
+  const auto skipped = host->LogTexts("1-Wire ERROR(GetDevices)");
+  EXPECT_EQ(std::count_if(skipped.begin(), skipped.end(),
+                          [](const std::string& t) { return t.find(kSwitch + "S0") != t.npos; }),
+            1);
+}
+
+TEST_F(NetworkTest, AVanishedDeviceIsLoggedOnceAndItsValueMarkedStale) {
+  store.Set("Settings", "PollCycle", "2");
+  Start(json::array({{{"rom", kB20},
+                      {"temperature", 21.5},
+                      {"present", {{"type", "steps"}, {"steps", {{0, 1}, {20, 0}, {50, 1}}}}}}}));
+  Poll(40s);
+  auto temp = HostDevice(kB20 + "-Temp");
+  ASSERT_TRUE(temp);
+  EXPECT_TRUE(temp->stale_);
+  EXPECT_EQ(temp->string_, "21.500\u00BAC");  // the last value read, kept
+  EXPECT_THAT(DeviceListPage(), HasSubstr("(stale: device not present)"));
+  Poll(30s);
+  EXPECT_FALSE(temp->stale_);
+  const auto lines = host->LogTexts("1-Wire I/F");
+  auto count = [&](const char* what) {
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const std::string& t) { return t.find(what) != t.npos; });
+  };
+  EXPECT_EQ(count(" is not present"), 1);
+  EXPECT_EQ(count(" is present again"), 1);
 }
 
 }  // namespace

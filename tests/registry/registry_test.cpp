@@ -279,6 +279,14 @@ TEST_F(UpdateTest, AdjustmentAndTheOneTimeAddressUpdate) {
   device->iomisc_ = "stale again";
   UpdateHSDev(*record, 21.0, "\u00BAC");
   EXPECT_EQ(device->iomisc_, "stale again");  // once per run only
+
+  // With the unit appended, the change test compares the adjusted reading with the last one.
+  Plugin().settings.Append = true;
+  EXPECT_TRUE(UpdateHSDev(*record, 20.0, "\u00BAC"));
+  EXPECT_EQ(device->string_, "19.500\u00BAC");
+  EXPECT_FALSE(UpdateHSDev(*record, 20.0, "\u00BAC"));
+  EXPECT_TRUE(UpdateHSDev(*record, 19.5, "\u00BAC"));
+  EXPECT_EQ(device->value_, 19000);
 }
 
 TEST_F(UpdateTest, AChannelWithoutHostDeviceWritesNothing) {

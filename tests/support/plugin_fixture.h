@@ -54,7 +54,7 @@ class MockDeviceControl : public DeviceControl {
               (HostDevice * device, const std::string& hc, const std::string& dc), (override));
   MOCK_METHOD(void, SetSwitch, (const ChannelRef& channel, bool on), (override));
   MOCK_METHOD(void, SetPot, (const ChannelRef& channel, int32_t wiper, bool unscaled), (override));
-  MOCK_METHOD(void, AD4Adjust, (int channel, int setting, int32_t value, const std::string& key),
+  MOCK_METHOD(void, AD4Adjust, (int channel, int setting, double value, const std::string& key),
               (override));
   MOCK_METHOD(void, UpdateHSDev, (const ChannelRef& channel, const std::string& value), (override));
   MOCK_METHOD(void, WriteOutput, (const ChannelRef& channel, int16_t command, int16_t brightness),

@@ -133,6 +133,11 @@ void TestHost::SetDeviceLastChange(const std::string& code, HostTime when) {
   ByCode(code)->lastChange_ = when;
 }
 
+void TestHost::SetDeviceStale(const std::string& code, bool stale) {
+  Record("SetDeviceStale", {code, stale ? "1" : "0"});
+  ByCode(code)->stale_ = stale;
+}
+
 std::string TestHost::WEBLoggedInUser() {
   Record("WEBLoggedInUser");
   return web_user;

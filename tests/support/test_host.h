@@ -28,6 +28,7 @@ class TestDevice : public HostDevice {
   std::string string_;
   double value_ = 0;
   HostTime lastChange_{};
+  bool stale_ = false;
 
   int32_t ref() const override { return ref_; }
   std::string name() const override { return name_; }
@@ -104,6 +105,7 @@ class TestHost : public HostApplication,
   void SetDeviceStatus(const std::string& code, int32_t status) override;
   void SetDeviceString(const std::string& code, const std::string& text) override;
   void SetDeviceLastChange(const std::string& code, HostTime when) override;
+  void SetDeviceStale(const std::string& code, bool stale) override;
   std::string WEBLoggedInUser() override;
 
   // HostCallback
