@@ -5,6 +5,7 @@
 #include "core/timer_window.h"
 #include "onewire/adapter_setup.h"
 #include "onewire/bus_scan.h"
+#include "onewire/device_config.h"
 #include "onewire/device_reading.h"
 #include "onewire/network_fixture.h"
 #include "onewire/onewire_state.h"
@@ -229,6 +230,44 @@ TEST_F(NetworkTest, AVanishedDeviceIsLoggedOnceAndItsValueMarkedStale) {
   };
   EXPECT_EQ(count(" is not present"), 1);
   EXPECT_EQ(count(" is present again"), 1);
+}
+
+// Database logging as the plug-in hands it over.
+class RecordingValueLog : public ValueLog {
+ public:
+  void LogValue(const std::string& key, double value) override { rows.emplace_back(key, value); }
+  std::vector<std::pair<std::string, double>> rows;
+};
+
+TEST_F(NetworkTest, Ds2450SetUpTakesStoredNumbersAndAlarmsLogOnlyChanges) {
+  auto log = std::make_shared<RecordingValueLog>();
+  Plugin().parts.database = log;
+  store.Set("Settings", "chkDBLog", "1");
+  store.Set("Settings", "chkChanges", "1");
+  const std::string a = kQuad + "G", b = kQuad + "H";
+  store.Set("Log", b, "1");
+  for (const auto& [key, res, low, high] :
+       {std::tuple{a, "0.005", "1.5", "None"}, std::tuple{b, "0.000078125", "None", "1"}}) {
+    store.Set("InitDevice", key, "1");
+    store.Set(key, "Scale", "5.12");
+    store.Set(key, "Res", res);
+    store.Set(key, "TripL", low);
+    store.Set(key, "TripH", high);
+    store.Set(key, "Output", "None");
+  }
+  Start(json::array({{{"rom", kQuad}, {"inputs", {2.0, 1.2345, 0.5, 0.0}}}}));
+  Poll(30s);
+  const auto channels = AD4Read(kQuad);
+  ASSERT_EQ(channels.size(), 4u);
+  EXPECT_EQ(channels[0].resolution, "0.005");  // 10 bits; not rounded to 0, which the part refuses
+  EXPECT_EQ(channels[0].low_limit, "1.5");     // not rounded to 2
+  EXPECT_TRUE(channels[1].high_alarmed);       // 1.2345 V is above its 1 V limit
+  EXPECT_TRUE(host->LogTexts("1-Wire ERROR(AD4Adjust)").empty());
+  // The alarm step and the reading step both log a steady value once, as measured.
+  ASSERT_EQ(log->rows.size(), 1u);
+  EXPECT_EQ(log->rows[0].first, b);
+  EXPECT_NEAR(log->rows[0].second, 1.2345, 0.0001);
+  EXPECT_NE(log->rows[0].second, RoundToDecimals(log->rows[0].second));
 }
 
 }  // namespace
