@@ -5,6 +5,10 @@
 // time, and the ratio ours / owserver.
 //
 //   ds2480b_bench [DEVICE_COUNT...]     (default: 10 100)
+//   ds2480b_bench --short               (one device: the quick run the test suite makes)
+//
+// The exit status is 1 when either reader read a temperature wrong or missed a device, so a run
+// that stopped measuring what it claims never passes unseen.
 //
 // With QB_BENCH_KEEP set, the recordings of the serial line are kept and their folder printed.
 //
@@ -113,8 +117,10 @@ Run Ours(int count, const std::string& dir) {
   std::vector<access::RomId> found;
   for (bool more = adapter.findFirstDevice(); more; more = adapter.findNextDevice())
     found.push_back(adapter.getAddress());
-  if (found.size() != b.roms.size())
+  if (found.size() != b.roms.size()) {
     std::printf("  ours: the search found %zu of %zu devices\n", found.size(), b.roms.size());
+    run.wrong += std::abs(static_cast<int>(b.roms.size()) - static_cast<int>(found.size()));
+  }
 
   const uint64_t before = RecordedBytes(b.recording);
   const auto start = std::chrono::steady_clock::now();
@@ -227,8 +233,17 @@ Run Owserver(int count, const std::string& dir) {
 
 int main(int argc, char** argv) {
   std::vector<int> counts;
-  for (int i = 1; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const int count = arg == "--short" ? 1 : std::atoi(argv[i]);
+    if (count <= 0) {
+      std::fprintf(stderr, "usage: ds2480b_bench [--short | DEVICE_COUNT...]\n");
+      return 2;
+    }
+    counts.push_back(count);
+  }
   if (counts.empty()) counts = {10, 100};
+  int wrong = 0;
 
   char pattern[] = "/tmp/qb-ds2480b-bench-XXXXXX";
   const std::string dir = mkdtemp(pattern);
@@ -237,10 +252,12 @@ int main(int argc, char** argv) {
               "seconds", "wrong");
   for (int count : counts) {
     const Run ours = Ours(count, dir);
+    wrong += ours.wrong;
     std::printf("%8d  %-9s %12llu %10.1f %8.2f %6d\n", count, "ours",
                 static_cast<unsigned long long>(ours.bytes),
                 static_cast<double>(ours.bytes) / count, ours.seconds, ours.wrong);
     const Run ow = Owserver(count, dir);
+    wrong += ow.wrong;
     if (!ow.done) {
       std::printf("%8d  %-9s (owserver, owdir or owread is not installed)\n", count, "owserver");
       continue;
@@ -256,6 +273,10 @@ int main(int argc, char** argv) {
     std::printf("The serial line recordings are in %s\n", dir.c_str());
   } else {
     std::filesystem::remove_all(dir);
+  }
+  if (wrong > 0) {
+    std::printf("%d temperatures were read wrong or not at all\n", wrong);
+    return 1;
   }
   return 0;
 }

@@ -86,6 +86,7 @@ void DSPortAdapter::EndSearch() {
   last_device_ = false;
   last_discrepancy_ = 0;
   last_family_discrepancy_ = 0;
+  found_.clear();
 }
 
 bool DSPortAdapter::findFirstDevice() {
@@ -102,13 +103,31 @@ bool DSPortAdapter::findFirstDevice() {
 
 bool DSPortAdapter::findNextDevice() {
   if (!searching_) return findFirstDevice();
-  if (last_device_ || !SearchStep()) {
-    EndSearch();
-    return false;
+  try {
+    if (last_device_ || !SearchStep()) {
+      EndSearch();
+      return false;
+    }
+  } catch (...) {
+    EndSearch();  // the next call starts afresh
+    throw;
   }
   if (target_family_ && address_.family() != *target_family_) {
     EndSearch();
     return false;
+  }
+  if (!found_.insert(address_).second) {
+    const std::string rom = address_.ToString();
+    EndSearch();
+    ThrowBusError(type_, "the device search on " + port_ + " found " + rom +
+                             " a second time: the bus answered inconsistently (a device coming "
+                             "and going, or noise); search again");
+  }
+  if (found_.size() > kMaxSearchDevices) {
+    EndSearch();
+    ThrowBusError(type_, "the device search on " + port_ + " found more than " +
+                             std::to_string(kMaxSearchDevices) +
+                             " devices, more than a bus can hold: the bus answers inconsistently");
   }
   return true;
 }

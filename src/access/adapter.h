@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -55,8 +56,13 @@ class DSPortAdapter {
   // Starts a new search; true when a device was found.
   bool findFirstDevice();
   // Goes on with the search; starts a new one when none is in progress. False when no further
-  // device was found (the search then ends).
+  // device was found (the search then ends). A search that finds a device it already found, or
+  // more devices than kMaxSearchDevices, ends with a GeneralFailure: each pass of a search on a
+  // bus that answers consistently finds a new device, so either means the bus (a device coming
+  // and going, noise) led it round in a circle, which would otherwise never end.
   bool findNextDevice();
+  // More devices than any one 1-Wire bus can drive (a few hundred at most).
+  static constexpr size_t kMaxSearchDevices = 10000;
   // The device the search found last; all zeros before any search step and after a search
   // ended or was reset (by a change of target or search kind).
   std::string getAddressAsString() const { return address_.ToString(); }
@@ -95,6 +101,7 @@ class DSPortAdapter {
   bool last_device_ = false;
   int last_discrepancy_ = 0;
   int last_family_discrepancy_ = 0;
+  std::set<RomId> found_;  // by the search in progress
 };
 
 }  // namespace qb::access

@@ -84,6 +84,13 @@ void OneWireContainer::Fail(const std::string& message) const {
   ThrowBusError(getName(), getName() + " " + rom_.ToString() + ": " + message);
 }
 
+void OneWireContainer::CheckStateSize(const DeviceState& state, size_t size,
+                                      const char* call) const {
+  if (state.size() == size) return;
+  Fail(std::string(call) + ": the state has " + std::to_string(state.size()) + " bytes, a " +
+       getName() + " state has " + std::to_string(size) + " (read it with readDevice)");
+}
+
 bool OneWireContainer::isPresent() {
   return Adapter().isPresent(rom_);
 }

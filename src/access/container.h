@@ -154,6 +154,9 @@ class OneWireContainer {
   }
   // A bus error naming this device.
   [[noreturn]] void Fail(const std::string& message) const;
+  // Raises a GeneralFailure naming `call` unless `state` has exactly `size` bytes, the size of
+  // the state readDevice returns: an empty, short or foreign state is never read or written.
+  void CheckStateSize(const DeviceState& state, size_t size, const char* call) const;
 
   uint8_t family_;
   RomId rom_;

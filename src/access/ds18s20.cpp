@@ -27,6 +27,20 @@ void DS18S20Container::setTemperatureResolution(double resolution, DeviceState& 
   }
 }
 
+double DS18S20ExtendedTemperature(const DeviceState& state) {
+  if (state.size() != kScratchpadSize) {
+    throw AccessError(ErrorCode::GeneralFailure, "DS18S20",
+                      "the extended temperature: the state has " + std::to_string(state.size()) +
+                          " bytes, a scratchpad has " + std::to_string(kScratchpadSize));
+  }
+  const auto half_degrees = static_cast<int16_t>(state[kTempMsb] << 8 | state[kTempLsb]);
+  const int count_per_c = state[kCountPerC];
+  if (count_per_c == 0) return half_degrees / 2.0;
+  // Arithmetic shift: whole degrees rounded down, also below zero.
+  const int temp_read = half_degrees >> 1;
+  return temp_read - 0.25 + static_cast<double>(count_per_c - state[kCountRemain]) / count_per_c;
+}
+
 std::unique_ptr<OneWireContainer> MakeDS18S20Container() {
   return std::make_unique<DS18S20Container>();
 }

@@ -24,4 +24,12 @@ class DS18S20Container : public ThermometerContainer {
   }
 };
 
+// The DS18S20's reading to 1/16 C from a scratchpad (as readDevice or doTemperatureConvert left
+// it): TEMP_READ - 0.25 + (COUNT_PER_C - COUNT_REMAIN) / COUNT_PER_C, where TEMP_READ is the
+// temperature register without its half-degree bit, i.e. the half degrees halved and rounded
+// towards minus infinity (-0.5 C gives -1, not 0). A scratchpad whose COUNT_PER_C is 0 has no
+// finer reading: the register's 0.5 C value is returned. Raises an AccessError for a state that
+// is not a scratchpad.
+double DS18S20ExtendedTemperature(const DeviceState& state);
+
 }  // namespace qb::access

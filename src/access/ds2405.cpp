@@ -14,9 +14,8 @@ void DS2405Container::UseSpeed() {
   if (a.getSpeed() != speed_) a.setSpeed(speed_);
 }
 
-void DS2405Container::CheckState(const DeviceState& state) const {
-  if (state.size() != 1)
-    Fail("the state has " + std::to_string(state.size()) + " bytes; a DS2405 state has 1");
+void DS2405Container::CheckState(const DeviceState& state, const char* call) const {
+  CheckStateSize(state, 1, call);
 }
 
 void DS2405Container::CheckChannel(int channel) const {
@@ -36,7 +35,7 @@ DeviceState DS2405Container::readDevice() {
 }
 
 void DS2405Container::writeDevice(const DeviceState& state) {
-  CheckState(state);
+  CheckState(state, "writeDevice");
   const bool want = state[0] & kConducting;
   UseSpeed();
   DSPortAdapter& a = Adapter();
@@ -53,25 +52,25 @@ void DS2405Container::writeDevice(const DeviceState& state) {
 }
 
 int DS2405Container::getNumberChannels(const DeviceState& state) const {
-  CheckState(state);
+  CheckState(state, "getNumberChannels");
   return 1;
 }
 
 bool DS2405Container::getLevel(int channel, const DeviceState& state) const {
   CheckChannel(channel);
-  CheckState(state);
+  CheckState(state, "getLevel");
   return state[0] & kLevelHigh;
 }
 
 bool DS2405Container::getLatchState(int channel, const DeviceState& state) const {
   CheckChannel(channel);
-  CheckState(state);
+  CheckState(state, "getLatchState");
   return state[0] & kConducting;
 }
 
 void DS2405Container::setLatchState(int channel, bool on, bool, DeviceState& state) {
   CheckChannel(channel);
-  CheckState(state);
+  CheckState(state, "setLatchState");
   state[0] = static_cast<uint8_t>(on ? (state[0] | kConducting) : (state[0] & ~kConducting));
 }
 

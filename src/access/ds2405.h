@@ -28,7 +28,7 @@ class DS2405Container : public OneWireContainer {
 
  private:
   void UseSpeed();
-  void CheckState(const DeviceState& state) const;
+  void CheckState(const DeviceState& state, const char* call) const;
   void CheckChannel(int channel) const;
 };
 

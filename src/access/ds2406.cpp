@@ -22,13 +22,12 @@ bool Crc16Ok(const std::vector<uint8_t>& data, uint8_t low, uint8_t high) {
 
 }  // namespace
 
-void DS2406Container::CheckState(const DeviceState& state) const {
-  if (state.size() != 2)
-    Fail("the state has " + std::to_string(state.size()) + " bytes; a DS2406 state has 2");
+void DS2406Container::CheckState(const DeviceState& state, const char* call) const {
+  CheckStateSize(state, 2, call);
 }
 
-void DS2406Container::CheckChannel(int channel, const DeviceState& state) const {
-  CheckState(state);
+void DS2406Container::CheckChannel(int channel, const DeviceState& state, const char* call) const {
+  CheckState(state, call);
   if (channel < 0 || channel >= getNumberChannels(state))
     Fail("has no channel " + std::to_string(channel));
 }
@@ -99,27 +98,27 @@ DeviceState DS2406Container::readDevice() {
 }
 
 void DS2406Container::writeDevice(const DeviceState& state) {
-  CheckState(state);
+  CheckState(state, "writeDevice");
   WriteStatusByte7(state[1]);
 }
 
 int DS2406Container::getNumberChannels(const DeviceState& state) const {
-  CheckState(state);
+  CheckState(state, "getNumberChannels");
   return (state[0] & 0x40) ? 2 : 1;
 }
 
 bool DS2406Container::getLevel(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state);
+  CheckChannel(channel, state, "getLevel");
   return state[0] >> (2 + channel) & 1;
 }
 
 bool DS2406Container::getLatchState(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state);
+  CheckChannel(channel, state, "getLatchState");
   return !(state[0] >> channel & 1);  // flip-flop 0: the transistor conducts
 }
 
 void DS2406Container::setLatchState(int channel, bool on, bool, DeviceState& state) {
-  CheckChannel(channel, state);
+  CheckChannel(channel, state, "setLatchState");
   const uint8_t info_bit = static_cast<uint8_t>(1u << channel);
   const uint8_t status_bit = static_cast<uint8_t>(1u << (5 + channel));
   if (on) {
@@ -132,7 +131,7 @@ void DS2406Container::setLatchState(int channel, bool on, bool, DeviceState& sta
 }
 
 bool DS2406Container::getSensedActivity(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state);
+  CheckChannel(channel, state, "getSensedActivity");
   return state[0] >> (4 + channel) & 1;
 }
 
@@ -142,7 +141,7 @@ void DS2406Container::clearActivity() {
 
 void DS2406Container::setSearchConditions(int channel, int source, int polarity,
                                           DeviceState& state) {
-  CheckState(state);
+  CheckState(state, "setSearchConditions");
   if (channel != CHANNEL_A && channel != CHANNEL_B && channel != CHANNEL_BOTH) {
     Fail("search channel " + std::to_string(channel) +
          " is not CHANNEL_A, CHANNEL_B or CHANNEL_BOTH");

@@ -43,8 +43,8 @@ class DS2406Container : public OneWireContainer {
   void WriteStatusByte7(uint8_t value);
 
  private:
-  void CheckState(const DeviceState& state) const;
-  void CheckChannel(int channel, const DeviceState& state) const;
+  void CheckState(const DeviceState& state, const char* call) const;
+  void CheckChannel(int channel, const DeviceState& state, const char* call) const;
 };
 
 }  // namespace qb::access

@@ -17,13 +17,12 @@ constexpr uint8_t kAuxOff = 0x04;
 constexpr uint8_t kSmartMainFlag = 0x01;
 }  // namespace
 
-void DS2409Container::CheckState(const DeviceState& state) const {
-  if (state.size() != 2)
-    Fail("the state has " + std::to_string(state.size()) + " bytes; a DS2409 state has 2");
+void DS2409Container::CheckState(const DeviceState& state, const char* call) const {
+  CheckStateSize(state, 2, call);
 }
 
-void DS2409Container::CheckChannel(int channel, const DeviceState& state) const {
-  CheckState(state);
+void DS2409Container::CheckChannel(int channel, const DeviceState& state, const char* call) const {
+  CheckState(state, call);
   if (channel != 0 && channel != 1)
     Fail("has no channel " + std::to_string(channel) + " (0 main, 1 auxiliary)");
 }
@@ -72,7 +71,7 @@ DeviceState DS2409Container::readDevice() {
 }
 
 void DS2409Container::writeDevice(const DeviceState& state) {
-  CheckState(state);
+  CheckState(state, "writeDevice");
   const uint8_t want = state[0];
   // The control output: bit 5 manual mode, bit 6 the branch it follows, bit 7 its transistor
   // (manual mode); bits 3 and 4 zero to write.
@@ -101,22 +100,22 @@ void DS2409Container::writeDevice(const DeviceState& state) {
 }
 
 int DS2409Container::getNumberChannels(const DeviceState& state) const {
-  CheckState(state);
+  CheckState(state, "getNumberChannels");
   return 2;
 }
 
 bool DS2409Container::getLevel(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state);
+  CheckChannel(channel, state, "getLevel");
   return state[0] >> (channel == 0 ? 1 : 3) & 1;
 }
 
 bool DS2409Container::getLatchState(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state);
+  CheckChannel(channel, state, "getLatchState");
   return !(state[0] & (channel == 0 ? kMainOff : kAuxOff));
 }
 
 void DS2409Container::setLatchState(int channel, bool on, bool smart, DeviceState& state) {
-  CheckChannel(channel, state);
+  CheckChannel(channel, state, "setLatchState");
   const uint8_t mine = channel == 0 ? kMainOff : kAuxOff;
   const uint8_t other = channel == 0 ? kAuxOff : kMainOff;
   if (on) {
@@ -131,7 +130,7 @@ void DS2409Container::setLatchState(int channel, bool on, bool smart, DeviceStat
 }
 
 bool DS2409Container::getSensedActivity(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state);
+  CheckChannel(channel, state, "getSensedActivity");
   return state[0] >> (channel == 0 ? 4 : 5) & 1;
 }
 

@@ -48,8 +48,8 @@ class DS2409Container : public OneWireContainer {
   uint8_t SmartOn(uint8_t command);
 
  private:
-  void CheckState(const DeviceState& state) const;
-  void CheckChannel(int channel, const DeviceState& state) const;
+  void CheckState(const DeviceState& state, const char* call) const;
+  void CheckChannel(int channel, const DeviceState& state, const char* call) const;
 };
 
 }  // namespace qb::access

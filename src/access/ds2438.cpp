@@ -46,21 +46,12 @@ void PutWord(DeviceState& s, size_t at, uint16_t value) {
   s[at + 1] = static_cast<uint8_t>(value >> 8);
 }
 
-// A state of the full size: shorter ones (an empty state, or page 0 only) are padded with
-// "no reading" bytes.
-void Normalize(DeviceState& state) {
-  if (state.size() < DS2438Container::kStateSize) state.resize(DS2438Container::kStateSize, 0xFF);
-}
-
 }  // namespace
 
 DS2438Container::DS2438Container() : OneWireContainer(kFamily) {}
 
-void DS2438Container::CheckState(const DeviceState& state, size_t size, const char* call) const {
-  if (state.size() < size) {
-    Fail(std::string(call) + ": the device state holds " + std::to_string(state.size()) +
-         " bytes, " + std::to_string(size) + " are needed");
-  }
+void DS2438Container::CheckState(const DeviceState& state, const char* call) const {
+  CheckStateSize(state, kStateSize, call);
 }
 
 DS2438Container::Page DS2438Container::ReadPage(uint8_t page) {
@@ -153,12 +144,12 @@ DeviceState DS2438Container::readDevice() {
 }
 
 void DS2438Container::writeDevice(const DeviceState& state) {
-  CheckState(state, 8, "writeDevice");
+  CheckState(state, "writeDevice");
   WritePage0(kConfigBits, state[0], state[7]);
 }
 
 void DS2438Container::doTemperatureConvert(DeviceState& state) {
-  Normalize(state);
+  CheckState(state, "doTemperatureConvert");
   Convert(kConvertT, kTemperatureTime, "the temperature conversion");
   Page page{};
   WithRetries([&] { page = ReadPage(0); });
@@ -166,7 +157,7 @@ void DS2438Container::doTemperatureConvert(DeviceState& state) {
 }
 
 double DS2438Container::getTemperature(const DeviceState& state) const {
-  CheckState(state, 3, "getTemperature");
+  CheckState(state, "getTemperature");
   // 13 bits, two's complement, left-aligned in the 16-bit register: the low three bits are 0.
   const auto raw = static_cast<int16_t>(Word(state, 1));
   return (raw >> 3) * kTemperatureLsb;
@@ -176,7 +167,7 @@ void DS2438Container::doADConvert(int channel, DeviceState& state) {
   if (channel < DS2438_CHANNEL_VDD || channel > DS2438_CHANNEL_VSENSE) {
     Fail("there is no A/D channel " + std::to_string(channel));
   }
-  Normalize(state);
+  CheckState(state, "doADConvert");
   Page page{};
   if (channel == DS2438_CHANNEL_VSENSE) {
     // The current register follows the sense voltage on its own while IAD is set; when it was
@@ -210,14 +201,14 @@ void DS2438Container::doADConvert(int channel, DeviceState& state) {
 
 double DS2438Container::getADVoltage(int channel, const DeviceState& state) const {
   if (channel == DS2438_CHANNEL_VSENSE) {
-    CheckState(state, 7, "getADVoltage");
+    CheckState(state, "getADVoltage");
     // The current register counts the sense voltage in steps of 1/4096 V.
     return static_cast<int16_t>(Word(state, 5)) / 4096.0;
   }
   if (channel != DS2438_CHANNEL_VDD && channel != DS2438_CHANNEL_VAD) {
     Fail("there is no A/D channel " + std::to_string(channel));
   }
-  CheckState(state, kStateSize, "getADVoltage");
+  CheckState(state, "getADVoltage");
   const uint16_t raw = Word(state, channel == DS2438_CHANNEL_VDD ? 8 : 10);
   if (raw == kNoReading) {
     Fail(std::string("no ") + (channel == DS2438_CHANNEL_VDD ? "Vdd" : "Vad") +
@@ -227,7 +218,7 @@ double DS2438Container::getADVoltage(int channel, const DeviceState& state) cons
 }
 
 double DS2438Container::getCurrent(const DeviceState& state) const {
-  CheckState(state, 7, "getCurrent");
+  CheckState(state, "getCurrent");
   // Sign-extended two's complement: I = register / (4096 * Rsense).
   return static_cast<int16_t>(Word(state, 5)) / (4096.0 * kSenseResistorOhms);
 }

@@ -22,6 +22,7 @@ namespace qb::access {
 //   [10..11] the last Vad reading doADConvert(1, state) stored, the same way.
 // The device has a single voltage register, so the two readings are kept side by side here:
 // doADConvert(0), doADConvert(1) and only then getADVoltage(0) and getADVoltage(1) give both.
+// Every state-taking call refuses a state of another size.
 //
 // Currents are reported for a 0.05 ohm sense resistor.
 class DS2438Container : public OneWireContainer {
@@ -57,7 +58,7 @@ class DS2438Container : public OneWireContainer {
   void Convert(uint8_t command, std::chrono::milliseconds time, const char* what);
   // Waits while the device answers read slots with 0 (busy), at most `limit`.
   void WaitWhileBusy(std::chrono::milliseconds limit, const char* what);
-  void CheckState(const DeviceState& state, size_t size, const char* call) const;
+  void CheckState(const DeviceState& state, const char* call) const;
 
   // The last readings doADConvert took, kept across readDevice calls.
   std::optional<uint16_t> last_vdd_, last_vad_;

@@ -70,10 +70,7 @@ void DS2450Container::CheckType(int type) const {
 }
 
 void DS2450Container::CheckState(const DeviceState& state, const char* call) const {
-  if (state.size() < kStateSize) {
-    Fail(std::string(call) + ": the device state holds " + std::to_string(state.size()) +
-         " bytes, 24 are needed");
-  }
+  CheckStateSize(state, kStateSize, call);
 }
 
 double DS2450Container::Range(int channel, const DeviceState& state) const {

@@ -21,9 +21,8 @@ bool ValidControl(uint8_t control) {
 }
 }  // namespace
 
-void DS2890Container::CheckState(const DeviceState& state) const {
-  if (state.size() != 2)
-    Fail("the state has " + std::to_string(state.size()) + " bytes; a DS2890 state has 2");
+void DS2890Container::CheckState(const DeviceState& state, const char* call) const {
+  CheckStateSize(state, 2, call);
 }
 
 std::pair<uint8_t, uint8_t> DS2890Container::ReadAgreed(uint8_t command, const char* what) {
@@ -106,7 +105,7 @@ int DS2890Container::decrement() {
 }
 
 void DS2890Container::writeDevice(const DeviceState& state) {
-  CheckState(state);
+  CheckState(state, "writeDevice");
   const uint8_t control = state[1];
   if (!ValidControl(static_cast<uint8_t>(control & ~kChargePump))) {
     Fail("control register value " + FamilyText(control) +
@@ -119,33 +118,33 @@ void DS2890Container::writeDevice(const DeviceState& state) {
 }
 
 double DS2890Container::potentiometerResistance(const DeviceState& state) const {
-  CheckState(state);
+  CheckState(state, "potentiometerResistance");
   static constexpr double kOhms[] = {5.0, 10.0, 50.0, 100.0};
   return kOhms[state[0] >> 6 & 0x03];
 }
 
 bool DS2890Container::isLinear(const DeviceState& state) const {
-  CheckState(state);
+  CheckState(state, "isLinear");
   return state[0] & 0x01;
 }
 
 bool DS2890Container::wiperSettingsAreVolatile(const DeviceState& state) const {
-  CheckState(state);
+  CheckState(state, "wiperSettingsAreVolatile");
   return state[0] & 0x02;
 }
 
 bool DS2890Container::isChargePumpOn(const DeviceState& state) const {
-  CheckState(state);
+  CheckState(state, "isChargePumpOn");
   return state[1] & kChargePump;
 }
 
 void DS2890Container::setChargePump(bool on, DeviceState& state) {
-  CheckState(state);
+  CheckState(state, "setChargePump");
   state[1] = static_cast<uint8_t>(on ? (state[1] | kChargePump) : (state[1] & ~kChargePump));
 }
 
 int DS2890Container::numberOfWiperSettings(const DeviceState& state) const {
-  CheckState(state);
+  CheckState(state, "numberOfWiperSettings");
   return 32 << (state[0] >> 4 & 0x03);
 }
 

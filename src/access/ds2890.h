@@ -41,7 +41,7 @@ class DS2890Container : public OneWireContainer {
   // Write Position or Write Control: value, echo, release code. True when accepted.
   bool WriteWithRelease(uint8_t command, uint8_t value);
   int Step(uint8_t command);
-  void CheckState(const DeviceState& state) const;
+  void CheckState(const DeviceState& state, const char* call) const;
 };
 
 }  // namespace qb::access

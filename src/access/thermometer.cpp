@@ -23,11 +23,7 @@ bool AllBytesAre(const uint8_t* data, size_t n, uint8_t value) {
 }  // namespace
 
 void ThermometerContainer::CheckState(const DeviceState& state, const char* call) const {
-  if (state.size() != kScratchpadSize) {
-    Fail(std::string(call) + ": the state has " + std::to_string(state.size()) +
-         " bytes, a scratchpad has " + std::to_string(kScratchpadSize) +
-         " (read it with readDevice)");
-  }
+  CheckStateSize(state, kScratchpadSize, call);
 }
 
 DeviceState ThermometerContainer::ReadScratchpadOnce() {
@@ -125,6 +121,7 @@ void ThermometerContainer::Convert(std::chrono::milliseconds duration) {
 }
 
 void ThermometerContainer::doTemperatureConvert(DeviceState& state) {
+  CheckState(state, "doTemperatureConvert");
   try {
     // The time of the resolution the device has now, which a state changed but not yet written
     // may not show: that of the scratchpad this container last read from the device (as a caller
@@ -184,7 +181,8 @@ void ThermometerContainer::recallE2() {
   WaitWhileBusy(kBusyGrace, "recalling the EEPROM");
 }
 
-bool ThermometerContainer::isExternalPowerSupplied(const DeviceState&) {
+bool ThermometerContainer::isExternalPowerSupplied(const DeviceState& state) {
+  CheckState(state, "isExternalPowerSupplied");
   // A parasite-powered part pulls the read slot after Read Power Supply low.
   Select();
   BusMaster& m = Adapter().Master();

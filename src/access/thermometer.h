@@ -62,7 +62,7 @@ class ThermometerContainer : public OneWireContainer {
   // The conversion time for a scratchpad with this content.
   virtual std::chrono::milliseconds ConversionTime(const DeviceState& scratchpad) const = 0;
 
-  // Raises a GeneralFailure unless `state` has the size of a scratchpad.
+  // Raises a GeneralFailure naming `call` unless `state` has the size of a scratchpad.
   void CheckState(const DeviceState& state, const char* call) const;
   // Reads the scratchpad with retries; a corrupt read is never returned.
   DeviceState ReadScratchpad();

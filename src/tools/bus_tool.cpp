@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "access/ds18s20.h"
 #include "access/errors.h"
 #include "access/families.h"
 #include "access/provider.h"
@@ -46,11 +47,9 @@ using Values = std::vector<std::pair<std::string, std::string>>;
 Values ReadThermometer(OneWireContainer& c) {
   DeviceState state = c.readDevice();
   c.doTemperatureConvert(state);
-  double t = c.getTemperature(state);
-  if (c.getAddress().family() == 0x10 && state.size() >= 8 && state[7] != 0) {
-    // The DS18S20's extended resolution from its count registers.
-    t = std::trunc(t) - 0.25 + static_cast<double>(state[7] - state[6]) / state[7];
-  }
+  // The DS18S20's finer reading from its count registers; the others to their resolution.
+  const double t = c.getAddress().family() == 0x10 ? access::DS18S20ExtendedTemperature(state)
+                                                   : c.getTemperature(state);
   Values v = {{"temperature", NumberText(t)},
               {"alarm_low", NumberText(c.getTemperatureAlarm(access::ALARM_LOW, state))},
               {"alarm_high", NumberText(c.getTemperatureAlarm(access::ALARM_HIGH, state))}};

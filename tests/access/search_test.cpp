@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <set>
 
@@ -99,6 +100,100 @@ TEST(Search, BeforeAnySearchAndOnAnEmptyBus) {
   s.bus->SetShort(sim::Constant(1));
   EXPECT_EQ(s.adapter.Reset(), 3);
   EXPECT_THROW(s.adapter.findFirstDevice(), access::AccessError);
+}
+
+// A device with a loose contact, there on some search passes and gone on others, can lead the
+// search back to a device it already found, over and over: the search must end with an error.
+TEST(Search, ADeviceComingAndGoingEndsTheSearchWithAnError) {
+  SimulatedBus s;
+  // A and A2 differ from each other at serial bit 2, both from B at serial bit 1 (B has the 1):
+  // with B there the search goes A, A2; without it the pass after A2 ends at A again.
+  const RomId a = RomId::Make(0x28, 0x10), b = RomId::Make(0x28, 0x12),
+              a2 = RomId::Make(0x28, 0x14);
+  for (const RomId& rom : {a, b, a2}) s.bus->Add(std::make_unique<sim::GenericModel>(rom));
+  auto& flaky = *s.bus->FindAs<sim::SimDevice>(b);
+  std::vector<RomId> found;
+  bool raised = false;
+  for (int pass = 1; pass <= 50 && !raised; ++pass) {
+    flaky.faults().present = sim::Constant(pass >= 3 && pass % 2 == 1 ? 0 : 1);
+    try {
+      if (!(pass == 1 ? s.adapter.findFirstDevice() : s.adapter.findNextDevice())) break;
+      found.push_back(s.adapter.getAddress());
+    } catch (const access::AccessError& e) {
+      EXPECT_EQ(e.code(), access::ErrorCode::GeneralFailure);
+      EXPECT_NE(std::string(e.what()).find(a.ToString() + " a second time"), std::string::npos)
+          << e.what();
+      raised = true;
+    }
+  }
+  EXPECT_TRUE(raised) << "the search went on for " << found.size() << " passes";
+  EXPECT_EQ(found, (std::vector<RomId>{a, a2}));
+  // The failed search is over: with the device back for good the next one finds all three.
+  flaky.faults().present = sim::Constant(1);
+  EXPECT_EQ(SearchAll(s.adapter),
+            (std::set<std::string>{a.ToString(), a2.ToString(), b.ToString()}));
+}
+
+// A master whose search answers come from a script instead of devices: pass n reports the ROM id
+// `rom(n)` and a discrepancy at bit `discrepancy`, whichever branch the search takes there.
+class ScriptedSearchMaster : public access::BusMaster {
+ public:
+  ScriptedSearchMaster(std::function<RomId(int)> rom, int discrepancy)
+      : rom_(std::move(rom)), discrepancy_(discrepancy) {}
+  access::ResetResult Reset() override {
+    current_ = rom_(++pass_);
+    bit_ = 0;
+    return access::ResetResult::Presence;
+  }
+  bool TouchBit(bool bit) override { return bit; }
+  uint8_t TouchByte(uint8_t byte) override { return byte; }
+  access::TripletResult SearchTriplet(bool) override {
+    const bool value = current_.bytes[static_cast<size_t>(bit_ / 8)] >> (bit_ % 8) & 1;
+    const bool both = ++bit_ == discrepancy_;
+    return {both ? false : value, both ? false : !value, value};
+  }
+  uint8_t TouchByteWithPower(uint8_t byte, std::chrono::milliseconds) override { return byte; }
+  std::string Describe() const override { return "scripted search"; }
+
+ private:
+  std::function<RomId(int)> rom_;
+  int discrepancy_;
+  int pass_ = 0, bit_ = 0;
+  RomId current_;
+};
+
+// Whatever the bus answers, one search ends: on the first device found twice, and after at most
+// kMaxSearchDevices distinct ones.
+TEST(Search, AnInconsistentBusCannotKeepASearchGoing) {
+  struct Case {
+    const char* what;
+    std::function<RomId(int)> rom;
+    size_t found_before_error;
+  };
+  // Bit 50 lies in serial number bits every ROM id here has at 0.
+  const Case cases[] = {
+      {"the same device every pass", [](int) { return RomId::Make(0x28, 7); }, 1},
+      {"a new device every pass", [](int pass) { return RomId::Make(0x28, uint64_t(pass)); },
+       DSPortAdapter::kMaxSearchDevices},
+  };
+  for (const Case& c : cases) {
+    DSPortAdapter adapter("test", "script", std::make_unique<ScriptedSearchMaster>(c.rom, 50));
+    size_t found = 0;
+    bool raised = false;
+    for (bool more = adapter.findFirstDevice();
+         more && found <= 2 * DSPortAdapter::kMaxSearchDevices;) {
+      ++found;
+      try {
+        more = adapter.findNextDevice();
+      } catch (const access::AccessError& e) {
+        EXPECT_EQ(e.code(), access::ErrorCode::GeneralFailure) << c.what;
+        raised = true;
+        break;
+      }
+    }
+    EXPECT_TRUE(raised) << c.what;
+    EXPECT_EQ(found, c.found_before_error) << c.what;
+  }
 }
 
 TEST(Search, OverdriveDevicesAreAddressedAtOverdriveSpeed) {

@@ -7,6 +7,7 @@
 
 #include "access/adapter.h"
 #include "access/crc.h"
+#include "access/ds18s20.h"
 #include "access/errors.h"
 #include "access/families.h"
 #include "sim/models.h"
@@ -136,6 +137,7 @@ TEST(Thermometer, Ds18s20FinerReadingRecoversTheTemperatureToASixteenth) {
                             0.01);  // a hair above: the device quantises, it does not pass it on
     c->doTemperatureConvert(st);
     EXPECT_EQ(ExtendedS20(st), t);
+    EXPECT_EQ(access::DS18S20ExtendedTemperature(st), t);
     EXPECT_NEAR(c->getTemperature(st), t, 0.25) << t;  // the register is the nearest half degree
     EXPECT_GE(st[6], 1);
     EXPECT_LE(st[6], 16);
@@ -143,6 +145,34 @@ TEST(Thermometer, Ds18s20FinerReadingRecoversTheTemperatureToASixteenth) {
     EXPECT_EQ(hex.substr(12, 2), access::BytesToHexText(&st[6], 1));
     EXPECT_EQ(hex.substr(14, 2), "10");
   }
+}
+
+// Every register value from -55 to +125 C with every count: the whole degrees are rounded
+// towards minus infinity, so below zero the reading is never a degree too warm.
+TEST(Thermometer, Ds18s20ExtendedReadingFollowsTheDatasheetAcrossItsRange) {
+  for (int half_degrees = -110; half_degrees <= 250; ++half_degrees) {
+    for (int count_remain = 0; count_remain <= 16; ++count_remain) {
+      DeviceState st = Pad(static_cast<uint16_t>(half_degrees), 0xFF);
+      st[6] = static_cast<uint8_t>(count_remain);
+      const double datasheet = std::floor(half_degrees / 2.0) - 0.25 + (16 - count_remain) / 16.0;
+      ASSERT_EQ(access::DS18S20ExtendedTemperature(st), datasheet)
+          << half_degrees << " half degrees, COUNT_REMAIN " << count_remain;
+    }
+  }
+  // The readings the issue saw a degree too warm: -5.6, -0.3 and -10.5 C.
+  ThermoBus s;
+  auto c = s.Add(0x10, 8, {{"temperature", 0}});
+  DeviceState st = c->readDevice();
+  for (const auto& [set, reads] : {std::pair{-5.6, -5.625}, {-0.3, -0.3125}, {-10.5, -10.5}}) {
+    s.Model(*c).Temperature().Set(set);
+    c->doTemperatureConvert(st);
+    EXPECT_EQ(access::DS18S20ExtendedTemperature(st), reads) << set;
+  }
+  // Without a count per degree there is no finer reading; a state of another size is refused.
+  st = Pad(0xFFF5, 0xFF);  // -5.5 C
+  st[7] = 0;
+  EXPECT_EQ(access::DS18S20ExtendedTemperature(st), -5.5);
+  ExpectFailure([] { access::DS18S20ExtendedTemperature(DeviceState(8)); });
 }
 
 TEST(Thermometer, ResolutionSetsConversionTimeAndStep) {

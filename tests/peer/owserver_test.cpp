@@ -18,9 +18,14 @@
 #include <sstream>
 #include <thread>
 
+#include "access/families.h"
+#include "access/provider.h"
 #include "access/rom.h"
+#include "platform/clock.h"
+#include "sim/bus_file.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
+#include "tools/bus_tool.h"
 
 namespace qb {
 namespace {
@@ -70,13 +75,9 @@ std::string Trim(const std::string& s) {
 
 class OwserverTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    owserver_path = Which("owserver");
-    owdir_path = Which("owdir");
-    owread_path = Which("owread");
-    ASSERT_FALSE(owserver_path.empty() || owdir_path.empty() || owread_path.empty())
-        << "owserver and ow-shell are not installed (scripts/bootstrap.sh installs them)";
-    devices = {
+  // The devices of the bus owserver reads: one of each family, at everyday values.
+  virtual json BusDevices() const {
+    return {
         {{"rom", Rom(0x28, 0x0101)}, {"temperature", 21.5}},
         {{"rom", Rom(0x22, 0x0202)}, {"temperature", -10.125}},
         {{"rom", Rom(0x10, 0x0303)}, {"temperature", 25.0625}},
@@ -91,6 +92,15 @@ class OwserverTest : public ::testing::Test {
         {{"rom", Rom(0x2C, 0x0808)}, {"wiper", 200}},
         {{"rom", Rom(0x01, 0x0909)}},
     };
+  }
+
+  void SetUp() override {
+    owserver_path = Which("owserver");
+    owdir_path = Which("owdir");
+    owread_path = Which("owread");
+    ASSERT_FALSE(owserver_path.empty() || owdir_path.empty() || owread_path.empty())
+        << "owserver and ow-shell are not installed (scripts/bootstrap.sh installs them)";
+    devices = BusDevices();
     bus_file = dir.path() / "bus.json";
     link = dir.path() / "ttyQB0";
     record = dir.path() / "conversation.txt";
@@ -261,6 +271,145 @@ TEST_F(OwserverTest, ReadsCountersSwitchAndPotentiometer) {
   EXPECT_EQ(ReadNumber(RomOf(0x12), "latch.B"), 0);
   // DS2890.
   EXPECT_EQ(ReadNumber(RomOf(0x2C), "wiper"), 200);
+}
+
+// Below zero and at the ends of every range the simulator's families have, on a bus of their own:
+// owserver's readings and ours must agree there, and both must be the bus file's values.
+class OwserverExtremesTest : public OwserverTest {
+ protected:
+  json BusDevices() const override {
+    json d = json::array();
+    uint64_t serial = 0x1000;
+    for (uint8_t family : {0x10, 0x22, 0x28}) {
+      for (double t : {-55.0, -10.5, -5.625, -0.3125, -0.0625, 0.0, 85.0, 125.0})
+        d.push_back({{"rom", Rom(family, serial++)}, {"temperature", t}});
+    }
+    // DS2438: its temperature range, both inputs at 0 and at the top of their 10-bit register.
+    const double battery[][3] = {
+        {-55, 0, 10.23}, {-0.0625, 10.23, 0}, {0, 5, 2.5}, {85, 2.4, 0.01}, {125, 10.23, 10.23}};
+    for (const auto& [t, vdd, vad] : battery) {
+      d.push_back({{"rom", Rom(0x26, serial++)}, {"temperature", t}, {"vdd", vdd}, {"vad", vad}});
+    }
+    d.push_back({{"rom", Rom(0x20, serial++)}, {"inputs", {0.0, 5.12, 2.56, 5.11}}});
+    d.push_back({{"rom", Rom(0x1D, serial++)}, {"counters", {0, 0, 4294967295u, 0}}});
+    for (int wiper : {0, 255}) d.push_back({{"rom", Rom(0x2C, serial++)}, {"wiper", wiper}});
+    return d;
+  }
+
+  // `quellbrook-bus read` on the bus file itself (the simulator's values do not move, so it
+  // reads what the terminal serves), as key=value pairs.
+  std::map<std::string, std::string> OurReading(const std::string& rom) {
+    SimulatedClock clock;
+    std::ostringstream out, err;
+    EXPECT_EQ(
+        RunBusTool({"--adapter", "SIM", "--port", bus_file.string(), "read", rom}, out, err, clock),
+        0)
+        << rom << ": " << err.str();
+    std::map<std::string, std::string> kv;
+    std::istringstream lines(out.str());
+    for (std::string line; std::getline(lines, line);) {
+      const auto eq = line.find('=');
+      if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return kv;
+  }
+
+  // The four inputs of a DS2450 read through the library at `range` volts and `step` volts.
+  std::vector<double> OurQuadConverterReading(const std::string& rom, double range, double step) {
+    SimulatedClock clock;
+    access::OneWireAccessProvider provider;
+    sim::RegisterSimAdapter(provider, clock);
+    auto adapter = provider.openAdapter("SIM", bus_file.string());
+    auto c = access::CreateContainer(0x20);
+    c->SetupContainer(adapter.get(), rom);
+    access::DeviceState state = c->readDevice();
+    for (int ch = 0; ch < 4; ++ch) {
+      c->setADRange(ch, range, state);
+      c->setADResolution(ch, step, state);
+    }
+    c->writeDevice(state);
+    std::vector<double> volts;
+    for (int ch = 0; ch < 4; ++ch) {
+      c->doADConvert(ch, state);
+      volts.push_back(c->getADVoltage(ch, state));
+    }
+    return volts;
+  }
+
+  static std::vector<double> Numbers(const std::string& text) {
+    std::vector<double> v;
+    std::istringstream items(text);
+    for (std::string item; std::getline(items, item, ',');) v.push_back(std::stod(item));
+    return v;
+  }
+};
+
+TEST_F(OwserverExtremesTest, AgreesWithOurReadingsBelowZeroAndAtTheEndsOfEveryRange) {
+  const std::string owwrite = Which("owwrite");
+  ASSERT_FALSE(owwrite.empty()) << "ow-shell's owwrite is not installed";
+  ASSERT_EQ(ListDevices().size(), devices.size()) << Diagnosis();
+
+  // The thermometers convert together (Skip ROM, Convert T) and owserver reads each result: the
+  // same decoding as its temperature property, without 24 conversions one after the other.
+  std::string out;
+  ASSERT_EQ(test::RunToEnd({owwrite, "-s", server, "/simultaneous/temperature", "1"}, out), 0)
+      << out;
+  std::this_thread::sleep_for(1s);  // the longest conversion, 750 ms
+
+  for (const auto& d : devices) {
+    const std::string rom = d["rom"];
+    SCOPED_TRACE(rom + " " + d.dump());
+    const auto ours = OurReading(rom);
+    switch (access::RomId::Parse(rom)->family()) {
+      case 0x10:
+      case 0x22:
+      case 0x28: {
+        const double t = d["temperature"];
+        EXPECT_EQ(std::stod(ours.at("temperature")), t);
+        EXPECT_EQ(ReadNumber(rom, "latesttemp"), t);
+        break;
+      }
+      case 0x26:
+        // owserver prints six significant digits; the registers step 1/32 C and 10 mV.
+        for (const auto& [key, property] :
+             {std::pair{"temperature", "temperature"}, {"vdd", "VDD"}, {"vad", "VAD"}}) {
+          const double value = d[key];
+          EXPECT_NEAR(std::stod(ours.at(key)), value, 1e-9) << key;
+          EXPECT_NEAR(ReadNumber(rom, property), value, 1e-6) << property;
+        }
+        break;
+      case 0x20: {
+        // owserver's volt.X reads at the 5.12 V range and 16 bits; ours through the library at
+        // the same setting (the bus tool reads at the device's own, 2.56 V at power-on). One
+        // step is 5.12 V / 65536 by the datasheet; owserver scales by 65535, so near full scale
+        // it reads up to a step higher, printed to six digits.
+        const double step = 5.12 / 65536;
+        const auto ours_ad = OurQuadConverterReading(rom, 5.12, step);
+        const char* channels[] = {"volt.A", "volt.B", "volt.C", "volt.D"};
+        for (size_t ch = 0; ch < 4; ++ch) {
+          const double input = d["inputs"][ch];
+          EXPECT_NEAR(ours_ad[ch], input, step) << channels[ch];
+          EXPECT_NEAR(ReadNumber(rom, channels[ch]), ours_ad[ch], step + 5e-6) << channels[ch];
+        }
+        break;
+      }
+      case 0x1D: {
+        // owserver's counters A and B are those of pages 14 and 15.
+        const auto counts = Numbers(ours.at("counters"));
+        ASSERT_EQ(counts.size(), 4u);
+        EXPECT_EQ(counts[2], 4294967295.0);
+        EXPECT_EQ(ReadNumber(rom, "counters.A"), counts[2]);
+        EXPECT_EQ(ReadNumber(rom, "counters.B"), counts[3]);
+        break;
+      }
+      case 0x2C:
+        EXPECT_EQ(std::stod(ours.at("wiper")), d["wiper"].get<double>());
+        EXPECT_EQ(ReadNumber(rom, "wiper"), d["wiper"].get<double>());
+        break;
+      default:
+        ADD_FAILURE() << "no comparison for this family";
+    }
+  }
 }
 
 }  // namespace

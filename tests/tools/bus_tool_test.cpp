@@ -131,6 +131,22 @@ TEST_F(BusToolTest, ReadGivesBackTheValuesOfTheFile) {
   }
 }
 
+// The DS18S20's finer reading below zero, where whole degrees round towards minus infinity, and
+// at both ends of its range.
+TEST_F(BusToolTest, Ds18s20ReadsToTheSixteenthBelowZero) {
+  const double temperatures[] = {-55, -10.5, -5.625, -0.3125, -0.0625, 0, 85, 125};
+  json bus = json::array();
+  for (size_t i = 0; i < std::size(temperatures); ++i)
+    bus.push_back({{"rom", Rom(0x10, 20 + i)}, {"temperature", temperatures[i]}});
+  test::WriteFile(file, json{{"devices", bus}}.dump());
+  for (const auto& d : bus) {
+    ToolRun r = Tool(Args({"read", d["rom"]}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(std::stod(KeyValues(r.out).at("temperature")), d["temperature"].get<double>())
+        << r.out;
+  }
+}
+
 TEST_F(BusToolTest, InfoAndErrors) {
   ToolRun r = Tool(Args({"info", devices[0]["rom"].get<std::string>()}));
   EXPECT_EQ(r.status, 0);
