@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "access/ds18s20.h"
 #include "access/errors.h"
 #include "access/families.h"
 #include "core/log.h"
@@ -63,15 +64,6 @@ std::shared_ptr<DSDevice> Channel(DSROM& rom, const std::string& key) {
     throw access::AccessError(access::ErrorCode::NoObject, "1-Wire I/F",
                               "no channel record for " + key);
   return channel;
-}
-
-// Characters 13 to 16 of the state's hex text: COUNT_REMAIN and COUNT_PER_C.
-double ExtendedTemperature(double register_value, const access::DeviceState& state) {
-  if (state.size() < 8 || state[7] == 0) return register_value;
-  const double count_remain = state[6], count_per_c = state[7];
-  // TEMP_READ is the register value with its half-degree bit dropped: rounded toward minus
-  // infinity, so -0.5 gives -1 and not 0.
-  return std::floor(register_value) - 0.25 + (count_per_c - count_remain) / count_per_c;
 }
 
 }  // namespace
@@ -240,7 +232,7 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
       double t = c.getTemperature(state);
       // The DS18S20's count registers give it 1/16 degree; other families have no such registers.
       if (FamilyCode(rom_id) == "10" && m->TempResolution < 0.5) {
-        t = std::round(ExtendedTemperature(t, state) * 1000) / 1000;
+        t = std::round(access::DS18S20ExtendedTemperature(state) * 1000) / 1000;
       } else {
         t = RoundToDecimals(t);
       }
