@@ -269,5 +269,74 @@ int OneWireContainer::numberOfWiperSettings(const DeviceState&) const {
 int64_t OneWireContainer::readCounter(int) {
   NotSupported("readCounter");
 }
+bool OneWireContainer::getFlag(int, uint8_t, const DeviceState&) const {
+  NotSupported("getFlag");
+}
+void OneWireContainer::setFlag(int, uint8_t, bool, DeviceState&) {
+  NotSupported("setFlag");
+}
+bool OneWireContainer::getAlarmStatus(int, const DeviceState&) const {
+  NotSupported("getAlarmStatus");
+}
+int64_t OneWireContainer::getClock(const DeviceState&) const {
+  NotSupported("getClock");
+}
+void OneWireContainer::setClock(int64_t, DeviceState&) {
+  NotSupported("setClock");
+}
+bool OneWireContainer::isClockRunning(const DeviceState&) const {
+  NotSupported("isClockRunning");
+}
+void OneWireContainer::setClockRunEnable(bool, DeviceState&) {
+  NotSupported("setClockRunEnable");
+}
+int64_t OneWireContainer::getClockAlarm(const DeviceState&) const {
+  NotSupported("getClockAlarm");
+}
+void OneWireContainer::setClockAlarm(int64_t, DeviceState&) {
+  NotSupported("setClockAlarm");
+}
+bool OneWireContainer::isClockAlarmEnabled(const DeviceState&) const {
+  NotSupported("isClockAlarmEnabled");
+}
+void OneWireContainer::setClockAlarmEnable(bool, DeviceState&) {
+  NotSupported("setClockAlarmEnable");
+}
+bool OneWireContainer::isClockAlarming(const DeviceState&) const {
+  NotSupported("isClockAlarming");
+}
+int64_t OneWireContainer::getIntervalTimer(const DeviceState&) const {
+  NotSupported("getIntervalTimer");
+}
+void OneWireContainer::setIntervalTimer(int64_t, DeviceState&) {
+  NotSupported("setIntervalTimer");
+}
+int64_t OneWireContainer::getIntervalTimerAlarm(const DeviceState&) const {
+  NotSupported("getIntervalTimerAlarm");
+}
+void OneWireContainer::setIntervalTimerAlarm(int64_t, DeviceState&) {
+  NotSupported("setIntervalTimerAlarm");
+}
+bool OneWireContainer::isIntervalTimerAlarmEnabled(const DeviceState&) const {
+  NotSupported("isIntervalTimerAlarmEnabled");
+}
+void OneWireContainer::setIntervalTimerAlarmEnable(bool, DeviceState&) {
+  NotSupported("setIntervalTimerAlarmEnable");
+}
+bool OneWireContainer::isIntervalTimerAlarming(const DeviceState&) const {
+  NotSupported("isIntervalTimerAlarming");
+}
+bool OneWireContainer::isIntervalTimerAutomatic(const DeviceState&) const {
+  NotSupported("isIntervalTimerAutomatic");
+}
+void OneWireContainer::setIntervalTimerAutomatic(bool, DeviceState&) {
+  NotSupported("setIntervalTimerAutomatic");
+}
+bool OneWireContainer::hasClockAlarm() const {
+  return false;
+}
+MemoryBanks OneWireContainer::getMemoryBanks() {
+  return MakeMemoryBanks(*this);
+}
 
 }  // namespace qb::access

@@ -7,6 +7,7 @@
 
 #include "access/adapter.h"
 #include "access/errors.h"
+#include "access/memory_bank.h"
 #include "access/rom.h"
 
 namespace qb::access {
@@ -31,6 +32,17 @@ inline constexpr int SOURCE_FLIP_FLOP = 0x02;
 inline constexpr int SOURCE_PIO = 0x03;
 inline constexpr int POLARITY_ZERO = 0x00;
 inline constexpr int POLARITY_ONE = 0x01;
+
+// Constants of the thermochron's flag calls: the control register and its alarm search flags.
+inline constexpr int CONTROL_REGISTER = 0x20E;
+inline constexpr int STATUS_REGISTER = 0x214;
+inline constexpr uint8_t TEMP_LOW_SEARCH_FLAG = 0x02;
+inline constexpr uint8_t TEMP_HIGH_SEARCH_FLAG = 0x04;
+inline constexpr uint8_t TIMER_ALARM_SEARCH_FLAG = 0x01;
+// getAlarmStatus types of the thermochron.
+inline constexpr int TEMPERATURE_LOW_ALARM = 0x10;
+inline constexpr int TEMPERATURE_HIGH_ALARM = 0x20;
+inline constexpr int TIMER_ALARM = 0x08;
 
 // Constants of the A/D calls.
 inline constexpr int AD_ALARM_LOW = 0;
@@ -137,6 +149,36 @@ class OneWireContainer {
 
   // Counters.
   virtual int64_t readCounter(int page);
+
+  // Thermochron register flags and alarm status (register addresses as above).
+  virtual bool getFlag(int reg, uint8_t flag, const DeviceState& state) const;
+  virtual void setFlag(int reg, uint8_t flag, bool value, DeviceState& state);
+  virtual bool getAlarmStatus(int type, const DeviceState& state) const;
+
+  // Clocks. Times are milliseconds since 1970-01-01 00:00 (no time zone); the interval timer and
+  // its alarm are milliseconds too. The devices count in 1/256 s underneath.
+  virtual int64_t getClock(const DeviceState& state) const;
+  virtual void setClock(int64_t time_ms, DeviceState& state);
+  virtual bool isClockRunning(const DeviceState& state) const;
+  virtual void setClockRunEnable(bool run, DeviceState& state);
+  virtual bool hasClockAlarm() const;
+  virtual int64_t getClockAlarm(const DeviceState& state) const;
+  virtual void setClockAlarm(int64_t time_ms, DeviceState& state);
+  virtual bool isClockAlarmEnabled(const DeviceState& state) const;
+  virtual void setClockAlarmEnable(bool enable, DeviceState& state);
+  virtual bool isClockAlarming(const DeviceState& state) const;
+  virtual int64_t getIntervalTimer(const DeviceState& state) const;
+  virtual void setIntervalTimer(int64_t time_ms, DeviceState& state);
+  virtual int64_t getIntervalTimerAlarm(const DeviceState& state) const;
+  virtual void setIntervalTimerAlarm(int64_t time_ms, DeviceState& state);
+  virtual bool isIntervalTimerAlarmEnabled(const DeviceState& state) const;
+  virtual void setIntervalTimerAlarmEnable(bool enable, DeviceState& state);
+  virtual bool isIntervalTimerAlarming(const DeviceState& state) const;
+  virtual bool isIntervalTimerAutomatic(const DeviceState& state) const;
+  virtual void setIntervalTimerAutomatic(bool automatic, DeviceState& state);
+
+  // Memory: the device's banks (empty for a device without memory).
+  virtual MemoryBanks getMemoryBanks();
 
  protected:
   // The adapter; NoObject when the container is not set up.
