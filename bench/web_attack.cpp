@@ -190,10 +190,10 @@ double SlowClientsP95(int port, int slow, int count) {
   std::vector<double> ms;
   for (int i = 0; i < count; ++i) {
     httplib::Client client("127.0.0.1", port);
-    client.set_read_timeout(60, 0);
+    client.set_read_timeout(10, 0);  // a starved server counts as 10 s
     const auto start = Clock::now();
     auto res = client.Get("/api/devices");
-    ms.push_back(res && res->status == 200 ? Ms(Clock::now() - start) : 60000.0);
+    ms.push_back(res && res->status == 200 ? Ms(Clock::now() - start) : 10000.0);
   }
   stop = true;
   dribble.join();
@@ -242,7 +242,7 @@ int main(int argc, char** argv) {
   const double p95 = SlowClientsP95(port, 50, short_mode ? 10 : 60);
 
   const std::string big_plain(1200 * 1024, 'A');
-  std::string escapes;
+  std::string escapes = "a=";  // a value of escapes, decoded by the page's form handling
   while (escapes.size() < 1200 * 1024) escapes += "%41";
   const std::string equals(4 * 1024 * 1024, '=');
   const std::string json_type = "Content-Type: application/json\r\n";
@@ -273,13 +273,13 @@ int main(int argc, char** argv) {
        off, 415},
       {"foreign Host (DNS rebinding)",
        "GET /api/devices HTTP/1.1\r\nHost: evil.example:" + std::to_string(port), "", 421},
-      {"1.2 MB text/plain post of %41",
+      {"1.2 MB text/plain post a=%41%41...",
        head("POST /1-Wire HTTP/1.1", "Content-Type: text/plain\r\n" + length(escapes)), escapes,
        413},
       {"1.2 MB form post", head("POST /1-Wire HTTP/1.1", form_type + length(big_plain)), big_plain,
        413},
-      {"4 MB form of \"=\"", head("POST /1-Wire HTTP/1.1", form_type + length(equals)), equals,
-       413},
+      {"4 MB text/plain post of \"=\"",
+       head("POST /1-Wire HTTP/1.1", "Content-Type: text/plain\r\n" + length(equals)), equals, 413},
       {"chunked form post",
        head("POST /1-Wire HTTP/1.1", form_type + "Transfer-Encoding: chunked\r\n"),
        "5\r\nA=1&B\r\n0\r\n\r\n", 411},
