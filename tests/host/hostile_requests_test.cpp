@@ -216,6 +216,7 @@ TEST(HostileRequests, FiftySlowClientsLeaveAGetAnswered) {
   auto res = client.Get("/api/devices");
   ASSERT_TRUE(res) << "no answer with 50 slow clients open";
   EXPECT_EQ(res->status, 200);
+  slow.clear();  // a worker reading a slow client lets go only at the read timeout
   EXPECT_EQ(program.process->Stop(SIGTERM), 0);
 }
 
