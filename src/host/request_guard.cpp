@@ -71,12 +71,12 @@ bool RequestGuard::HostAllowed(const std::string& host_header) const {
   if (host.empty()) return false;
   if (host == listen_) return true;
   if (IsLoopbackAddress(host)) return loopback_ || wildcard_;
-  if (wildcard_) {
-    if (IsIpAddress(host)) return true;
-    const std::string machine = MachineName();
-    return !machine.empty() && (host == machine || host == machine + ".local");
-  }
-  return false;
+  if (loopback_) return false;
+  if (wildcard_ && IsIpAddress(host)) return true;
+  // On the network, this machine's own name, also with its domain ("pi", "pi.local",
+  // "pi.home.arpa"). A name someone else chose for it is not accepted.
+  const std::string machine = MachineName();
+  return !machine.empty() && (host == machine || host.rfind(machine + ".", 0) == 0);
 }
 
 std::string RequestGuard::CrossSiteProblem(const std::string& host_header,

@@ -15,8 +15,9 @@ class RequestGuard {
   explicit RequestGuard(std::string listen_address);
 
   // True when the "Host" header names this server: the address it listens on, "localhost" and
-  // the loopback addresses when it listens on loopback, and for a wildcard address any IP
-  // address or this machine's own name. A host name chosen by someone else (DNS rebinding) is not.
+  // the loopback addresses when it listens on loopback; on the network this machine's own name
+  // (with or without a domain), and for a wildcard address also any IP address. A host name
+  // chosen by someone else (DNS rebinding) is not.
   bool HostAllowed(const std::string& host_header) const;
 
   // Empty when a request that changes something may go ahead; otherwise why not. A browser names

@@ -14,18 +14,23 @@ TEST(RequestGuard, HostNamesMustNameTheServer) {
                           "localhost.evil.example"})
     EXPECT_FALSE(loopback.HostAllowed(bad)) << bad;
 
-  const RequestGuard lan("192.168.1.5");
-  EXPECT_TRUE(lan.HostAllowed("192.168.1.5:8080"));
-  EXPECT_FALSE(lan.HostAllowed("localhost:8080"));  // not where it listens
-  EXPECT_FALSE(lan.HostAllowed("rebind.evil.example:8080"));
-
-  const RequestGuard any("0.0.0.0");
   char name[256] = {};
   ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
+  const std::string machine = name;
+  const RequestGuard lan("192.168.1.5");
+  EXPECT_TRUE(lan.HostAllowed("192.168.1.5:8080"));
+  EXPECT_TRUE(lan.HostAllowed(machine + ".home.arpa:8080"));
+  EXPECT_FALSE(lan.HostAllowed("localhost:8080"));  // not where it listens
+  EXPECT_FALSE(lan.HostAllowed("10.1.2.3:8080"));
+  EXPECT_FALSE(lan.HostAllowed("rebind.evil.example:8080"));
+  EXPECT_FALSE(lan.HostAllowed(machine + "x.evil.example:8080"));
+
+  const RequestGuard any("0.0.0.0");
   EXPECT_TRUE(any.HostAllowed("10.1.2.3:8080"));
-  EXPECT_TRUE(any.HostAllowed(std::string(name) + ":8080"));
+  EXPECT_TRUE(any.HostAllowed(machine + ":8080"));
   EXPECT_TRUE(any.HostAllowed("localhost"));
   EXPECT_FALSE(any.HostAllowed("rebind.evil.example:8080"));
+  EXPECT_FALSE(loopback.HostAllowed(machine + ":8080"));  // loopback answers for loopback only
 }
 
 TEST(RequestGuard, ChangesComeOnlyFromTheServersOwnPages) {
