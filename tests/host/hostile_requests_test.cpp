@@ -154,11 +154,9 @@ TEST(HostileRequests, CommandsFromOtherSitesAndHostNamesAreRefusedOwnPagesAreNot
   EXPECT_EQ(program.process->Stop(SIGTERM), 0);
 }
 
-TEST(HostileRequests, LargeBodiesAreRefusedAndABurstOfRequestsDoesNotStretchThePoll) {
+TEST(HostileRequests, LargeBodiesAreRefusedBeforeTheyAreRead) {
   TempDir dir;
-  const std::string sw = access::RomId::Make(0x12, 33).ToString();
-  Program program(dir, {{{"rom", sw}, {"latches", {true, false}}, {"levels", {false, true}}}}, 1,
-                  "Debug=3\n");  // cycle information logged
+  Program program(dir);
   ASSERT_GT(program.port, 0) << program.process->output();
   const std::string head = "POST /1-Wire HTTP/1.1\r\nHost: " + program.host +
                            "\r\nContent-Type: application/x-www-form-urlencoded\r\n";
@@ -179,22 +177,41 @@ TEST(HostileRequests, LargeBodiesAreRefusedAndABurstOfRequestsDoesNotStretchTheP
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
 
-  // A burst of page loads and posts while the bus is polled every second: the requests are served
-  // inside the poll's pauses, and that time is not the poll's own.
-  ASSERT_FALSE(WaitForSwitch(client, sw + "-Switch0", "On").is_null()) << program.process->output();
+  EXPECT_EQ(program.process->Stop(SIGTERM), 0);
+}
+
+// A burst of page loads and posts while the demo bus is polled every two seconds: the requests
+// are served inside the poll's pauses, and that time is not the poll's own work. (No tick of the
+// demo bus works for three seconds itself, also not under the sanitizers.)
+TEST(HostileRequests, ABurstOfPageLoadsDoesNotStretchThePollCycle) {
+  TempDir dir;
+  Program program(dir, json::parse(ReadFile(QB_DEMO_BUS)).at("devices"), 2,
+                  "Debug=3\n");  // cycle information logged
+  ASSERT_GT(program.port, 0) << program.process->output();
+  httplib::Client client("127.0.0.1", program.port);
+  size_t devices = 0;
+  // The program's output is read all along, so that its many cycle lines never fill the pipe.
+  auto drain = [&](std::chrono::milliseconds time) { program.process->WaitForLine("\n", time); };
+  for (int attempt = 0; attempt < 120 && devices < 12; ++attempt) {
+    drain(500ms);
+    devices = json::parse(client.Get("/api/devices")->body).size();
+  }
+  ASSERT_GE(devices, 12u) << "the device list did not fill in";
+  std::string form;
+  while (form.size() + 3 <= 8 * 1024) form += form.size() % 2 ? "%41" : "===";
   std::vector<std::thread> burst;
-  for (int t = 0; t < 8; ++t) {
+  for (int t = 0; t < 20; ++t) {
     burst.emplace_back([&] {
       httplib::Client c("127.0.0.1", program.port);
-      const auto end = std::chrono::steady_clock::now() + 3s;
+      const auto end = std::chrono::steady_clock::now() + 5s;
       while (std::chrono::steady_clock::now() < end) {
         c.Get("/1-Wire");
         c.Post("/1-Wire", form, "application/x-www-form-urlencoded");
       }
     });
   }
+  drain(7s);
   for (auto& t : burst) t.join();
-  std::this_thread::sleep_for(2s);
   const std::string log = client.Get("/api/log?tail=5000")->body;
   EXPECT_THAT(log, Not(HasSubstr("Cycle timer extended"))) << log;
   EXPECT_EQ(program.process->Stop(SIGTERM), 0);
