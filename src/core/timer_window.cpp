@@ -1,5 +1,6 @@
 #include "core/timer_window.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 
@@ -158,14 +159,23 @@ void frm1Wire::PollTick() {
   }
 
   const double now = Now();
+  const auto work_start = TheClock().MonotonicNow();
+  const auto paused_before = loop_.TimeInDoEvents();
   p.TimerLoopWait = static_cast<int32_t>(now);
+  if (s_.cycle_before_extension > 0 && p.settings.CycleSeconds != s_.extended_cycle)
+    s_.cycle_before_extension = 0;  // the cycle was set anew (settings page): that one counts
   int32_t extension = 0;
   if (s_.last_tick > 0) {
-    extension = static_cast<int32_t>(std::floor(now - s_.last_tick));
+    // Only the bus work of the previous tick stretches the cycle; web requests answered inside
+    // its pauses do not, or a burst of page loads would slow the poll for good.
+    extension = static_cast<int32_t>(std::floor(s_.last_tick_work));
+    s_.peak_work = std::max(s_.peak_work, extension);
     if (extension > p.settings.CycleSeconds && extension <= 30) {
-      WriteLog(LogClass::CycleInfo, "1-Wire I/F Cycle",
+      WriteLog(LogClass::ErrorsAlarms, "1-Wire I/F Cycle",
                "Cycle timer extended to " + std::to_string(extension) + " seconds");
+      if (s_.cycle_before_extension == 0) s_.cycle_before_extension = p.settings.CycleSeconds;
       p.settings.CycleSeconds = extension;
+      s_.extended_cycle = extension;
     }
   }
   s_.last_tick = now;
@@ -197,8 +207,22 @@ void frm1Wire::PollTick() {
       p.TimerLoop > 65535 / (extension + 1)) {
     s_.last_poll = now;
     p.TimerLoop = 0;
+    // A cycle whose ticks all worked less than the extended cycle brings it back down, as far
+    // as the longest of them needs and never below the configured cycle.
+    if (s_.cycle_before_extension > 0 && s_.peak_work < p.settings.CycleSeconds) {
+      const int32_t back = std::max(s_.cycle_before_extension, s_.peak_work);
+      WriteLog(LogClass::ErrorsAlarms, "1-Wire I/F Cycle",
+               "Cycle timer back to " + std::to_string(back) + " seconds");
+      p.settings.CycleSeconds = back;
+      s_.extended_cycle = back;
+      if (back == s_.cycle_before_extension) s_.cycle_before_extension = 0;
+    }
+    s_.peak_work = 0;
     if (!p.ExternalBusy) Skip([&] { p.parts.cycle->ReadNet(); });
   }
+  const auto took = TheClock().MonotonicNow() - work_start;
+  const auto paused = loop_.TimeInDoEvents() - paused_before;
+  s_.last_tick_work = std::chrono::duration<double>(took - paused).count();
   p.TimerBusy = false;
 }
 

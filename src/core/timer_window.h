@@ -14,6 +14,12 @@ struct SchedulerState {
   double last_poll = 0;  // seconds since midnight when the last network read started
   double last_tick = 0;  // start of the previous tick (0 before the first)
   double last_cycle_info = 0;
+  // The cycle extension counts the poll's own work only: the time a tick took, less the time
+  // spent inside its pauses serving web requests and other events.
+  double last_tick_work = 0;  // seconds the previous tick worked itself
+  int32_t peak_work = 0;      // the largest whole seconds of work since the last network read
+  int32_t cycle_before_extension = 0;  // the configured cycle while extended, else 0
+  int32_t extended_cycle = 0;          // the cycle the extension set
   bool PollFromStartupTimer = false;
 };
 

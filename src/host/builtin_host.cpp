@@ -90,10 +90,24 @@ BuiltInHost::BuiltInHost(std::string app_path, Clock& clock, bool echo_log)
 
 void BuiltInHost::Start() {
   if (std::string problem = log_.Open(); !problem.empty()) writelog("Host", problem);
+  RemoveStaleTemporaryFiles();
   if (std::string problem = devices_.Load(); !problem.empty()) writelog("Host ERROR", problem);
   have_espeak_ = ProgramOnPath("espeak-ng");
   writelog("Host", "Stand-alone host " + std::string(kVersionText) + " started in " + app_path_ +
                        " with " + std::to_string(devices_.Count()) + " device(s)");
+}
+
+void BuiltInHost::RemoveStaleTemporaryFiles() {
+  // A program stopped while it wrote the device table leaves its half-written copy behind. Only
+  // one program runs on a host folder, so at start every such copy is stale.
+  const std::string prefix = "devices.json.tmp-";
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(app_path_, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(prefix, 0) != 0 || !entry.is_regular_file(ec)) continue;
+    if (std::filesystem::remove(entry.path(), ec))
+      writelog("Host", "Removed " + name + ", left over from a device table save that was cut off");
+  }
 }
 
 void BuiltInHost::SaveDevices() {

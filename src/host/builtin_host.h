@@ -80,6 +80,7 @@ class BuiltInHost : public HostApplication,
   static int16_t CommandNumber(const std::string& command);
 
  private:
+  void RemoveStaleTemporaryFiles();
   std::shared_ptr<DeviceRecord> Require(const std::string& code);
 
   std::string app_path_;

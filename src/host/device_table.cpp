@@ -3,6 +3,7 @@
 #include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -44,6 +45,9 @@ std::optional<HostTime> TimeFromIso(const std::string& text) {
   }
   if (std::string(rest) != "Z") return std::nullopt;
   const std::time_t secs = timegm(&utc);
+  // The clock counts nanoseconds in 64 bits: years beyond about 2262 cannot be held.
+  constexpr std::time_t kYear2200 = 7258118400;
+  if (secs < -kYear2200 || secs > kYear2200) return std::nullopt;
   return HostTime{std::chrono::seconds(secs) + std::chrono::milliseconds(millis)};
 }
 
@@ -69,21 +73,33 @@ json DeviceToJson(const DeviceRecord& d) {
 
 namespace {
 
+// A whole number of the stored range; anything else (a fraction, 1e20) makes the table unreadable
+// rather than silently becoming another number.
+int32_t Int32(const json& j, const char* key, int32_t fallback) {
+  if (!j.contains(key)) return fallback;
+  const json& v = j.at(key);
+  if (!v.is_number_integer() || v.get<int64_t>() < INT32_MIN || v.get<int64_t>() > INT32_MAX ||
+      (v.is_number_unsigned() && v.get<uint64_t>() > INT32_MAX))
+    throw std::runtime_error(std::string("\"") + key + "\" must be a whole number");
+  return static_cast<int32_t>(v.get<int64_t>());
+}
+
 DeviceRecord FromJson(const json& j) {
   DeviceRecord d;
-  d.ref = j.at("ref").get<int32_t>();
+  if (!j.contains("ref")) throw std::runtime_error("a device has no \"ref\"");
+  d.ref = Int32(j, "ref", 0);
   d.name = j.value("name", "");
   d.Location = j.value("Location", "");
   d.hc = j.value("hc", "");
   d.dc = j.value("dc", "");
   d.interface = j.value("interface", "");
   d.iomisc = j.value("iomisc", "");
-  d.iotype = j.value("iotype", 0);
+  d.iotype = Int32(j, "iotype", 0);
   d.can_dim = j.value("can_dim", false);
   d.dev_type_string = j.value("dev_type_string", "");
-  d.Status = j.value("Status", 0);
+  d.Status = Int32(j, "Status", 0);
   d.Buttons = j.value("Buttons", "");
-  d.misc = j.value("misc", 0);
+  d.misc = Int32(j, "misc", 0);
   d.string = j.value("string", "");
   d.value = j.value("value", 0.0);
   if (auto t = TimeFromIso(j.value("lastChange", ""))) d.lastChange = *t;
@@ -106,18 +122,21 @@ std::string DeviceTable::Load() {
     if (!in) throw std::runtime_error("cannot open it");
     const json doc = json::parse(in);
     std::vector<std::shared_ptr<DeviceRecord>> loaded;
-    int32_t next = doc.value("next_ref", kFirstRef);
+    if (!doc.is_object()) throw std::runtime_error("it is not a JSON object");
+    int32_t next = Int32(doc, "next_ref", kFirstRef);
+    std::set<int32_t> refs;
     for (const auto& item : doc.at("devices")) {
       auto d = std::make_shared<DeviceRecord>(FromJson(item));
-      if (d->ref < kFirstRef)
+      // The highest reference leaves room for the next one.
+      if (d->ref < kFirstRef || d->ref == INT32_MAX)
         throw std::runtime_error("device reference " + std::to_string(d->ref) + " is out of range");
       if (d->ref >= next) next = d->ref + 1;
-      for (const auto& other : loaded) {
-        if (other->ref == d->ref)
-          throw std::runtime_error("device reference " + std::to_string(d->ref) + " appears twice");
-      }
+      if (!refs.insert(d->ref).second)
+        throw std::runtime_error("device reference " + std::to_string(d->ref) + " appears twice");
       loaded.push_back(std::move(d));
     }
+    if (next < kFirstRef || next == INT32_MAX)
+      throw std::runtime_error("the next reference " + std::to_string(next) + " is out of range");
     devices_ = std::move(loaded);
     next_ref_ = next;
     return {};

@@ -3,6 +3,8 @@
 #include <ctime>
 #include <fstream>
 
+#include "host/utf8_text.h"
+
 namespace qb {
 
 namespace {
@@ -74,10 +76,14 @@ std::string FormatLocalTime(Clock::WallTime when, bool with_millis) {
   return text;
 }
 
-HostLog::HostLog(Clock& clock, std::filesystem::path file, bool echo_to_stdout, size_t keep)
-    : clock_(clock), path_(std::move(file)), echo_(echo_to_stdout), keep_(keep) {}
+HostLog::HostLog(Clock& clock, std::filesystem::path file, bool echo_to_stdout, Limits limits)
+    : clock_(clock), path_(std::move(file)), echo_(echo_to_stdout), limits_(limits) {}
 
 HostLog::~HostLog() {
+  {
+    std::lock_guard lock(mutex_);
+    EndRepeats();
+  }
   if (file_) std::fclose(file_);
 }
 
@@ -90,9 +96,10 @@ bool HostLog::DecodeLine(const std::string& text, LogLine& line) {
   if (a == std::string::npos) return false;
   const auto b = text.find('\t', a + 1);
   if (b == std::string::npos) return false;
-  line.time = Unescape(text.substr(0, a));
-  line.category = Unescape(text.substr(a + 1, b - a - 1));
-  line.text = Unescape(text.substr(b + 1));
+  // Lines written by older versions may hold bytes that are not UTF-8.
+  line.time = ToValidUtf8(Unescape(text.substr(0, a)));
+  line.category = ToValidUtf8(Unescape(text.substr(a + 1, b - a - 1)));
+  line.text = ToValidUtf8(Unescape(text.substr(b + 1)));
   return true;
 }
 
@@ -115,10 +122,13 @@ std::string HostLog::Open() {
     while (std::getline(in, text)) {
       if (!DecodeLine(text, line)) continue;
       recent_.push_back(line);
-      if (recent_.size() > keep_) recent_.pop_front();
+      if (recent_.size() > limits_.keep) recent_.pop_front();
     }
   }
   file_ = std::fopen(path_.c_str(), "a");
+  std::error_code ec;
+  file_bytes_ = file_ ? std::filesystem::file_size(path_, ec) : 0;
+  if (ec) file_bytes_ = 0;
   if (!file_)
     return "cannot open the log file " + path_.string() +
            " for writing; logging to standard output only";
@@ -126,20 +136,68 @@ std::string HostLog::Open() {
 }
 
 void HostLog::Write(const std::string& category, const std::string& text) {
-  LogLine line{FormatLocalTime(clock_.Now()), category, text};
+  LogLine line{FormatLocalTime(clock_.Now()), ToValidUtf8(category), ToValidUtf8(text)};
   std::lock_guard lock(mutex_);
+  const bool is_error = line.category.find("ERROR") != std::string::npos;
+  if (is_error && line.category == last_category_ && line.text == last_text_) {
+    ++repeats_;
+    if (clock_.MonotonicNow() - repeats_since_ < std::chrono::minutes(1)) return;
+    EndRepeats();  // a minute of the same error: say so, and count on
+    last_category_ = line.category;
+    last_text_ = line.text;
+    return;
+  }
+  EndRepeats();
+  if (is_error) {
+    last_category_ = line.category;
+    last_text_ = line.text;
+  }
+  Emit(std::move(line));
+}
+
+void HostLog::EndRepeats() {
+  if (repeats_ > 0) {
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(clock_.MonotonicNow() - repeats_since_)
+            .count();
+    Emit(LogLine{FormatLocalTime(clock_.Now()), last_category_,
+                 "The line before was repeated " + std::to_string(repeats_) + " more times in " +
+                     std::to_string(seconds) + " s: " + last_text_});
+  }
+  repeats_ = 0;
+  repeats_since_ = clock_.MonotonicNow();
+  last_category_.clear();
+  last_text_.clear();
+}
+
+void HostLog::RotateIfFull(size_t adding) {
+  if (!file_ || file_bytes_ + adding <= limits_.max_file_bytes || file_bytes_ == 0) return;
+  std::fclose(file_);
+  std::error_code ec;
+  const auto old = [&](int n) { return path_.string() + "." + std::to_string(n); };
+  std::filesystem::remove(old(limits_.old_files), ec);
+  for (int n = limits_.old_files - 1; n >= 1; --n) std::filesystem::rename(old(n), old(n + 1), ec);
+  std::filesystem::rename(path_, limits_.old_files > 0 ? old(1) : path_.string() + ".old", ec);
+  if (limits_.old_files == 0) std::filesystem::remove(path_.string() + ".old", ec);
+  file_ = std::fopen(path_.c_str(), "a");
+  file_bytes_ = 0;
+}
+
+void HostLog::Emit(LogLine line) {
   if (echo_) {
-    std::fprintf(stdout, "%s  %s  %s\n", line.time.c_str(), OneLine(category).c_str(),
-                 OneLine(text).c_str());
+    std::fprintf(stdout, "%s  %s  %s\n", line.time.c_str(), OneLine(line.category).c_str(),
+                 OneLine(line.text).c_str());
     std::fflush(stdout);
   }
+  const std::string encoded = EncodeLine(line) + "\n";
+  RotateIfFull(encoded.size());
   if (file_) {
-    const std::string encoded = EncodeLine(line) + "\n";
     std::fwrite(encoded.data(), 1, encoded.size(), file_);
     std::fflush(file_);
+    file_bytes_ += encoded.size();
   }
   recent_.push_back(std::move(line));
-  if (recent_.size() > keep_) recent_.pop_front();
+  if (recent_.size() > limits_.keep) recent_.pop_front();
 }
 
 std::vector<LogLine> HostLog::Tail(size_t count) const {
@@ -150,6 +208,7 @@ std::vector<LogLine> HostLog::Tail(size_t count) const {
 
 void HostLog::Flush() {
   std::lock_guard lock(mutex_);
+  EndRepeats();
   std::fflush(stdout);
   if (file_) std::fflush(file_);
 }

@@ -118,6 +118,13 @@ int RunProgram(const std::vector<std::string>& args) {
     return Fail("cannot use the host folder " + app_dir.string() + ": " +
                 (ec ? ec.message() : "it is not a folder"));
   }
+  // A settings path that is a folder (or a device) cannot be read or written: starting on
+  // defaults would probe the wrong bus and lose every change.
+  if (std::filesystem::exists(settings_file, ec) &&
+      !std::filesystem::is_regular_file(settings_file, ec)) {
+    return Fail("cannot use the settings file " + settings_file.string() +
+                ": it is not a file (a folder?); give a file with --settings FILE");
+  }
   InstanceLock lock;
   if (std::string error = lock.Acquire(app_dir); !error.empty()) return Fail(error);
 

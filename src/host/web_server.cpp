@@ -2,10 +2,13 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <charconv>
 #include <nlohmann/json.hpp>
 
 #include "host/builtin_host.h"
+#include "host/request_guard.h"
+#include "host/utf8_text.h"
 #include "host/web_users.h"
 #include "platform/event_loop.h"
 #include "web/html.h"
@@ -36,10 +39,36 @@ std::string StripTags(const std::string& html) {
   return out;
 }
 
+// JSON text of an answer; text that is not valid UTF-8 (an old device table) is shown with
+// replacement characters rather than failing the request.
+std::string Dump(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
 void JsonError(httplib::Response& res, int status, const std::string& message) {
   res.status = status;
-  res.set_content(json{{"error", message}}.dump() + "\n", kJson);
+  res.set_content(Dump(json{{"error", message}}), kJson);
 }
+
+void TextError(httplib::Response& res, int status, const std::string& message) {
+  res.status = status;
+  res.set_content(message + "\n", "text/plain; charset=utf-8");
+}
+
+bool ChangesSomething(const std::string& method) {
+  return method != "GET" && method != "HEAD" && method != "OPTIONS";
+}
+
+bool IsApi(const std::string& path) {
+  return path.rfind("/api/", 0) == 0;
+}
+
+// Slow or idle clients each hold a worker while they dawdle, up to the read timeout: enough
+// workers that a few dozen of them leave the others served.
+constexpr size_t kWorkers = 96;
+constexpr time_t kReadTimeoutSeconds = 5;
+constexpr time_t kWriteTimeoutSeconds = 5;
+constexpr time_t kKeepAliveSeconds = 2;
 
 bool ParseInt(const std::string& text, int& out) {
   const char* end = text.data() + text.size();
@@ -72,6 +101,7 @@ HostWebServer::~HostWebServer() {
 }
 
 std::string HostWebServer::Bind(const std::string& address, int port) {
+  guard_ = std::make_unique<RequestGuard>(address);
   const int bound = port == 0 ? server_->bind_to_any_port(address)
                               : (server_->bind_to_port(address, port) ? port : -1);
   if (bound <= 0) {
@@ -97,6 +127,82 @@ void HostWebServer::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
+bool HostWebServer::Refuse(const httplib::Request& req, httplib::Response& res) const {
+  if (!RequestGuard::PrintablePath(req.path)) {
+    TextError(res, 400, "The path holds control characters.");
+    return true;
+  }
+  const std::string host = req.get_header_value("Host");
+  if (req.has_header("Host") && guard_ && !guard_->HostAllowed(host)) {
+    TextError(res, 421,
+              "This server does not answer for the host name \"" + host +
+                  "\"; use the address it listens on.");
+    return true;
+  }
+
+  // The body is still unread: refuse one that is too large, or of unknown length, before it is.
+  const bool changes = ChangesSomething(req.method);
+  if (changes) {
+    const size_t limit = IsApi(req.path) ? kMaxJsonBody : kMaxFormBody;
+    if (req.has_header("Transfer-Encoding") || !req.has_header("Content-Length")) {
+      res.set_header("Connection", "close");
+      TextError(res, 411, "Send the body with a Content-Length.");
+      return true;
+    }
+    const std::string length = req.get_header_value("Content-Length");
+    size_t bytes = 0;
+    const auto [end, error] = std::from_chars(length.data(), length.data() + length.size(), bytes);
+    if (error != std::errc() || end != length.data() + length.size() || bytes > limit) {
+      res.set_header("Connection", "close");
+      TextError(
+          res, 413,
+          "The body may be at most " + std::to_string(limit) + " bytes for " + req.path + ".");
+      return true;
+    }
+  }
+
+  if (users_.Enabled()) {
+    auto user = users_.Authenticate(req.get_header_value("Authorization"));
+    if (!user) {
+      res.set_header("WWW-Authenticate", "Basic realm=\"Quellbrook 1-Wire\", charset=\"UTF-8\"");
+      TextError(res, 401, "Log in with a user of the web users file.");
+      return true;
+    }
+    request_user = *user;
+  }
+
+  if (changes) {
+    const std::string problem = RequestGuard::CrossSiteProblem(host, req.get_header_value("Origin"),
+                                                               req.get_header_value("Referer"));
+    if (!problem.empty()) {
+      TextError(res, 403, "Refused: " + problem + ".");
+      return true;
+    }
+    const std::string type = RequestGuard::MediaType(req.get_header_value("Content-Type"));
+    const char* expected =
+        IsApi(req.path) ? "application/json" : "application/x-www-form-urlencoded";
+    if (type != expected) {
+      TextError(res, 415, std::string("Send the body as ") + expected + ".");
+      return true;
+    }
+  }
+
+  // The image folder serves regular files only, and only those really inside it: a symbolic link
+  // out of the folder is not followed.
+  if (req.path.rfind("/1wire/", 0) == 0) {
+    std::error_code root_error, file_error;
+    const auto root = std::filesystem::canonical(html_dir_, root_error);
+    const auto file = std::filesystem::canonical(html_dir_ / req.path.substr(7), file_error);
+    const auto inside = std::mismatch(root.begin(), root.end(), file.begin(), file.end());
+    if (root_error || file_error || inside.first != root.end() ||
+        !std::filesystem::is_regular_file(file, file_error)) {
+      TextError(res, 404, "There is no file at " + req.path + ".");
+      return true;
+    }
+  }
+  return false;
+}
+
 void HostWebServer::Routes() {
   httplib::Server& s = *server_;
   // SO_REUSEADDR only: the library's default SO_REUSEPORT would let a second program share a
@@ -105,24 +211,25 @@ void HostWebServer::Routes() {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
+  s.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+  s.set_read_timeout(kReadTimeoutSeconds, 0);
+  s.set_write_timeout(kWriteTimeoutSeconds, 0);
+  s.set_keep_alive_timeout(kKeepAliveSeconds);
+  // An answer's head and body leave in separate writes: without this the body waits for the
+  // client's delayed acknowledgement of the head, some 40 ms, on every kept-alive request.
+  s.set_tcp_nodelay(true);
+  // Bodies are checked by route before they are read; this is the backstop for any other.
+  s.set_payload_max_length(kMaxFormBody);
   std::error_code ec;
   std::filesystem::create_directories(html_dir_, ec);
   s.set_mount_point("/1wire", html_dir_.string());
 
-  // Every request is checked against the web users before anything else is served. A request is
-  // answered wholly on one worker thread, which remembers whose request it is.
+  // Every request is checked before anything else is served (before its body is read). A request
+  // is answered wholly on one worker thread, which remembers whose request it is.
   s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     request_user.clear();
-    if (!users_.Enabled()) return httplib::Server::HandlerResponse::Unhandled;
-    auto user = users_.Authenticate(req.get_header_value("Authorization"));
-    if (!user) {
-      res.status = 401;
-      res.set_header("WWW-Authenticate", "Basic realm=\"Quellbrook 1-Wire\", charset=\"UTF-8\"");
-      res.set_content("Log in with a user of the web users file.\n", "text/plain; charset=utf-8");
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    request_user = *user;
-    return httplib::Server::HandlerResponse::Unhandled;
+    return Refuse(req, res) ? httplib::Server::HandlerResponse::Handled
+                            : httplib::Server::HandlerResponse::Unhandled;
   });
 
   // Runs `work` on the plug-in thread as the request's user; 503 when the program is stopping.
@@ -155,46 +262,48 @@ void HostWebServer::Routes() {
     on_plugin_thread(req, res, [&] {
       json list = json::array();
       for (const auto& d : host_.devices().All()) list.push_back(DeviceToJson(*d));
-      res.set_content(list.dump() + "\n", kJson);
+      res.set_content(Dump(list), kJson);
     });
   });
 
-  s.Patch(R"(/api/devices/(-?\d+))",
-          [=, this](const httplib::Request& req, httplib::Response& res) {
-            int ref = 0;
-            if (!ParseInt(req.matches[1], ref))
-              return JsonError(res, 404, "no device has that reference");
-            json body;
-            try {
-              body = json::parse(req.body);
-            } catch (const json::exception&) {
-              return JsonError(res, 400,
-                               "the body must be a JSON object such as {\"name\": \"Cellar\", "
-                               "\"Location\": \"Basement\"}");
-            }
-            if (!body.is_object() || (!body.contains("name") && !body.contains("Location"))) {
-              return JsonError(res, 400, "give \"name\" and/or \"Location\" in a JSON object");
-            }
-            for (const char* key : {"name", "Location"}) {
-              if (body.contains(key) && !body[key].is_string())
-                return JsonError(res, 400, std::string("\"") + key + "\" must be a text");
-            }
-            on_plugin_thread(req, res, [&] {
-              if (host_.WEBLoggedInUser() == "guest")
-                return JsonError(res, 403, "guests cannot change devices");
-              auto d = host_.devices().ByRef(ref);
-              if (!d)
-                return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
-              if (body.contains("name")) d->name = body["name"].get<std::string>();
-              if (body.contains("Location")) d->Location = body["Location"].get<std::string>();
-              host_.devices().MarkChanged();
-              host_.SaveDevices();
-              host_.DeviceEdited(*d);
-              host_.writelog("Host", "Device " + std::to_string(ref) + " is now \"" + d->name +
-                                         "\" in \"" + d->Location + "\"");
-              res.set_content(DeviceToJson(*d).dump() + "\n", kJson);
-            });
-          });
+  s.Patch(
+      R"(/api/devices/(-?\d+))", [=, this](const httplib::Request& req, httplib::Response& res) {
+        int ref = 0;
+        if (!ParseInt(req.matches[1], ref))
+          return JsonError(res, 404, "no device has that reference");
+        json body;
+        try {
+          body = json::parse(req.body);
+        } catch (const json::exception&) {
+          return JsonError(res, 400,
+                           "the body must be a JSON object such as {\"name\": \"Cellar\", "
+                           "\"Location\": \"Basement\"}");
+        }
+        if (!body.is_object() || (!body.contains("name") && !body.contains("Location"))) {
+          return JsonError(res, 400, "give \"name\" and/or \"Location\" in a JSON object");
+        }
+        for (const char* key : {"name", "Location"}) {
+          if (!body.contains(key)) continue;
+          if (!body[key].is_string())
+            return JsonError(res, 400, std::string("\"") + key + "\" must be a text");
+          if (auto problem = DeviceTextProblem(key, body[key].get<std::string>()); !problem.empty())
+            return JsonError(res, 400, problem);
+        }
+        on_plugin_thread(req, res, [&] {
+          if (IsGuestUser(host_.WEBLoggedInUser()))
+            return JsonError(res, 403, "guests cannot change devices");
+          auto d = host_.devices().ByRef(ref);
+          if (!d) return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
+          if (body.contains("name")) d->name = body["name"].get<std::string>();
+          if (body.contains("Location")) d->Location = body["Location"].get<std::string>();
+          host_.devices().MarkChanged();
+          host_.SaveDevices();
+          host_.DeviceEdited(*d);
+          host_.writelog("Host", "Device " + std::to_string(ref) + " is now \"" + d->name +
+                                     "\" in \"" + d->Location + "\"");
+          res.set_content(Dump(DeviceToJson(*d)), kJson);
+        });
+      });
 
   s.Post(R"(/api/devices/(-?\d+)/command)", [=, this](const httplib::Request& req,
                                                       httplib::Response& res) {
@@ -212,14 +321,14 @@ void HostWebServer::Routes() {
                        "unknown command \"" + command + "\" (use On, Off, Dim or Bright)");
     }
     on_plugin_thread(req, res, [&] {
-      if (host_.WEBLoggedInUser() == "guest")
+      if (IsGuestUser(host_.WEBLoggedInUser()))
         return JsonError(res, 403, "guests cannot send commands");
       auto d = host_.devices().ByRef(ref);
       if (!d) return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
       if (d->hc.empty())
         return JsonError(res, 409, "the device has no house code yet, so it cannot take commands");
       host_.ExecX10(d->hc + d->dc, command);
-      res.set_content(DeviceToJson(*d).dump() + "\n", kJson);
+      res.set_content(Dump(DeviceToJson(*d)), kJson);
     });
   });
 
@@ -232,7 +341,8 @@ void HostWebServer::Routes() {
     for (const auto& line : host_.log().Tail(static_cast<size_t>(tail))) {
       list.push_back(json{{"time", line.time}, {"category", line.category}, {"text", line.text}});
     }
-    res.set_content(list.dump() + "\n", kJson);
+    // Log lines are valid UTF-8 when written; should one not be, it is shown, not refused.
+    res.set_content(Dump(list), kJson);
   });
 
   s.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/1-Wire"); });

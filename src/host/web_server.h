@@ -7,7 +7,9 @@
 
 namespace httplib {
 class Server;
-}
+struct Request;
+struct Response;
+}  // namespace httplib
 
 namespace qb {
 
@@ -18,6 +20,8 @@ class WebUsers;
 // The stand-alone host's web server: the plug-in's pages under its registered link, the web
 // image folder under /1wire/, the host's style sheet and a JSON API. Requests arrive on worker
 // threads and are answered on the plug-in thread through the event loop.
+class RequestGuard;
+
 class HostWebServer {
  public:
   HostWebServer(BuiltInHost& host, EventLoop& loop, const WebUsers& users,
@@ -33,12 +37,15 @@ class HostWebServer {
 
  private:
   void Routes();
+  // Path, host, size, login, site and type checks of a request, before any handler runs.
+  bool Refuse(const httplib::Request& req, httplib::Response& res) const;
 
   BuiltInHost& host_;
   EventLoop& loop_;
   const WebUsers& users_;
   std::filesystem::path html_dir_;
   std::unique_ptr<httplib::Server> server_;
+  std::unique_ptr<RequestGuard> guard_;
   std::thread thread_;
   int port_ = 0;
 };

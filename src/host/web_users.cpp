@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <crypt.h>
+#include <strings.h>
 
 #include <cstring>
 #include <fstream>
@@ -98,9 +99,12 @@ bool WebUsers::Check(const std::string& user, const std::string& password) const
 }
 
 std::optional<std::string> WebUsers::Authenticate(const std::string& authorization) const {
-  const std::string prefix = "Basic ";
-  if (authorization.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
-  auto decoded = DecodeBase64(authorization.substr(prefix.size()));
+  // The scheme name is case-insensitive ("Basic", "basic", "BASIC"); blanks separate it.
+  const size_t blank = authorization.find(' ');
+  if (blank != 5 || strncasecmp(authorization.c_str(), "basic", 5) != 0) return std::nullopt;
+  const size_t credentials = authorization.find_first_not_of(' ', blank);
+  if (credentials == std::string::npos) return std::nullopt;
+  auto decoded = DecodeBase64(authorization.substr(credentials));
   if (!decoded) return std::nullopt;
   const auto colon = decoded->find(':');
   if (colon == std::string::npos) return std::nullopt;

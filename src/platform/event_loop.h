@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/clock.h"
 
@@ -27,6 +28,10 @@ class EventLoop {
   virtual void SetTimerInterval(TimerId id, std::chrono::milliseconds interval) = 0;
   // Lets pending work run: posted tasks and due timers (a timer never re-enters its own tick).
   virtual void DoEvents() = 0;
+  // The total time spent inside DoEvents running what was pending (requests, other timers),
+  // counted once for nested yields. A long operation subtracts it from its own duration to learn
+  // how long it worked itself.
+  virtual std::chrono::nanoseconds TimeInDoEvents() const = 0;
   // Queues `task` for the loop thread. Any thread.
   virtual void Post(std::function<void()> task) = 0;
   // Runs `task` on the loop thread and waits for it. Any thread; on the loop thread it runs at
@@ -50,6 +55,7 @@ class HeadlessEventLoop : public EventLoop {
   bool TimerEnabled(TimerId id) const override;
   void SetTimerInterval(TimerId id, std::chrono::milliseconds interval) override;
   void DoEvents() override;
+  std::chrono::nanoseconds TimeInDoEvents() const override { return time_in_do_events_; }
   void Post(std::function<void()> task) override;
   bool Invoke(std::function<void()> task) override;
   void Run() override;
@@ -90,6 +96,10 @@ class HeadlessEventLoop : public EventLoop {
   std::thread::id loop_thread_;
   std::map<TimerId, Timer> timers_;  // loop thread only
   TimerId next_timer_ = 1;
+  // Per DoEvents in progress, the time its nested DoEvents took (loop thread only): each adds only
+  // its own share, so nested yields are counted once and finished ones at once.
+  std::vector<std::chrono::nanoseconds> nested_time_;
+  std::chrono::nanoseconds time_in_do_events_{0};
 };
 
 }  // namespace qb

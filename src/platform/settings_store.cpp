@@ -74,12 +74,13 @@ bool IniSettingsStore::Parse(const std::string& text, std::vector<Section>& out,
     const std::string t = Trim(line);
     if (t.empty() || t[0] == ';' || t[0] == '#') continue;
     if (t[0] == '[') {
-      if (t.back() != ']' || t.size() < 3) {
+      // A name of blanks only ("[ ]") would be written back as "[]", which cannot be read.
+      const std::string name = t.size() >= 2 ? Trim(t.substr(1, t.size() - 2)) : std::string();
+      if (t.back() != ']' || name.empty()) {
         error = "line " + std::to_string(number) + ": a section header must look like [Name]: \"" +
                 t + "\"";
         return false;
       }
-      const std::string name = Trim(t.substr(1, t.size() - 2));
       current = nullptr;
       for (auto& s : out) {
         if (SameName(s.name, name)) current = &s;

@@ -47,12 +47,16 @@ std::string MakeButton(const std::string& name, const std::string& value) {
          "\">\r\n";
 }
 
+bool IsGuestUser(std::string user) {
+  std::transform(user.begin(), user.end(), user.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return user == "GUEST";
+}
+
 bool IsNotGuest() {
   std::string user;
   Skip([&] { user = Host().WEBLoggedInUser(); });
-  std::transform(user.begin(), user.end(), user.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return user != "GUEST";
+  return !IsGuestUser(user);
 }
 
 std::string EscapeHtml(const std::string& text) {

@@ -22,6 +22,9 @@ std::string MakeButton(const std::string& name, const std::string& value);
 // True unless the web user of the request is the guest (any case); the local user and every other
 // name may make changes.
 bool IsNotGuest();
+// The one rule for who is the guest, for the pages and the JSON API alike: the name "guest" in
+// any case.
+bool IsGuestUser(std::string user);
 
 // Text made safe for a page or a quoted attribute: & < > " ' become entities.
 std::string EscapeHtml(const std::string& text);

@@ -27,36 +27,48 @@ bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
 
 std::string URLDecode(const std::string& text) {
   if (text.empty()) return text;
-  std::string s = text;
-  std::replace(s.begin(), s.end(), '+', ' ');
 
-  // Escapes. Bytes pass through as they are, so UTF-8 sent as %C2%BA arrives as UTF-8.
-  size_t after_escapes = 0;
-  for (size_t p = s.find('%'); p != std::string::npos; p = s.find('%', p + 1)) {
-    after_escapes = p + 1;
-    const size_t digits = std::min<size_t>(2, s.size() - p - 1);
-    if (digits == 0) break;  // a "%" that ends the text is kept
+  // Escapes, in one pass: the decoded text is built as the escapes are read, so the time is
+  // linear in the length. Bytes pass through as they are, so UTF-8 sent as %C2%BA arrives as
+  // UTF-8. A decoded "%" (from %25) is not decoded again.
+  std::string s;
+  s.reserve(text.size());
+  const auto at = [&](size_t i) { return text[i] == '+' ? ' ' : text[i]; };
+  size_t after_escapes = 0;  // where the "?" search starts, counted in the decoded text
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] != '%') {
+      s += at(i++);
+      continue;
+    }
+    const size_t digits = std::min<size_t>(2, text.size() - i - 1);
+    after_escapes = s.size() + 1;
+    if (digits == 0) {  // a "%" that ends the text is kept
+      s += '%';
+      break;
+    }
     int code = 0;
     bool valid = true;
-    for (size_t i = 1; i <= digits; ++i) {
-      const int d = HexDigit(s[p + i]);
+    for (size_t k = 1; k <= digits; ++k) {
+      const int d = HexDigit(at(i + k));
       if (d < 0) valid = false;
       code = code * 16 + std::max(d, 0);
     }
-    if (valid) {
-      s[p] = static_cast<char>(code);
-    }
-    s.erase(p + 1, digits);
+    s += valid ? static_cast<char>(code) : '%';
+    i += 1 + digits;
   }
 
-  // Everything up to a "?" is the page part of a link, not the name.
-  for (size_t pos = after_escapes; pos <= s.size();) {
-    const size_t q = s.find('?', pos);
+  // Everything up to a "?" is the page part of a link, not the name. Each "?" found drops the
+  // text up to it, and the search goes on at its position plus one in the shortened text; the
+  // dropped part is only counted here and cut once at the end.
+  size_t dropped = 0;
+  for (size_t pos = after_escapes; dropped + pos <= s.size();) {
+    const size_t q = s.find('?', dropped + pos);
     if (q == std::string::npos) break;
-    s.erase(0, q + 1);
-    pos = q + 1;
+    const size_t in_short = q - dropped;
+    dropped = q + 1;
+    pos = in_short + 1;
   }
-  return s;
+  return s.substr(dropped);
 }
 
 void ParseQuery(const std::string& text) {

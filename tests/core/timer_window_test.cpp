@@ -99,19 +99,56 @@ TEST_F(TimerWindowTest, TheTwentiethBusyTickClearsTheFlagsAndPolls) {
   EXPECT_EQ(host->LogTexts("1-Wire Timer").back(), "Reset busy flags, timeout exeeded.");
 }
 
-TEST_F(TimerWindowTest, OnlyGapsUpToThirtySecondsExtendTheCycle) {
+TEST_F(TimerWindowTest, OnlyTheBusWorkOfATickUpToThirtySecondsExtendsTheCycle) {
   Plugin().AdapterReady = true;
-  auto gap = [&](int cycle, int seconds) {
+  int busy_seconds = 0;
+  ON_CALL(*devices, GetDevices()).WillByDefault([&] {
+    clock.Advance(std::chrono::seconds(busy_seconds));
+  });
+  auto work = [&](int cycle, int seconds) {
     Plugin().settings.CycleSeconds = cycle;
+    busy_seconds = seconds;
     window->PollTick();
-    clock.Advance(std::chrono::seconds(seconds));
+    busy_seconds = 0;
     window->PollTick();
     return Plugin().settings.CycleSeconds;
   };
-  EXPECT_EQ(gap(30, 40), 30);
-  EXPECT_EQ(gap(30, 31), 30);
-  EXPECT_EQ(gap(20, 30), 30);
-  EXPECT_EQ(gap(30, 25), 30);
+  EXPECT_EQ(work(30, 40), 30);
+  EXPECT_EQ(work(30, 31), 30);
+  EXPECT_EQ(work(20, 30), 30);
+  EXPECT_EQ(work(30, 25), 30);
+  // Time between ticks is not the poll's work.
+  Plugin().settings.CycleSeconds = 1;
+  window->PollTick();
+  clock.Advance(std::chrono::seconds(5));
+  window->PollTick();
+  EXPECT_EQ(Plugin().settings.CycleSeconds, 1);
+}
+
+TEST_F(TimerWindowTest, RequestsServedInsideATicksPausesDoNotStretchTheCycle) {
+  Plugin().AdapterReady = true;
+  Plugin().settings.CycleSeconds = 1;
+  // A scan that pauses for events while a slow web request (15 s) is waiting, then works 2 s.
+  ON_CALL(*devices, GetDevices()).WillByDefault([&] {
+    loop.Post([&] { clock.Advance(std::chrono::seconds(15)); });
+    loop.DoEvents();
+    clock.Advance(std::chrono::seconds(2));
+  });
+  window->PollTick();
+  clock.Advance(std::chrono::milliseconds(250));
+  window->PollTick();
+  EXPECT_EQ(Plugin().settings.CycleSeconds, 2);  // the 2 s of work count, the request does not
+  EXPECT_THAT(host->LogTexts("1-Wire I/F Cycle"), ElementsAre("Cycle timer extended to 2 seconds"));
+
+  // When the work gets quick again, the next network read brings the cycle back down.
+  ON_CALL(*devices, GetDevices()).WillByDefault([] {});
+  for (int i = 0; i < 12; ++i) {
+    clock.Advance(std::chrono::milliseconds(250));
+    window->PollTick();
+  }
+  EXPECT_EQ(Plugin().settings.CycleSeconds, 1);
+  EXPECT_THAT(host->LogTexts("1-Wire I/F Cycle"),
+              ElementsAre("Cycle timer extended to 2 seconds", "Cycle timer back to 1 seconds"));
 }
 
 TEST_F(TimerWindowTest, TheNetworkIsReadEveryCycleAndAtOnceAfterMidnight) {

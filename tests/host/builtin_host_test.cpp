@@ -101,6 +101,28 @@ TEST(BuiltInHost, AnUnreadableDeviceTableIsKeptAside) {
   EXPECT_EQ(host->log().Tail(100)[0].category, "Host ERROR");
 }
 
+TEST(BuiltInHost, DeviceTableNumbersOutOfRangeAreRefusedNotWrapped) {
+  TempDir dir;
+  const auto file = dir.path() / "devices.json";
+  // The largest reference would leave no next one; a fraction or 1e20 is no reference at all.
+  for (const char* bad :
+       {R"({"devices": [{"ref": 2147483647}]})", R"({"devices": [{"ref": 1000001.5}]})",
+        R"({"devices": [{"ref": 1e20}]})", R"({"next_ref": 2147483647, "devices": []})",
+        R"({"devices": [{"ref": 1000001, "Status": 4294967296}]})", "[]"}) {
+    test::WriteFile(file, bad);
+    DeviceTable table(file);
+    EXPECT_NE(table.Load(), "") << bad;
+    EXPECT_FALSE(std::filesystem::exists(file)) << bad;
+  }
+  // A time the clock cannot hold is dropped, the device kept.
+  test::WriteFile(file,
+                  R"({"devices": [{"ref": 1000001, "lastChange": "4052-12-01T10:00:00.000Z"}]})");
+  DeviceTable table(file);
+  EXPECT_EQ(table.Load(), "");
+  EXPECT_EQ(table.Count(), 1);
+  EXPECT_EQ(table.Get(1)->lastChange, HostTime{});
+}
+
 TEST(BuiltInHost, FreeHouseCodesRunFromAToZThenLowerCase) {
   TempDir dir;
   SimulatedClock clock;

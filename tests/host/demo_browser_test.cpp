@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <thread>
 
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -252,6 +253,90 @@ TEST(DemoInBrowser, ListsTheDemoBusSwitchesADeviceAndShowsNamesAsText) {
                                   "document.querySelector('a[href=\"1-Wire?ROMID=" +
                                   kLivingRoom + "\"]').children.length;"),
             0);
+  EXPECT_EQ(program.Stop(), 0) << program.output();
+}
+
+// A page of another site (another origin: the same address, another port) tries to switch the
+// latch with what a browser sends without asking: a text/plain fetch to the API and form posts
+// to the page. Nothing switches; the program's own page still does.
+TEST(DemoInBrowser, PagesOfOtherSitesCannotSwitchDevices) {
+  TempDir dir;
+  DemoProgram program(dir);
+  const std::string url = program.Start();
+  ASSERT_FALSE(url.empty());
+  Browser browser;
+  browser.Navigate(url);
+  ASSERT_TRUE(browser.WaitFor(
+      [&] {
+        program.Drain();
+        browser.Refresh();
+        auto row = RowOf(browser, kSwitchLatch);
+        return row && (row->value == "On" || row->value == "Off");
+      },
+      60s, 500ms))
+      << program.output();
+  json latch;
+  for (const auto& d : Devices(program.port())) {
+    if (d["iomisc"] == kSwitchLatch) latch = d;
+  }
+  ASSERT_FALSE(latch.is_null());
+  const std::string before = RowOf(browser, kSwitchLatch)->value;
+  const std::string other = before == "On" ? "Off" : "On";
+  const std::string target = "http://127.0.0.1:" + std::to_string(program.port());
+  const std::string button =
+      "Update" + latch["hc"].get<std::string>() + latch["dc"].get<std::string>();
+
+  httplib::Server evil;
+  evil.Get("/", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(
+        "<!DOCTYPE html><html><head><title>cute cats</title></head><body>"
+        "<form id=\"f\" method=\"post\" action=\"" +
+            target +
+            "/1-Wire\">"
+            "<input name=\"" +
+            button + "\" value=\"" + other +
+            "\"></form><script>"
+            "const api = '" +
+            target + "/api/devices/" + std::to_string(latch["ref"].get<int>()) +
+            "/command';"
+            "Promise.allSettled(["
+            "  fetch(api, {method: 'POST', mode: 'no-cors', headers: {'Content-Type': "
+            "'text/plain'},"
+            "              body: JSON.stringify({command: '" +
+            other +
+            "'})}),"
+            "  fetch('" +
+            target +
+            "/1-Wire', {method: 'POST', mode: 'no-cors', headers: "
+            "        {'Content-Type': 'application/x-www-form-urlencoded'}, body: '" +
+            button + "=" + other +
+            "'})"
+            "]).then(() => { document.title = 'sent'; });"
+            "</script></body></html>",
+        "text/html");
+  });
+  const int evil_port = evil.bind_to_any_port("127.0.0.1");
+  std::thread evil_thread([&] { evil.listen_after_bind(); });
+  browser.Navigate("http://127.0.0.1:" + std::to_string(evil_port) + "/");
+  EXPECT_TRUE(browser.WaitFor([&] { return browser.Title() == "sent"; }));
+  browser.ExecuteScript("document.getElementById('f').submit();");
+  EXPECT_TRUE(browser.WaitFor([&] { return browser.CurrentUrl() == target + "/1-Wire"; }));
+  EXPECT_THAT(browser.PageSource(), HasSubstr("Refused"));
+  evil.stop();
+  evil_thread.join();
+
+  // Longer than a poll cycle: a written latch would read back by now.
+  std::this_thread::sleep_for(4s);
+  program.Drain();
+  browser.Navigate(url);
+  EXPECT_EQ(RowOf(browser, kSwitchLatch)->value, before);
+
+  Press(browser, kSwitchLatch, other);
+  EXPECT_TRUE(browser.WaitFor([&] {
+    program.Drain();
+    auto row = RowOf(browser, kSwitchLatch);
+    return row && row->value == other;
+  })) << program.output();
   EXPECT_EQ(program.Stop(), 0) << program.output();
 }
 

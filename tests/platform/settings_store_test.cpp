@@ -73,7 +73,9 @@ TEST(IniSettingsStore, ABrokenFileIsMovedAsideNotOverwritten) {
   }
   EXPECT_EQ(kept, 1);
 
-  for (const char* bad : {"key=value before a section\n", "[Unclosed\n", "[Settings]\n=no key\n"}) {
+  // A section named by blanks only would be written back as "[]", which could not be read again.
+  for (const char* bad : {"key=value before a section\n", "[Unclosed\n", "[Settings]\n=no key\n",
+                          "[ \t]\nkey=value\n", "[\n"}) {
     std::vector<IniSettingsStore::Section> sections;
     std::string error;
     EXPECT_FALSE(IniSettingsStore::Parse(bad, sections, error)) << bad;

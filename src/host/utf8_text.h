@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace qb {
+
+// `text` with every byte that is not part of a well-formed UTF-8 sequence replaced by U+FFFD, so
+// that whatever reaches the log or a JSON answer is valid UTF-8. Valid text comes back unchanged.
+std::string ToValidUtf8(const std::string& text);
+
+// The number of characters of `text` when it is valid UTF-8; npos when it is not.
+size_t Utf8Length(const std::string& text);
+
+// The longest device name or location the API takes, in characters.
+constexpr size_t kMaxDeviceText = 256;
+
+// Empty when `value` may be stored as the device's `field` ("name", "Location"); otherwise the
+// message for the user, naming the limit.
+std::string DeviceTextProblem(const std::string& field, const std::string& value);
+
+}  // namespace qb
