@@ -30,7 +30,7 @@ uint8_t Code(double celsius) {
 }  // namespace
 
 DS1921Model::DS1921Model(const access::RomId& rom, const nlohmann::json& device)
-    : ScratchpadMemoryModel(rom, 0x1800, /*scratchpad_crc=*/true) {
+    : ScratchpadMemoryModel(rom, 0x1800, /*scratchpad_crc=*/true, /*read_memory_crc=*/true) {
   const std::string name = "DS1921 " + rom.ToString();
   auto value = [&](const char* key, double fallback) {
     if (!device.is_object() || !device.contains(key)) return Constant(fallback);

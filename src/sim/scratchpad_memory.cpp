@@ -1,5 +1,7 @@
 #include "sim/scratchpad_memory.h"
 
+#include <algorithm>
+
 #include "access/crc.h"
 
 namespace qb::sim {
@@ -10,13 +12,17 @@ constexpr uint8_t kWriteScratchpad = 0x0F;
 constexpr uint8_t kReadScratchpad = 0xAA;
 constexpr uint8_t kCopyScratchpad = 0x55;
 constexpr uint8_t kReadMemory = 0xF0;
+constexpr uint8_t kReadMemoryCrc = 0xA5;
 constexpr uint8_t kAa = 0x80;
 
 }  // namespace
 
 ScratchpadMemoryModel::ScratchpadMemoryModel(const access::RomId& rom, size_t memory_size,
-                                             bool scratchpad_crc)
-    : SimDevice(rom), memory_(memory_size, 0x00), scratchpad_crc_(scratchpad_crc) {
+                                             bool scratchpad_crc, bool read_memory_crc)
+    : SimDevice(rom),
+      memory_(memory_size, 0x00),
+      scratchpad_crc_(scratchpad_crc),
+      read_memory_crc_(read_memory_crc) {
   scratchpad_.fill(0xFF);
 }
 
@@ -25,6 +31,8 @@ void ScratchpadMemoryModel::OnFunctionCommand(uint8_t command) {
   received_.clear();
   write_offset_ = 0;
   reading_memory_ = false;
+  reading_pages_ = false;
+  if (command == kReadMemoryCrc && read_memory_crc_) return;
   switch (command) {
     case kWriteScratchpad:
     case kCopyScratchpad:
@@ -100,13 +108,47 @@ void ScratchpadMemoryModel::OnDataByte(uint8_t byte) {
         OnSendDone();
       }
       return;
+    case kReadMemoryCrc:
+      if (!read_memory_crc_ || received_.size() >= 2) {
+        if (!read_memory_crc_) OtherData(byte);
+        return;
+      }
+      received_.push_back(byte);
+      if (received_.size() == 2) {
+        read_address_ = static_cast<uint32_t>(received_[0] | received_[1] << 8);
+        reading_pages_ = true;
+        Refresh();
+        SendPage({kReadMemoryCrc, received_[0], received_[1]});
+      }
+      return;
     default:
       OtherData(byte);
       return;
   }
 }
 
+void ScratchpadMemoryModel::SendPage(const std::vector<uint8_t>& lead) {
+  if (read_address_ >= memory_.size()) {
+    reading_pages_ = false;  // past the end: ones
+    return;
+  }
+  const uint32_t end = std::min<uint32_t>((read_address_ | 0x1F) + 1,
+                                          static_cast<uint32_t>(memory_.size()));
+  std::vector<uint8_t> out(lead);
+  out.insert(out.end(), memory_.begin() + read_address_, memory_.begin() + end);
+  const auto crc = static_cast<uint16_t>(~access::Crc16(out.data(), out.size()));
+  out.push_back(static_cast<uint8_t>(crc & 0xFF));
+  out.push_back(static_cast<uint8_t>(crc >> 8));
+  out.erase(out.begin(), out.begin() + static_cast<long>(lead.size()));
+  read_address_ = end;
+  Send(out);
+}
+
 void ScratchpadMemoryModel::OnSendDone() {
+  if (reading_pages_) {
+    SendPage({});
+    return;
+  }
   if (!reading_memory_) return;
   if (sent_ >= 0) WasRead(static_cast<uint16_t>(sent_));
   if (read_address_ >= memory_.size()) {

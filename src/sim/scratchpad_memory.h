@@ -17,11 +17,15 @@ namespace qb::sim {
 //   Copy Scratchpad (55 TA1 TA2 E/S): with the three bytes matching (the authorisation), the
 //     scratchpad from the offset to the ending offset is copied to memory and AA is set.
 //   Read Memory (F0 TA1 TA2): the memory from the address on.
+//   Read Memory with CRC (A5 TA1 TA2, on the parts that have it): the memory from the address
+//     to the end of its page, then the inverted CRC16 (of the command, address and data for the
+//     first page, of the data alone after it), page after page.
 // A family model supplies the register values (Refresh) and takes the bytes written to them
 // (Copied), and may add commands.
 class ScratchpadMemoryModel : public SimDevice {
  protected:
-  ScratchpadMemoryModel(const access::RomId& rom, size_t memory_size, bool scratchpad_crc);
+  ScratchpadMemoryModel(const access::RomId& rom, size_t memory_size, bool scratchpad_crc,
+                        bool read_memory_crc = false);
 
   // Brings the registers in memory_ up to date before they are read or written over.
   virtual void Refresh() {}
@@ -44,6 +48,11 @@ class ScratchpadMemoryModel : public SimDevice {
 
  private:
   bool scratchpad_crc_;
+  bool read_memory_crc_;
+  bool reading_pages_ = false;  // Read Memory with CRC under way
+  // Sends the memory from read_address_ to the end of its page and the page's CRC16, seeded
+  // with `lead` (the command and address, for the first page).
+  void SendPage(const std::vector<uint8_t>& lead);
   std::array<uint8_t, 32> scratchpad_{};
   uint16_t target_ = 0;
   uint8_t es_ = 0;
