@@ -132,8 +132,8 @@ void ScratchpadMemoryModel::SendPage(const std::vector<uint8_t>& lead) {
     reading_pages_ = false;  // past the end: ones
     return;
   }
-  const uint32_t end = std::min<uint32_t>((read_address_ | 0x1F) + 1,
-                                          static_cast<uint32_t>(memory_.size()));
+  const uint32_t end =
+      std::min<uint32_t>((read_address_ | 0x1F) + 1, static_cast<uint32_t>(memory_.size()));
   std::vector<uint8_t> out(lead);
   out.insert(out.end(), memory_.begin() + read_address_, memory_.begin() + end);
   const auto crc = static_cast<uint16_t>(~access::Crc16(out.data(), out.size()));
