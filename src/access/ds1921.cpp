@@ -75,7 +75,7 @@ uint8_t EncodeHours(int h, bool twelve_hour) {
 }  // namespace
 
 DS1921Container::DS1921Container()
-    : RegisterPageContainer(kFamily, kRegisterPage, /*scratchpad_crc=*/true,
+    : RegisterPageContainer(kFamily, kRegisterPage, /*scratchpad_crc=*/true, /*read_crc=*/true,
                             // The clock before the control register, so a clock set and started
                             // at once starts from the new time.
                             {{kClock, 7},

@@ -13,7 +13,7 @@ constexpr uint64_t kCounterLimit = uint64_t{1} << 40;
 }  // namespace
 
 DS1994Container::DS1994Container()
-    : RegisterPageContainer(kFamily, kRegisterPage, /*scratchpad_crc=*/false,
+    : RegisterPageContainer(kFamily, kRegisterPage, /*scratchpad_crc=*/false, /*read_crc=*/false,
                             // Written in this order: the counters before the control register,
                             // so a clock set and started at once starts from the new time.
                             {{kStatus, 1},
@@ -35,6 +35,20 @@ uint64_t DS1994Container::Counter(const DeviceState& s, uint8_t at) {
 
 void DS1994Container::PutCounter(DeviceState& s, uint8_t at, uint64_t counts) {
   for (size_t i = 0; i < 5; ++i) s[at + i] = static_cast<uint8_t>(counts >> (8 * i));
+}
+
+bool DS1994Container::ReadsAgree(const DeviceState& a, const DeviceState& b) const {
+  if (!RegisterPageContainer::ReadsAgree(a, b)) return false;
+  constexpr uint8_t kEnables = kRte | kIte | kCce, kFlags = kRtf | kItf | kCcf;
+  if (((a[kStatus] ^ b[kStatus]) & kEnables) || (b[kStatus] & ~a[kStatus] & kFlags)) return false;
+  constexpr uint64_t kReadTime = 32;  // counts: 1/8 s
+  for (uint8_t at : {kClock, kInterval}) {
+    const uint64_t first = Counter(a, at), second = Counter(b, at);
+    const uint64_t moved = (second - first) % kCounterLimit;  // across the wrap too
+    if (moved > kReadTime) return false;
+  }
+  const uint32_t cycles_moved = getCycleCounter(b) - getCycleCounter(a);
+  return cycles_moved <= 4;
 }
 
 uint64_t DS1994Container::CountsOf(int64_t time_ms, const char* call) const {

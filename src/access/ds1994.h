@@ -62,6 +62,9 @@ class DS1994Container : public RegisterPageContainer {
   static int64_t MillisOf(uint64_t counts) { return static_cast<int64_t>(counts * 1000 / 256); }
 
  private:
+  // Two reads agree when the settings are equal, the alarm flags only cleared (reading clears
+  // them) and each counter moved on by at most the time of a read (an eighth of a second).
+  bool ReadsAgree(const DeviceState& first, const DeviceState& second) const override;
   // The 1/256 s counts of `time_ms`; refuses a time below 0 or beyond the 40-bit counter.
   uint64_t CountsOf(int64_t time_ms, const char* call) const;
   static uint64_t Counter(const DeviceState& s, uint8_t at);

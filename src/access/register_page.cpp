@@ -13,6 +13,7 @@ constexpr uint8_t kWriteScratchpad = 0x0F;
 constexpr uint8_t kReadScratchpad = 0xAA;
 constexpr uint8_t kCopyScratchpad = 0x55;
 constexpr uint8_t kReadMemory = 0xF0;
+constexpr uint8_t kReadMemoryCrc = 0xA5;
 
 constexpr uint8_t kAuthorisationAccepted = 0x80;  // AA, bit 7 of E/S
 constexpr uint8_t kPartialFlag = 0x20;            // PF: the last byte written was incomplete
@@ -22,11 +23,12 @@ constexpr std::chrono::milliseconds kCopyTime{1};
 }  // namespace
 
 RegisterPageContainer::RegisterPageContainer(uint8_t family, uint16_t page_address,
-                                             bool scratchpad_crc, std::vector<Field> writable,
-                                             std::vector<Field> moving)
+                                             bool scratchpad_crc, bool read_crc,
+                                             std::vector<Field> writable, std::vector<Field> moving)
     : OneWireContainer(family),
       page_address_(page_address),
       scratchpad_crc_(scratchpad_crc),
+      read_crc_(read_crc),
       writable_(std::move(writable)),
       moving_(kPageSize, false) {
   for (const Field& f : moving) {
@@ -50,16 +52,39 @@ DeviceState RegisterPageContainer::readDevice() {
   // Read Memory carries no CRC: the page is read twice and the bytes that do not move by
   // themselves must agree, so a byte garbled on the way is not taken for a setting.
   DeviceState page;
+  if (read_crc_) {
+    // Read Memory with CRC: the page, then the inverted CRC16 of the command, the address and
+    // the page.
+    WithRetries([&] {
+      BusMaster& m = Adapter().Master();
+      Select();
+      std::vector<uint8_t> buf(3 + kPageSize + 2, 0xFF);
+      buf[0] = kReadMemoryCrc;
+      buf[1] = static_cast<uint8_t>(page_address_ & 0xFF);
+      buf[2] = static_cast<uint8_t>(page_address_ >> 8);
+      m.Block(buf.data(), buf.size());
+      const size_t n = 3 + kPageSize;
+      if (!Crc16Matches(buf.data(), n, 0, buf[n], buf[n + 1]))
+        CrcMismatch("reading the register page");
+      page.assign(buf.begin() + 3, buf.begin() + static_cast<long>(n));
+    });
+    last_read_ = page;
+    return page;
+  }
   WithRetries([&] {
     page = ReadMemory(page_address_, kPageSize);
     const auto again = ReadMemory(page_address_, kPageSize);
-    for (size_t i = 0; i < kPageSize; ++i) {
-      if (!moving_[i] && page[i] != again[i])
-        CrcMismatch("reading the register page (two reads differ)");
-    }
+    if (!ReadsAgree(page, again)) CrcMismatch("reading the register page (two reads differ)");
   });
   last_read_ = page;
   return page;
+}
+
+bool RegisterPageContainer::ReadsAgree(const DeviceState& first, const DeviceState& second) const {
+  for (size_t i = 0; i < kPageSize; ++i) {
+    if (!moving_[i] && first[i] != second[i]) return false;
+  }
+  return true;
 }
 
 void RegisterPageContainer::WriteThroughScratchpad(uint16_t address,

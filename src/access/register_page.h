@@ -29,9 +29,12 @@ class RegisterPageContainer : public OneWireContainer {
     uint8_t length;
   };
 
-  // `writable`: the fields writeDevice may write; `moving`: the bytes that change by themselves
-  // (running counters, flags cleared by reading), left out when two reads are compared.
-  RegisterPageContainer(uint8_t family, uint16_t page_address, bool scratchpad_crc,
+  // `scratchpad_crc`: Read Scratchpad ends with a CRC16; `read_crc`: the device has Read Memory
+  // with CRC (A5), which readDevice then uses; without it the page is read twice with Read
+  // Memory and compared. `writable`: the fields writeDevice may write; `moving`: the bytes that
+  // change by themselves (running counters, flags cleared by reading), left out of that
+  // comparison.
+  RegisterPageContainer(uint8_t family, uint16_t page_address, bool scratchpad_crc, bool read_crc,
                         std::vector<Field> writable, std::vector<Field> moving);
 
   // Reads `length` bytes from `address` (Read Memory: F0, TA1, TA2, then the data).
@@ -40,6 +43,9 @@ class RegisterPageContainer : public OneWireContainer {
   // page. The scratchpad is read back and compared (and its CRC16 checked where the device sends
   // one) before the copy; after it, the authorisation-accepted flag must be set.
   void WriteThroughScratchpad(uint16_t address, const std::vector<uint8_t>& data);
+  // Whether two reads of the page in a row agree, read without CRC: by default the bytes that
+  // do not move by themselves are equal. A family with running counters checks them closer.
+  virtual bool ReadsAgree(const DeviceState& first, const DeviceState& second) const;
   void CheckState(const DeviceState& state, const char* call) const {
     CheckStateSize(state, kPageSize, call);
   }
@@ -47,6 +53,7 @@ class RegisterPageContainer : public OneWireContainer {
  private:
   uint16_t page_address_;
   bool scratchpad_crc_;
+  bool read_crc_;
   std::vector<Field> writable_;
   std::vector<bool> moving_;  // per byte of the page
   // The page as readDevice returned it last (what writeDevice compares against).

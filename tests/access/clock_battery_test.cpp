@@ -305,6 +305,27 @@ TEST(DS1921, ClockSetStartedAndTicking) {
   EXPECT_TRUE(c->isClockAlarming(c->readDevice()));
 }
 
+// A garbled read is retried, and refused when it stays garbled: the DS1921's page by its
+// CRC16, the DS1994's (which sends no CRC) by two reads that must agree.
+TEST(ClockButtons, GarbledRegisterReadsAreRetriedOrRefused) {
+  Bus b;
+  auto thermochron = b.Add(sim::MakeDS1921Model, kDS1921, {{"clock", 946684799}});
+  auto clock = b.Add(sim::MakeDS1994Model, kDS1994, {{"clock", 1000}});
+  for (auto* c : {thermochron.get(), clock.get()}) {
+    sim::SimDevice* model = b.bus->Find(c->getAddress());
+    ASSERT_NE(model, nullptr);
+    model->faults().crc_error_rate = 1;
+    EXPECT_THROW(c->readDevice(), access::AccessError);
+    // Now and then a flipped bit: the retries absorb it. The DS1921 sends its page as one block,
+    // the DS1994 byte by byte.
+    model->faults().crc_error_rate = c == clock.get() ? 0.005 : 0.1;
+    for (int i = 0; i < 20; ++i) {
+      const DeviceState s = c->readDevice();
+      EXPECT_EQ(c->getClock(s), c == clock.get() ? 1000000 : 946684799000);
+    }
+  }
+}
+
 // --- DS2760 ---
 
 TEST(DS2760, RegistersAndRoundTrip) {
