@@ -33,11 +33,12 @@ inline constexpr int SOURCE_PIO = 0x03;
 inline constexpr int POLARITY_ZERO = 0x00;
 inline constexpr int POLARITY_ONE = 0x01;
 
-// Constants of the thermochron's flag calls: the control register and its alarm search flags.
+// Constants of the thermochron's flag calls: the control register and its alarm search flags
+// (TLS is bit 2, THS bit 1, TAS bit 0 of the DS1921's control register at 0x20E).
 inline constexpr int CONTROL_REGISTER = 0x20E;
 inline constexpr int STATUS_REGISTER = 0x214;
-inline constexpr uint8_t TEMP_LOW_SEARCH_FLAG = 0x02;
-inline constexpr uint8_t TEMP_HIGH_SEARCH_FLAG = 0x04;
+inline constexpr uint8_t TEMP_LOW_SEARCH_FLAG = 0x04;
+inline constexpr uint8_t TEMP_HIGH_SEARCH_FLAG = 0x02;
 inline constexpr uint8_t TIMER_ALARM_SEARCH_FLAG = 0x01;
 // getAlarmStatus types of the thermochron.
 inline constexpr int TEMPERATURE_LOW_ALARM = 0x10;

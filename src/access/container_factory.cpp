@@ -4,6 +4,14 @@ namespace qb::access {
 
 std::unique_ptr<OneWireContainer> CreateContainer(uint8_t family) {
   switch (family) {
+    case 0x01:
+      return MakeDS1990AContainer();
+    case 0x04:
+      return MakeDS1994Container();
+    case 0x21:
+      return MakeDS1921Container();
+    case 0x30:
+      return MakeDS2760Container();
     case 0x05:
       return MakeDS2405Container();
     case 0x10:

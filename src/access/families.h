@@ -19,6 +19,10 @@ std::unique_ptr<OneWireContainer> MakeDS2406Container();   // 12
 std::unique_ptr<OneWireContainer> MakeDS2409Container();   // 1F
 std::unique_ptr<OneWireContainer> MakeDS2423Container();   // 1D
 std::unique_ptr<OneWireContainer> MakeDS2890Container();   // 2C
+std::unique_ptr<OneWireContainer> MakeDS1990AContainer();  // 01
+std::unique_ptr<OneWireContainer> MakeDS1994Container();   // 04
+std::unique_ptr<OneWireContainer> MakeDS1921Container();   // 21
+std::unique_ptr<OneWireContainer> MakeDS2760Container();   // 30
 
 // A container for any family: the family's own, or the generic one (name, presence, alarm).
 std::unique_ptr<OneWireContainer> CreateContainer(uint8_t family);

@@ -24,16 +24,19 @@ struct FamilyModel {
 const std::vector<FamilyModel>& Models() {
   static const std::vector<FamilyModel> models = {
       {0x01, nullptr, {}},
+      {0x04, MakeDS1994Model, {"clock", "running", "interval", "cycles"}},
       {0x05, MakeDS2405Model, {"latches", "levels"}},
       {0x10, MakeDS18S20Model, {"temperature", "alarm_low", "alarm_high", "power"}},
       {0x12, MakeDS2406Model, {"latches", "levels"}},
       {0x1D, MakeDS2423Model, {"counters"}},
       {0x1F, MakeDS2409Model, {"latches", "levels"}},
       {0x20, MakeDS2450Model, {"inputs"}},
+      {0x21, MakeDS1921Model, {"temperature", "clock", "running", "alarm_low", "alarm_high"}},
       {0x22, MakeDS1822Model, {"temperature", "alarm_low", "alarm_high", "resolution", "power"}},
       {0x26, MakeDS2438Model, {"temperature", "vdd", "vad", "vsense_mv"}},
       {0x28, MakeDS18B20Model, {"temperature", "alarm_low", "alarm_high", "resolution", "power"}},
       {0x2C, MakeDS2890Model, {"wiper"}},
+      {0x30, MakeDS2760Model, {"temperature", "voltage", "vsense_mv"}},
   };
   return models;
 }

@@ -34,5 +34,11 @@ std::unique_ptr<SimDevice> MakeDS2423Model(const access::RomId& rom,
                                            const nlohmann::json& device);  // 1D
 std::unique_ptr<SimDevice> MakeDS2890Model(const access::RomId& rom,
                                            const nlohmann::json& device);  // 2C
+std::unique_ptr<SimDevice> MakeDS1994Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 04
+std::unique_ptr<SimDevice> MakeDS1921Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 21
+std::unique_ptr<SimDevice> MakeDS2760Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 30
 
 }  // namespace qb::sim

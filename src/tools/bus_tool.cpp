@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "sim/bus_file.h"
 #include "sim/pty_server.h"
+#include "tools/clock_values.h"
 
 namespace qb {
 
@@ -126,6 +127,12 @@ Values ReadValues(OneWireContainer& c) {
       return ReadCounters(c);
     case 0x2C:
       return {{"wiper", std::to_string(c.getWiperPosition())}};
+    case 0x04:
+      return ReadClockButton(c);
+    case 0x21:
+      return ReadThermochron(c);
+    case 0x30:
+      return ReadBatteryDS2760(c);
     default:
       return {};
   }

@@ -65,13 +65,35 @@ const std::vector<std::pair<const char*, StateCall>>& StateCalls() {
       {"isChargePumpOn", [](C& c, S& s) { c.isChargePumpOn(s); }},
       {"setChargePump", [](C& c, S& s) { c.setChargePump(true, s); }},
       {"numberOfWiperSettings", [](C& c, S& s) { c.numberOfWiperSettings(s); }},
+      {"getFlag", [](C& c, S& s) { c.getFlag(access::CONTROL_REGISTER, 0x01, s); }},
+      {"setFlag", [](C& c, S& s) { c.setFlag(access::CONTROL_REGISTER, 0x01, true, s); }},
+      {"getAlarmStatus", [](C& c, S& s) { c.getAlarmStatus(access::TIMER_ALARM, s); }},
+      {"getClock", [](C& c, S& s) { c.getClock(s); }},
+      {"setClock", [](C& c, S& s) { c.setClock(1000, s); }},
+      {"isClockRunning", [](C& c, S& s) { c.isClockRunning(s); }},
+      {"setClockRunEnable", [](C& c, S& s) { c.setClockRunEnable(true, s); }},
+      {"getClockAlarm", [](C& c, S& s) { c.getClockAlarm(s); }},
+      {"setClockAlarm", [](C& c, S& s) { c.setClockAlarm(1000, s); }},
+      {"isClockAlarmEnabled", [](C& c, S& s) { c.isClockAlarmEnabled(s); }},
+      {"setClockAlarmEnable", [](C& c, S& s) { c.setClockAlarmEnable(true, s); }},
+      {"isClockAlarming", [](C& c, S& s) { c.isClockAlarming(s); }},
+      {"getIntervalTimer", [](C& c, S& s) { c.getIntervalTimer(s); }},
+      {"setIntervalTimer", [](C& c, S& s) { c.setIntervalTimer(1000, s); }},
+      {"getIntervalTimerAlarm", [](C& c, S& s) { c.getIntervalTimerAlarm(s); }},
+      {"setIntervalTimerAlarm", [](C& c, S& s) { c.setIntervalTimerAlarm(1000, s); }},
+      {"isIntervalTimerAlarmEnabled", [](C& c, S& s) { c.isIntervalTimerAlarmEnabled(s); }},
+      {"setIntervalTimerAlarmEnable", [](C& c, S& s) { c.setIntervalTimerAlarmEnable(true, s); }},
+      {"isIntervalTimerAlarming", [](C& c, S& s) { c.isIntervalTimerAlarming(s); }},
+      {"isIntervalTimerAutomatic", [](C& c, S& s) { c.isIntervalTimerAutomatic(s); }},
+      {"setIntervalTimerAutomatic", [](C& c, S& s) { c.setIntervalTimerAutomatic(true, s); }},
   };
   return calls;
 }
 
 // The size of the state readDevice returns, for the families that have one.
-const std::map<int, size_t> kStateSizes = {{0x05, 1}, {0x10, 9},  {0x12, 2}, {0x1F, 2}, {0x20, 24},
-                                           {0x22, 9}, {0x26, 12}, {0x28, 9}, {0x2C, 2}};
+const std::map<int, size_t> kStateSizes = {{0x04, 32}, {0x05, 1},  {0x10, 9},  {0x12, 2},
+                                           {0x1F, 2},  {0x20, 24}, {0x21, 32}, {0x22, 9},
+                                           {0x26, 12}, {0x28, 9},  {0x2C, 2},  {0x30, 32}};
 
 TEST(StateSize, EveryStateTakingCallRefusesAnEmptyOrShortState) {
   int refused = 0;

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -18,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "access/container.h"
 #include "access/families.h"
 #include "access/provider.h"
 #include "access/rom.h"
@@ -410,6 +412,127 @@ TEST_F(OwserverExtremesTest, AgreesWithOurReadingsBelowZeroAndAtTheEndsOfEveryRa
         ADD_FAILURE() << "no comparison for this family";
     }
   }
+}
+
+}  // namespace
+}  // namespace qb
+
+namespace qb {
+namespace {
+
+// The clock and battery families: owserver reads the DS1994's clock and running flag, the
+// DS1921's temperature and limits and the DS2760's measurements from the simulator, and writes
+// the DS1994's clock and the DS1921's search flags through their scratchpads.
+class OwserverClockTest : public OwserverExtremesTest {
+ protected:
+  json BusDevices() const override {
+    return {
+        {{"rom", Rom(0x04, 0x4000)}, {"clock", 0}},
+        {{"rom", Rom(0x04, 0x4001)}, {"clock", 4294967295u}},
+        {{"rom", Rom(0x04, 0x4002)}, {"clock", 1796650205}, {"running", true}},
+        {{"rom", Rom(0x21, 0x2100)},
+         {"running", true},  // control register 00: nothing but the search flags is set
+         {"temperature", -12.5},
+         {"alarm_low", -20},
+         {"alarm_high", 30.5}},
+        {{"rom", Rom(0x21, 0x2101)}, {"temperature", 85}, {"alarm_low", -40}, {"alarm_high", 85}},
+        {{"rom", Rom(0x21, 0x2102)}, {"temperature", -40}, {"alarm_low", -0.5}},
+        {{"rom", Rom(0x30, 0x3000)},
+         {"temperature", -7.375},
+         {"voltage", 3.904},
+         {"vsense_mv", -12.5}},
+        {{"rom", Rom(0x30, 0x3001)}, {"temperature", 127.875}, {"voltage", 0}, {"vsense_mv", 63}},
+    };
+  }
+};
+
+TEST_F(OwserverClockTest, ClockThermochronAndBatteryMonitorAgreeWithOurReadings) {
+  ASSERT_EQ(ListDevices().size(), devices.size()) << Diagnosis();
+  for (const auto& d : devices) {
+    const std::string rom = d["rom"];
+    SCOPED_TRACE(rom + " " + d.dump());
+    const auto ours = OurReading(rom);
+    switch (access::RomId::Parse(rom)->family()) {
+      case 0x04: {
+        const double clock = d["clock"];
+        const bool running = d.value("running", false);
+        EXPECT_EQ(std::stod(ours.at("clock")), clock);
+        EXPECT_EQ(ours.at("running"), running ? "true" : "false");
+        EXPECT_EQ(ReadNumber(rom, "running"), running ? 1 : 0);
+        if (running) {
+          // The served clock has run since the server started, a few seconds at most.
+          const double udate = ReadNumber(rom, "udate");
+          EXPECT_GE(udate, clock);
+          EXPECT_LE(udate, clock + 60);
+        } else {
+          EXPECT_EQ(ReadNumber(rom, "udate"), clock);
+        }
+        break;
+      }
+      case 0x21:
+        // The limits are the temperatures of owserver's overtemp and undertemp logs.
+        for (const auto& [key, property] : {std::pair{"temperature", "temperature"},
+                                            {"alarm_high", "overtemp/temperature"},
+                                            {"alarm_low", "undertemp/temperature"}}) {
+          const double value = d.contains(key) ? d[key].get<double>() : 85.0;
+          EXPECT_EQ(std::stod(ours.at(key)), value) << key;
+          EXPECT_EQ(ReadNumber(rom, property), value) << property;
+        }
+        break;
+      case 0x30: {
+        const double t = d["temperature"], v = d["voltage"], mv = d["vsense_mv"];
+        EXPECT_EQ(std::stod(ours.at("temperature")), t);
+        EXPECT_EQ(ReadNumber(rom, "temperature"), t);
+        // 4.88 mV and 15.625 uV steps, printed to six digits by owserver.
+        EXPECT_NEAR(std::stod(ours.at("voltage")), v, 0.00244);
+        EXPECT_NEAR(ReadNumber(rom, "volt"), std::stod(ours.at("voltage")), 1e-6);
+        EXPECT_NEAR(std::stod(ours.at("vsense_mv")), mv, 15.625e-3 / 2);
+        EXPECT_NEAR(ReadNumber(rom, "vis") * 1000, std::stod(ours.at("vsense_mv")), 1e-3);
+        // owserver's current is the sense voltage across the part's own 25 milliohm resistor.
+        EXPECT_NEAR(ReadNumber(rom, "current"), std::stod(ours.at("current")), 1e-6);
+        break;
+      }
+      default:
+        ADD_FAILURE() << "no comparison for this family";
+    }
+  }
+}
+
+TEST_F(OwserverClockTest, OwserverWritesThroughTheScratchpads) {
+  const std::string owwrite = Which("owwrite");
+  ASSERT_FALSE(owwrite.empty()) << "ow-shell's owwrite is not installed";
+  ASSERT_EQ(ListDevices().size(), devices.size()) << Diagnosis();
+  auto write = [&](const std::string& rom, const std::string& property, const std::string& value) {
+    std::string out;
+    EXPECT_EQ(
+        test::RunToEnd({owwrite, "-s", server, "/" + OwName(rom) + "/" + property, value}, out), 0)
+        << property << ": " << out;
+  };
+  // DS1994: a stopped clock set (its Read Scratchpad has no CRC: owserver must accept that), and
+  // the running one stopped: it stays where it stopped.
+  const std::string stopped = Rom(0x04, 0x4000), running = Rom(0x04, 0x4002);
+  write(stopped, "udate", "4294967295");
+  EXPECT_EQ(ReadNumber(stopped, "udate"), 4294967295.0);
+  write(running, "running", "0");
+  EXPECT_EQ(ReadNumber(running, "running"), 0);
+  const double frozen = ReadNumber(running, "udate");
+  std::this_thread::sleep_for(1100ms);
+  EXPECT_EQ(ReadNumber(running, "udate"), frozen);
+
+  // DS1921: owserver's high and low alarm search flags land on the bits of the control register
+  // our constants name (its Read Scratchpad's CRC16 checked by owserver on the way).
+  const std::string thermochron = Rom(0x21, 0x2100);
+  write(thermochron, "set_alarm/temphigh", "1");
+  write(thermochron, "set_alarm/templow", "1");
+  EXPECT_EQ(ReadNumber(thermochron, "set_alarm/temphigh"), 1);
+  EXPECT_EQ(ReadNumber(thermochron, "set_alarm/templow"), 1);
+  const std::string text = test::ReadFile(record);
+  char high[32], both[32];
+  std::snprintf(high, sizeof high, "0F 0E 02 %02X", access::TEMP_HIGH_SEARCH_FLAG);
+  std::snprintf(both, sizeof both, "0F 0E 02 %02X",
+                access::TEMP_HIGH_SEARCH_FLAG | access::TEMP_LOW_SEARCH_FLAG);
+  EXPECT_NE(text.find(high), std::string::npos) << "no Write Scratchpad of THS alone";
+  EXPECT_NE(text.find(both), std::string::npos) << "no Write Scratchpad of THS and TLS";
 }
 
 }  // namespace

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "access/container.h"
+
+namespace qb::access {
+
+// What the clock iButtons (DS1994, DS1921) share: a 32-byte register page read with Read Memory
+// and written through the 32-byte scratchpad (Write Scratchpad, Read Scratchpad to verify what
+// arrived, Copy Scratchpad with the three authorisation bytes TA1, TA2 and E/S).
+//
+// The device state of such a family is its register page. writeDevice writes only the register
+// fields whose bytes differ from the page as readDevice last returned it, so a clock that runs
+// is never set back to the moment of reading unless the caller changed it.
+class RegisterPageContainer : public OneWireContainer {
+ public:
+  static constexpr size_t kPageSize = 32;
+
+  DeviceState readDevice() override;
+  void writeDevice(const DeviceState& state) override;
+
+ protected:
+  // One register field: its offset in the page and its length. Fields are written whole.
+  struct Field {
+    uint8_t offset;
+    uint8_t length;
+  };
+
+  // `scratchpad_crc`: Read Scratchpad ends with a CRC16; `read_crc`: the device has Read Memory
+  // with CRC (A5), which readDevice then uses; without it the page is read twice with Read
+  // Memory and compared. `writable`: the fields writeDevice may write; `moving`: the bytes that
+  // change by themselves (running counters, flags cleared by reading), left out of that
+  // comparison.
+  RegisterPageContainer(uint8_t family, uint16_t page_address, bool scratchpad_crc, bool read_crc,
+                        std::vector<Field> writable, std::vector<Field> moving);
+
+  // Reads `length` bytes from `address` (Read Memory: F0, TA1, TA2, then the data).
+  std::vector<uint8_t> ReadMemory(uint16_t address, size_t length);
+  // Writes `data` to `address` through the scratchpad; the bytes must lie within one 32-byte
+  // page. The scratchpad is read back and compared (and its CRC16 checked where the device sends
+  // one) before the copy; after it, the authorisation-accepted flag must be set.
+  void WriteThroughScratchpad(uint16_t address, const std::vector<uint8_t>& data);
+  // Whether two reads of the page in a row agree, read without CRC: by default the bytes that
+  // do not move by themselves are equal. A family with running counters checks them closer.
+  virtual bool ReadsAgree(const DeviceState& first, const DeviceState& second) const;
+  void CheckState(const DeviceState& state, const char* call) const {
+    CheckStateSize(state, kPageSize, call);
+  }
+
+ private:
+  uint16_t page_address_;
+  bool scratchpad_crc_;
+  bool read_crc_;
+  std::vector<Field> writable_;
+  std::vector<bool> moving_;  // per byte of the page
+  // The page as readDevice returned it last (what writeDevice compares against).
+  std::optional<DeviceState> last_read_;
+};
+
+}  // namespace qb::access
