@@ -134,8 +134,9 @@ class DS2438PageBank : public BankCommon<PagedMemoryBank> {
 
   Bytes read(int start, int length) override {
     bus_.CheckRange(start, length, "read");
+    if (length == 0) return {};
     Bytes out;
-    for (int page = start / 8; page <= (start + length - 1) / 8 && length > 0; ++page) {
+    for (int page = start / 8; page <= (start + length - 1) / 8; ++page) {
       const Bytes p = ReadPage(page);
       out.insert(out.end(), p.begin(), p.end());
     }
