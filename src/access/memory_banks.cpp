@@ -128,6 +128,8 @@ MemoryBanks MakeMemoryBanks(OneWireContainer& c) {
       return EepromFamily(c, 16);
     case 0x26:
       return DS2438Banks(c);
+    case 0x30:
+      return DS2760Banks(c);
     case 0x33:
       return DS1961SBanks(c);
     default:

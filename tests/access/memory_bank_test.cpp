@@ -70,6 +70,7 @@ TEST(MemoryBanks, FollowTheDatasheetLayouts) {
       {0x18, {{512, 32, false, true}}},                            // DS1963S data pages
       {0x33, {{128, 32, false, true}}},                            // DS1961S data pages
       {0x26, {{64, 8, false, false}}},                             // DS2438 pages 0-7
+      {0x30, {{32, 16, false, true}, {16, 16, false, true}}},      // DS2760 EEPROM, SRAM
   };
   for (const auto& l : layouts) {
     SCOPED_TRACE(access::FamilyText(l.family));
@@ -220,6 +221,21 @@ TEST(MemoryBanks, DS2438PagesThroughRecallAndCopy) {
   pages.write(7 * 8, user);
   EXPECT_EQ(pages.readPage(7).data, user);
   EXPECT_EQ(pages.readPage(0).data.size(), 8u);
+}
+
+TEST(MemoryBanks, DS2760EepromAndSram) {
+  if (sim::FamilyKeys(0x30).empty()) GTEST_SKIP() << "the simulator has no DS2760 model yet";
+  MemoryBus m(0x30, json{{"temperature", 20.0}});
+  auto& eeprom = m.Paged(0);
+  EXPECT_EQ(eeprom.getStartPhysicalAddress(), 0x20);
+  eeprom.write(14, Bytes{1, 2, 3, 4});  // across the two blocks
+  EXPECT_EQ(eeprom.read(14, 4), (Bytes{1, 2, 3, 4}));
+  eeprom.writePagePacket(1, Bytes{'b', 'a', 't'});
+  EXPECT_EQ(eeprom.readPagePacket(1), (Bytes{'b', 'a', 't'}));
+  auto& sram = m.Paged(1);
+  EXPECT_FALSE(sram.isNonVolatile());
+  sram.write(0, Bytes(16, 0x77));
+  EXPECT_EQ(sram.readPage(0).data, Bytes(16, 0x77));
 }
 
 }  // namespace
