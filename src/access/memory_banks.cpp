@@ -28,6 +28,7 @@ MemoryBanks CounterFamily(OneWireContainer& c, const std::string& counter_descri
   ScratchpadProtocol p;
   p.copy_scratchpad = 0x5A;
   p.crc16 = true;
+  p.write_crc16 = true;
   p.read_pages_with_crc = true;
   p.page_counters = true;
   BankInfo main = Nvram("Main memory", 12);
