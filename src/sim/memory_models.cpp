@@ -197,8 +197,9 @@ void EpromModel::OnDataByte(uint8_t byte) {
         first_byte_ = true;
         step_ = Step::WriteData;
       } else if (command_ == kReadMemory) {
-        // CRC8 variant: the CRC of command and address, then the data to the end of memory.
-        // CRC16 variant: the data to the end of memory, then the CRC16 of everything.
+        // CRC8 variant: the CRC of command and address, then the data to the end of memory and
+        // the CRC8 of that data. CRC16 variant: the data to the end of memory, then the CRC16 of
+        // the command, address and data.
         step_ = Step::None;
         const Bytes data = address_ < spec_.memory_size
                                ? Bytes(memory_.begin() + address_, memory_.end())
@@ -206,7 +207,7 @@ void EpromModel::OnDataByte(uint8_t byte) {
         if (spec_.crc16) {
           Send(Concat(data, Crc(Concat(rx_, data))));
         } else {
-          Send(Concat(Crc(rx_), data));
+          Send(Concat(Crc(rx_), Concat(data, Crc(data))));
         }
       } else if (command_ == kReadStatus) {
         if (address_ >= spec_.status_size) return Ignore();

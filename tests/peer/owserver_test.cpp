@@ -420,7 +420,8 @@ namespace qb {
 namespace {
 
 // Memory pages of three NV RAM families, owserver's pages/page.N against our memory banks: full
-// pages written by owserver read back by us through the same DS2480B, and the other way round.
+// pages written by owserver read back by us through the same DS2480B, and the other way round;
+// and an EPROM page (DS1985) as owserver reads it from the simulator.
 class OwserverMemoryTest : public OwserverTest {
  protected:
   json BusDevices() const override {
@@ -428,6 +429,7 @@ class OwserverMemoryTest : public OwserverTest {
         {{"rom", Rom(0x06, 0x1111)}, {"memory", "546869732069732070616765207A65726F"}},
         {{"rom", Rom(0x08, 0x2222)}},
         {{"rom", Rom(0x1A, 0x3333)}},
+        {{"rom", Rom(0x0B, 0x5555)}, {"memory", "4550524F4D2070616765"}},
     };
   }
   std::string OwPage(const std::string& rom, int page) {
@@ -458,6 +460,7 @@ TEST_F(OwserverMemoryTest, PagesAgreeBothWays) {
   ASSERT_EQ(ListDevices().size(), devices.size()) << Diagnosis();
   const std::string dev1993 = RomOf(0x06), dev1992 = RomOf(0x08), dev1963 = RomOf(0x1A);
   EXPECT_EQ(OwPage(dev1993, 0).substr(0, 17), "This is page zero");
+  EXPECT_EQ(OwPage(RomOf(0x0B), 0).substr(0, 10), "EPROM page");
   // owserver writes full pages (32 printable bytes) on each family.
   const std::string full_a(32, 'A');
   std::string full_b;
