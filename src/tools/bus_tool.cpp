@@ -15,6 +15,7 @@
 #include "sim/bus_file.h"
 #include "sim/pty_server.h"
 #include "tools/clock_values.h"
+#include "tools/pages_dump.h"
 
 namespace qb {
 
@@ -197,7 +198,7 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
   if (serve_options) return "--bus, --pty and --record belong to serve";
   if (o.command == "search") {
     if (positional.size() != 1) return "search takes no ROM id";
-  } else if (o.command == "read" || o.command == "info") {
+  } else if (o.command == "read" || o.command == "info" || o.command == "pages") {
     if (positional.size() != 2) return o.command + " needs one ROM id";
     o.rom = positional[1];
     if (o.alarm || o.family >= 0) return "--alarm and --family belong to search";
@@ -255,6 +256,7 @@ std::string BusToolUsage() {
          "  search [--alarm] [--family FF]   list the devices on the bus, one ROM id per line\n"
          "  read ROM                         the device's measured values, one key=value per line\n"
          "  info ROM                         the device's name, alternate names and description\n"
+         "  pages ROM                        a hex dump of every memory bank, one line per page\n"
          "  serve --bus FILE --pty LINK [--record FILE]\n"
          "                                   serve the bus file as a DS2480B serial adapter on a\n"
          "                                   pseudo-terminal linked from LINK, until interrupted;\n"
@@ -309,6 +311,11 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (!container->isPresent()) {
       err << "quellbrook-bus: device " << o.rom << " is not on the bus\n";
       return 1;
+    }
+    if (o.command == "pages") {
+      DumpPages(*container, out);
+      adapter->endExclusive();
+      return 0;
     }
     for (const auto& [key, value] : ReadValues(*container)) out << key << "=" << value << "\n";
     adapter->endExclusive();
