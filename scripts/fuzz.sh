@@ -12,8 +12,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"
 build="$root/build/fuzz"
-targets=(fuzz_ds2480b_replies fuzz_bus_file)
-seeds=(ds2480b bus_file)
+targets=(fuzz_ds2480b_replies fuzz_bus_file fuzz_file_structure)
+seeds=(ds2480b bus_file file_structure)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_COMPILER=clang++ \
