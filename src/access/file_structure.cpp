@@ -433,6 +433,8 @@ Bytes FileStructure::ReadFile(const std::string& path) {
   const int i = FindEntry(dir.entries, n);
   if (i < 0) Fail("there is no file \"" + path + "\" on the device");
   if (dir.entries[i].directory()) Fail("\"" + path + "\" is a directory, not a file");
+  if (dir.entries[i].start == 0)
+    Fail("file " + path + " points to page 0, which holds the root directory");
   std::vector<Bytes> data;
   Chain(dir.entries[i].start, "file " + path, &data);
   Bytes out;
