@@ -179,6 +179,10 @@ class OneWireContainer {
 
   // Memory: the device's banks (empty for a device without memory).
   virtual MemoryBanks getMemoryBanks();
+  // For the memory banks, which talk to the device on the container's behalf: the adapter, and
+  // a bus reset that addresses this device (GeneralFailure when it does not answer).
+  DSPortAdapter& BankAdapter() const { return Adapter(); }
+  void SelectForBank() { Select(); }
 
  protected:
   // The adapter; NoObject when the container is not set up.

@@ -34,6 +34,21 @@ const std::vector<FamilyModel>& Models() {
       {0x26, MakeDS2438Model, {"temperature", "vdd", "vad", "vsense_mv"}},
       {0x28, MakeDS18B20Model, {"temperature", "alarm_low", "alarm_high", "resolution", "power"}},
       {0x2C, MakeDS2890Model, {"wiper"}},
+      // memory families
+      {0x02, MakeDS1991Model, {"scratchpad"}},
+      {0x06, MakeDS1993Model, {"memory"}},
+      {0x08, MakeDS1992Model, {"memory"}},
+      {0x09, MakeDS1982Model, {"memory", "status"}},
+      {0x0A, MakeDS1995Model, {"memory"}},
+      {0x0B, MakeDS1985Model, {"memory", "status"}},
+      {0x0C, MakeDS1996Model, {"memory"}},
+      {0x0F, MakeDS1986Model, {"memory", "status"}},
+      {0x13, MakeDS1983Model, {"memory", "status"}},
+      {0x14, MakeDS1971Model, {"memory", "application"}},
+      {0x18, MakeDS1963SModel, {"memory"}},
+      {0x1A, MakeDS1963LModel, {"memory"}},
+      {0x23, MakeDS1973Model, {"memory"}},
+      {0x33, MakeDS1961SModel, {"memory"}},
   };
   return models;
 }
@@ -122,6 +137,12 @@ std::shared_ptr<SimBus> BuildBus(const json& doc, Clock& clock, const std::strin
     std::set<access::RomId> seen;
     for (size_t i = 0; i < doc["devices"].size(); ++i)
       bus->Add(BuildDevice(doc["devices"][i], i, seen));
+    if (doc.contains("program_voltage")) {
+      // Whether the bus master can put a 12 V program pulse on the line (EPROM programming).
+      if (!doc["program_voltage"].is_boolean())
+        throw std::invalid_argument("\"program_voltage\" must be true or false");
+      bus->SetProgramVoltage(doc["program_voltage"].get<bool>());
+    }
     if (doc.contains("faults")) {
       const json& f = doc["faults"];
       if (!f.is_object())

@@ -246,7 +246,9 @@ void DS2480BEmulator::StartPulse(bool programming, std::optional<uint8_t> respon
   if (programming) {
     ++program_pulses_;
     if (code != kInfinite) {
-      // Microseconds of 12 V: nothing on the simulated bus is programmed by it.
+      // Microseconds of 12 V: the EPROM devices of the bus program the byte they hold, when the
+      // bus has a program voltage.
+      if (bus_->HasProgramVoltage()) bus_->ProgramPulse();
       if (response) out.push_back(*response);
       return;
     }

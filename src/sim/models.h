@@ -35,4 +35,34 @@ std::unique_ptr<SimDevice> MakeDS2423Model(const access::RomId& rom,
 std::unique_ptr<SimDevice> MakeDS2890Model(const access::RomId& rom,
                                            const nlohmann::json& device);  // 2C
 
+// Memory families (memory_families.cpp).
+std::unique_ptr<SimDevice> MakeDS1991Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 02
+std::unique_ptr<SimDevice> MakeDS1993Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 06
+std::unique_ptr<SimDevice> MakeDS1992Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 08
+std::unique_ptr<SimDevice> MakeDS1982Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 09
+std::unique_ptr<SimDevice> MakeDS1995Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 0A
+std::unique_ptr<SimDevice> MakeDS1985Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 0B
+std::unique_ptr<SimDevice> MakeDS1996Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 0C
+std::unique_ptr<SimDevice> MakeDS1986Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 0F
+std::unique_ptr<SimDevice> MakeDS1983Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 13
+std::unique_ptr<SimDevice> MakeDS1971Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 14
+std::unique_ptr<SimDevice> MakeDS1963SModel(const access::RomId& rom,
+                                            const nlohmann::json& device);  // 18
+std::unique_ptr<SimDevice> MakeDS1963LModel(const access::RomId& rom,
+                                            const nlohmann::json& device);  // 1A
+std::unique_ptr<SimDevice> MakeDS1973Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 23
+std::unique_ptr<SimDevice> MakeDS1961SModel(const access::RomId& rom,
+                                            const nlohmann::json& device);  // 33
+
 }  // namespace qb::sim

@@ -46,6 +46,11 @@ void SimBus::DeliverPower(std::chrono::milliseconds duration) {
   for (auto& d : devices_) d->Powered(std::max(duration, elapsed));
 }
 
+void SimBus::ProgramPulse() {
+  if (short_->BoolAt(Seconds())) return;
+  for (auto& d : devices_) d->ProgramPulseApplied();
+}
+
 SimBusMaster::SimBusMaster(std::shared_ptr<SimBus> bus, std::string description)
     : bus_(std::move(bus)), description_(std::move(description)) {}
 
@@ -64,6 +69,12 @@ uint8_t SimBusMaster::TouchByteWithPower(uint8_t byte, std::chrono::milliseconds
   CountPower(duration);
   bus_->DeliverPower(duration);
   return result;
+}
+
+void SimBusMaster::ProgramPulse() {
+  if (!CanProgram()) access::BusMaster::ProgramPulse();  // refuses: no program voltage
+  ++stats_.program_pulses;
+  bus_->ProgramPulse();
 }
 
 void SimBusMaster::Wait(std::chrono::milliseconds duration) {

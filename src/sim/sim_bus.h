@@ -36,6 +36,12 @@ class SimBus {
   bool Slot(bool master_bit, bool overdrive);
   // Strong pull-up for `duration`: simulated time passes and every device is powered.
   void DeliverPower(std::chrono::milliseconds duration);
+  // A 12 V program pulse (480 us): every device sees it.
+  void ProgramPulse();
+  // Whether the master of this bus has a program voltage (bus file "program_voltage", default
+  // true): without it the master refuses to program EPROM.
+  bool HasProgramVoltage() const { return program_voltage_; }
+  void SetProgramVoltage(bool on) { program_voltage_ = on; }
 
   Clock& clock() const { return clock_; }
   // Seconds of simulated time since the bus was made.
@@ -46,6 +52,7 @@ class SimBus {
   Clock::Monotonic start_;
   std::vector<std::unique_ptr<SimDevice>> devices_;
   std::unique_ptr<ValueSource> short_ = Constant(0);
+  bool program_voltage_ = true;
 };
 
 // The bus master of a simulated bus: every bit goes through the bus's devices.
@@ -59,6 +66,8 @@ class SimBusMaster : public access::BusMaster {
   void Wait(std::chrono::milliseconds duration) override;
   bool CanFlex() const override { return true; }
   bool CanOverdrive() const override { return true; }
+  bool CanProgram() const override { return bus_->HasProgramVoltage(); }
+  void ProgramPulse() override;
   std::string Describe() const override { return description_; }
 
   SimBus& bus() { return *bus_; }

@@ -49,6 +49,8 @@ class SimDevice {
   void Sample(bool line, bool overdrive_slot);
   // The bus delivered strong pull-up power for `duration`.
   virtual void Powered(std::chrono::milliseconds) {}
+  // The bus master put a 12 V program pulse on the line (EPROM devices program a byte).
+  virtual void ProgramPulseApplied() {}
   void AttachTo(SimBus* bus) { bus_ = bus; }
 
  protected:

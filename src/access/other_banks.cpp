@@ -1,0 +1,298 @@
+#include "access/other_banks.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "access/crc.h"
+#include "access/nvram_bank.h"
+
+namespace qb::access {
+
+namespace {
+
+uint8_t Low(int address) {
+  return static_cast<uint8_t>(address & 0xFF);
+}
+uint8_t High(int address) {
+  return static_cast<uint8_t>((address >> 8) & 0xFF);
+}
+
+BankInfo Info(const std::string& description, int size, int page_length, int start = 0) {
+  BankInfo b;
+  b.description = description;
+  b.size = size;
+  b.page_length = page_length;
+  b.start = start;
+  return b;
+}
+
+// The DS1991's 64-byte scratchpad. Its commands take an address byte (bits 7-6 select the
+// scratchpad with 11, bits 5-0 the offset) followed by that byte's complement.
+class DS1991ScratchpadBank : public BankCommon<PagedMemoryBank> {
+ public:
+  using BankCommon::BankCommon;
+  static constexpr uint8_t kWriteScratchpad = 0x96;
+  static constexpr uint8_t kReadScratchpad = 0x69;
+
+  Bytes read(int start, int length) override {
+    bus_.CheckRange(start, length, "read");
+    const auto address = static_cast<uint8_t>(0xC0 | start);
+    bus_.Select();
+    BusMaster& bus = bus_.Bus();
+    for (uint8_t b : {kReadScratchpad, address, static_cast<uint8_t>(~address)}) bus.TouchByte(b);
+    Bytes data = ReadSlots(bus, static_cast<size_t>(length));
+    bus_.Reset();
+    return data;
+  }
+  PageRead readPage(int page) override {
+    bus_.CheckPage(page, getNumberPages());
+    return {read(page * info_.page_length, info_.page_length), {}};
+  }
+
+ protected:
+  void Write(int start, const Bytes& data) override {
+    const auto address = static_cast<uint8_t>(0xC0 | start);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      bus_.Select();
+      BusMaster& bus = bus_.Bus();
+      for (uint8_t b : {kWriteScratchpad, address, static_cast<uint8_t>(~address)})
+        bus.TouchByte(b);
+      Bytes out = data;
+      bus.Block(out.data(), out.size());
+      bus_.Reset();
+      if (read(start, static_cast<int>(data.size())) == data) return;
+    }
+    bus_.Fail("the scratchpad does not hold the data written to it");
+  }
+};
+
+// The DS1971's 32 bytes of EEPROM (one address byte; Copy Scratchpad takes the validation key
+// A5h and programs for 10 ms) and its 8-byte application register (read with C3h).
+class DS1971Bank : public BankCommon<PagedMemoryBank> {
+ public:
+  DS1971Bank(OneWireContainer& c, BankInfo info, uint8_t read_command)
+      : BankCommon(c, std::move(info)), read_command_(read_command) {}
+  static constexpr uint8_t kWriteScratchpad = 0x0F;
+  static constexpr uint8_t kReadScratchpad = 0xAA;
+  static constexpr uint8_t kCopyScratchpad = 0x55;
+  static constexpr uint8_t kValidationKey = 0xA5;
+
+  Bytes read(int start, int length) override {
+    bus_.CheckRange(start, length, "read");
+    return ReadWith(read_command_, start, length);
+  }
+  PageRead readPage(int page) override {
+    bus_.CheckPage(page, getNumberPages());
+    return {read(page * info_.page_length, info_.page_length), {}};
+  }
+
+ protected:
+  void Write(int start, const Bytes& data) override {
+    bus_.Retry([&] {
+      bus_.Select();
+      BusMaster& bus = bus_.Bus();
+      bus.TouchByte(kWriteScratchpad);
+      bus.TouchByte(static_cast<uint8_t>(start));
+      Bytes out = data;
+      bus.Block(out.data(), out.size());
+      bus_.Reset();
+      if (ReadWith(kReadScratchpad, start, static_cast<int>(data.size())) != data)
+        bus_.CrcFail("verifying the scratchpad");
+    });
+    bus_.Select();
+    bus_.Bus().TouchByte(kCopyScratchpad);
+    bus_.Bus().TouchByteWithPower(kValidationKey, std::chrono::milliseconds(10));
+    bus_.Reset();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      if (read(start, static_cast<int>(data.size())) == data) return;
+    }
+    bus_.Fail("the EEPROM does not hold the data copied from the scratchpad");
+  }
+
+ private:
+  Bytes ReadWith(uint8_t command, int start, int length) {
+    bus_.Select();
+    bus_.Bus().TouchByte(command);
+    bus_.Bus().TouchByte(static_cast<uint8_t>(start));
+    Bytes data = ReadSlots(bus_.Bus(), static_cast<size_t>(length));
+    bus_.Reset();
+    return data;
+  }
+  uint8_t read_command_;
+};
+
+// The DS2438's eight pages of 8 bytes, each recalled into the scratchpad and read with a CRC8,
+// written through the scratchpad and copied to its page. Pages 0 to 2 hold the device's
+// registers, whose read-only bytes the device keeps whatever is written.
+class DS2438PageBank : public BankCommon<PagedMemoryBank> {
+ public:
+  using BankCommon::BankCommon;
+  static constexpr uint8_t kWriteScratchpad = 0x4E;
+  static constexpr uint8_t kReadScratchpad = 0xBE;
+  static constexpr uint8_t kCopyScratchpad = 0x48;
+  static constexpr uint8_t kRecallMemory = 0xB8;
+
+  Bytes read(int start, int length) override {
+    bus_.CheckRange(start, length, "read");
+    Bytes out;
+    for (int page = start / 8; page <= (start + length - 1) / 8 && length > 0; ++page) {
+      const Bytes p = ReadPage(page);
+      out.insert(out.end(), p.begin(), p.end());
+    }
+    const auto skip = static_cast<std::ptrdiff_t>(start % 8);
+    return Bytes(out.begin() + skip, out.begin() + skip + length);
+  }
+  PageRead readPage(int page) override {
+    bus_.CheckPage(page, getNumberPages());
+    return {ReadPage(page), {}};
+  }
+
+ protected:
+  void Write(int start, const Bytes& data) override {
+    for (int page = start / 8; page <= (start + static_cast<int>(data.size()) - 1) / 8; ++page) {
+      Bytes wanted = ReadPage(page);
+      const int from = std::max(start, page * 8),
+                to = std::min<int>(start + data.size(), page * 8 + 8);
+      for (int a = from; a < to; ++a)
+        wanted[static_cast<size_t>(a - page * 8)] = data[static_cast<size_t>(a - start)];
+      WritePage(page, wanted, from - page * 8, to - page * 8);
+    }
+  }
+
+ private:
+  Bytes ScratchpadRead(int page) {
+    bus_.Select();
+    bus_.Bus().TouchByte(kReadScratchpad);
+    bus_.Bus().TouchByte(static_cast<uint8_t>(page));
+    Bytes buf = ReadSlots(bus_.Bus(), 9);
+    bus_.Reset();
+    if (!Crc8Matches(buf.data(), buf.size())) bus_.CrcFail("page " + std::to_string(page));
+    buf.pop_back();
+    return buf;
+  }
+  Bytes ReadPage(int page) {
+    Bytes out;
+    bus_.Retry([&] {
+      bus_.Select();
+      bus_.Bus().TouchByte(kRecallMemory);
+      bus_.Bus().TouchByte(static_cast<uint8_t>(page));
+      out = ScratchpadRead(page);
+    });
+    return out;
+  }
+  void WritePage(int page, const Bytes& wanted, int from, int to) {
+    // Pages 0 to 2 hold registers: only page 0's configuration bits and threshold, and the
+    // offset-free bytes of pages 1 and 2, can be checked after the write.
+    const bool user_page = page >= 3;
+    bus_.Retry([&] {
+      bus_.Select();
+      bus_.Bus().TouchByte(kWriteScratchpad);
+      bus_.Bus().TouchByte(static_cast<uint8_t>(page));
+      Bytes out = wanted;
+      bus_.Bus().Block(out.data(), out.size());
+      bus_.Reset();
+      const Bytes pad = ScratchpadRead(page);
+      if (user_page && !std::equal(wanted.begin() + from, wanted.begin() + to, pad.begin() + from))
+        bus_.CrcFail("verifying the scratchpad of page " + std::to_string(page));
+    });
+    bus_.Select();
+    bus_.Bus().TouchByte(kCopyScratchpad);
+    bus_.Bus().TouchByteWithPower(static_cast<uint8_t>(page), std::chrono::milliseconds(10));
+    bus_.Reset();
+    if (!user_page) return;
+    const Bytes back = ReadPage(page);
+    if (!std::equal(wanted.begin() + from, wanted.begin() + to, back.begin() + from))
+      bus_.Fail("page " + std::to_string(page) + " does not hold the data copied to it");
+  }
+};
+
+}  // namespace
+
+Bytes ReadMemoryBank::read(int start, int length) {
+  bus_.CheckRange(start, length, "read");
+  const int address = info_.start + start;
+  bus_.Select();
+  for (uint8_t b : {uint8_t{0xF0}, Low(address), High(address)}) bus_.Bus().TouchByte(b);
+  Bytes data = ReadSlots(bus_.Bus(), static_cast<size_t>(length));
+  bus_.Reset();
+  return data;
+}
+
+PageRead ReadMemoryBank::readPage(int page) {
+  bus_.CheckPage(page, getNumberPages());
+  return {read(page * info_.page_length, info_.page_length), {}};
+}
+
+MemoryBanks DS1991Banks(OneWireContainer& c) {
+  BankInfo pad = Info("Scratchpad", 64, 64);
+  pad.general_purpose = false;
+  MemoryBanks banks = {std::make_shared<DS1991ScratchpadBank>(c, pad)};
+  for (int i = 1; i <= 3; ++i) {
+    BankInfo key = Info("Subkey " + std::to_string(i) + " (password protected)", 64, 64, i * 64);
+    key.read_write = false;
+    key.write_refusal =
+        "reading or writing a password-protected subkey (it needs the subkey's password, which "
+        "this library does not handle; only the scratchpad is public)";
+    banks.push_back(std::make_shared<ProtectedBank>(c, key));
+  }
+  return banks;
+}
+
+MemoryBanks DS1971Banks(OneWireContainer& c) {
+  BankInfo main = Info("Main memory", 32, 32);
+  main.power_delivery = true;
+  BankInfo app = Info("Application register", 8, 8);
+  app.general_purpose = false;
+  app.read_write = false;
+  app.read_only = true;
+  app.write_refusal =
+      "writing the application register (it can be written only once and is then locked for "
+      "good; this library leaves it alone)";
+  return {std::make_shared<DS1971Bank>(c, main, uint8_t{0xF0}),
+          std::make_shared<DS1971Bank>(c, app, uint8_t{0xC3})};
+}
+
+MemoryBanks CryptoBanks(OneWireContainer& c) {
+  throw AccessError(ErrorCode::NotSupported, c.getName(),
+                    c.getName() + " " + c.getAddressAsString() +
+                        ": the memory of a crypto iButton is reached only through the applets "
+                        "it runs, not as memory banks; only its ROM id is public");
+}
+
+MemoryBanks DS1963SBanks(OneWireContainer& c) {
+  BankInfo data = Info("Data memory", 512, 32);
+  data.read_write = false;
+  data.read_only = true;
+  data.write_refusal =
+      "writing (the DS1963S's copy into memory goes through its SHA-1 protocol, which this "
+      "library does not handle; its data pages can be read)";
+  return {std::make_shared<ReadMemoryBank>(c, data)};
+}
+
+MemoryBanks DS1961SBanks(OneWireContainer& c) {
+  BankInfo data = Info("Data memory", 128, 32);
+  data.read_write = false;
+  data.read_only = true;
+  data.write_refusal =
+      "writing (the DS1961S copies its scratchpad into memory only with a SHA-1 MAC of its "
+      "secret, which this library does not compute; its data pages can be read)";
+  return {std::make_shared<ReadMemoryBank>(c, data)};
+}
+
+MemoryBanks DS1921Banks(OneWireContainer& c) {
+  ScratchpadProtocol p;
+  p.crc16 = true;
+  p.read_pages_with_crc = true;
+  BankInfo sram = Info("General purpose SRAM", 512, 32);
+  sram.page_auto_crc = true;
+  return {std::make_shared<ScratchpadBank>(c, sram, p)};
+}
+
+MemoryBanks DS2438Banks(OneWireContainer& c) {
+  BankInfo pages =
+      Info("Pages 0 to 7 (registers, threshold, elapsed time, ICA, offset, user EEPROM)", 64, 8);
+  pages.general_purpose = false;
+  return {std::make_shared<DS2438PageBank>(c, pages)};
+}
+
+}  // namespace qb::access

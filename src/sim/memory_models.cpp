@@ -1,0 +1,376 @@
+#include "sim/memory_models.h"
+
+#include <algorithm>
+
+#include "access/crc.h"
+
+namespace qb::sim {
+
+namespace {
+
+constexpr uint8_t kWriteScratchpad = 0x0F;
+constexpr uint8_t kReadScratchpad = 0xAA;
+constexpr uint8_t kReadMemory = 0xF0;
+constexpr uint8_t kReadMemoryCounter = 0xA5;
+constexpr uint8_t kAa = 0x80;  // E/S: the scratchpad was copied
+constexpr uint8_t kPf = 0x20;  // E/S: a byte is only partly written
+
+constexpr uint8_t kWriteMemory = 0x0F;
+constexpr uint8_t kWriteStatus = 0x55;
+constexpr uint8_t kReadStatus = 0xAA;
+constexpr uint8_t kReadDataCrc8 = 0xC3;
+constexpr uint8_t kExtendedReadMemory = 0xA5;
+
+using Bytes = std::vector<uint8_t>;
+
+void AppendInvertedCrc16(Bytes& out, const Bytes& over) {
+  const auto crc = static_cast<uint16_t>(~access::Crc16(over.data(), over.size()));
+  out.push_back(static_cast<uint8_t>(crc & 0xFF));
+  out.push_back(static_cast<uint8_t>(crc >> 8));
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- scratchpad memory
+
+ScratchpadMemoryModel::ScratchpadMemoryModel(const access::RomId& rom, ScratchpadSpec spec,
+                                             Bytes memory)
+    : SimDevice(rom),
+      spec_(spec),
+      memory_(std::move(memory)),
+      scratchpad_(static_cast<size_t>(spec.scratchpad_size), 0xFF),
+      copies_(static_cast<size_t>(spec.memory_size / 32), 0) {
+  memory_.resize(static_cast<size_t>(spec_.memory_size), 0x00);
+}
+
+uint32_t ScratchpadMemoryModel::Counter(int page) const {
+  if (page < 12 || page > 15) return 0xFFFFFFFFu;
+  return copies_[static_cast<size_t>(page)];
+}
+
+void ScratchpadMemoryModel::OnFunctionCommand(uint8_t command) {
+  command_ = command;
+  rx_.assign(1, command);
+  const bool write = !spec_.read_only;
+  if ((write && (command == kWriteScratchpad || command == spec_.copy_scratchpad)) ||
+      command == kReadMemory || (spec_.page_counters && command == kReadMemoryCounter)) {
+    step_ = Step::Address;
+    return;
+  }
+  if (write && command == kReadScratchpad) {
+    const int mask = spec_.scratchpad_size - 1;
+    Bytes out = {static_cast<uint8_t>(target_ & 0xFF), static_cast<uint8_t>(target_ >> 8), es_};
+    for (int i = target_ & mask; i < spec_.scratchpad_size; ++i)
+      out.push_back(scratchpad_[static_cast<size_t>(i)]);
+    if (spec_.crc16) AppendInvertedCrc16(out, Concat(rx_, out));
+    step_ = Step::None;
+    Send(out);
+    return;
+  }
+  Ignore();
+}
+
+void ScratchpadMemoryModel::OnDataByte(uint8_t byte) {
+  const int mask = spec_.scratchpad_size - 1;
+  switch (step_) {
+    case Step::Address: {
+      rx_.push_back(byte);
+      if (rx_.size() < 3) return;
+      const int address = rx_[1] | rx_[2] << 8;
+      if (command_ == kWriteScratchpad) {
+        if (address >= spec_.memory_size) return Ignore();
+        target_ = static_cast<uint16_t>(address);
+        offset_ = address & mask;
+        es_ = static_cast<uint8_t>(kPf | offset_);  // AA cleared; PF until a whole byte arrives
+        step_ = Step::WriteData;
+      } else if (command_ == spec_.copy_scratchpad) {
+        step_ = Step::CopyAuth;
+      } else if (command_ == kReadMemory) {
+        step_ = Step::None;
+        if (address < spec_.memory_size) Send(Bytes(memory_.begin() + address, memory_.end()));
+      } else {
+        if (address >= spec_.memory_size) return Ignore();
+        read_address_ = address;
+        SendCounterPage(true);
+      }
+      return;
+    }
+    case Step::WriteData:
+      if (offset_ >= spec_.scratchpad_size) return;
+      rx_.push_back(byte);
+      scratchpad_[static_cast<size_t>(offset_)] = byte;
+      es_ = static_cast<uint8_t>(offset_);
+      if (++offset_ == spec_.scratchpad_size && spec_.crc16) {
+        Bytes out;
+        AppendInvertedCrc16(out, rx_);
+        Send(out);
+      }
+      return;
+    case Step::CopyAuth: {
+      rx_.push_back(byte);
+      if (rx_.size() < 4) return;
+      step_ = Step::CopyDone;
+      if (rx_[1] != (target_ & 0xFF) || rx_[2] != (target_ >> 8) || rx_[3] != es_ || (es_ & kPf))
+        return Ignore();
+      const int base = target_ & ~mask;
+      for (int i = target_ & mask; i <= (es_ & mask); ++i)
+        memory_[static_cast<size_t>(base + i)] = scratchpad_[static_cast<size_t>(i)];
+      ++copies_[static_cast<size_t>(base / 32)];
+      es_ |= kAa;
+      Send(spec_.copy_done);
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+void ScratchpadMemoryModel::OnSendDone() {
+  if (step_ == Step::CopyDone) {
+    Send(spec_.copy_done);
+  } else if (step_ == Step::ReadCounterPage) {
+    if (read_address_ >= spec_.memory_size) {
+      step_ = Step::None;
+      return;
+    }
+    SendCounterPage(false);
+  }
+}
+
+void ScratchpadMemoryModel::SendCounterPage(bool first) {
+  // The page from the address to its end, its counter, 32 zero bits, and the inverted CRC16 of
+  // the command, address and all that for the first page, of the page's bytes alone after it.
+  const int page = read_address_ / 32;
+  Bytes out(memory_.begin() + read_address_, memory_.begin() + (page + 1) * 32);
+  const uint32_t count = Counter(page);
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(count >> (8 * i)));
+  for (int i = 0; i < 4; ++i) out.push_back(0);
+  AppendInvertedCrc16(out, first ? Concat(rx_, out) : out);
+  read_address_ = (page + 1) * 32;
+  step_ = Step::ReadCounterPage;
+  Send(out);
+}
+
+// ---------------------------------------------------------------- EPROM
+
+EpromModel::EpromModel(const access::RomId& rom, EpromSpec spec, Bytes memory, Bytes status)
+    : SimDevice(rom), spec_(spec), memory_(std::move(memory)), status_(std::move(status)) {
+  memory_.resize(static_cast<size_t>(spec_.memory_size), 0xFF);
+  status_.resize(static_cast<size_t>(spec_.status_size), 0xFF);
+}
+
+Bytes EpromModel::Crc(const Bytes& data, uint16_t seed) const {
+  if (!spec_.crc16) return {access::Crc8(data.data(), data.size(), static_cast<uint8_t>(seed))};
+  const auto crc = static_cast<uint16_t>(~access::Crc16(data.data(), data.size(), seed));
+  return {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)};
+}
+
+bool EpromModel::Protected(int address) const {
+  const int page = address / 32;
+  const auto at = static_cast<size_t>(spec_.write_protect + page / 8);
+  return at < status_.size() && (status_[at] & (1u << (page % 8))) == 0;
+}
+
+void EpromModel::OnFunctionCommand(uint8_t command) {
+  command_ = command;
+  rx_.assign(1, command);
+  const uint8_t read_pages = spec_.crc16 ? kExtendedReadMemory : kReadDataCrc8;
+  if (command == kWriteMemory || command == kWriteStatus || command == kReadMemory ||
+      command == kReadStatus || command == read_pages) {
+    step_ = Step::Address;
+    return;
+  }
+  Ignore();
+}
+
+void EpromModel::OnDataByte(uint8_t byte) {
+  switch (step_) {
+    case Step::Address: {
+      rx_.push_back(byte);
+      if (rx_.size() < 3) return;
+      address_ = rx_[1] | rx_[2] << 8;
+      if (command_ == kWriteMemory || command_ == kWriteStatus) {
+        first_byte_ = true;
+        step_ = Step::WriteData;
+      } else if (command_ == kReadMemory) {
+        // CRC8 variant: the CRC of command and address, then the data to the end of memory.
+        // CRC16 variant: the data to the end of memory, then the CRC16 of everything.
+        step_ = Step::None;
+        const Bytes data = address_ < spec_.memory_size
+                               ? Bytes(memory_.begin() + address_, memory_.end())
+                               : Bytes{};
+        if (spec_.crc16) {
+          Send(Concat(data, Crc(Concat(rx_, data))));
+        } else {
+          Send(Concat(Crc(rx_), data));
+        }
+      } else if (command_ == kReadStatus) {
+        if (address_ >= spec_.status_size) return Ignore();
+        SendStatusBlock(true);
+      } else {
+        if (address_ >= spec_.memory_size) return Ignore();
+        SendPage(true);
+      }
+      return;
+    }
+    case Step::WriteData: {
+      data_ = byte;
+      // The first CRC covers command, address and data; later ones are seeded with the address
+      // (its low byte for CRC8) and cover the data byte alone.
+      const Bytes crc =
+          first_byte_
+              ? Crc(Concat(rx_, {byte}))
+              : Crc({byte}, static_cast<uint16_t>(spec_.crc16 ? address_ : address_ & 0xFF));
+      step_ = Step::AwaitPulse;
+      Send(crc);
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+void EpromModel::ProgramPulseApplied() {
+  ++pulses_;
+  if (step_ != Step::AwaitPulse || Sending()) return;
+  Bytes& area = command_ == kWriteMemory ? memory_ : status_;
+  if (address_ >= static_cast<int>(area.size())) return Ignore();
+  if (command_ != kWriteMemory || !Protected(address_))
+    area[static_cast<size_t>(address_)] &= data_;
+  step_ = Step::Programmed;
+  Send(area[static_cast<size_t>(address_)]);
+}
+
+void EpromModel::OnSendDone() {
+  switch (step_) {
+    case Step::Programmed:
+      ++address_;
+      first_byte_ = false;
+      step_ = Step::WriteData;
+      return;
+    case Step::ReadPages:
+      if (address_ >= spec_.memory_size) {
+        step_ = Step::None;
+        return;
+      }
+      SendPage(false);
+      return;
+    case Step::ReadStatus:
+      if (address_ >= spec_.status_size) {
+        step_ = Step::None;
+        return;
+      }
+      SendStatusBlock(false);
+      return;
+    default:
+      return;
+  }
+}
+
+void EpromModel::SendPage(bool first) {
+  const int page = address_ / 32;
+  const Bytes data(memory_.begin() + address_, memory_.begin() + (page + 1) * 32);
+  Bytes out;
+  if (spec_.crc16) {
+    const auto at = static_cast<size_t>(spec_.redirection + page);
+    const uint8_t redirection = at < status_.size() ? status_[at] : 0xFF;
+    out = Concat({redirection}, Crc(first ? Concat(rx_, {redirection}) : Bytes{redirection}));
+  } else if (first) {
+    out = Crc(rx_);
+  }
+  out = Concat(Concat(out, data), Crc(data));
+  address_ = (page + 1) * 32;
+  step_ = Step::ReadPages;
+  Send(out);
+}
+
+void EpromModel::SendStatusBlock(bool first) {
+  const int end = std::min((address_ / 8 + 1) * 8, spec_.status_size);
+  const Bytes data(status_.begin() + address_, status_.begin() + end);
+  Bytes out;
+  if (spec_.crc16) {
+    out = Concat(data, Crc(first ? Concat(rx_, data) : data));
+  } else {
+    out = Concat(first ? Crc(rx_) : Bytes{}, Concat(data, Crc(data)));
+  }
+  address_ = end;
+  step_ = Step::ReadStatus;
+  Send(out);
+}
+
+// ---------------------------------------------------------------- DS1991
+
+DS1991Model::DS1991Model(const access::RomId& rom, Bytes scratchpad)
+    : SimDevice(rom), scratchpad_(std::move(scratchpad)) {
+  scratchpad_.resize(64, 0x00);
+}
+
+void DS1991Model::OnFunctionCommand(uint8_t command) {
+  if (command != 0x96 && command != 0x69) return Ignore();  // subkey commands: not modelled
+  command_ = command;
+  step_ = 1;
+}
+
+void DS1991Model::OnDataByte(uint8_t byte) {
+  if (step_ == 1) {
+    address_ = byte;
+    step_ = 2;
+  } else if (step_ == 2) {
+    // The address byte's complement must follow; only the scratchpad (11 in bits 7-6) is public.
+    if (byte != static_cast<uint8_t>(~address_) || (address_ & 0xC0) != 0xC0) return Ignore();
+    address_ &= 0x3F;
+    step_ = 3;
+    if (command_ == 0x69) Send(Bytes(scratchpad_.begin() + address_, scratchpad_.end()));
+  } else if (step_ == 3 && command_ == 0x96 && address_ < 64) {
+    scratchpad_[static_cast<size_t>(address_++)] = byte;
+  }
+}
+
+// ---------------------------------------------------------------- DS1971
+
+DS1971Model::DS1971Model(const access::RomId& rom, Bytes memory, Bytes application)
+    : SimDevice(rom),
+      memory_(std::move(memory)),
+      application_(std::move(application)),
+      scratchpad_(32, 0xFF) {
+  memory_.resize(32, 0xFF);
+  application_.resize(8, 0xFF);
+}
+
+void DS1971Model::OnFunctionCommand(uint8_t command) {
+  command_ = command;
+  if (command == 0x0F || command == 0xAA || command == 0xF0 || command == 0xC3) {
+    step_ = 1;  // the address follows
+  } else if (command == 0x55) {
+    step_ = 4;  // the validation key follows
+  } else {
+    Ignore();
+  }
+}
+
+void DS1971Model::OnDataByte(uint8_t byte) {
+  if (step_ == 1) {
+    address_ = byte & 0x1F;
+    step_ = 2;
+    if (command_ == 0xAA) Send(Bytes(scratchpad_.begin() + address_, scratchpad_.end()));
+    if (command_ == 0xF0) Send(Bytes(memory_.begin() + address_, memory_.end()));
+    if (command_ == 0xC3 && address_ < 8)
+      Send(Bytes(application_.begin() + address_, application_.end()));
+  } else if (step_ == 2 && command_ == 0x0F && address_ < 32) {
+    scratchpad_[static_cast<size_t>(address_++)] = byte;
+  } else if (step_ == 4) {
+    if (byte == 0xA5) memory_ = scratchpad_;  // the whole scratchpad goes to the EEPROM
+    step_ = 0;
+  }
+}
+
+void DS1971Model::OnSendDone() {
+  step_ = 0;
+}
+
+}  // namespace qb::sim
