@@ -508,7 +508,9 @@ void FileStructure::MakeDirectory(const std::string& path) {
   if (static_cast<int>(std::count(v.used.begin(), v.used.end(), false)) < 1 + growth)
     Fail("not enough room on the device for directory \"" + path + "\"; nothing was changed");
   const int page = Allocate(v);
-  bank_->writePagePacket(page, {kDirectoryMark, 0, 0, 0, 0, static_cast<uint8_t>(dir.start), 0, 0});
+  Bytes sub = {kDirectoryMark, 0, 0, 0, 0, 0, 0, 0};  // control entry and continuation
+  sub[kParentPointer] = static_cast<uint8_t>(dir.start);
+  bank_->writePagePacket(page, sub);
   if (v.remote || dir.start != 0) SaveBitmap(v);
   dir.entries.push_back({n.name, kDirectoryExtension, page, 1});
   SaveDirectory(v, dir);
