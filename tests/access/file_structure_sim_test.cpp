@@ -22,15 +22,23 @@ namespace {
 
 using ::testing::HasSubstr;
 
-const std::string kRom = RomId::Make(0x06, 0x1993).ToString();
-
-struct Ds1993Bus {
+struct MemoryBus {
+  explicit MemoryBus(uint8_t family) : rom(RomId::Make(family, 0x1993).ToString()) {
+    bus = sim::BuildBus(nlohmann::json{{"devices", {{{"rom", rom}}}}}, clock, "test");
+    adapter = std::make_unique<DSPortAdapter>("SIM", "test",
+                                              std::make_unique<sim::SimBusMaster>(bus, "test bus"));
+    device = CreateContainer(family);
+    device->SetupContainer(adapter.get(), rom);
+  }
+  std::string rom;
   SimulatedClock clock;
-  std::shared_ptr<sim::SimBus> bus =
-      sim::BuildBus(nlohmann::json{{"devices", {{{"rom", kRom}}}}}, clock, "test");
-  DSPortAdapter adapter{"SIM", "test", std::make_unique<sim::SimBusMaster>(bus, "test bus")};
-  std::unique_ptr<OneWireContainer> device = CreateContainer(0x06);
-  Ds1993Bus() { device->SetupContainer(&adapter, kRom); }
+  std::shared_ptr<sim::SimBus> bus;
+  std::unique_ptr<DSPortAdapter> adapter;
+  std::unique_ptr<OneWireContainer> device;
+};
+
+struct Ds1993Bus : MemoryBus {
+  Ds1993Bus() : MemoryBus(0x06) {}
 };
 
 Bytes Pattern(size_t n) {
@@ -105,6 +113,36 @@ TEST(FileStructureOnDs1993, FormatWriteListReadRenameDeleteAndAFullDevice) {
   Write(*d.device, "/BIG.3", Pattern(100));
   EXPECT_EQ(ReadAll(*d.device, "/BIG.3"), Pattern(100));
   EXPECT_EQ(ReadAll(*d.device, "/LOGS/DAY.7"), Pattern(20));
+}
+
+// Other memory families: the DS1996's 256 pages keep the bitmap in a file of its own; write-once
+// memory is refused.
+TEST(FileStructureOnMemoryFamilies, LargeDevicesAndWriteOnceMemory) {
+  struct Case {
+    uint8_t family;
+    int pages;
+    size_t file_size;  // spanning many pages
+  };
+  for (const Case& c : {Case{0x0C, 256, 2000}, Case{0x0A, 64, 500}, Case{0x08, 4, 80}}) {
+    SCOPED_TRACE(c.family);
+    MemoryBus d(c.family);
+    FileStructure fs(FileStructure::BankFor(d.device->getMemoryBanks(), "device"));
+    fs.Format();
+    const int free = fs.FreePages();
+    EXPECT_EQ(free, c.pages <= 32 ? c.pages - 1 : c.pages - 1 - (c.pages / 8 + 27) / 28);
+    fs.WriteFile("/BULK.1", Pattern(c.file_size));
+    EXPECT_EQ(ReadAll(*d.device, "/BULK.1"), Pattern(c.file_size));
+    EXPECT_EQ(fs.FreePages(), free - static_cast<int>((c.file_size + 27) / 28));
+    fs.Delete("/BULK.1");
+    EXPECT_EQ(fs.FreePages(), free);
+  }
+  MemoryBus eprom(0x09);  // DS1982
+  try {
+    OWFile(*eprom.device, "/").format();
+    ADD_FAILURE() << "formatted write-once memory";
+  } catch (const AccessError& e) {
+    EXPECT_EQ(e.code(), ErrorCode::NotSupported) << e.what();
+  }
 }
 
 }  // namespace
