@@ -25,13 +25,15 @@ void Try(const std::function<void()>& call) {
   }
 }
 
-void Walk(FileStructure& fs, const std::string& path, int depth) {
-  if (depth > 8) return;
+// Lists at most `budget` directories: a broken structure may name the same subdirectory from
+// many places.
+void Walk(FileStructure& fs, const std::string& path, int depth, int& budget) {
+  if (depth > 8 || budget-- <= 0) return;
   Try([&] {
     for (const auto& entry : fs.List(path)) {
       const std::string child = (path == "/" ? "" : path) + "/" + entry.name;
       if (entry.directory)
-        Walk(fs, child, depth + 1);
+        Walk(fs, child, depth + 1, budget);
       else
         Try([&] { fs.ReadFile(child); });
     }
@@ -49,11 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FileStructure fs(bank);
   Try([&] { fs.IsFormatted(); });
   Try([&] { fs.FreePages(); });
-  Walk(fs, "/", 0);
+  int budget = 64;
+  Walk(fs, "/", 0, budget);
   Try([&] { fs.WriteFile("/FUZZ.1", qb::access::Bytes(45, 0x5A)); });
   Try([&] { fs.Rename("/FUZZ.1", "/ZZUF.2"); });
   Try([&] { fs.ReadFile("/ZZUF.2"); });
   Try([&] { fs.Delete("/ZZUF.2"); });
-  Walk(fs, "/", 0);
+  budget = 64;
+  Walk(fs, "/", 0, budget);
   return 0;
 }

@@ -190,6 +190,16 @@ FileStructure::Directory FileStructure::LoadDirectory(int start, const std::stri
       dir.entries.push_back(e);
     }
   }
+  // No two entries share a start page, and none starts inside this directory.
+  std::vector<bool> claimed(pages_, false);
+  for (int p : dir.pages) claimed[p] = true;
+  for (const Entry& e : dir.entries) {
+    if (e.start <= 0 || e.start >= pages_) continue;  // reported when followed
+    if (claimed[e.start])
+      Fail("directory " + what + ": entry " + e.display() + " starts on page " +
+           std::to_string(e.start) + ", which another entry or the directory itself uses");
+    claimed[e.start] = true;
+  }
   return dir;
 }
 

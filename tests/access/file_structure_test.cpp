@@ -158,6 +158,13 @@ TEST(FileStructureCorruption, BrokenChainsAndDirectoriesAreReported) {
          b.writePagePacket(0, d);
        },
        "list", "does not hold directory entries"},
+      {"two entries on one page",
+       [](auto& b, int p) {
+         Bytes d = b.readPagePacket(0);
+         d[14 + 5] = static_cast<uint8_t>(p);  // the directory starts where the file does
+         b.writePagePacket(0, d);
+       },
+       "list", "which another entry or the directory itself uses"},
       {"subdirectory pointing back at the root",
        [](auto& b, int) {
          Bytes d = b.readPagePacket(0);
