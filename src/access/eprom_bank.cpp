@@ -148,10 +148,11 @@ PageRead EpromBank::readPage(int page) {
 
 Bytes EpromBank::read(int start, int length) {
   bus_.CheckRange(start, length, "read");
+  if (length == 0) return {};
   Bytes out;
   const int first = start / info_.page_length;
   const int last = (start + length - 1) / info_.page_length;
-  for (int page = first; length > 0 && page <= last; ++page) {
+  for (int page = first; page <= last; ++page) {
     const Bytes data = readPage(page).data;
     out.insert(out.end(), data.begin(), data.end());
   }

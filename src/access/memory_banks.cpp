@@ -28,6 +28,7 @@ MemoryBanks CounterFamily(OneWireContainer& c, const std::string& counter_descri
   ScratchpadProtocol p;
   p.copy_scratchpad = 0x5A;
   p.crc16 = true;
+  p.write_crc16 = true;
   p.read_pages_with_crc = true;
   p.page_counters = true;
   BankInfo main = Nvram("Main memory", 12);
@@ -128,6 +129,8 @@ MemoryBanks MakeMemoryBanks(OneWireContainer& c) {
       return EepromFamily(c, 16);
     case 0x26:
       return DS2438Banks(c);
+    case 0x30:
+      return DS2760Banks(c);
     case 0x33:
       return DS1961SBanks(c);
     default:

@@ -99,7 +99,8 @@ void ScratchpadBank::WriteWindow(int address, const Bytes& data) {
     wr.push_back(Low(address));
     wr.push_back(High(address));
     for (uint8_t b : data) wr.push_back(b);
-    const bool to_end = p_.crc16 && offset + static_cast<int>(data.size()) == p_.scratchpad_size;
+    const bool to_end =
+        p_.write_crc16 && offset + static_cast<int>(data.size()) == p_.scratchpad_size;
     if (to_end) {
       wr.push_back(0xFF);
       wr.push_back(0xFF);

@@ -16,9 +16,13 @@ struct ScratchpadProtocol {
   uint8_t read_memory = 0xF0;
   uint8_t read_memory_crc = 0xA5;
   int scratchpad_size = 32;
-  // Read Scratchpad ends with an inverted CRC16 of the command and all bytes sent, and Write
-  // Scratchpad offers one when the data reaches the end of the scratchpad (DS1963L, DS2423).
+  // Read Scratchpad ends with an inverted CRC16 of the command and all bytes sent (DS1963L,
+  // DS2423, DS1921).
   bool crc16 = false;
+  // Write Scratchpad offers one when the data reaches the end of the scratchpad (DS1963L,
+  // DS2423); it is checked where the device has it. The scratchpad read back verifies the data
+  // either way.
+  bool write_crc16 = false;
   // The time the copy programs EEPROM for, under strong pull-up; zero for NV RAM.
   std::chrono::milliseconds copy_time{0};
   // Pages are read with a CRC16 each (read_memory_crc): the page, then for a device with page

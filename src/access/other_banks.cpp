@@ -134,8 +134,9 @@ class DS2438PageBank : public BankCommon<PagedMemoryBank> {
 
   Bytes read(int start, int length) override {
     bus_.CheckRange(start, length, "read");
+    if (length == 0) return {};
     Bytes out;
-    for (int page = start / 8; page <= (start + length - 1) / 8 && length > 0; ++page) {
+    for (int page = start / 8; page <= (start + length - 1) / 8; ++page) {
       const Bytes p = ReadPage(page);
       out.insert(out.end(), p.begin(), p.end());
     }
@@ -204,6 +205,82 @@ class DS2438PageBank : public BankCommon<PagedMemoryBank> {
     if (!std::equal(wanted.begin() + from, wanted.begin() + to, back.begin() + from))
       bus_.Fail("page " + std::to_string(page) + " does not hold the data copied to it");
   }
+};
+
+// The DS2760's EEPROM (two 16-byte blocks at 20h and 30h, each behind a shadow RAM) and its 16
+// bytes of SRAM at 80h. Read Data (69h, address), Write Data (6Ch, address, data); for the EEPROM
+// Recall Data (B8h, block address) brings the EEPROM into its shadow before a read and Copy Data
+// (48h, block address) programs the shadow into the EEPROM after a write.
+class DS2760Bank : public BankCommon<PagedMemoryBank> {
+ public:
+  DS2760Bank(OneWireContainer& c, BankInfo info, bool eeprom)
+      : BankCommon(c, std::move(info)), eeprom_(eeprom) {}
+  static constexpr uint8_t kReadData = 0x69;
+  static constexpr uint8_t kWriteData = 0x6C;
+  static constexpr uint8_t kCopyData = 0x48;
+  static constexpr uint8_t kRecallData = 0xB8;
+
+  Bytes read(int start, int length) override {
+    bus_.CheckRange(start, length, "read");
+    if (length == 0) return {};
+    const int address = info_.start + start;
+    if (eeprom_) {
+      for (int block = address & ~0x0F; block < address + length; block += 16)
+        Command(kRecallData, block);
+    }
+    return ReadData(address, length);
+  }
+  PageRead readPage(int page) override {
+    bus_.CheckPage(page, getNumberPages());
+    return {read(page * info_.page_length, info_.page_length), {}};
+  }
+
+ protected:
+  void Write(int start, const Bytes& data) override {
+    const int address = info_.start + start;
+    const int end = address + static_cast<int>(data.size());
+    if (eeprom_) {
+      // The whole block is copied: bring the EEPROM into the shadow first so that the bytes not
+      // written keep their value.
+      for (int block = address & ~0x0F; block < end; block += 16) Command(kRecallData, block);
+    }
+    bus_.Retry([&] {
+      bus_.Select();
+      bus_.Bus().TouchByte(kWriteData);
+      bus_.Bus().TouchByte(static_cast<uint8_t>(address));
+      Bytes out = data;
+      bus_.Bus().Block(out.data(), out.size());
+      bus_.Reset();
+      if (ReadData(address, static_cast<int>(data.size())) != data)
+        bus_.CrcFail("verifying the written shadow RAM");
+    });
+    if (!eeprom_) return;
+    for (int block = address & ~0x0F; block < end; block += 16) {
+      bus_.Select();
+      bus_.Bus().TouchByte(kCopyData);
+      bus_.Bus().TouchByteWithPower(static_cast<uint8_t>(block), std::chrono::milliseconds(10));
+      bus_.Reset();
+    }
+    if (read(start, static_cast<int>(data.size())) != data)
+      bus_.Fail("the EEPROM does not hold the data copied to it");
+  }
+
+ private:
+  void Command(uint8_t command, int address) {
+    bus_.Select();
+    bus_.Bus().TouchByte(command);
+    bus_.Bus().TouchByte(static_cast<uint8_t>(address));
+    bus_.Reset();
+  }
+  Bytes ReadData(int address, int length) {
+    bus_.Select();
+    bus_.Bus().TouchByte(kReadData);
+    bus_.Bus().TouchByte(static_cast<uint8_t>(address));
+    Bytes data = ReadSlots(bus_.Bus(), static_cast<size_t>(length));
+    bus_.Reset();
+    return data;
+  }
+  bool eeprom_;
 };
 
 }  // namespace
@@ -293,6 +370,15 @@ MemoryBanks DS2438Banks(OneWireContainer& c) {
       Info("Pages 0 to 7 (registers, threshold, elapsed time, ICA, offset, user EEPROM)", 64, 8);
   pages.general_purpose = false;
   return {std::make_shared<DS2438PageBank>(c, pages)};
+}
+
+MemoryBanks DS2760Banks(OneWireContainer& c) {
+  BankInfo eeprom = Info("EEPROM (blocks 0 and 1, behind shadow RAM)", 32, 16, 0x20);
+  eeprom.power_delivery = true;
+  BankInfo sram = Info("SRAM", 16, 16, 0x80);
+  sram.non_volatile = false;
+  return {std::make_shared<DS2760Bank>(c, eeprom, true),
+          std::make_shared<DS2760Bank>(c, sram, false)};
 }
 
 }  // namespace qb::access

@@ -49,5 +49,6 @@ MemoryBanks DS1963SBanks(OneWireContainer& c);  // 18: public pages, read only
 MemoryBanks DS1921Banks(OneWireContainer& c);   // 21: general-purpose SRAM pages
 MemoryBanks DS2438Banks(OneWireContainer& c);   // 26: pages 0 to 7 through the scratchpad
 MemoryBanks DS1961SBanks(OneWireContainer& c);  // 33: public pages, read only
+MemoryBanks DS2760Banks(OneWireContainer& c);   // 30: EEPROM and SRAM
 
 }  // namespace qb::access

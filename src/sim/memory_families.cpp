@@ -50,13 +50,13 @@ Bytes Area(const access::RomId& rom, const nlohmann::json& device, const char* k
 }
 
 std::unique_ptr<SimDevice> Nvram(const access::RomId& rom, const nlohmann::json& d,
-                                 ScratchpadSpec spec) {
-  return std::make_unique<ScratchpadMemoryModel>(
+                                 NvramSpec spec) {
+  return std::make_unique<NvramModel>(
       rom, spec, Area(rom, d, "memory", static_cast<size_t>(spec.memory_size), 0x00));
 }
 
-ScratchpadSpec Ds199x(int pages) {
-  ScratchpadSpec s;
+NvramSpec Ds199x(int pages) {
+  NvramSpec s;
   s.memory_size = pages * 32;
   return s;
 }
@@ -91,7 +91,7 @@ std::unique_ptr<SimDevice> MakeDS1996Model(const access::RomId& rom, const nlohm
   return Nvram(rom, d, Ds199x(256));
 }
 std::unique_ptr<SimDevice> MakeDS1963LModel(const access::RomId& rom, const nlohmann::json& d) {
-  ScratchpadSpec s = Ds199x(16);
+  NvramSpec s = Ds199x(16);
   s.copy_scratchpad = 0x5A;
   s.crc16 = true;
   s.page_counters = true;
@@ -99,19 +99,19 @@ std::unique_ptr<SimDevice> MakeDS1963LModel(const access::RomId& rom, const nloh
   return Nvram(rom, d, s);
 }
 std::unique_ptr<SimDevice> MakeDS1973Model(const access::RomId& rom, const nlohmann::json& d) {
-  ScratchpadSpec s = Ds199x(16);
+  NvramSpec s = Ds199x(16);
   s.copy_done = 0xAA;
-  return std::make_unique<ScratchpadMemoryModel>(rom, s, Area(rom, d, "memory", 512, 0xFF));
+  return std::make_unique<NvramModel>(rom, s, Area(rom, d, "memory", 512, 0xFF));
 }
 std::unique_ptr<SimDevice> MakeDS1963SModel(const access::RomId& rom, const nlohmann::json& d) {
-  ScratchpadSpec s = Ds199x(16);
+  NvramSpec s = Ds199x(16);
   s.read_only = true;
   return Nvram(rom, d, s);
 }
 std::unique_ptr<SimDevice> MakeDS1961SModel(const access::RomId& rom, const nlohmann::json& d) {
-  ScratchpadSpec s = Ds199x(4);
+  NvramSpec s = Ds199x(4);
   s.read_only = true;
-  return std::make_unique<ScratchpadMemoryModel>(rom, s, Area(rom, d, "memory", 128, 0xFF));
+  return std::make_unique<NvramModel>(rom, s, Area(rom, d, "memory", 128, 0xFF));
 }
 std::unique_ptr<SimDevice> MakeDS1971Model(const access::RomId& rom, const nlohmann::json& d) {
   return std::make_unique<DS1971Model>(rom, Area(rom, d, "memory", 32, 0xFF),

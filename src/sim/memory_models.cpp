@@ -38,8 +38,7 @@ Bytes Concat(Bytes a, const Bytes& b) {
 
 // ---------------------------------------------------------------- scratchpad memory
 
-ScratchpadMemoryModel::ScratchpadMemoryModel(const access::RomId& rom, ScratchpadSpec spec,
-                                             Bytes memory)
+NvramModel::NvramModel(const access::RomId& rom, NvramSpec spec, Bytes memory)
     : SimDevice(rom),
       spec_(spec),
       memory_(std::move(memory)),
@@ -48,12 +47,12 @@ ScratchpadMemoryModel::ScratchpadMemoryModel(const access::RomId& rom, Scratchpa
   memory_.resize(static_cast<size_t>(spec_.memory_size), 0x00);
 }
 
-uint32_t ScratchpadMemoryModel::Counter(int page) const {
+uint32_t NvramModel::Counter(int page) const {
   if (page < 12 || page > 15) return 0xFFFFFFFFu;
   return copies_[static_cast<size_t>(page)];
 }
 
-void ScratchpadMemoryModel::OnFunctionCommand(uint8_t command) {
+void NvramModel::OnFunctionCommand(uint8_t command) {
   command_ = command;
   rx_.assign(1, command);
   const bool write = !spec_.read_only;
@@ -75,7 +74,7 @@ void ScratchpadMemoryModel::OnFunctionCommand(uint8_t command) {
   Ignore();
 }
 
-void ScratchpadMemoryModel::OnDataByte(uint8_t byte) {
+void NvramModel::OnDataByte(uint8_t byte) {
   const int mask = spec_.scratchpad_size - 1;
   switch (step_) {
     case Step::Address: {
@@ -130,7 +129,7 @@ void ScratchpadMemoryModel::OnDataByte(uint8_t byte) {
   }
 }
 
-void ScratchpadMemoryModel::OnSendDone() {
+void NvramModel::OnSendDone() {
   if (step_ == Step::CopyDone) {
     Send(spec_.copy_done);
   } else if (step_ == Step::ReadCounterPage) {
@@ -142,7 +141,7 @@ void ScratchpadMemoryModel::OnSendDone() {
   }
 }
 
-void ScratchpadMemoryModel::SendCounterPage(bool first) {
+void NvramModel::SendCounterPage(bool first) {
   // The page from the address to its end, its counter, 32 zero bits, and the inverted CRC16 of
   // the command, address and all that for the first page, of the page's bytes alone after it.
   const int page = read_address_ / 32;

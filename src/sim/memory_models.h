@@ -9,7 +9,7 @@
 namespace qb::sim {
 
 // The command set of a device that writes its memory through a scratchpad (NV RAM and EEPROM).
-struct ScratchpadSpec {
+struct NvramSpec {
   int memory_size = 512;
   int scratchpad_size = 32;
   uint8_t copy_scratchpad = 0x55;
@@ -31,9 +31,9 @@ struct ScratchpadSpec {
 // Scratchpad (with TA1, TA2 and E/S as authorisation), Read Memory (F0h, TA1, TA2, data to the end
 // of memory). The E/S byte holds the ending offset, PF (20h) while a byte is partly written and
 // AA (80h) once the scratchpad was copied.
-class ScratchpadMemoryModel : public SimDevice {
+class NvramModel : public SimDevice {
  public:
-  ScratchpadMemoryModel(const access::RomId& rom, ScratchpadSpec spec, std::vector<uint8_t> memory);
+  NvramModel(const access::RomId& rom, NvramSpec spec, std::vector<uint8_t> memory);
 
   std::vector<uint8_t>& Memory() { return memory_; }
   uint32_t Counter(int page) const;
@@ -49,7 +49,7 @@ class ScratchpadMemoryModel : public SimDevice {
   enum class Step { None, Address, WriteData, CopyAuth, CopyDone, ReadCounterPage };
   void SendCounterPage(bool first);
 
-  ScratchpadSpec spec_;
+  NvramSpec spec_;
   std::vector<uint8_t> memory_;
   std::vector<uint8_t> scratchpad_;
   uint16_t target_ = 0;

@@ -15,6 +15,7 @@
 #include "sim/bus_file.h"
 #include "sim/pty_server.h"
 #include "tools/bus_tool_files.h"
+#include "tools/pages_dump.h"
 
 namespace qb {
 
@@ -193,7 +194,7 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
   if (serve_options) return "--bus, --pty and --record belong to serve";
   if (o.command == "search") {
     if (positional.size() != 1) return "search takes no ROM id";
-  } else if (o.command == "read" || o.command == "info") {
+  } else if (o.command == "read" || o.command == "info" || o.command == "pages") {
     if (positional.size() != 2) return o.command + " needs one ROM id";
     o.rom = positional[1];
     if (o.alarm || o.family >= 0) return "--alarm and --family belong to search";
@@ -255,6 +256,7 @@ std::string BusToolUsage() {
          "  search [--alarm] [--family FF]   list the devices on the bus, one ROM id per line\n"
          "  read ROM                         the device's measured values, one key=value per line\n"
          "  info ROM                         the device's name, alternate names and description\n"
+         "  pages ROM                        a hex dump of every memory bank, one line per page\n"
          "  ls ROM [PATH]                    the files and directories (NAME/) in the device's\n"
          "                                   1-Wire file structure, at PATH or the root\n"
          "  cat ROM PATH                     a file of the device's file structure, to the output\n"
@@ -321,6 +323,11 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
       const int status = RunFileCommand(o.file, *container, out, err);
       adapter->endExclusive();
       return status;
+    }
+    if (o.command == "pages") {
+      DumpPages(*container, out);
+      adapter->endExclusive();
+      return 0;
     }
     for (const auto& [key, value] : ReadValues(*container)) out << key << "=" << value << "\n";
     adapter->endExclusive();

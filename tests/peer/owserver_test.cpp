@@ -21,6 +21,7 @@
 #include "access/families.h"
 #include "access/provider.h"
 #include "access/rom.h"
+#include "access/serial_adapters.h"
 #include "platform/clock.h"
 #include "sim/bus_file.h"
 #include "support/child_process.h"
@@ -410,6 +411,82 @@ TEST_F(OwserverExtremesTest, AgreesWithOurReadingsBelowZeroAndAtTheEndsOfEveryRa
         ADD_FAILURE() << "no comparison for this family";
     }
   }
+}
+
+}  // namespace
+}  // namespace qb
+
+namespace qb {
+namespace {
+
+// Memory pages of three NV RAM families, owserver's pages/page.N against our memory banks: full
+// pages written by owserver read back by us through the same DS2480B, and the other way round.
+class OwserverMemoryTest : public OwserverTest {
+ protected:
+  json BusDevices() const override {
+    return {
+        {{"rom", Rom(0x06, 0x1111)}, {"memory", "546869732069732070616765207A65726F"}},
+        {{"rom", Rom(0x08, 0x2222)}},
+        {{"rom", Rom(0x1A, 0x3333)}},
+    };
+  }
+  std::string OwPage(const std::string& rom, int page) {
+    std::string out;
+    const std::string path = "/uncached/" + OwName(rom) + "/pages/page." + std::to_string(page);
+    EXPECT_EQ(Ow(owread_path, path, out), 0) << path << ": " << out;
+    return out;
+  }
+  // Our library on the served pseudo-terminal, as a DS9097U adapter (owserver stopped first).
+  template <typename Fn>
+  void WithOurBanks(const std::string& rom, Fn fn) {
+    access::OneWireAccessProvider provider;
+    access::RegisterSerialAdapters(provider);
+    auto adapter = provider.openAdapter("DS9097U", link.string());
+    adapter->beginExclusive(true);
+    auto c = access::CreateContainer(access::RomId::Parse(rom)->family());
+    c->SetupContainer(adapter.get(), rom);
+    auto banks = c->getMemoryBanks();
+    fn(dynamic_cast<access::PagedMemoryBank&>(*banks.at(0)));
+    adapter->endExclusive();
+    adapter->freePort();
+  }
+};
+
+TEST_F(OwserverMemoryTest, PagesAgreeBothWays) {
+  const std::string owwrite = Which("owwrite");
+  ASSERT_FALSE(owwrite.empty()) << "ow-shell's owwrite is not installed";
+  ASSERT_EQ(ListDevices().size(), devices.size()) << Diagnosis();
+  const std::string dev1993 = RomOf(0x06), dev1992 = RomOf(0x08), dev1963 = RomOf(0x1A);
+  EXPECT_EQ(OwPage(dev1993, 0).substr(0, 17), "This is page zero");
+  // owserver writes full pages (32 printable bytes) on each family.
+  const std::string full_a(32, 'A');
+  std::string full_b;
+  for (int i = 0; i < 32; ++i) full_b += static_cast<char>('a' + i % 26);
+  std::string out;
+  for (const auto& [rom, page] : {std::pair{dev1993, 15}, {dev1992, 3}, {dev1963, 12}}) {
+    const std::string path = "/" + OwName(rom) + "/pages/page." + std::to_string(page);
+    ASSERT_EQ(test::RunToEnd({owwrite, "-s", server, path, page == 3 ? full_b : full_a}, out), 0)
+        << path << ": " << out;
+  }
+  owserver->Stop(SIGTERM, 10s);
+  owserver.reset();
+  // We read what owserver wrote, and write pages of our own.
+  const access::Bytes a(full_a.begin(), full_a.end()), b(full_b.begin(), full_b.end());
+  WithOurBanks(dev1993, [&](access::PagedMemoryBank& bank) {
+    EXPECT_EQ(bank.readPage(15).data, a);
+    bank.write(2 * 32, b);
+  });
+  WithOurBanks(dev1992, [&](access::PagedMemoryBank& bank) {
+    EXPECT_EQ(bank.readPage(3).data, b);
+    bank.write(0, a);
+  });
+  WithOurBanks(dev1963, [&](access::PagedMemoryBank& bank) { bank.write(5 * 32, b); });
+  // owserver reads what we wrote.
+  ASSERT_FALSE(ListDevices().empty()) << Diagnosis();
+  EXPECT_EQ(OwPage(dev1993, 2), full_b);
+  EXPECT_EQ(OwPage(dev1992, 0), full_a);
+  EXPECT_EQ(OwPage(dev1963, 5), full_b);
+  EXPECT_EQ(OwPage(dev1963, 12), full_a);
 }
 
 }  // namespace
