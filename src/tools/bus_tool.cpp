@@ -15,6 +15,7 @@
 #include "sim/bus_file.h"
 #include "sim/pty_server.h"
 #include "tools/clock_values.h"
+#include "tools/bus_tool_files.h"
 #include "tools/pages_dump.h"
 
 namespace qb {
@@ -144,6 +145,7 @@ struct Options {
   std::string bus, pty, record;  // serve
   bool alarm = false;
   int family = -1;
+  FileCommand file;  // ls, cat, put, format
 };
 
 std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
@@ -185,7 +187,8 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
     }
     if (!error.empty()) return error;
   }
-  if (positional.empty()) return "name a command: search, read ROM, info ROM or serve";
+  if (positional.empty())
+    return "name a command: search, read ROM, info ROM, ls ROM, cat, put, format or serve";
   o.command = positional[0];
   const bool serve_options = !o.bus.empty() || !o.pty.empty() || !o.record.empty();
   if (o.command == "serve") {
@@ -201,6 +204,10 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
   } else if (o.command == "read" || o.command == "info" || o.command == "pages") {
     if (positional.size() != 2) return o.command + " needs one ROM id";
     o.rom = positional[1];
+    if (o.alarm || o.family >= 0) return "--alarm and --family belong to search";
+  } else if (IsFileCommand(o.command)) {
+    if (std::string error = ParseFileCommand(positional, o.file); !error.empty()) return error;
+    o.rom = o.file.rom;
     if (o.alarm || o.family >= 0) return "--alarm and --family belong to search";
   } else {
     return "unknown command \"" + o.command + "\"";
@@ -257,6 +264,13 @@ std::string BusToolUsage() {
          "  read ROM                         the device's measured values, one key=value per line\n"
          "  info ROM                         the device's name, alternate names and description\n"
          "  pages ROM                        a hex dump of every memory bank, one line per page\n"
+         "  ls ROM [PATH]                    the files and directories (NAME/) in the device's\n"
+         "                                   1-Wire file structure, at PATH or the root\n"
+         "  cat ROM PATH                     a file of the device's file structure, to the output\n"
+         "  put ROM PATH FILE                write the local FILE as PATH (such as /LOG.1) on the\n"
+         "                                   device, replacing a file of that name\n"
+         "  format ROM                       an empty file structure on the device (its files\n"
+         "                                   are lost)\n"
          "  serve --bus FILE --pty LINK [--record FILE]\n"
          "                                   serve the bus file as a DS2480B serial adapter on a\n"
          "                                   pseudo-terminal linked from LINK, until interrupted;\n"
@@ -311,6 +325,11 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (!container->isPresent()) {
       err << "quellbrook-bus: device " << o.rom << " is not on the bus\n";
       return 1;
+    }
+    if (IsFileCommand(o.command)) {
+      const int status = RunFileCommand(o.file, *container, out, err);
+      adapter->endExclusive();
+      return status;
     }
     if (o.command == "pages") {
       DumpPages(*container, out);
