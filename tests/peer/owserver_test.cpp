@@ -534,6 +534,14 @@ TEST_F(OwserverClockTest, OwserverWritesThroughTheScratchpads) {
                 access::TEMP_HIGH_SEARCH_FLAG | access::TEMP_LOW_SEARCH_FLAG);
   EXPECT_NE(text.find(high), std::string::npos) << "no Write Scratchpad of THS alone";
   EXPECT_NE(text.find(both), std::string::npos) << "no Write Scratchpad of THS and TLS";
+}
+
+}  // namespace
+}  // namespace qb
+
+namespace qb {
+namespace {
+
 // Memory pages of three NV RAM families, owserver's pages/page.N against our memory banks: full
 // pages written by owserver read back by us through the same DS2480B, and the other way round;
 // and an EPROM page (DS1985) as owserver reads it from the simulator.
