@@ -17,7 +17,7 @@ if [[ "${QB_SKIP_SANITIZERS:-0}" != 1 ]]; then
     ctest --test-dir "$root/build/sanitize" --output-on-failure -j "$jobs"
 fi
 if [[ "${QB_SKIP_FUZZ:-0}" != 1 ]]; then
-  echo "==> Fuzzing the DS2480B reply parser, the bus file loader, query decoding, the settings reader and the device table loader (${QB_FUZZ_SECONDS:-30} s each)"
+  echo "==> Fuzzing the DS2480B reply parser, the bus file loader, query decoding, the settings reader, the device table loader and the file structure reader (${QB_FUZZ_SECONDS:-30} s each)"
   "$root/scripts/fuzz.sh" "${QB_FUZZ_SECONDS:-30}"
 fi
 echo "==> All tests passed"
