@@ -50,20 +50,20 @@ Bytes Area(const access::RomId& rom, const nlohmann::json& device, const char* k
 }
 
 std::unique_ptr<SimDevice> Nvram(const access::RomId& rom, const nlohmann::json& d,
-                                 NvramSpec spec) {
+                                 NvramLayout layout) {
   return std::make_unique<NvramModel>(
-      rom, spec, Area(rom, d, "memory", static_cast<size_t>(spec.memory_size), 0x00));
+      rom, layout, Area(rom, d, "memory", static_cast<size_t>(layout.memory_size), 0x00));
 }
 
-NvramSpec Ds199x(int pages) {
-  NvramSpec s;
+NvramLayout Ds199x(int pages) {
+  NvramLayout s;
   s.memory_size = pages * 32;
   return s;
 }
 
 std::unique_ptr<SimDevice> Eprom(const access::RomId& rom, const nlohmann::json& d, int pages,
                                  bool crc16) {
-  EpromSpec s;
+  EpromLayout s;
   s.crc16 = crc16;
   s.memory_size = pages * 32;
   s.status_size = crc16 ? 0x100 + pages : 8;
@@ -91,7 +91,7 @@ std::unique_ptr<SimDevice> MakeDS1996Model(const access::RomId& rom, const nlohm
   return Nvram(rom, d, Ds199x(256));
 }
 std::unique_ptr<SimDevice> MakeDS1963LModel(const access::RomId& rom, const nlohmann::json& d) {
-  NvramSpec s = Ds199x(16);
+  NvramLayout s = Ds199x(16);
   s.copy_scratchpad = 0x5A;
   s.crc16 = true;
   s.page_counters = true;
@@ -99,17 +99,17 @@ std::unique_ptr<SimDevice> MakeDS1963LModel(const access::RomId& rom, const nloh
   return Nvram(rom, d, s);
 }
 std::unique_ptr<SimDevice> MakeDS1973Model(const access::RomId& rom, const nlohmann::json& d) {
-  NvramSpec s = Ds199x(16);
+  NvramLayout s = Ds199x(16);
   s.copy_done = 0xAA;
   return std::make_unique<NvramModel>(rom, s, Area(rom, d, "memory", 512, 0xFF));
 }
 std::unique_ptr<SimDevice> MakeDS1963SModel(const access::RomId& rom, const nlohmann::json& d) {
-  NvramSpec s = Ds199x(16);
+  NvramLayout s = Ds199x(16);
   s.read_only = true;
   return Nvram(rom, d, s);
 }
 std::unique_ptr<SimDevice> MakeDS1961SModel(const access::RomId& rom, const nlohmann::json& d) {
-  NvramSpec s = Ds199x(4);
+  NvramLayout s = Ds199x(4);
   s.read_only = true;
   return std::make_unique<NvramModel>(rom, s, Area(rom, d, "memory", 128, 0xFF));
 }

@@ -38,13 +38,13 @@ Bytes Concat(Bytes a, const Bytes& b) {
 
 // ---------------------------------------------------------------- scratchpad memory
 
-NvramModel::NvramModel(const access::RomId& rom, NvramSpec spec, Bytes memory)
+NvramModel::NvramModel(const access::RomId& rom, NvramLayout layout, Bytes memory)
     : SimDevice(rom),
-      spec_(spec),
+      layout_(layout),
       memory_(std::move(memory)),
-      scratchpad_(static_cast<size_t>(spec.scratchpad_size), 0xFF),
-      copies_(static_cast<size_t>(spec.memory_size / 32), 0) {
-  memory_.resize(static_cast<size_t>(spec_.memory_size), 0x00);
+      scratchpad_(static_cast<size_t>(layout.scratchpad_size), 0xFF),
+      copies_(static_cast<size_t>(layout.memory_size / 32), 0) {
+  memory_.resize(static_cast<size_t>(layout_.memory_size), 0x00);
 }
 
 uint32_t NvramModel::Counter(int page) const {
@@ -55,18 +55,18 @@ uint32_t NvramModel::Counter(int page) const {
 void NvramModel::OnFunctionCommand(uint8_t command) {
   command_ = command;
   rx_.assign(1, command);
-  const bool write = !spec_.read_only;
-  if ((write && (command == kWriteScratchpad || command == spec_.copy_scratchpad)) ||
-      command == kReadMemory || (spec_.page_counters && command == kReadMemoryCounter)) {
+  const bool write = !layout_.read_only;
+  if ((write && (command == kWriteScratchpad || command == layout_.copy_scratchpad)) ||
+      command == kReadMemory || (layout_.page_counters && command == kReadMemoryCounter)) {
     step_ = Step::Address;
     return;
   }
   if (write && command == kReadScratchpad) {
-    const int mask = spec_.scratchpad_size - 1;
+    const int mask = layout_.scratchpad_size - 1;
     Bytes out = {static_cast<uint8_t>(target_ & 0xFF), static_cast<uint8_t>(target_ >> 8), es_};
-    for (int i = target_ & mask; i < spec_.scratchpad_size; ++i)
+    for (int i = target_ & mask; i < layout_.scratchpad_size; ++i)
       out.push_back(scratchpad_[static_cast<size_t>(i)]);
-    if (spec_.crc16) AppendInvertedCrc16(out, Concat(rx_, out));
+    if (layout_.crc16) AppendInvertedCrc16(out, Concat(rx_, out));
     step_ = Step::None;
     Send(out);
     return;
@@ -75,36 +75,36 @@ void NvramModel::OnFunctionCommand(uint8_t command) {
 }
 
 void NvramModel::OnDataByte(uint8_t byte) {
-  const int mask = spec_.scratchpad_size - 1;
+  const int mask = layout_.scratchpad_size - 1;
   switch (step_) {
     case Step::Address: {
       rx_.push_back(byte);
       if (rx_.size() < 3) return;
       const int address = rx_[1] | rx_[2] << 8;
       if (command_ == kWriteScratchpad) {
-        if (address >= spec_.memory_size) return Ignore();
+        if (address >= layout_.memory_size) return Ignore();
         target_ = static_cast<uint16_t>(address);
         offset_ = address & mask;
         es_ = static_cast<uint8_t>(kPf | offset_);  // AA cleared; PF until a whole byte arrives
         step_ = Step::WriteData;
-      } else if (command_ == spec_.copy_scratchpad) {
+      } else if (command_ == layout_.copy_scratchpad) {
         step_ = Step::CopyAuth;
       } else if (command_ == kReadMemory) {
         step_ = Step::None;
-        if (address < spec_.memory_size) Send(Bytes(memory_.begin() + address, memory_.end()));
+        if (address < layout_.memory_size) Send(Bytes(memory_.begin() + address, memory_.end()));
       } else {
-        if (address >= spec_.memory_size) return Ignore();
+        if (address >= layout_.memory_size) return Ignore();
         read_address_ = address;
         SendCounterPage(true);
       }
       return;
     }
     case Step::WriteData:
-      if (offset_ >= spec_.scratchpad_size) return;
+      if (offset_ >= layout_.scratchpad_size) return;
       rx_.push_back(byte);
       scratchpad_[static_cast<size_t>(offset_)] = byte;
       es_ = static_cast<uint8_t>(offset_);
-      if (++offset_ == spec_.scratchpad_size && spec_.crc16) {
+      if (++offset_ == layout_.scratchpad_size && layout_.crc16) {
         Bytes out;
         AppendInvertedCrc16(out, rx_);
         Send(out);
@@ -121,7 +121,7 @@ void NvramModel::OnDataByte(uint8_t byte) {
         memory_[static_cast<size_t>(base + i)] = scratchpad_[static_cast<size_t>(i)];
       ++copies_[static_cast<size_t>(base / 32)];
       es_ |= kAa;
-      Send(spec_.copy_done);
+      Send(layout_.copy_done);
       return;
     }
     default:
@@ -131,9 +131,9 @@ void NvramModel::OnDataByte(uint8_t byte) {
 
 void NvramModel::OnSendDone() {
   if (step_ == Step::CopyDone) {
-    Send(spec_.copy_done);
+    Send(layout_.copy_done);
   } else if (step_ == Step::ReadCounterPage) {
-    if (read_address_ >= spec_.memory_size) {
+    if (read_address_ >= layout_.memory_size) {
       step_ = Step::None;
       return;
     }
@@ -157,28 +157,28 @@ void NvramModel::SendCounterPage(bool first) {
 
 // ---------------------------------------------------------------- EPROM
 
-EpromModel::EpromModel(const access::RomId& rom, EpromSpec spec, Bytes memory, Bytes status)
-    : SimDevice(rom), spec_(spec), memory_(std::move(memory)), status_(std::move(status)) {
-  memory_.resize(static_cast<size_t>(spec_.memory_size), 0xFF);
-  status_.resize(static_cast<size_t>(spec_.status_size), 0xFF);
+EpromModel::EpromModel(const access::RomId& rom, EpromLayout layout, Bytes memory, Bytes status)
+    : SimDevice(rom), layout_(layout), memory_(std::move(memory)), status_(std::move(status)) {
+  memory_.resize(static_cast<size_t>(layout_.memory_size), 0xFF);
+  status_.resize(static_cast<size_t>(layout_.status_size), 0xFF);
 }
 
 Bytes EpromModel::Crc(const Bytes& data, uint16_t seed) const {
-  if (!spec_.crc16) return {access::Crc8(data.data(), data.size(), static_cast<uint8_t>(seed))};
+  if (!layout_.crc16) return {access::Crc8(data.data(), data.size(), static_cast<uint8_t>(seed))};
   const auto crc = static_cast<uint16_t>(~access::Crc16(data.data(), data.size(), seed));
   return {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)};
 }
 
 bool EpromModel::Protected(int address) const {
   const int page = address / 32;
-  const auto at = static_cast<size_t>(spec_.write_protect + page / 8);
+  const auto at = static_cast<size_t>(layout_.write_protect + page / 8);
   return at < status_.size() && (status_[at] & (1u << (page % 8))) == 0;
 }
 
 void EpromModel::OnFunctionCommand(uint8_t command) {
   command_ = command;
   rx_.assign(1, command);
-  const uint8_t read_pages = spec_.crc16 ? kExtendedReadMemory : kReadDataCrc8;
+  const uint8_t read_pages = layout_.crc16 ? kExtendedReadMemory : kReadDataCrc8;
   if (command == kWriteMemory || command == kWriteStatus || command == kReadMemory ||
       command == kReadStatus || command == read_pages) {
     step_ = Step::Address;
@@ -201,19 +201,19 @@ void EpromModel::OnDataByte(uint8_t byte) {
         // the CRC8 of that data. CRC16 variant: the data to the end of memory, then the CRC16 of
         // the command, address and data.
         step_ = Step::None;
-        const Bytes data = address_ < spec_.memory_size
+        const Bytes data = address_ < layout_.memory_size
                                ? Bytes(memory_.begin() + address_, memory_.end())
                                : Bytes{};
-        if (spec_.crc16) {
+        if (layout_.crc16) {
           Send(Concat(data, Crc(Concat(rx_, data))));
         } else {
           Send(Concat(Crc(rx_), Concat(data, Crc(data))));
         }
       } else if (command_ == kReadStatus) {
-        if (address_ >= spec_.status_size) return Ignore();
+        if (address_ >= layout_.status_size) return Ignore();
         SendStatusBlock(true);
       } else {
-        if (address_ >= spec_.memory_size) return Ignore();
+        if (address_ >= layout_.memory_size) return Ignore();
         SendPage(true);
       }
       return;
@@ -225,7 +225,7 @@ void EpromModel::OnDataByte(uint8_t byte) {
       const Bytes crc =
           first_byte_
               ? Crc(Concat(rx_, {byte}))
-              : Crc({byte}, static_cast<uint16_t>(spec_.crc16 ? address_ : address_ & 0xFF));
+              : Crc({byte}, static_cast<uint16_t>(layout_.crc16 ? address_ : address_ & 0xFF));
       step_ = Step::AwaitPulse;
       Send(crc);
       return;
@@ -254,14 +254,14 @@ void EpromModel::OnSendDone() {
       step_ = Step::WriteData;
       return;
     case Step::ReadPages:
-      if (address_ >= spec_.memory_size) {
+      if (address_ >= layout_.memory_size) {
         step_ = Step::None;
         return;
       }
       SendPage(false);
       return;
     case Step::ReadStatus:
-      if (address_ >= spec_.status_size) {
+      if (address_ >= layout_.status_size) {
         step_ = Step::None;
         return;
       }
@@ -276,8 +276,8 @@ void EpromModel::SendPage(bool first) {
   const int page = address_ / 32;
   const Bytes data(memory_.begin() + address_, memory_.begin() + (page + 1) * 32);
   Bytes out;
-  if (spec_.crc16) {
-    const auto at = static_cast<size_t>(spec_.redirection + page);
+  if (layout_.crc16) {
+    const auto at = static_cast<size_t>(layout_.redirection + page);
     const uint8_t redirection = at < status_.size() ? status_[at] : 0xFF;
     out = Concat({redirection}, Crc(first ? Concat(rx_, {redirection}) : Bytes{redirection}));
   } else if (first) {
@@ -290,10 +290,10 @@ void EpromModel::SendPage(bool first) {
 }
 
 void EpromModel::SendStatusBlock(bool first) {
-  const int end = std::min((address_ / 8 + 1) * 8, spec_.status_size);
+  const int end = std::min((address_ / 8 + 1) * 8, layout_.status_size);
   const Bytes data(status_.begin() + address_, status_.begin() + end);
   Bytes out;
-  if (spec_.crc16) {
+  if (layout_.crc16) {
     out = Concat(data, Crc(first ? Concat(rx_, data) : data));
   } else {
     out = Concat(first ? Crc(rx_) : Bytes{}, Concat(data, Crc(data)));

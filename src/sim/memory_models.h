@@ -9,7 +9,7 @@
 namespace qb::sim {
 
 // The command set of a device that writes its memory through a scratchpad (NV RAM and EEPROM).
-struct NvramSpec {
+struct NvramLayout {
   int memory_size = 512;
   int scratchpad_size = 32;
   uint8_t copy_scratchpad = 0x55;
@@ -33,7 +33,7 @@ struct NvramSpec {
 // AA (80h) once the scratchpad was copied.
 class NvramModel : public SimDevice {
  public:
-  NvramModel(const access::RomId& rom, NvramSpec spec, std::vector<uint8_t> memory);
+  NvramModel(const access::RomId& rom, NvramLayout layout, std::vector<uint8_t> memory);
 
   std::vector<uint8_t>& Memory() { return memory_; }
   uint32_t Counter(int page) const;
@@ -49,7 +49,7 @@ class NvramModel : public SimDevice {
   enum class Step { None, Address, WriteData, CopyAuth, CopyDone, ReadCounterPage };
   void SendCounterPage(bool first);
 
-  NvramSpec spec_;
+  NvramLayout layout_;
   std::vector<uint8_t> memory_;
   std::vector<uint8_t> scratchpad_;
   uint16_t target_ = 0;
@@ -65,7 +65,7 @@ class NvramModel : public SimDevice {
 
 // The command set of an add-only (EPROM) memory: CRC8 (DS1982) or inverted CRC16 (DS1985,
 // DS1986, DS1983), its data memory and its status memory.
-struct EpromSpec {
+struct EpromLayout {
   bool crc16 = false;
   int memory_size = 128;
   int status_size = 8;
@@ -82,7 +82,7 @@ struct EpromSpec {
 // CRC after each.
 class EpromModel : public SimDevice {
  public:
-  EpromModel(const access::RomId& rom, EpromSpec spec, std::vector<uint8_t> memory,
+  EpromModel(const access::RomId& rom, EpromLayout layout, std::vector<uint8_t> memory,
              std::vector<uint8_t> status);
 
   std::vector<uint8_t>& Memory() { return memory_; }
@@ -103,7 +103,7 @@ class EpromModel : public SimDevice {
   std::vector<uint8_t> Crc(const std::vector<uint8_t>& data, uint16_t seed = 0) const;
   bool Protected(int address) const;
 
-  EpromSpec spec_;
+  EpromLayout layout_;
   std::vector<uint8_t> memory_;
   std::vector<uint8_t> status_;
   uint64_t pulses_ = 0;
