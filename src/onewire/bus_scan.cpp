@@ -235,11 +235,9 @@ void ScanDevice(access::DSPortAdapter& adapter, bool enumeration, bool dialog_op
   if (caps & kCapPotentiometer) {
     Step(rom_id, container, [&] {
       access::OneWireContainer& c = *container;
-      if (!HasHostDevice(rom_id + "T")) {
-        // The record may adopt the host device an earlier run made: create one only if not.
-        if (auto t = Record(rom_id + "T"); t && t->dc == -1)
-          CreateHSDevice(*t, part, std::to_string(c.getWiperPosition()), rom_id + "-Pot");
-      }
+      // CreateMissing leaves a record that adopted the host device of an earlier run alone.
+      if (!HasHostDevice(rom_id + "T"))
+        CreateMissing(rom_id + "T", part, std::to_string(c.getWiperPosition()));
       StepWiper(c);
       const double now = c.getWiperPosition();
       auto t = Record(rom_id + "T");
