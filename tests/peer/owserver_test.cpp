@@ -544,7 +544,7 @@ namespace {
 
 // Memory pages of three NV RAM families, owserver's pages/page.N against our memory banks: full
 // pages written by owserver read back by us through the same DS2480B, and the other way round;
-// and an EPROM page (DS1985) as owserver reads it from the simulator.
+// and EPROM pages (DS1985, DS1982) as owserver reads them from the simulator.
 class OwserverMemoryTest : public OwserverTest {
  protected:
   json BusDevices() const override {
@@ -553,6 +553,7 @@ class OwserverMemoryTest : public OwserverTest {
         {{"rom", Rom(0x08, 0x2222)}},
         {{"rom", Rom(0x1A, 0x3333)}},
         {{"rom", Rom(0x0B, 0x5555)}, {"memory", "4550524F4D2070616765"}},
+        {{"rom", Rom(0x09, 0x6666)}, {"memory", std::string(64, 'F') + "4F54502070616765"}},
     };
   }
   std::string OwPage(const std::string& rom, int page) {
@@ -584,6 +585,12 @@ TEST_F(OwserverMemoryTest, PagesAgreeBothWays) {
   const std::string dev1993 = RomOf(0x06), dev1992 = RomOf(0x08), dev1963 = RomOf(0x1A);
   EXPECT_EQ(OwPage(dev1993, 0).substr(0, 17), "This is page zero");
   EXPECT_EQ(OwPage(RomOf(0x0B), 0).substr(0, 10), "EPROM page");
+  // The DS1982's pages through Read Data/Generate 8-bit CRC, with the CRC8 at the end of each
+  // page. owserver answers an empty text for "/uncached" pages of this family (its memory file
+  // reads fine), so the page is read through the cache, which is empty for it at this point.
+  std::string ds1982_page;
+  EXPECT_EQ(Ow(owread_path, "/" + OwName(RomOf(0x09)) + "/pages/page.1", ds1982_page), 0);
+  EXPECT_EQ(ds1982_page.substr(0, 8), "OTP page");
   // owserver writes full pages (32 printable bytes) on each family.
   const std::string full_a(32, 'A');
   std::string full_b;
