@@ -72,7 +72,11 @@ class ChartTest : public test::PluginTest {
 
   test::TempDir dir;
   std::shared_ptr<Connection> db;
-  DSDevice record{.ROM = "4A0000001234AB28M"};
+  DSDevice record = [] {
+    DSDevice d;
+    d.ROM = "4A0000001234AB28M";
+    return d;
+  }();
 };
 
 TEST_F(ChartTest, TodaysChartRunsOldestToNewestWithATipPerReading) {
