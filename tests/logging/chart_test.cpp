@@ -116,7 +116,9 @@ TEST_F(ChartTest, NoReadingsNoChartAndAbove1000ReadingsNoImageMap) {
 
 TEST_F(ChartTest, ChartsDrawnCloseTogetherKeepEachOthersFilesButOldOnesGo) {
   Log("Kitchen Temp", At(0, 8), 20.5);
+  std::filesystem::create_directories(dir.path() / "html" / "1wire");
   test::WriteFile(dir.path() / "html" / "1wire" / "77.jpg", "left from an earlier run");
+  ASSERT_TRUE(ChartFile("77.jpg"));
   CanvasChartBuilder builder;
   ASSERT_TRUE(builder.MakeChart(*Today("Kitchen Temp"), 2, 0, record, "ºC"));
   const std::string first = builder.LastChartFile();
