@@ -373,6 +373,25 @@ void* XYChart::Draw() {
   }
   std::stable_sort(x_labels.begin(), x_labels.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
+  // Where each label's text goes, centred under its position and kept inside the image; a label
+  // that would overlap the one before it is left out with its tick and grid line (several devices
+  // charted at nearly the same times).
+  UseFont(cr, kLabelFont, kLabelSize);
+  struct ShownLabel {
+    double px, text_x;
+    std::string text;
+  };
+  std::vector<ShownLabel> shown_labels;
+  {
+    double taken_until = -1e9;
+    for (const auto& [px, text] : x_labels) {
+      const double w = TextWidth(cr, text);
+      const double x0 = std::clamp(px - w / 2, 2.0, std::max(2.0, width_ - 2 - w));
+      if (x0 < taken_until + 6) continue;
+      shown_labels.push_back({px, x0, text});
+      taken_until = x0 + w;
+    }
+  }
   if (IsSolid(plot_grid_)) {
     SetRgb(cr, plot_grid_);
     cairo_set_line_width(cr, 1);
@@ -380,9 +399,9 @@ void* XYChart::Draw() {
       cairo_move_to(cr, left, std::round(py) + 0.5);
       cairo_line_to(cr, right, std::round(py) + 0.5);
     }
-    for (const auto& label : x_labels) {
-      cairo_move_to(cr, std::round(label.first) + 0.5, top);
-      cairo_line_to(cr, std::round(label.first) + 0.5, bottom);
+    for (const auto& label : shown_labels) {
+      cairo_move_to(cr, std::round(label.px) + 0.5, top);
+      cairo_line_to(cr, std::round(label.px) + 0.5, bottom);
     }
     cairo_stroke(cr);
   }
@@ -481,19 +500,13 @@ void* XYChart::Draw() {
     widest_y_label = std::max(widest_y_label, w);
     DrawText(cr, text, left - 6 - y_axis_.width_ / 2.0 - w, py);
   }
-  // X labels, centred under their position and kept inside the image; a label that would
-  // overlap the one before it is left out (several devices charted at nearly the same times).
-  double taken_until = -1e9;
-  for (const auto& [px, text] : x_labels) {
-    const double tx = std::round(px) + 0.5;
+  for (const auto& label : shown_labels) {
+    const double tx = std::round(label.px) + 0.5;
     cairo_move_to(cr, tx, bottom);
     cairo_line_to(cr, tx, bottom + 4);
     cairo_stroke(cr);
-    const double w = TextWidth(cr, text);
-    const double x0 = std::clamp(px - w / 2, 2.0, std::max(2.0, width_ - 2 - w));
-    if (x0 < taken_until + 6) continue;
-    DrawText(cr, text, x0, bottom + 5 + x_axis_.width_ / 2.0 + label_font.height / 2);
-    taken_until = x0 + w;
+    DrawText(cr, label.text, label.text_x,
+             bottom + 5 + x_axis_.width_ / 2.0 + label_font.height / 2);
   }
   UseFont(cr, kTitleFont, kTitleSize);
   cairo_font_extents_t title_font;
@@ -537,9 +550,19 @@ void* XYChart::Draw() {
       box_right = std::max(box_right, x + w);
       x += w + 10;
     }
+    // A name too long for the room right of the legend's position moves the legend left, so it
+    // is read whole rather than cut at the chart's edge.
+    const double overflow = box_right + pad - (width_ - raised_ - 1);
+    double legend_x = legend_->x_;
+    if (overflow > 0) {
+      const double shift = std::min(overflow, static_cast<double>(legend_->x_));
+      for (auto& p : placed) p.x -= shift;
+      box_right -= shift;
+      legend_x -= shift;
+    }
     if (IsSolid(legend_->background_)) {
       SetRgb(cr, legend_->background_);
-      cairo_rectangle(cr, legend_->x_, legend_->y_, box_right + pad - legend_->x_,
+      cairo_rectangle(cr, legend_x, legend_->y_, box_right + pad - legend_x,
                       y + line + pad - legend_->y_);
       cairo_fill_preserve(cr);
       SetRgb(cr, 0x808080);
