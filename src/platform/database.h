@@ -73,6 +73,9 @@ class RecordSet {
     if (position_ < rows_.size()) ++position_;
   }
   int32_t FieldCount() const { return static_cast<int32_t>(names_.size()); }
+  // A column's name and kind, known even when the set has no rows.
+  const std::string& ColumnName(int32_t position) const { return names_.at(position); }
+  int32_t ColumnType(int32_t position) const { return types_.at(position); }
   int64_t RecordCount() const { return static_cast<int64_t>(rows_.size()); }
   // The field at a column position of the current row; throws DatabaseError at EOF or for a
   // position out of range.

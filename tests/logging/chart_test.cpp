@@ -8,6 +8,7 @@
 #include "logging/chart_files.h"
 #include "logging/chart_maker.h"
 #include "logging/main_chart.h"
+#include "logging/readings_table.h"
 #include "platform/chart_canvas.h"
 #include "platform/database.h"
 #include "registry/records.h"
@@ -52,7 +53,7 @@ class ChartTest : public test::PluginTest {
     ResetChartFiles();
     Plugin().settings.Database = "Provider=SQLite;Data Source=" + (dir.path() / "t.db").string();
     db = OpenDatabase(Plugin().settings.Database);
-    db->Execute("CREATE TABLE T_Temps (ROMAddress TEXT, DTime TIMESTAMP, Temp DOUBLE)");
+    CreateReadingsTable(*db, "T_Temps", {"ROMAddress", "DTime", "Temp"});
   }
   void TearDown() override { ResetChartFiles(); }
 
