@@ -17,6 +17,8 @@
 #include "host/options.h"
 #include "host/web_server.h"
 #include "host/web_users.h"
+#include "logging/chart_builder.h"
+#include "logging/chart_maker.h"
 #include "onewire/adapter_setup.h"
 #include "onewire/onewire_state.h"
 #include "onewire/read_cycle.h"
@@ -166,6 +168,8 @@ int RunProgram(const std::vector<std::string>& args) {
       std::make_shared<RegistryDeviceControl>(std::make_shared<OneWireDeviceOperations>());
   state.parts.cycle = std::make_shared<OneWireBusCycle>();
   state.parts.pages = std::make_shared<PluginWebPages>(std::make_shared<UnbuiltPages>());
+  // Chart images of the logged readings, drawn into html/1wire, which the web server serves.
+  InstallChartBuilder(std::make_shared<CanvasChartBuilder>());
   if (!settings_problem.empty()) host->writelog("1-Wire I/F ERROR:", settings_problem);
   host->writelog("Host", "Settings file: " + settings_file.string());
 

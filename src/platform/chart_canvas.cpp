@@ -447,16 +447,23 @@ void* XYChart::Draw() {
           continue;
         }
         if (d > 0) {
-          cairo_move_to(cr, run[0].x, run[0].y);
-          for (const auto& p : run) cairo_line_to(cr, p.x, p.y);
-          for (auto it = run.rbegin(); it != run.rend(); ++it)
-            cairo_line_to(cr, it->x + d, it->y - d);
-          cairo_close_path(cr);
-          SetRgb(cr, Shade(colour, 0.7));
-          cairo_fill(cr);
+          // One face per segment: a segment falling to the right shows the ribbon's lit top, a
+          // rising one its shaded underside. Faces are filled one by one, so where they overlap
+          // the later one covers the earlier instead of cancelling it out.
+          for (size_t i = 1; i < run.size(); ++i) {
+            const PixelPoint& a = run[i - 1];
+            const PixelPoint& b = run[i];
+            cairo_move_to(cr, a.x, a.y);
+            cairo_line_to(cr, b.x, b.y);
+            cairo_line_to(cr, b.x + d, b.y - d);
+            cairo_line_to(cr, a.x + d, a.y - d);
+            cairo_close_path(cr);
+            SetRgb(cr, Shade(colour, b.y - a.y >= -(b.x - a.x) ? 1.25 : 0.7));
+            cairo_fill(cr);
+          }
           cairo_move_to(cr, run[0].x + d, run[0].y - d);
           for (const auto& p : run) cairo_line_to(cr, p.x + d, p.y - d);
-          SetRgb(cr, Shade(colour, 1.35));
+          SetRgb(cr, Shade(colour, 0.85));
           cairo_set_line_width(cr, 1);
           cairo_stroke(cr);
         }

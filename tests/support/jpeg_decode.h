@@ -1,5 +1,9 @@
 #pragma once
 
+// libjpeg's header needs size_t and FILE declared before it (the comments keep the order).
+#include <cstddef>
+#include <cstdio>
+//
 #include <jpeglib.h>
 
 #include <cstdint>
