@@ -157,7 +157,6 @@ std::string MainChartStatisticsRows() {
 
 std::string MainChart(const std::string& from_text, const std::string& to_text, bool depth3d,
                       bool submitted, const std::string& query, const std::string& file_name) {
-  State() = MainChartState{};
   try {
     DeleteOldCharts();
     const DbTime now = TheClock().Now();
@@ -194,6 +193,9 @@ std::string MainChart(const std::string& from_text, const std::string& to_text, 
         "SELECT MIN(" + f1 + ") AS \"First\", " + f0 + ", MAX(" + f1 + ") AS \"Last\" FROM " +
         table + " GROUP BY " + f0 + " ORDER BY MIN(" + f1 + ")");
     std::string html;
+    // Kept here until the chart is written: a charts page built while this one lets events run
+    // must not mix its rows into ours.
+    std::string statistics_rows;
     size_t charted = 0;
     size_t total_last_indexes = 0;
     double x_low = std::numeric_limits<double>::infinity(), x_high = -x_low;
@@ -223,7 +225,7 @@ std::string MainChart(const std::string& from_text, const std::string& to_text, 
         x.push_back(LocalDayNumber(std::get<DbTime>(time.Value)));
         y.push_back(value.IsNull() ? NAN : value.AsDouble());
       }
-      State().statistics_rows += LoHiAvgRows(*rows, false);
+      statistics_rows += LoHiAvgRows(*rows, false);
       WriteLog(LogClass::CycleInfo, kSource, "Adding data set for " + id);
       layer.AddDataSet(y, kAutoColour, id);
       WriteLog(LogClass::CycleInfo, kSource, "Setting scale for " + id);
@@ -258,8 +260,10 @@ std::string MainChart(const std::string& from_text, const std::string& to_text, 
     WriteLog(LogClass::Updates, kSource, "Creating chart output - " + file_name);
     chart.MakeChart(ChartFolder() / file_name);
     NoteChartFile(ChartPage::Charts, file_name);
-    if (total_last_indexes <= kMaxMapPoints)
-      State().image_map = chart.GetHTMLImageMap("", "", ChartTipAttributes(""));
+    State().image_map = total_last_indexes <= kMaxMapPoints
+                            ? chart.GetHTMLImageMap("", "", ChartTipAttributes(""))
+                            : std::string();
+    State().statistics_rows = std::move(statistics_rows);
     return html;
   } catch (const std::exception& e) {
     WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR (MainChart)",

@@ -181,6 +181,24 @@ TEST_F(MainChartTest, ASubmittedPageChartsTheTickedDevicesWithEscapedNames) {
   EXPECT_EQ(MainChartStatisticsRows(), "");
 }
 
+TEST_F(MainChartTest, AChartsPageBuiltWhileAnotherWaitsKeepsItsOwnRowsAndFile) {
+  std::string inner_file;
+  loop.Post([&] {
+    inner_file = NewChartFileName();
+    MainChart("07 Dec 2026 00:00", "08 Dec 2026 00:00", false, false, "", inner_file);
+  });
+  const std::string outer_file = NewChartFileName();
+  ASSERT_NE(MainChart("07 Dec 2026 00:00", "08 Dec 2026 00:00", false, true,
+                      "&Alpha Temp=ON&Cellar <Humidity>=ON&B1=Submit", outer_file),
+            "");
+  ASSERT_FALSE(inner_file.empty()) << "the other page ran while this one let events run";
+  EXPECT_THAT(MainChartStatisticsRows(), HasSubstr("Alpha Temp"));
+  EXPECT_THAT(MainChartStatisticsRows(), Not(HasSubstr("Zeta Temp")));
+  EXPECT_EQ(Areas(MainChartImageMap()), 10u);
+  EXPECT_TRUE(ChartFile(inner_file));
+  EXPECT_TRUE(ChartFile(outer_file));
+}
+
 TEST_F(MainChartTest, ADatabaseThatCannotBeOpenedGivesNoColumnAndALogLine) {
   Plugin().settings.Database =
       "Provider=SQLite;Data Source=" + (dir.path() / "no" / "x.db").string();
