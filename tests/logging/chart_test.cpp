@@ -109,7 +109,7 @@ TEST_F(ChartTest, TodaysChartRunsOldestToNewestWithATipPerReading) {
                                      "Creating chart output - " + builder.LastChartFile()));
 }
 
-TEST_F(ChartTest, NoReadingsNoChartAndAbove1000ReadingsNoImageMap) {
+TEST_F(ChartTest, NoReadingsOrNoFolderNoChartAndAbove1000ReadingsNoImageMap) {
   CanvasChartBuilder builder;
   EXPECT_FALSE(builder.MakeChart(*Today("Kitchen Temp"), 2, 0, record, "ºC"));
   for (int i = 0; i < 1200; ++i)
@@ -117,6 +117,11 @@ TEST_F(ChartTest, NoReadingsNoChartAndAbove1000ReadingsNoImageMap) {
   ASSERT_TRUE(builder.MakeChart(*Today("Kitchen Temp"), 2, 0, record, "ºC"));
   EXPECT_TRUE(ChartFile(builder.LastChartFile()));
   EXPECT_EQ(builder.LastImageMap(), "");
+  // A chart folder that cannot be written: no chart, and a line that says why.
+  std::filesystem::remove_all(dir.path() / "html");
+  test::WriteFile(dir.path() / "html", "a file where the folder should be");
+  EXPECT_FALSE(builder.MakeChart(*Today("Kitchen Temp"), 2, 0, record, "ºC"));
+  EXPECT_EQ(host->LogTexts("1-Wire ERROR (MakeChart)").size(), 1u);
 }
 
 TEST_F(ChartTest, ChartsDrawnCloseTogetherKeepEachOthersFilesButOldOnesGo) {
