@@ -15,10 +15,12 @@
 #include "host/builtin_host.h"
 #include "host/instance_lock.h"
 #include "host/options.h"
+#include "host/readings_database.h"
 #include "host/web_server.h"
 #include "host/web_users.h"
 #include "logging/chart_builder.h"
 #include "logging/chart_maker.h"
+#include "logging/database_logging.h"
 #include "onewire/adapter_setup.h"
 #include "onewire/onewire_state.h"
 #include "onewire/read_cycle.h"
@@ -168,6 +170,8 @@ int RunProgram(const std::vector<std::string>& args) {
       std::make_shared<RegistryDeviceControl>(std::make_shared<OneWireDeviceOperations>());
   state.parts.cycle = std::make_shared<OneWireBusCycle>();
   state.parts.pages = std::make_shared<PluginWebPages>(std::make_shared<UnbuiltPages>());
+  state.parts.database = ReadingsDatabase();
+  CreateDefaultReadingsDatabase(*host, store, app_dir.string());
   // Chart images of the logged readings, drawn into html/1wire, which the web server serves.
   InstallChartBuilder(std::make_shared<CanvasChartBuilder>());
   if (!settings_problem.empty()) host->writelog("1-Wire I/F ERROR:", settings_problem);
@@ -209,6 +213,7 @@ int RunProgram(const std::vector<std::string>& args) {
 
     web.Stop();
     Skip([] { Plugin().parts.adapter->ReleaseAdapter(); });
+    ReadingsDatabase()->CloseConnection();
     host->AttachPlugin(nullptr);
     host->SaveDevices();
     host->writelog("Host", "Stopped");

@@ -146,8 +146,10 @@ std::string TodaysHistory(DatabaseLogging& database, const DSDevice& record,
     }
     out += "</table>\r\n</td>";
     try {
-      // A fresh set for the chart, newest first as the table shows it.
-      auto again = database.Connect()->Execute(statement, params);
+      // The chart gets the same rows as a set of its own at its first row (newest first, as the
+      // table shows them); the rows are in memory, so the query need not run a second time.
+      auto again = std::make_shared<RecordSet>(*readings);
+      again->MoveFirst();
       auto builder = CurrentChartBuilder();
       if (builder->MakeChart(*again, value_column, time_column, channel, unit)) {
         out += "<td align=\"left\" valign=\"top\"><img src=\"1wire/" + builder->LastChartFile() +

@@ -133,6 +133,10 @@ class PostgresConnection : public Connection {
       PQfinish(conn);
       throw DatabaseError(kGeneralError, "cannot connect to PostgreSQL: " + message);
     }
+    // Server notices ("table does not exist, skipping") are not errors: libpq would print them
+    // on standard error.
+    PQsetNoticeProcessor(
+        conn, [](void*, const char*) {}, nullptr);
     conn_ = conn;
   }
 

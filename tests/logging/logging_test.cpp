@@ -215,3 +215,27 @@ TEST(SqliteFullDisk, AFullDiskIsLoggedAndWritingResumesWhenThereIsRoom) {
 
 }  // namespace
 }  // namespace qb::test
+
+namespace qb::test {
+namespace {
+
+class OldDatabaseSetting : public PluginTest {};
+
+TEST_F(OldDatabaseSetting, AJetDatabaseOrTheOldPathIsReplacedByTheDefaultWithALogLine) {
+  ConnectHost();
+  host->app_path = "/srv/host";
+  for (const char* old : {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=C:\\x\\1WireTemps.mdb",
+                          "C:\\Program Files\\Hearthmoor\\1WireTemps.mdb", ""}) {
+    store.Set("Settings", "Database", old);
+    host->log.clear();
+    LoadProcessSettings();
+    EXPECT_EQ(Plugin().settings.Database, "Provider=SQLite;Data Source=/srv/host/1WireTemps.db");
+    EXPECT_EQ(host->LogTexts("1-Wire I/F").size(), std::string(old).empty() ? 0u : 1u) << old;
+  }
+  store.Set("Settings", "Database", "Provider=PostgreSQL;Host=db");
+  LoadProcessSettings();
+  EXPECT_EQ(Plugin().settings.Database, "Provider=PostgreSQL;Host=db");
+}
+
+}  // namespace
+}  // namespace qb::test
