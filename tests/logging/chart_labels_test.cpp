@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "logging/chart_dates.h"
 #include "platform/chart_canvas.h"
 
 namespace qb {
@@ -46,6 +47,28 @@ TEST(ChartTimeLabels, TheSpanChoosesTimesDatesOrBoth) {
   EXPECT_EQ(dates.form, ">2");
   ASSERT_EQ(dates.labels.size(), 5u);
   EXPECT_EQ(dates.labels[1].second, "09/12/2026");
+}
+
+}  // namespace
+}  // namespace qb
+
+namespace qb {
+namespace {
+
+TEST(ChartDates, TheRangeFormsPeopleTypeAndNothingElse) {
+  using namespace std::chrono;
+  const DbTime expected = sys_days{2026y / December / 6} + hours(16) + minutes(5);
+  // The tests run with TZ=UTC.
+  for (const char* text : {"06 Dec 2026 16:05", "Dec 06 2026 16:05:00", "2026-12-06 16:05",
+                           "2026-12-06T16:05", "06/12/2026 16:05", " 6 december 2026 16:05 "}) {
+    EXPECT_EQ(ParseChartDate(text), expected) << text;
+  }
+  EXPECT_EQ(ParseChartDate("06 Dec 2026"), sys_days{2026y / December / 6});
+  EXPECT_EQ(ChartFormDate(expected), "06 Dec 2026 16:05");
+  for (const char* text : {"", "yesterday", "31 Feb 2026", "2026-13-01", "06 Dec 2026 25:00",
+                           "06 Dec 2026 16:05 and more", "06 Foo 2026", "-5 Dec 2026"}) {
+    EXPECT_EQ(ParseChartDate(text), std::nullopt) << text;
+  }
 }
 
 }  // namespace
