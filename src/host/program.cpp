@@ -18,6 +18,8 @@
 #include "host/readings_database.h"
 #include "host/web_server.h"
 #include "host/web_users.h"
+#include "logging/chart_builder.h"
+#include "logging/chart_maker.h"
 #include "logging/database_logging.h"
 #include "onewire/adapter_setup.h"
 #include "onewire/onewire_state.h"
@@ -170,6 +172,8 @@ int RunProgram(const std::vector<std::string>& args) {
   state.parts.pages = std::make_shared<PluginWebPages>(std::make_shared<UnbuiltPages>());
   state.parts.database = ReadingsDatabase();
   CreateDefaultReadingsDatabase(*host, store, app_dir.string());
+  // Chart images of the logged readings, drawn into html/1wire, which the web server serves.
+  InstallChartBuilder(std::make_shared<CanvasChartBuilder>());
   if (!settings_problem.empty()) host->writelog("1-Wire I/F ERROR:", settings_problem);
   host->writelog("Host", "Settings file: " + settings_file.string());
 
