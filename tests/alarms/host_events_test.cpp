@@ -93,7 +93,13 @@ class HostEventsTest : public AlarmTest {
         std::make_shared<PollThenEvents>(std::make_shared<OneWireBusCycle>(), builtin);
     builtin->AttachPlugin(&plugin);
   }
-  ~HostEventsTest() override { builtin->AttachPlugin(nullptr); }
+  ~HostEventsTest() override {
+    // The built-in host goes first, while its folder is still there.
+    builtin->AttachPlugin(nullptr);
+    Plugin().parts.cycle = std::make_shared<OneWireBusCycle>();
+    ConnectHost();
+    builtin.reset();
+  }
   std::vector<std::string> Logged(const std::string& category) {
     std::vector<std::string> texts;
     for (const auto& line : builtin->log().Tail(100000)) {
