@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/html_escape.h"
+
 // The two HTML fragments the history block shares with the pages' helpers (web/html.h:
 // MakeTable, MakeCell), written here so that the logging library does not depend on the web
 // pages, which use it. The logging tests check that both give the same text.
@@ -23,29 +25,7 @@ inline std::string Cell(const std::string& cls, int colspan, int align) {
 }
 
 inline std::string Escape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
+  return EscapeHtml(text);
 }
 
 }  // namespace qb::history_html

@@ -18,6 +18,7 @@
 #include "platform/chart_canvas.h"
 #include "platform/database.h"
 #include "platform/event_loop.h"
+#include "platform/html_escape.h"
 #include "registry/value_text.h"
 #include "registry/value_update.h"
 
@@ -35,32 +36,6 @@ struct MainChartState {
 MainChartState& State() {
   static MainChartState state;
   return state;
-}
-
-std::string Escape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
 }
 
 std::string ShortName(std::string id) {
@@ -129,10 +104,10 @@ std::string MainChart(const std::string& from_text, const std::string& to_text, 
       const std::string id = id_field.AsText();
       const bool selected =
           query.find("&" + id + "=") != std::string::npos || (!submitted && charted == 0);
-      html += "<input type=\"checkbox\" name=\"" + Escape(id) + "\" value=\"ON\"" +
+      html += "<input type=\"checkbox\" name=\"" + EscapeHtml(id) + "\" value=\"ON\"" +
               (selected ? "checked>" : ">") +
-              "<a href=\"1-Wire?ROMID=" + Escape(ResolveChartName(id)) +
-              "\"><font size='1' face='Arial'>" + Escape(ShortName(id)) + "</font></a>\r\n<br>";
+              "<a href=\"1-Wire?ROMID=" + EscapeHtml(ResolveChartName(id)) +
+              "\"><font size='1' face='Arial'>" + EscapeHtml(ShortName(id)) + "</font></a>\r\n<br>";
       if (!selected) continue;
 
       // Time, identifier and value: the column order the statistics rows read.

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/html_escape.h"  // EscapeHtml, for every page
+
 namespace qb {
 
 // The HTML fragments every page repeats. Arguments are inserted as they are: text that comes from
@@ -25,8 +27,5 @@ bool IsNotGuest();
 // The one rule for who is the guest, for the pages and the JSON API alike: the name "guest" in
 // any case.
 bool IsGuestUser(std::string user);
-
-// Text made safe for a page or a quoted attribute: & < > " ' become entities.
-std::string EscapeHtml(const std::string& text);
 
 }  // namespace qb
