@@ -20,7 +20,7 @@ packages=(
   owserver ow-shell digitemp
   clang libclang-rt-14-dev
   chromium chromium-driver
-  libmosquitto-dev mosquitto mosquitto-clients systemd
+  libmosquitto-dev mosquitto mosquitto-clients systemd dpkg-dev file curl
 )
 
 missing=()
