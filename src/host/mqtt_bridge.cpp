@@ -17,9 +17,9 @@ namespace qb {
 namespace {
 
 constexpr int kKeepAliveSeconds = 30;
-// Reconnection waits 1 s, then twice as long after every failure, up to 30 s.
+// Reconnection tries at once, then waits 1, 4 and 9 s (the square of the failures), then 10 s.
 constexpr unsigned kReconnectFirst = 1;
-constexpr unsigned kReconnectMost = 30;
+constexpr unsigned kReconnectMost = 10;
 
 // A payload as it may appear in a log line: printable, and short.
 std::string Printable(const std::string& payload) {
