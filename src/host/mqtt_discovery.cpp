@@ -210,7 +210,6 @@ json DiscoveryConfig(const MqttTopics& topics, const DeviceRecord& device, Chann
   json config{
       {"name", device.name.empty() ? key : device.name},
       {"unique_id", topics.Node() + "_" + key},
-      {"object_id", topics.Node() + "_" + key},
       {"state_topic", topics.State(key)},
       {"json_attributes_topic", topics.Attributes(key)},
       {"availability",

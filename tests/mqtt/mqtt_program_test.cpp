@@ -155,9 +155,13 @@ TEST_F(MqttProgram, TheDemoBusAnnouncesFollowsAndTakesCommands) {
   EXPECT_EQ(probe.Last("quellbrook/AB00000000054A1DK3/state"), "33");
   EXPECT_EQ(probe.Last("quellbrook/B90000000007132CT/state"), "128");
 
-  // ON on the latch's command topic switches the simulated DS2406, while the bus is polled; its
-  // state comes back ON. A malformed payload then changes nothing.
-  probe.Publish("quellbrook/" + kSwitch + "/set", "ON");
+  // ON and OFF on the latch's command topic, while the bus is polled, switch the simulated
+  // DS2406; its state comes back as the last command left it: ON. A malformed payload then changes
+  // nothing.
+  for (int i = 0; i < 9; ++i) {
+    probe.Publish("quellbrook/" + kSwitch + "/set", i % 2 ? "OFF" : "ON");
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  }
   EXPECT_TRUE(probe.WaitFor(
       [](const auto& seen) {
         auto it = seen.find("quellbrook/" + kSwitch + "/state");
