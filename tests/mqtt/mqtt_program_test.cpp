@@ -179,6 +179,16 @@ TEST_F(MqttProgram, TheDemoBusAnnouncesFollowsAndTakesCommands) {
     }
   }
 
+  // A number on the potentiometer's command topic sets its wiper to that position.
+  probe.Publish("quellbrook/B90000000007132CT/set", "200");
+  EXPECT_TRUE(probe.WaitFor(
+      [](const auto& seen) {
+        auto it = seen.find("quellbrook/B90000000007132CT/state");
+        return it != seen.end() && it->second.payload == "200";
+      },
+      std::chrono::seconds(10)))
+      << program->output();
+
   // Gone without a goodbye: the broker tells the hubs through the last will.
   EXPECT_EQ(probe.Last("quellbrook/status"), "online");
   program->Stop(SIGKILL);
