@@ -204,7 +204,21 @@ void MqttBridge::Sync() {
     if (now.count(d->iomisc)) continue;  // two host devices for one key: the first is shown
     Shown& s = now[d->iomisc];
     s.kind = kind;
-    s.config = DiscoveryConfig(topics_, *d, kind, fahrenheit).dump();
+    s.inputs = {d->name,       d->Location, d->hc + d->dc, d->string,
+                d->lastChange, d->stale,    fahrenheit};
+    const auto old = shown_.find(d->iomisc);
+    const Shown* before = old != shown_.end() && old->second.kind == kind ? &old->second : nullptr;
+    if (before && before->inputs == s.inputs) {
+      s = *before;  // nothing changed: neither do the payloads
+      continue;
+    }
+    // The config follows only the name and the unit, not the readings.
+    if (before && before->inputs.name == s.inputs.name &&
+        before->inputs.fahrenheit == s.inputs.fahrenheit) {
+      s.config = before->config;
+    } else {
+      s.config = DiscoveryConfig(topics_, *d, kind, fahrenheit).dump();
+    }
     s.state = StatePayload(kind, d->string);
     s.attributes = ChannelAttributes(*d, kind, fahrenheit).dump();
     s.availability = d->stale ? "offline" : "online";

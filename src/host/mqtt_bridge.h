@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "core/host_interface.h"
 #include "host/mqtt_discovery.h"
 #include "platform/event_loop.h"
 
@@ -54,8 +55,17 @@ class MqttBridge {
   uint64_t Published() const { return published_count_; }
 
  private:
+  // What the payloads of a channel are made from: while it stays the same, they do too.
+  struct Inputs {
+    std::string name, location, code, text;
+    HostTime last_change{};
+    bool stale = false;
+    bool fahrenheit = false;
+    bool operator==(const Inputs&) const = default;
+  };
   struct Shown {
     ChannelKind kind;
+    Inputs inputs;
     std::string config, state, attributes, availability;
   };
 
