@@ -82,22 +82,34 @@ std::string MqttBridge::Start() {
              "\" cannot be used: " + mosquitto_strerror(rc);
     }
   }
-  if (int rc = mosquitto_loop_start(client_); rc != MOSQ_ERR_SUCCESS)
-    return std::string("the MQTT network thread cannot start: ") + mosquitto_strerror(rc);
   started_ = true;
-  const std::string where = (settings_.tls ? "mqtts://" : "mqtt://") + settings_.host + ":" +
-                            std::to_string(settings_.port);
-  // A broker that is down now is tried again in the background, with back-off.
-  if (int rc = mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port,
-                                       kKeepAliveSeconds);
-      rc != MOSQ_ERR_SUCCESS) {
-    Log("Cannot reach the broker " + where + " (" +
-            (rc == MOSQ_ERR_ERRNO ? std::string(strerror(errno)) : mosquitto_strerror(rc)) +
-            "); trying again in the background",
-        true);
-  } else {
-    Log("Connecting to the broker " + where);
-  }
+  // The first connection is made off the plug-in thread as well: looking the broker's name up
+  // may take long when the name server is slow. A broker that is down is tried again by the
+  // network thread, with back-off.
+  starter_ = std::thread([this] {
+    const std::string where = (settings_.tls ? "mqtts://" : "mqtt://") + settings_.host + ":" +
+                              std::to_string(settings_.port);
+    // The network thread first: it retries a first connection that fails (started after such a
+    // failure, it would not).
+    const int thread = mosquitto_loop_start(client_);
+    const int rc =
+        mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
+    const std::string reason =
+        rc == MOSQ_ERR_ERRNO ? std::string(strerror(errno)) : mosquitto_strerror(rc);
+    OnPluginThread([where, rc, reason, thread](MqttBridge& b) {
+      if (thread != MOSQ_ERR_SUCCESS) {
+        b.Log(std::string("The MQTT network thread cannot start: ") + mosquitto_strerror(thread) +
+                  "; the bridge stays off",
+              true);
+      } else if (rc != MOSQ_ERR_SUCCESS) {
+        b.Log("Cannot reach the broker " + where + " (" + reason +
+                  "); trying again in the background",
+              true);
+      } else {
+        b.Log("Connecting to the broker " + where);
+      }
+    });
+  });
   sync_timer_ = loop_.AddTimer(kSyncInterval, [this] { Sync(); });
   loop_.SetTimerEnabled(sync_timer_, true);
   return {};
@@ -106,6 +118,7 @@ std::string MqttBridge::Start() {
 void MqttBridge::Stop() {
   if (!started_) return;
   started_ = false;
+  if (starter_.joinable()) starter_.join();
   loop_.SetTimerEnabled(sync_timer_, false);
   if (connected_) {
     Publish(topics_.Status(), "offline");

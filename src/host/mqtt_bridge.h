@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "core/host_interface.h"
 #include "host/mqtt_discovery.h"
@@ -87,6 +88,7 @@ class MqttBridge {
   std::function<bool()> fahrenheit_;
   mosquitto* client_ = nullptr;
   bool started_ = false;
+  std::thread starter_;  // makes the first connection and starts the network thread
   TimerId sync_timer_ = 0;
   bool failed_ = false;  // a publish of this sync failed (plug-in thread)
   std::atomic<bool> connected_{false};
