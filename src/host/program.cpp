@@ -15,6 +15,7 @@
 #include "host/builtin_host.h"
 #include "host/host_events.h"
 #include "host/instance_lock.h"
+#include "host/mqtt_bridge.h"
 #include "host/options.h"
 #include "host/readings_database.h"
 #include "host/web_server.h"
@@ -191,6 +192,8 @@ int RunProgram(const std::vector<std::string>& args) {
       if (d.interface == kPluginName) TakeHostNames(d.iomisc, d.name, d.Location);
     });
     StartStandalone(plugin, host);
+    // Home Assistant and other hubs through MQTT, when the [MQTT] settings enable it.
+    std::unique_ptr<MqttBridge> mqtt = StartMqttBridge(*host, loop, store);
 
     // Device changes are saved every few seconds rather than on every reading.
     const TimerId save_timer = loop.AddTimer(std::chrono::seconds(2), [&] { host->SaveDevices(); });
@@ -216,6 +219,7 @@ int RunProgram(const std::vector<std::string>& args) {
                                "/1-Wire  (JSON API: /api/devices, /api/events, /api/log)");
     loop.Run();
 
+    mqtt.reset();  // says "offline" to the hubs
     web.Stop();
     Skip([] { Plugin().parts.adapter->ReleaseAdapter(); });
     ReadingsDatabase()->CloseConnection();

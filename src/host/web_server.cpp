@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/builtin_host.h"
+#include "host/device_command.h"
 #include "host/request_guard.h"
 #include "host/utf8_text.h"
 #include "host/web_users.h"
@@ -325,10 +326,16 @@ void HostWebServer::Routes() {
       if (IsGuestUser(host_.WEBLoggedInUser()))
         return JsonError(res, 403, "guests cannot send commands");
       auto d = host_.devices().ByRef(ref);
-      if (!d) return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
-      if (d->hc.empty())
-        return JsonError(res, 409, "the device has no house code yet, so it cannot take commands");
-      host_.ExecX10(d->hc + d->dc, command);
+      switch (SendDeviceCommand(host_, d, command)) {
+        case DeviceCommandResult::kNoDevice:
+          return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
+        case DeviceCommandResult::kNoCode:
+          return JsonError(res, 409,
+                           "the device has no house code yet, so it cannot take commands");
+        case DeviceCommandResult::kUnknownCommand:  // checked above
+        case DeviceCommandResult::kSent:
+          break;
+      }
       res.set_content(Dump(DeviceToJson(*d)), kJson);
     });
   });

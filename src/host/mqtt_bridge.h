@@ -1,0 +1,111 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "core/host_interface.h"
+#include "host/mqtt_discovery.h"
+#include "platform/event_loop.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace qb {
+
+class BuiltInHost;
+
+// Shows the plug-in's host devices to MQTT hubs (Home Assistant, openHAB, Node-RED): retained
+// states, attributes and Home Assistant discovery configs, and commands from the command topics
+// through the host's command path.
+//
+// The network runs on libmosquitto's own thread, which reconnects with back-off; it never touches
+// the host. Everything that reads the host's devices or sends commands runs on the plug-in thread:
+// a timer there compares the devices with what was published and publishes the differences (a
+// publish only queues the message for the network thread, so a slow or absent broker never stalls
+// polling), and messages from the broker are posted to it.
+class MqttBridge {
+ public:
+  static constexpr std::chrono::milliseconds kSyncInterval{250};
+
+  MqttBridge(BuiltInHost& host, EventLoop& loop, MqttSettings settings);
+  ~MqttBridge();
+  MqttBridge(const MqttBridge&) = delete;
+  MqttBridge& operator=(const MqttBridge&) = delete;
+
+  // Whether temperatures are in Fahrenheit (asked on the plug-in thread at every sync).
+  void SetFahrenheit(std::function<bool()> fahrenheit) { fahrenheit_ = std::move(fahrenheit); }
+
+  // Starts the network thread and the sync timer; the first connection is made in the background.
+  // Returns a text saying why the bridge cannot start (a TLS file that cannot be used), empty
+  // otherwise. Plug-in thread.
+  std::string Start();
+  // Publishes "offline", disconnects and joins the network thread. Plug-in thread.
+  void Stop();
+
+  // Publishes what changed since the last sync (everything after a reconnect). Plug-in thread.
+  void Sync();
+
+  bool Connected() const { return connected_; }
+  // Messages handed to the network thread since the start.
+  uint64_t Published() const { return published_count_; }
+
+ private:
+  // What the payloads of a channel are made from: while it stays the same, they do too.
+  struct Inputs {
+    std::string name, location, code, text;
+    HostTime last_change{};
+    bool stale = false;
+    bool fahrenheit = false;
+    bool operator==(const Inputs&) const = default;
+  };
+  struct Shown {
+    ChannelKind kind;
+    Inputs inputs;
+    std::string config, state, attributes, availability;
+  };
+
+  static void OnConnect(mosquitto*, void* self, int rc);
+  static void OnDisconnect(mosquitto*, void* self, int rc);
+  static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+
+  // Runs `task` on the plug-in thread while the bridge still exists. Any thread.
+  void OnPluginThread(std::function<void(MqttBridge&)> task);
+  void Log(const std::string& text, bool error = false);
+  bool Publish(const std::string& topic, const std::string& payload);
+  void Withdraw(const std::string& key, const Shown& shown);
+  void HandleCommand(const std::string& topic, const std::string& payload);
+
+  BuiltInHost& host_;
+  EventLoop& loop_;
+  MqttSettings settings_;
+  MqttTopics topics_;
+  std::function<bool()> fahrenheit_;
+  mosquitto* client_ = nullptr;
+  bool started_ = false;
+  std::thread starter_;  // makes the first connection and starts the network thread
+  TimerId sync_timer_ = 0;
+  bool failed_ = false;  // a publish of this sync failed (plug-in thread)
+  std::atomic<bool> connected_{false};
+  // Set by the network thread on every (re)connection: the next sync publishes everything.
+  std::atomic<bool> republish_{false};
+  std::atomic<uint64_t> published_count_{0};
+  // What the broker holds for each channel shown, by device key (plug-in thread).
+  std::map<std::string, Shown> shown_;
+  // A token the posted tasks hold weakly: gone once the bridge is stopped.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
+
+class SettingsStore;
+
+// The bridge the [MQTT] section of the settings asks for, started; null when it is not enabled or
+// cannot start (the reason is in the host's log). Plug-in thread.
+std::unique_ptr<MqttBridge> StartMqttBridge(BuiltInHost& host, EventLoop& loop,
+                                            const SettingsStore& settings);
+
+}  // namespace qb

@@ -1,0 +1,210 @@
+// The bridge on its own, against a real broker: settings, the kinds of channels, devices that come
+// and go while the broker is down and up, and messages it must ignore.
+#include "host/mqtt_bridge.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "core/hspi.h"
+#include "host/builtin_host.h"
+#include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/settings_store.h"
+#include "support/mqtt_broker.h"
+#include "support/temp_dir.h"
+
+namespace qb::test {
+namespace {
+
+using nlohmann::json;
+using ::testing::HasSubstr;
+
+TEST(MqttSettings, ReadsTheSectionAndRefusesWhatCannotWork) {
+  IniSettingsStore store;
+  MqttSettings s;
+  EXPECT_EQ(ReadMqttSettings(store, s), "");
+  EXPECT_FALSE(s.enabled);
+  EXPECT_EQ(s.base_topic, "quellbrook");
+  EXPECT_EQ(s.discovery_prefix, "homeassistant");
+  store.Set("MQTT", "Enabled", "1");
+  store.Set("MQTT", "Broker", "mqtts://[::1]:8884");
+  EXPECT_EQ(ReadMqttSettings(store, s), "");
+  EXPECT_TRUE(s.enabled && s.tls);
+  EXPECT_EQ(s.host, "::1");
+  EXPECT_EQ(s.port, 8884);
+  store.Set("MQTT", "Broker", "mqtts://broker.lan");
+  EXPECT_EQ(ReadMqttSettings(store, s), "");
+  EXPECT_EQ(s.port, 8883);
+  for (const char* bad :
+       {"tcp://x:1883", "mqtt://:1883", "mqtt://x:0", "mqtt://x:70000", "mqtt://x:18a3"}) {
+    store.Set("MQTT", "Broker", bad);
+    EXPECT_THAT(ReadMqttSettings(store, s), HasSubstr(bad));
+  }
+  store.Set("MQTT", "Broker", "mqtt://x:1883");
+  store.Set("MQTT", "BaseTopic", "home/#");
+  EXPECT_THAT(ReadMqttSettings(store, s), HasSubstr("home/#"));
+}
+
+TEST(MqttDiscovery, KindsOfKeysAndStatePayloads) {
+  ChannelKind k;
+  const std::pair<const char*, ChannelKind> known[] = {
+      {"940000000001E228M", ChannelKind::kTemperature},
+      {"8C00000000031B26N", ChannelKind::kHumidity},
+      {"8C00000000031B26I", ChannelKind::kSenseVoltage},
+      {"E900000000045120I", ChannelKind::kVoltage},
+      {"AB00000000054A1DK2", ChannelKind::kCounter},
+      {"4800000000066912S1", ChannelKind::kSwitch},
+      {"4800000000066912P0", ChannelKind::kLevel},
+      {"B90000000007132CT", ChannelKind::kPotentiometer},
+      {"3600000000090B01", ChannelKind::kPresence}};
+  for (const auto& [key, kind] : known) {
+    ASSERT_TRUE(ChannelKindOf(key, k)) << key;
+    EXPECT_EQ(k, kind) << key;
+  }
+  for (const char* bad : {"", "940000000001E22", "94000000000#E228M", "940000000001E228X",
+                          "940000000001E228M/x", "4800000000066912S", "4800000000066912S+"}) {
+    EXPECT_FALSE(ChannelKindOf(bad, k)) << bad;
+  }
+  EXPECT_EQ(StatePayload(ChannelKind::kTemperature, "21.5\u00BAC"), "21.5");
+  EXPECT_EQ(StatePayload(ChannelKind::kTemperature, "-0.0625"), "-0.0625");
+  EXPECT_EQ(StatePayload(ChannelKind::kTemperature, ""), "");
+  EXPECT_EQ(StatePayload(ChannelKind::kCounter, "1224"), "1224");
+  EXPECT_EQ(StatePayload(ChannelKind::kSwitch, "On"), "ON");
+  EXPECT_EQ(StatePayload(ChannelKind::kLevel, "Off"), "OFF");
+  EXPECT_EQ(StatePayload(ChannelKind::kSwitch, "21"), "");
+}
+
+// A host and its event loop on the test's thread, with a bridge to the broker.
+class BridgeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (MosquittoProgram().empty())
+      GTEST_SKIP() << "mosquitto is not installed (Debian package mosquitto): MQTT tests skipped";
+    host = std::make_shared<BuiltInHost>(dir.str(), clock, false);
+    host->Start();
+    loop.AdoptCurrentThread();
+    settings.enabled = true;
+    settings.host = "127.0.0.1";
+    settings.port = broker.port();
+    bridge = std::make_unique<MqttBridge>(*host, loop, settings);
+  }
+  void TearDown() override {
+    bridge.reset();
+    broker.Stop();
+  }
+  // Runs the loop until `done` holds (checked between turns) or 15 s passed.
+  bool Pump(const std::function<bool()>& done) {
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+         std::chrono::steady_clock::now() < end;) {
+      loop.RunDue();
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+  std::shared_ptr<DeviceRecord> AddChannel(const std::string& key, const std::string& text,
+                                           const std::string& dc) {
+    auto d = host->devices().ByRef(host->NewDevice(key));
+    d->interface = kPluginName;
+    d->iomisc = key;
+    d->hc = "Q";
+    d->dc = dc;
+    d->string = text;
+    return d;
+  }
+  int LogLines(const std::string& text) {
+    int n = 0;
+    for (const auto& line : host->log().Tail(1000)) n += line.text.find(text) != std::string::npos;
+    return n;
+  }
+  std::string Config(const std::string& component, const std::string& key) {
+    return "homeassistant/" + component + "/quellbrook-1wire/" + key + "/config";
+  }
+
+  TempDir dir;
+  SystemClock clock;
+  HeadlessEventLoop loop{clock};
+  MqttBroker broker{dir.path()};
+  std::shared_ptr<BuiltInHost> host;
+  MqttSettings settings;
+  std::unique_ptr<MqttBridge> bridge;
+};
+
+TEST_F(BridgeTest, BrokerDownAtStartThenDevicesComeAndGo) {
+  const std::string temp = "940000000001E228M", sw = "4800000000066912S0";
+  auto t = AddChannel(temp, "21.5", "1");
+  ASSERT_EQ(bridge->Start(), "");
+  // With no broker the loop turns on, and the syncs publish nothing.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  Pump([&] { return std::chrono::steady_clock::now() > end; });
+  EXPECT_FALSE(bridge->Connected());
+  EXPECT_EQ(bridge->Published(), 0u);
+
+  std::string error;
+  ASSERT_TRUE(broker.Start(error)) << error;
+  MqttProbe probe(broker.port());
+  ASSERT_TRUE(Pump([&] { return probe.Last("quellbrook/" + temp + "/state") == "21.5"; }));
+  EXPECT_EQ(probe.Last("quellbrook/status"), "online");
+  const json config = json::parse(probe.Last(Config("sensor", temp)));
+  EXPECT_EQ(config["device_class"], "temperature");
+  EXPECT_EQ(config["unit_of_measurement"], "\u00B0C");
+  EXPECT_EQ(json::parse(probe.Last("quellbrook/" + temp + "/attributes"))["stale"], false);
+
+  // A switch appears; the thermometer goes stale and reads on; then the switch is deleted.
+  auto s = AddChannel(sw, "Off", "2");
+  t->stale = true;
+  t->string = "22";
+  ASSERT_TRUE(Pump([&] { return probe.Last("quellbrook/" + sw + "/state") == "OFF"; }));
+  EXPECT_EQ(json::parse(probe.Last(Config("switch", sw)))["command_topic"],
+            "quellbrook/" + sw + "/set");
+  ASSERT_TRUE(Pump([&] { return probe.Last("quellbrook/" + temp + "/state") == "22"; }));
+  EXPECT_EQ(probe.Last("quellbrook/" + temp + "/availability"), "offline");
+  EXPECT_EQ(LogLines("Announcing " + sw), 1);
+
+  host->DeleteDevice(s->ref);
+  ASSERT_TRUE(Pump([&] { return probe.Last(Config("switch", sw)).empty(); }));
+  EXPECT_EQ(LogLines("Withdrew " + sw), 1);
+  // Withdrawn for good: a new subscriber finds no retained config of it.
+  MqttProbe late(broker.port());
+  Pump([&] { return late.Snapshot().count(Config("sensor", temp)) == 1; });
+  EXPECT_EQ(late.Snapshot().count(Config("switch", sw)), 0u);
+  EXPECT_EQ(late.Last("quellbrook/" + temp + "/state"), "22");
+}
+
+TEST_F(BridgeTest, UnknownTopicsAndBadPayloadsAreIgnoredWithOneLine) {
+  std::string error;
+  ASSERT_TRUE(broker.Start(error)) << error;
+  const std::string temp = "940000000001E228M", sw = "4800000000066912S0",
+                    pot = "B90000000007132CT";
+  AddChannel(temp, "21.5", "1");
+  auto s = AddChannel(sw, "Off", "2");
+  auto p = AddChannel(pot, "128", "3");
+  ASSERT_EQ(bridge->Start(), "");
+  MqttProbe probe(broker.port());
+  ASSERT_TRUE(Pump([&] { return probe.Last("quellbrook/" + pot + "/state") == "128"; }));
+
+  probe.Publish("quellbrook/0000000000000028M/set", "ON");
+  probe.Publish("quellbrook/" + temp + "/set", "ON");
+  probe.Publish("quellbrook/" + sw + "/set", "maybe");
+  probe.Publish("quellbrook/" + sw + "/set", std::string("O\0N", 3));
+  probe.Publish("quellbrook/" + pot + "/set", "256");
+  probe.Publish("quellbrook/" + pot + "/set", "12.5");
+  ASSERT_TRUE(Pump([&] { return LogLines("Ignored") == 6; }));
+  EXPECT_EQ(LogLines("no channel of the plug-in has that topic"), 1);
+  EXPECT_EQ(LogLines("that channel takes no commands"), 1);
+  EXPECT_EQ(LogLines("send ON or OFF"), 2);
+  EXPECT_EQ(LogLines("send a whole number from 0 to 255"), 2);
+  EXPECT_EQ(s->Status, 0);  // no command reached the host
+  EXPECT_EQ(p->Status, 0);
+
+  // A good command takes the host's command path (the host records the status it sends).
+  probe.Publish("quellbrook/" + sw + "/set", "on");
+  ASSERT_TRUE(Pump([&] { return s->Status == 2; }));
+  EXPECT_EQ(LogLines("Ignored"), 6);
+}
+
+}  // namespace
+}  // namespace qb::test
