@@ -20,6 +20,8 @@ packages=(
   owserver ow-shell digitemp
   clang libclang-rt-14-dev
   chromium chromium-driver
+  qt6-base-dev
+  xvfb xauth
 )
 
 missing=()
