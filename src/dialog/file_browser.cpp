@@ -246,14 +246,33 @@ void FileBrowser::OpenEditor(const QString& text) {
   editing = false;
 }
 
+// The editor keeps one character per byte. A text box turns carriage returns and a few other
+// control characters into line breaks of its own, which would change the file when it is saved
+// unchanged: control bytes other than tab and line feed are shown as their control pictures
+// (U+2400 + byte) and turned back into the byte on saving.
 QString FileBrowser::BufferToText(const access::Bytes& buffer, int count) {
   const int n = std::max(0, std::min<int>(count, static_cast<int>(buffer.size())));
-  return QString::fromLatin1(reinterpret_cast<const char*>(buffer.data()), n);
+  QString text;
+  text.reserve(n);
+  for (int i = 0; i < n; ++i) {
+    const uint8_t b = buffer[i];
+    const bool control = b < 0x20 && b != '\t' && b != '\n';
+    text.append(QChar(control ? 0x2400 + b : b));
+  }
+  return text;
 }
 
 access::Bytes FileBrowser::TextToBuffer(const QString& text) {
-  const QByteArray latin = text.toLatin1();
-  return access::Bytes(latin.begin(), latin.end());
+  access::Bytes bytes;
+  bytes.reserve(text.size());
+  for (const QChar c : text) {
+    const char16_t u = c.unicode();
+    if (u >= 0x2400 && u < 0x2420)
+      bytes.push_back(static_cast<uint8_t>(u - 0x2400));
+    else
+      bytes.push_back(u < 0x100 ? static_cast<uint8_t>(u) : static_cast<uint8_t>('?'));
+  }
+  return bytes;
 }
 
 void FileBrowser::UpdateFile(const QString& text) {

@@ -77,7 +77,9 @@ TEST_F(FileBrowserTest, AHundredByteFileRoundTripsThroughTheEditorUnchanged) {
   Format();
   access::Bytes bytes;
   for (int i = 0; i < 100; ++i) bytes.push_back(static_cast<uint8_t>((i * 37 + 1) % 256));
-  bytes[10] = 0;  // a zero byte and bytes above 127 survive too
+  // Bytes a text box would take for line or paragraph breaks, a zero byte and bytes above 127.
+  for (int i = 0; i < 32; ++i) bytes[i] = static_cast<uint8_t>(i);
+  for (int i = 0; i < 8; ++i) bytes[40 + i] = static_cast<uint8_t>(0x80 + i * 16 + 5);
   Write("/DATA.1", bytes);
   browser.SetDevice(kButton);
   ASSERT_NE(browser.FindNode("/DATA.1"), nullptr);

@@ -111,9 +111,9 @@ TEST_F(SetupDialogTest, SetAlarmWritesOnlyTheLimitsThatWereChanged) {
   EXPECT_EQ(model->Eeprom()[1], eeprom[1]);  // the low limit was not written
   EXPECT_EQ(window->txtHi->styleSheet(), "");
 
-  window->UpDown2->stepBy(-3);  // the spin button changes the low box
+  window->UpDown2->stepBy(3);  // the spin button changes the low box
   QTest::mouseClick(window->cmdSetAlarm, Qt::LeftButton);
-  EXPECT_EQ(static_cast<int8_t>(model->Eeprom()[1]), static_cast<int8_t>(eeprom[1]) - 3);
+  EXPECT_EQ(static_cast<int8_t>(model->Eeprom()[1]), static_cast<int8_t>(eeprom[1]) + 3);
   EXPECT_EQ(static_cast<int8_t>(model->Eeprom()[0]), 30);
 }
 
