@@ -122,6 +122,13 @@ std::string GroupName(const std::string& rom) {
   return part;
 }
 
+// A channel's reading as the pages show it: the host text, else the number last read.
+QString ValueText(const DSDevice& ch) {
+  if (!ch.HSString.empty()) return QString::fromStdString(ch.HSString);
+  if (ch.Reading != -1) return QString::fromStdString(PlainNumberText(ch.Reading));
+  return "Wait...";
+}
+
 std::string ChannelLetterOf(const std::string& key) {
   return key.size() > 16 ? key.substr(16, 1) : std::string();
 }
@@ -489,6 +496,7 @@ void SetupWindow::BuildDevicesTab() {
   DevView = Named<QTreeWidget>(tree, "DevView");
   DevView->setToolTip("Select device to display");
   DevView->setHeaderHidden(true);
+  DevView->setMinimumWidth(200);
   tree->clicked = [this](QTreeWidgetItem* item) { DevView_NodeClick(item); };
   tbDevice = Named(new QTabWidget, "tbDevice");
 
@@ -1282,10 +1290,11 @@ std::shared_ptr<DSDevice> SetupWindow::PageChannel(int page) const {
   auto rom = gROMs().FindParent(selected_rom_);
   if (!rom) return nullptr;
   const auto devices = rom->Devices;  // held: a lookup may let events run
+  // The Info page shows the device's first measured channel, or the device itself.
   std::shared_ptr<DSDevice> fallback;
   for (const auto& d : devices->DevList) {
     const std::string letter = ChannelLetterOf(d->ROM);
-    if (!fallback) fallback = d;
+    if (!fallback || (ChannelLetterOf(fallback->ROM).empty() && !letter.empty())) fallback = d;
     if (page == 0 && letter == "M") return d;
     if (page == 1 && (letter == "N" || letter == "G" || letter == "H")) return d;
     if (page == 7 && (letter == "S" || letter == "P" || letter == "K")) return d;
@@ -1309,7 +1318,7 @@ void SetupWindow::ShowPages() {
     txtLocation[page]->setText(ch ? Q(ch->HSLocation) : QString());
     chkLogToDB[page]->setChecked(ch && ch->LogtoDB != 0);
     txtAdj[page]->setText(ch ? Q(PlainNumberText(ch->Adjustment)) : QString());
-    txtValue[page]->setText(ch && !ch->HSString.empty() ? Q(ch->HSString) : "Wait...");
+    txtValue[page]->setText(ch ? ValueText(*ch) : QString("Wait..."));
   }
   std::string info = "ROM " + rom + "\nPart: " + GroupName(rom);
   if (ops.device_info) Skip([&] { info = ops.device_info(rom); });
@@ -1419,7 +1428,7 @@ void SetupWindow::RefreshDisplay() {
   for (int page : {0, 1, 7, 8, 9}) {
     auto ch = PageChannel(page);
     if (!ch) continue;
-    txtValue[page]->setText(ch->HSString.empty() ? "Wait..." : Q(ch->HSString));
+    txtValue[page]->setText(ValueText(*ch));
     const double v = ch->Reading;
     if (page == 0) {
       pbProps[0]->setRange(-55, 125);
