@@ -7,6 +7,10 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 jobs="$(nproc 2>/dev/null || echo 2)"
 
 "$root/scripts/bootstrap.sh" "$root/build/main"
+# The database tests run on SQLite and on this throwaway PostgreSQL server, stopped at the end.
+source "$root/scripts/postgres_test_server.sh"
+start_test_postgres
+trap stop_test_postgres EXIT
 echo "==> Running the tests"
 ctest --test-dir "$root/build/main" --output-on-failure -j "$jobs"
 

@@ -20,6 +20,7 @@ packages=(
   owserver ow-shell digitemp
   clang libclang-rt-14-dev
   chromium chromium-driver
+  libsqlite3-dev libpq-dev postgresql
   qt6-base-dev
   xvfb xauth
 )

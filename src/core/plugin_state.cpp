@@ -68,6 +68,19 @@ void LoadProcessSettings() {
     }
   }
   p.settings = LoadSettings(Store(), app_path);
+  // A database the old program used (a Jet file) cannot be opened here: say what replaced it.
+  std::optional<std::string> stored;
+  try {
+    stored = Store().Get(kSettingsSection, "Database");
+  } catch (...) {
+  }
+  if (stored && !stored->empty() && IsRetiredDatabase(*stored)) {
+    WriteLog(LogClass::ErrorsAlarms, "1-Wire I/F",
+             "The stored database connection \"" + *stored +
+                 "\" names a Jet database, which cannot be opened here; logging to the default "
+                 "database instead: " +
+                 p.settings.Database);
+  }
 }
 }  // namespace qb
 

@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -190,6 +192,14 @@ Settings DefaultSettings(const std::string& app_path) {
   return s;
 }
 
+bool IsRetiredDatabase(const std::string& connection_string) {
+  std::string upper = Trimmed(connection_string);
+  std::transform(upper.begin(), upper.end(), upper.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return upper.empty() || upper == "C:\\PROGRAM FILES\\HEARTHMOOR\\1WIRETEMPS.MDB" ||
+         upper.find("MICROSOFT.JET") != std::string::npos;
+}
+
 Settings LoadSettings(const SettingsStore& store, const std::string& app_path) {
   Settings s = DefaultSettings(app_path);
   for (const auto& f : Schema()) {
@@ -199,6 +209,7 @@ Settings LoadSettings(const SettingsStore& store, const std::string& app_path) {
       // One unreadable key keeps its default; the others still load.
     }
   }
+  if (IsRetiredDatabase(s.Database)) s.Database = DefaultDatabase(app_path);
   return s;
 }
 

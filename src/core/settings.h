@@ -65,6 +65,11 @@ Settings DefaultSettings(const std::string& app_path);
 // The default connection string: the embedded SQLite database in the host's folder.
 std::string DefaultDatabase(const std::string& app_path);
 
+// True for a "Database" value that cannot be used here and is replaced by the default when the
+// settings load: empty, the old plain path "C:\Program Files\Hearthmoor\1WireTemps.mdb", or a
+// Jet connection string ("Provider=Microsoft.Jet.OLEDB...").
+bool IsRetiredDatabase(const std::string& connection_string);
+
 // Reads every general setting from the store, in the order the Setup dialog loads them, without
 // applying the limits. A key that is absent takes its default; an unreadable number reads as 0.
 Settings LoadSettings(const SettingsStore& store, const std::string& app_path);

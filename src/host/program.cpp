@@ -15,8 +15,10 @@
 #include "host/builtin_host.h"
 #include "host/instance_lock.h"
 #include "host/options.h"
+#include "host/readings_database.h"
 #include "host/web_server.h"
 #include "host/web_users.h"
+#include "logging/database_logging.h"
 #include "onewire/adapter_setup.h"
 #include "onewire/onewire_state.h"
 #include "onewire/read_cycle.h"
@@ -183,6 +185,8 @@ int RunProgram(const std::vector<std::string>& args) {
       std::make_shared<RegistryDeviceControl>(std::make_shared<OneWireDeviceOperations>());
   state.parts.cycle = std::make_shared<OneWireBusCycle>();
   state.parts.pages = std::make_shared<PluginWebPages>(std::make_shared<UnbuiltPages>());
+  state.parts.database = ReadingsDatabase();
+  CreateDefaultReadingsDatabase(*host, store, app_dir.string());
   if (!settings_problem.empty()) host->writelog("1-Wire I/F ERROR:", settings_problem);
 #ifdef QB_WITH_QT
   if (desktop) {
@@ -233,6 +237,7 @@ int RunProgram(const std::vector<std::string>& args) {
 
     web.Stop();
     Skip([] { Plugin().parts.adapter->ReleaseAdapter(); });
+    ReadingsDatabase()->CloseConnection();
     host->AttachPlugin(nullptr);
     host->SaveDevices();
     host->writelog("Host", "Stopped");

@@ -1,0 +1,159 @@
+#include "logging/database_logging.h"
+
+#include <algorithm>
+#include <ctime>
+
+#include "core/log.h"
+#include "core/plugin_state.h"
+#include "registry/records.h"
+#include "registry/value_update.h"
+
+namespace qb {
+
+namespace {
+
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// A single quote doubled, as SQL writes one inside a quoted text (for the SQL shown only).
+std::string Quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') out += '\'';
+    out += c;
+  }
+  return out + "'";
+}
+
+std::shared_ptr<DatabaseLogging>& Instance() {
+  static std::shared_ptr<DatabaseLogging> instance;
+  return instance;
+}
+
+}  // namespace
+
+std::string LogTimeText(DbTime when) {
+  const std::time_t t = std::chrono::system_clock::to_time_t(when);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%s %02d %04d %02d:%02d:%02d", kMonths[tm.tm_mon % 12], tm.tm_mday,
+                tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+std::string DateDelimiter(const std::string& connection_string) {
+  std::string upper = connection_string;
+  std::transform(upper.begin(), upper.end(), upper.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return upper.find("SQL") != std::string::npos ? "'" : "#";
+}
+
+std::string BuildInsertPrefix(const std::string& table, const std::array<std::string, 3>& columns) {
+  std::string text = "INSERT INTO " + table + " (";
+  for (const auto& c : columns) text += c + ", ";
+  text.resize(text.size() - 2);
+  return text + ") VALUES";
+}
+
+DatabaseLogging::~DatabaseLogging() {
+  CloseConnection();
+}
+
+std::string DatabaseLogging::Identifier(const std::string& key) {
+  if (!Plugin().settings.DeviceIDByName) return key.substr(0, 16);
+  const auto record = gROMs().FindDev(key);
+  return record ? record->HSLocation + " " + record->HSName : std::string(" ");
+}
+
+std::shared_ptr<Connection> DatabaseLogging::Connect() {
+  const std::string wanted = Plugin().settings.Database;
+  if (connection_ && (opened_with_ != wanted || connection_->State() == 0)) CloseConnection();
+  if (connection_) return connection_;
+  if (retry_after_ && TheClock().MonotonicNow() < *retry_after_)
+    throw DatabaseError(last_open_number_, last_open_error_);
+  try {
+    auto c = OpenDatabase(wanted);
+    connection_ = std::move(c);
+    opened_with_ = wanted;
+    retry_after_.reset();
+    return connection_;
+  } catch (const DatabaseError& e) {
+    retry_after_ = TheClock().MonotonicNow() + std::chrono::seconds(kRetrySeconds);
+    last_open_error_ = e.what();
+    last_open_number_ = e.number();
+    throw;
+  }
+}
+
+void DatabaseLogging::Release() {
+  if (!Plugin().settings.chkDBKeepOpen) CloseConnection();
+}
+
+void DatabaseLogging::CloseConnection() {
+  if (connection_) connection_->Close();
+  connection_.reset();
+}
+
+void DatabaseLogging::LogValue(const std::string& key, double value) {
+  // The power-on value of a thermometer (85) and a failed conversion (0) are not readings.
+  if (!key.empty() && key.back() == 'M' && (value == 85 || value == 0)) return;
+  const Settings settings = Plugin().settings;  // a copy: the lookup below lets events run
+  if (settings.Database.empty()) return;
+
+  const std::string identifier = Identifier(key);
+  const DbTime now = std::chrono::time_point_cast<std::chrono::seconds>(TheClock().Now());
+  const std::string d = DateDelimiter(settings.Database);
+  const std::string sql = BuildInsertPrefix(settings.Table, settings.Fields) + "(" +
+                          Quoted(identifier) + ", " + d + LogTimeText(now) + d + ", " +
+                          Quoted(PlainNumberText(value)) + ")";
+  const std::string statement = "INSERT INTO " + QuoteName(settings.Table) + " (" +
+                                QuoteName(settings.Fields[0]) + ", " +
+                                QuoteName(settings.Fields[1]) + ", " +
+                                QuoteName(settings.Fields[2]) + ") VALUES ($1, $2, $3)";
+  try {
+    auto connection = Connect();
+    WriteLog(LogClass::Updates, "1-Wire DB Update", sql);
+    connection->Execute(statement, {identifier, now, value});
+    if (!failure_.empty()) {
+      WriteLog(LogClass::ErrorsAlarms, "1-Wire DB Update",
+               "Writing to the database works again; " + std::to_string(lost_) +
+                   " reading(s) could not be written while it failed");
+      failure_.clear();
+      lost_ = 0;
+    }
+  } catch (const std::exception& e) {
+    Failed(key, value, sql, e);
+    // A failed statement on a lost connection leaves the connection unusable: drop it so the
+    // next reading opens a new one (the server may be back by then).
+    if (connection_ && connection_->State() == 0) CloseConnection();
+  }
+  Release();
+}
+
+void DatabaseLogging::Failed(const std::string& key, double value, const std::string& sql,
+                             const std::exception& error) {
+  ++lost_;
+  const std::string message = error.what();
+  // The same failure again (the database is still down): counted, not logged reading by reading.
+  if (message == failure_) return;
+  failure_ = message;
+  const auto* db = dynamic_cast<const DatabaseError*>(&error);
+  const int64_t number = db ? db->number() : ErrorNumber(error);
+  WriteLog(LogClass::ErrorsAlarms, "1-Wire Error (Log Value)",
+           "Error " + std::to_string(number) + " " + message + " ROM=" + key + " " +
+               PlainNumberText(value));
+  WriteLog(LogClass::ErrorsAlarms, "1-Wire Error (Log Value)", "SQL = " + sql);
+}
+
+std::shared_ptr<DatabaseLogging> ReadingsDatabase() {
+  auto& instance = Instance();
+  if (!instance) instance = std::make_shared<DatabaseLogging>();
+  return instance;
+}
+
+void ResetReadingsDatabase() {
+  Instance() = std::make_shared<DatabaseLogging>();
+}
+
+}  // namespace qb

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/plugin_parts.h"
+#include "platform/clock.h"
+#include "platform/database.h"
+
+namespace qb {
+
+// "mmm dd yyyy hh:nn:ss" in local time with English month names ("Dec 06 2026 16:05:09"): how
+// dates appear in the SQL shown in the log and on the pages.
+std::string LogTimeText(DbTime when);
+
+// "'" when the upper-cased connection string contains "SQL", else "#": the date delimiter of the
+// SQL text shown in the log.
+std::string DateDelimiter(const std::string& connection_string);
+
+// "INSERT INTO {table} ({c0}, {c1}, {c2}) VALUES": the statement's start as the settings show it.
+std::string BuildInsertPrefix(const std::string& table, const std::array<std::string, 3>& columns);
+
+// The readings database: the one connection shared by the logging, the history and the charts,
+// and the logging of readings. Table, columns, connection string, keep-open and identification
+// come from the plug-in's settings at each call, so applied settings take effect at once.
+//
+// Statements run with bound parameters and quoted names; the text logged as "SQL = ..." is the
+// classic form with the values written in, for a person to read. Dates are stored in the engine's
+// own date-and-time type.
+//
+// When the database fails (down, unreachable, locked, full, table missing) the failure is logged
+// once with its SQL, not once per reading; the readings lost meanwhile are counted and reported
+// when writing works again. After a failed open the database is not tried again for
+// kRetrySeconds, so an unreachable server cannot hold up polling reading after reading.
+class DatabaseLogging : public ValueLog {
+ public:
+  static constexpr int kRetrySeconds = 15;
+
+  ~DatabaseLogging() override;
+
+  // Appends one reading of the channel with this key. Temperature channels (key ending in "M")
+  // reading exactly 85 or 0 are not written; nor is anything with an empty connection string.
+  void LogValue(const std::string& key, double value) override;
+
+  // The shared connection, opened when it is closed (or was lost, or the connection string
+  // changed). Throws DatabaseError, at once while a failed open waits for its retry time.
+  std::shared_ptr<Connection> Connect();
+  // Ends an operation on the shared connection: closes and releases it unless keep-open is set.
+  void Release();
+  // Closes and releases the connection whatever keep-open says (shut-down).
+  void CloseConnection();
+  bool HasConnection() const { return connection_ != nullptr; }
+
+  // How a channel's rows are identified: the first 16 characters of the key when rows name
+  // devices by address, else the channel's host location, a blank and its name. The lookup lets
+  // events run.
+  static std::string Identifier(const std::string& key);
+
+  // The alarm thresholds the history colours readings against; the device page sets them.
+  double low_threshold = 0;
+  double high_threshold = 0;
+
+  // Readings not written since the database began failing (0 while it works).
+  int64_t LostReadings() const { return lost_; }
+
+ private:
+  void Failed(const std::string& key, double value, const std::string& sql,
+              const std::exception& error);
+
+  std::shared_ptr<Connection> connection_;
+  std::string opened_with_;
+  std::optional<Clock::Monotonic> retry_after_;
+  std::string last_open_error_;
+  int32_t last_open_number_ = 0;
+  std::string failure_;  // the error being reported; empty while writes work
+  int64_t lost_ = 0;
+};
+
+// The process's readings database (created on first use).
+std::shared_ptr<DatabaseLogging> ReadingsDatabase();
+// A fresh one (tests).
+void ResetReadingsDatabase();
+
+}  // namespace qb
