@@ -42,10 +42,13 @@
 #include "core/timer_window.h"
 #include "dialog/bus_claim.h"
 #include "dialog/file_browser.h"
+#include "logging/database_browser.h"
+#include "logging/database_logging.h"
 #include "onewire/device_config.h"
 #include "onewire/device_reading.h"
 #include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
+#include "platform/database.h"
 #include "platform/settings_store.h"
 #include "platform/user_interface.h"
 #include "registry/host_codes.h"
@@ -891,30 +894,26 @@ void SetupWindow::BuildDatabaseTab() {
   tbSetup->addTab(tab, "Databas&e");
 
   auto sql = [this] {
-    txtSQL->setText("INSERT INTO " + TableCombo->currentText() + " (" +
-                    FieldCombo[0]->currentText() + ", " + FieldCombo[1]->currentText() + ", " +
-                    FieldCombo[2]->currentText() + ") VALUES (?, ?, ?)");
+    txtSQL->setText(
+        Q(BuildInsertPrefix(S(TableCombo->currentText()),
+                            {S(FieldCombo[0]->currentText()), S(FieldCombo[1]->currentText()),
+                             S(FieldCombo[2]->currentText())})));
   };
-  connect(txtDB, &QLineEdit::textChanged, [this] {
-    Changed();
-    if (loading_ || !ops.browse_database) return;
-    const auto tables = ops.browse_database(1, S(txtDB->text()), {});
-    const QString kept = TableCombo->currentText();
-    TableCombo->clear();
-    for (const auto& t : tables) TableCombo->addItem(Q(t));
-    TableCombo->setCurrentText(kept);
+  // A changed connection lists its tables (mode 1), a chosen table its columns (mode 2). Mode 1
+  // runs when the text is finished, not on every key: each run opens the database.
+  connect(txtDB, &QLineEdit::textChanged, [this] { Changed(); });
+  connect(txtDB, &QLineEdit::editingFinished, [this] {
+    if (!loading_ && txtDB->isModified()) {
+      txtDB->setModified(false);
+      Browse(1);
+    }
   });
   connect(TableCombo, &QComboBox::currentTextChanged, [this, sql] {
     Changed();
     sql();
-    if (loading_ || !ops.browse_database) return;
-    const auto columns = ops.browse_database(2, S(txtDB->text()), S(TableCombo->currentText()));
-    for (QComboBox* f : FieldCombo) {
-      const QString kept = f->currentText();
-      f->clear();
-      for (const auto& c : columns) f->addItem(Q(c));
-      f->setCurrentText(kept);
-    }
+  });
+  connect(TableCombo, &QComboBox::activated, [this](int) {
+    if (!loading_) Browse(2);
   });
   for (QComboBox* f : FieldCombo)
     connect(f, &QComboBox::currentTextChanged, [this, sql] {
@@ -925,15 +924,43 @@ void SetupWindow::BuildDatabaseTab() {
                                                                     chkChanges, chkDBKeepOpen})
     connect(b, &QAbstractButton::toggled, [this] { Changed(); });
   connect(cmdFile, &QPushButton::clicked, [this] {
-    std::string chosen;
-    if (ops.browse_database) {
-      const auto answer = ops.browse_database(0, S(txtDB->text()), {});
-      if (!answer.empty()) chosen = answer.front();
-    } else {
-      chosen = AskConnection(this, S(txtDB->text()), nullptr);
-    }
-    if (!chosen.empty()) txtDB->setText(Q(chosen));
+    const std::string chosen = AskConnection(this, S(txtDB->text()), [](const std::string& text) {
+      try {
+        OpenDatabase(text)->Close();
+        return std::string();
+      } catch (const std::exception& e) {
+        return std::string("The connection failed: ") + e.what();
+      }
+    });
+    if (chosen.empty()) return;
+    txtDB->setText(Q(chosen));
+    Browse(1);
   });
+}
+
+void SetupWindow::Browse(int mode) {
+  DatabaseBrowserLists lists;
+  lists.connection_text = S(txtDB->text());
+  lists.table = S(TableCombo->currentText());
+  for (int i = 0; i < 3; ++i) lists.columns[i] = S(FieldCombo[i]->currentText());
+  Skip([&] { BrowseDatabase(mode, lists); });
+  const bool was = loading_;
+  loading_ = true;
+  if (mode == 1) {
+    TableCombo->clear();
+    for (const auto& t : lists.tables) TableCombo->addItem(Q(t));
+  }
+  TableCombo->setCurrentText(Q(lists.table));
+  for (int i = 0; i < 3; ++i) {
+    if (!lists.column_lists[i].empty()) {
+      FieldCombo[i]->clear();
+      for (const auto& c : lists.column_lists[i]) FieldCombo[i]->addItem(Q(c));
+    }
+    FieldCombo[i]->setCurrentText(Q(lists.columns[i]));
+  }
+  loading_ = was;
+  txtSQL->setText(Q(BuildInsertPrefix(lists.table, lists.columns)));
+  Changed();
 }
 
 void SetupWindow::BuildWebTab() {
@@ -1113,7 +1140,6 @@ void SetupWindow::ApplySettings() {
   // The poll timer follows "Enable" at once once polling has begun.
   if (p.PollingStarted && p.parts.timers)
     Skip([&] { p.parts.timers->SetPollTimerEnabled(s.chkTimer); });
-  if (ops.build_insert_prefix) Skip([&] { ops.build_insert_prefix(); });
   Apply->setEnabled(false);
 }
 
@@ -1126,7 +1152,6 @@ void SetupWindow::OK() {
   if (p.PollingStarted && p.parts.timers)
     Skip([&] { p.parts.timers->SetPollTimerEnabled(s.chkTimer); });
   Skip([&] { SaveSettings(Store(), s); });
-  if (ops.build_insert_prefix) Skip([&] { ops.build_insert_prefix(); });
   Apply->setEnabled(false);
   MarkClosed();
   hide();

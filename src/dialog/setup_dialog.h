@@ -33,7 +33,7 @@ namespace qb::dialog {
 
 class FileBrowser;
 
-// Device operations the dialog's clock rows and database tab call. They belong to other parts of
+// Device operations the dialog's clock rows and Info page call. They belong to other parts of
 // the plug-in; the program fills in those that are built, and a row whose operation is missing
 // says so instead of doing nothing.
 struct DialogOperations {
@@ -44,13 +44,6 @@ struct DialogOperations {
   std::function<std::vector<std::pair<std::string, bool>>(const std::string& rom)> show_dev_time;
   // The device information text of the Info page.
   std::function<std::string(const std::string& rom)> device_info;
-  // The database browser: 0 asks for a connection string (returns it, empty when cancelled),
-  // 1 lists the tables of the connection, 2 the columns of a table.
-  std::function<std::vector<std::string>(int mode, const std::string& connection,
-                                         const std::string& table)>
-      browse_database;
-  // Rebuilds the database INSERT prefix from the settings in effect.
-  std::function<void()> build_insert_prefix;
 };
 
 // The node colours of the device tree.
@@ -97,6 +90,8 @@ class SetupWindow : public QDialog, public SetupDialog {
   void MiscClicked(int row);
   void SetClockClicked(int row);
   void Autodetect();
+  // The database browser: 1 lists the tables of the connection, 2 the chosen table's columns.
+  void Browse(int mode);
 
   DialogOperations ops;
   // Where Autodetect writes what it found (the plug-in's default-adapter file).

@@ -2,6 +2,7 @@
 #include "dialog/setup_dialog.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -11,7 +12,9 @@
 
 #include "core/timer_window.h"
 #include "dialog_fixture.h"
+#include "logging/readings_table.h"
 #include "onewire/device_config.h"
+#include "support/temp_dir.h"
 
 namespace qb::test {
 namespace {
@@ -115,6 +118,28 @@ TEST_F(SetupDialogTest, SetAlarmWritesOnlyTheLimitsThatWereChanged) {
   QTest::mouseClick(window->cmdSetAlarm, Qt::LeftButton);
   EXPECT_EQ(static_cast<int8_t>(model->Eeprom()[1]), static_cast<int8_t>(eeprom[1]) + 3);
   EXPECT_EQ(static_cast<int8_t>(model->Eeprom()[0]), 30);
+}
+
+TEST_F(SetupDialogTest, ADatabaseConnectionListsItsTablesAndTheChosenTablesColumns) {
+  TempDir dir;
+  const std::string connection = "Provider=SQLite;Data Source=" + (dir.path() / "t.db").string();
+  ASSERT_EQ(CreateSqliteReadingsDatabase((dir.path() / "t.db").string(), "Readings",
+                                         {"Sensor", "Taken", "Celsius"}),
+            "");
+  window->txtDB->setText(QString::fromStdString(connection));
+  window->Browse(1);
+  ASSERT_EQ(window->TableCombo->count(), 1);
+  EXPECT_EQ(window->TableCombo->currentText(), "Readings");
+  EXPECT_EQ(window->FieldCombo[0]->currentText(), "Sensor");
+  EXPECT_EQ(window->FieldCombo[1]->currentText(), "Taken");
+  EXPECT_EQ(window->FieldCombo[2]->currentText(), "Celsius");
+  EXPECT_EQ(window->txtSQL->text(), "INSERT INTO Readings (Sensor, Taken, Celsius) VALUES");
+  EXPECT_TRUE(window->Apply->isEnabled());
+
+  // A database that cannot be opened leaves the choices as they were.
+  window->txtDB->setText("Provider=SQLite;Data Source=/nonexistent/dir/x.db");
+  window->Browse(1);
+  EXPECT_EQ(window->FieldCombo[2]->currentText(), "Celsius");
 }
 
 // The whole program's path on the demo bus: the poll tick of the timer window reads the network
