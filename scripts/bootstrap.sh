@@ -21,6 +21,7 @@ packages=(
   clang libclang-rt-14-dev
   chromium chromium-driver
   libsqlite3-dev libpq-dev postgresql
+  libcairo2-dev libjpeg-dev fontconfig fonts-dejavu-core gnuplot-nox
   qt6-base-dev
   xvfb xauth
 )

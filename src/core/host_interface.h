@@ -61,6 +61,9 @@ class HostedPlugin {
   virtual std::string PagePut(const std::string& data) = 0;
   virtual void SetIO(HostDevice* dv, const std::string& housecode, const std::string& devicecode,
                      int16_t command, int16_t brightness, int16_t data1, int16_t data2) = 0;
+  // Whether one of the plug-in's conditions (its text as the plug-in's condition form builds it)
+  // holds now. A plug-in without conditions answers false.
+  virtual bool ConditionCheck(const std::string& /*cond_str*/) { return false; }
 };
 
 // The host application object. Any call may throw HostError.

@@ -49,7 +49,7 @@ class hspi : public HostedPlugin {
   bool SupportsConditionUI() const { return true; }
   std::string ConditionUI(int16_t cond_num);
   std::string ConditionUIFormat(const std::string& cond_str);
-  bool ConditionCheck(const std::string& cond_str);
+  bool ConditionCheck(const std::string& cond_str) override;
   bool HasOptions() const { return true; }
   std::string GenPage(const std::string& lnk) override;
   std::string PagePut(const std::string& data) override;

@@ -86,12 +86,15 @@ BuiltInHost::BuiltInHost(std::string app_path, Clock& clock, bool echo_log)
     : app_path_(std::move(app_path)),
       clock_(clock),
       log_(clock, std::filesystem::path(app_path_) / "quellbrook-1wire.log", echo_log),
-      devices_(std::filesystem::path(app_path_) / "devices.json") {}
+      devices_(std::filesystem::path(app_path_) / "devices.json"),
+      events_(std::filesystem::path(app_path_) / "events.json") {}
 
 void BuiltInHost::Start() {
   if (std::string problem = log_.Open(); !problem.empty()) writelog("Host", problem);
   RemoveStaleTemporaryFiles();
   if (std::string problem = devices_.Load(); !problem.empty()) writelog("Host ERROR", problem);
+  if (std::string problem = events_.Load(); !problem.empty())
+    writelog("Host ERROR", problem + "; no events are active until it is mended");
   have_espeak_ = ProgramOnPath("espeak-ng");
   writelog("Host", "Stand-alone host " + std::string(kVersionText) + " started in " + app_path_ +
                        " with " + std::to_string(devices_.Count()) + " device(s)");

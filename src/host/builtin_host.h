@@ -6,6 +6,7 @@
 
 #include "core/host_interface.h"
 #include "host/device_table.h"
+#include "host/host_events.h"
 #include "host/host_log.h"
 
 namespace qb {
@@ -30,6 +31,7 @@ class BuiltInHost : public HostApplication,
 
   // The plug-in object this host drives (device commands go to its SetIO).
   void AttachPlugin(HostedPlugin* plugin) { plugin_ = plugin; }
+  HostedPlugin* AttachedPlugin() const { return plugin_; }
   // The plug-in whose web link is registered, or null.
   HostedPlugin* LinkedPlugin() const { return linked_; }
   // Called on the plug-in thread after a device's name or location was changed through the API,
@@ -44,6 +46,8 @@ class BuiltInHost : public HostApplication,
   void SetWebUser(const std::string& user) { web_user_ = user; }
 
   DeviceTable& devices() { return devices_; }
+  // The host's events (the rules file events.json in the host's folder).
+  HostEvents& events() { return events_; }
   HostLog& log() { return log_; }
   Clock& clock() { return clock_; }
 
@@ -87,6 +91,7 @@ class BuiltInHost : public HostApplication,
   Clock& clock_;
   HostLog log_;
   DeviceTable devices_;
+  HostEvents events_;
   HostedPlugin* plugin_ = nullptr;
   HostedPlugin* linked_ = nullptr;
   std::string web_user_;

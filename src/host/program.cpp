@@ -13,15 +13,20 @@
 #include "core/plugin_state.h"
 #include "core/timer_window.h"
 #include "host/builtin_host.h"
+#include "host/host_events.h"
 #include "host/instance_lock.h"
 #include "host/options.h"
 #include "host/readings_database.h"
 #include "host/web_server.h"
 #include "host/web_users.h"
+#include "logging/chart_builder.h"
+#include "logging/chart_maker.h"
 #include "logging/database_logging.h"
 #include "onewire/adapter_setup.h"
+#include "onewire/alarm_conditions.h"
 #include "onewire/onewire_state.h"
 #include "onewire/read_cycle.h"
+#include "onewire/temp_alarms.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/settings_store.h"
@@ -183,10 +188,14 @@ int RunProgram(const std::vector<std::string>& args) {
   state.parts.timers = std::make_shared<frm1Wire>(loop);
   state.parts.devices =
       std::make_shared<RegistryDeviceControl>(std::make_shared<OneWireDeviceOperations>());
-  state.parts.cycle = std::make_shared<OneWireBusCycle>();
+  state.parts.cycle = std::make_shared<PollThenEvents>(std::make_shared<OneWireBusCycle>(), host);
+  state.parts.alarms = std::make_shared<TemperatureAlarmReaction>();
+  state.parts.conditions = std::make_shared<TemperatureAlarmConditions>();
   state.parts.pages = std::make_shared<PluginWebPages>(std::make_shared<UnbuiltPages>());
   state.parts.database = ReadingsDatabase();
   CreateDefaultReadingsDatabase(*host, store, app_dir.string());
+  // Chart images of the logged readings, drawn into html/1wire, which the web server serves.
+  InstallChartBuilder(std::make_shared<CanvasChartBuilder>());
   if (!settings_problem.empty()) host->writelog("1-Wire I/F ERROR:", settings_problem);
 #ifdef QB_WITH_QT
   if (desktop) {
@@ -232,7 +241,7 @@ int RunProgram(const std::vector<std::string>& args) {
                                   ? "[" + options.http_address + "]"
                                   : options.http_address;
     host->writelog("Host", "Web pages: http://" + where + ":" + std::to_string(web.Port()) +
-                               "/1-Wire  (JSON API: /api/devices, /api/log)");
+                               "/1-Wire  (JSON API: /api/devices, /api/events, /api/log)");
     loop.Run();
 
     web.Stop();

@@ -143,7 +143,8 @@ bool HostWebServer::Refuse(const httplib::Request& req, httplib::Response& res) 
   // The body is still unread: refuse one that is too large, or of unknown length, before it is.
   const bool changes = ChangesSomething(req.method);
   if (changes) {
-    const size_t limit = IsApi(req.path) ? kMaxJsonBody : kMaxFormBody;
+    // The events' rules are a list: they may take as much as a form.
+    const size_t limit = IsApi(req.path) && req.path != "/api/events" ? kMaxJsonBody : kMaxFormBody;
     if (req.has_header("Transfer-Encoding") || !req.has_header("Content-Length")) {
       res.set_header("Connection", "close");
       TextError(res, 411, "Send the body with a Content-Length.");
@@ -329,6 +330,25 @@ void HostWebServer::Routes() {
         return JsonError(res, 409, "the device has no house code yet, so it cannot take commands");
       host_.ExecX10(d->hc + d->dc, command);
       res.set_content(Dump(DeviceToJson(*d)), kJson);
+    });
+  });
+
+  s.Get("/api/events", [=, this](const httplib::Request& req, httplib::Response& res) {
+    on_plugin_thread(req, res, [&] { res.set_content(Dump(host_.events().ToJson()), kJson); });
+  });
+
+  s.Put("/api/events", [=, this](const httplib::Request& req, httplib::Response& res) {
+    on_plugin_thread(req, res, [&] {
+      if (IsGuestUser(host_.WEBLoggedInUser()))
+        return JsonError(res, 403, "guests cannot change events");
+      if (std::string problem = host_.events().Replace(req.body); !problem.empty()) {
+        host_.writelog("Host ERROR", "New events refused, the previous ones are kept: " + problem);
+        return JsonError(res, 400, problem);
+      }
+      host_.writelog("Host", "Events replaced by " + (host_.WEBLoggedInUser().empty()
+                                                          ? std::string("the local user")
+                                                          : host_.WEBLoggedInUser()));
+      res.set_content(Dump(host_.events().ToJson()), kJson);
     });
   });
 

@@ -4,6 +4,7 @@
 #include "core/log.h"
 #include "core/plugin_state.h"
 #include "onewire/adapter_setup.h"
+#include "onewire/bound_container.h"
 #include "onewire/device_reading.h"
 #include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
@@ -16,36 +17,7 @@ namespace qb {
 
 namespace {
 
-int FamilyNumber(const std::string& rom) {
-  const std::string f = FamilyCode(rom);
-  return f.empty() ? 0 : std::stoi(f, nullptr, 16);
-}
-
-// Holds a slot and the bus for one operation: targets the family, binds the container and
-// releases both on every way out. The operation keeps its own reference to the container, so one
-// that lets events run still has it when a command in between binds the same slot; at the end the
-// slot is emptied only if it still holds this operation's container.
-class Bound {
- public:
-  Bound(const std::string& rom, int slot) : slot_(slot), adapter_(OneWire().adapter) {
-    PrepAdapter(FamilyNumber(rom), false, true, false);
-    if (SetupContainer(rom.substr(0, 16), slot, true)) container_ = SlotContainer(slot);
-  }
-  ~Bound() {
-    if (container_ && SlotContainer(slot_) == container_) ReleaseContainer(slot_);
-    if (adapter_) adapter_->endExclusive();
-  }
-  Bound(const Bound&) = delete;
-  Bound& operator=(const Bound&) = delete;
-  bool ok() const { return container_ != nullptr; }
-  access::OneWireContainer& c() { return *container_; }
-  const std::shared_ptr<access::OneWireContainer>& container() const { return container_; }
-
- private:
-  int slot_;
-  std::shared_ptr<access::DSPortAdapter> adapter_;
-  std::shared_ptr<access::OneWireContainer> container_;
-};
+using Bound = BoundContainer;
 
 // Reads a device at once with the container an operation bound for it.
 void ReadNow(const std::string& rom, int read_type, const Bound& bound) {
@@ -96,13 +68,15 @@ void SetTempRes(DSDevice& channel, double resolution) {
 
 void SetTempAlarm(const std::string& rom, bool high, double value) {
   try {
-    if (FamilyCode(rom) == "21") {
-      throw std::runtime_error(
-          "the thermochron's alarm search flags are not supported by this access library");
-    }
     Bound b(rom, 3);
     if (!b.ok()) return;
     access::DeviceState state = b.c().readDevice();
+    // The thermochron answers the alarm search for a limit only while its search flag is set.
+    if (FamilyCode(rom) == "21") {
+      b.c().setFlag(access::CONTROL_REGISTER,
+                    high ? access::TEMP_HIGH_SEARCH_FLAG : access::TEMP_LOW_SEARCH_FLAG, true,
+                    state);
+    }
     b.c().setTemperatureAlarm(high ? access::ALARM_HIGH : access::ALARM_LOW, value, state);
     b.c().writeDevice(state);
   } catch (const std::exception& e) {

@@ -1,5 +1,9 @@
 #include "platform/user_interface.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "platform/clock.h"
 
 namespace qb {
@@ -40,7 +44,15 @@ std::string HeadlessUserInterface::InputBox(const std::string& prompt,
 }
 
 void HeadlessUserInterface::Beep() {
-  if (log_) log_("Beep", "(beep: no desktop to sound it on)");
+  // On a terminal the bell rings as well; a service's log gets the line only.
+  const bool terminal = isatty(STDOUT_FILENO) == 1;
+  if (terminal) {
+    std::fputs("\a", stdout);
+    std::fflush(stdout);
+  }
+  if (log_)
+    log_("Beep",
+         terminal ? "(beep: bell rung on the terminal)" : "(beep: no desktop to sound it on)");
 }
 
 void HeadlessUserInterface::Sleep(std::chrono::milliseconds duration) {

@@ -130,8 +130,19 @@ TEST(Program, ReadingsOfTheSimulatedBusReachTheHostDevices) {
   const std::string t1 = "2900000000000128", t2 = "7000000000000228";  // two DS18B20s
   const std::string counter = access::RomId::Make(0x1D, 7).ToString();
   UseSimulatedBus(dir, {{{"rom", t1}, {"temperature", 21.5}},
-                        {{"rom", t2}, {"temperature", -3.25}},
+                        {{"rom", t2}, {"temperature", -3.25}, {"alarm_low", 0}},
                         {{"rom", counter}, {"counters", {10, 20, 30, 40}}}});
+  // An event of the host on the plug-in's alarm condition of the thermometer below its limit.
+  std::filesystem::create_directories(dir.path() / "app");
+  WriteFile(
+      dir.path() / "app" / "events.json",
+      nlohmann::json{{"events",
+                      {{{"name", "Freezing"},
+                        {"trigger",
+                         {{"condition",
+                           {"1-Wire Temperature Alarm", "Unknown " + t2 + "-Temp", "Under Temp"}}}},
+                        {"actions", {{{"log", "below the low limit"}}}}}}}}
+          .dump());
   ChildProcess program(Args(dir, "app"));
   const int port = PortOf(program.WaitForLine("Web pages: "));
   ASSERT_NE(program.WaitForLine("Polling devices begins..."), "");
@@ -151,6 +162,11 @@ TEST(Program, ReadingsOfTheSimulatedBusReachTheHostDevices) {
   EXPECT_EQ(shown[t2 + "-Temp"], "-3.250\u00BAC");
   EXPECT_EQ(shown[counter + "-Counter0"], "10");
   EXPECT_EQ(shown[counter + "-Counter3"], "40");
+  EXPECT_NE(program.WaitForLine("below the low limit"), "") << program.output();
+  // Logged each cycle while it lasts (its value as last shown: the scan may see the alarm first).
+  EXPECT_THAT(program.WaitForLine("1-Wire Device Alarm"),
+              HasSubstr("Unknown " + t2 + "-Temp Value= "))
+      << program.output();
   EXPECT_EQ(program.Stop(SIGTERM), 0) << program.output();
 
   // The devices survive a restart and are adopted again: no second set is created.

@@ -1,0 +1,201 @@
+#include "logging/main_chart.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "core/log.h"
+#include "core/plugin_state.h"
+#include "logging/chart_dates.h"
+#include "logging/chart_files.h"
+#include "logging/chart_labels.h"
+#include "logging/chart_maker.h"
+#include "logging/todays_history.h"
+#include "platform/chart_canvas.h"
+#include "platform/database.h"
+#include "platform/event_loop.h"
+#include "registry/value_text.h"
+#include "registry/value_update.h"
+
+namespace qb {
+
+namespace {
+
+constexpr const char* kSource = "1-Wire (MainChart)";
+
+struct MainChartState {
+  std::string image_map;
+  std::string statistics_rows;
+};
+
+MainChartState& State() {
+  static MainChartState state;
+  return state;
+}
+
+std::string Escape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::string ShortName(std::string id) {
+  const std::string from = "Heating System Hot Water Tank";
+  for (size_t at = id.find(from); at != std::string::npos; at = id.find(from, at))
+    id.replace(at, from.size(), "Hot Water Tank");
+  return id;
+}
+
+}  // namespace
+
+std::string MainChartImageMap() {
+  return State().image_map;
+}
+std::string MainChartStatisticsRows() {
+  return State().statistics_rows;
+}
+
+std::string MainChart(const std::string& from_text, const std::string& to_text, bool depth3d,
+                      bool submitted, const std::string& query, const std::string& file_name) {
+  try {
+    DeleteOldCharts();
+    const DbTime now = TheClock().Now();
+    const DbTime from = ParseChartDate(from_text).value_or(now - std::chrono::hours(24));
+    const DbTime to = ParseChartDate(to_text).value_or(now + std::chrono::hours(24));
+    // Copies: the settings may be applied anew while events run between devices.
+    const Settings settings = Plugin().settings;
+
+    WriteLog(LogClass::Updates, kSource, "Connecting to database");
+    const std::shared_ptr<Connection> db = OpenDatabase(settings.Database);
+
+    WriteLog(LogClass::Updates, kSource, "Creating chart object");
+    XYChart chart(settings.ChartX1, settings.ChartY1);
+    chart.SetBackground(
+        chart.GradientColor(0, 0, settings.ChartX1, settings.ChartY1,
+                            SwapRedBlue(settings.StartColor1), SwapRedBlue(settings.EndColor1)),
+        -1, 2);
+    chart.SetPlotArea(50, 20, settings.ChartX1 - 165, settings.ChartY1 - 50, 0xffffff, 0xffffff,
+                      0xc0c0c0, 0xc0c0c0);
+    chart.AddLegend(settings.ChartX1 - 110, 13, false, "times.ttf", 7).SetBackground(kTransparent);
+    const bool depth = submitted ? depth3d : settings.Chart3D1;
+    LineLayer& layer = chart.AddLineLayer(depth ? 10 : 0);
+    chart.YAxis().SetAutoScale(0.2);
+    chart.XAxis().SetWidth(2);
+    chart.YAxis().SetTitle("Temperature " + TempUnitText(settings.Range) + "   Humidity %");
+    chart.YAxis().SetWidth(2);
+
+    const std::string table = QuoteName(settings.Table);
+    const std::string f0 = QuoteName(settings.Fields[0]);
+    const std::string f1 = QuoteName(settings.Fields[1]);
+    const std::string f2 = QuoteName(settings.Fields[2]);
+    WriteLog(LogClass::Updates, kSource, "Fetching data");
+    const std::shared_ptr<RecordSet> devices = db->Execute(
+        "SELECT MIN(" + f1 + ") AS \"First\", " + f0 + ", MAX(" + f1 + ") AS \"Last\" FROM " +
+        table + " GROUP BY " + f0 + " ORDER BY MIN(" + f1 + ")");
+    std::string html;
+    // Kept here until the chart is written: a charts page built while this one lets events run
+    // must not mix its rows into ours.
+    std::string statistics_rows;
+    size_t charted = 0;
+    size_t total_last_indexes = 0;
+    double x_low = std::numeric_limits<double>::infinity(), x_high = -x_low;
+    for (devices->MoveFirst(); !devices->Eof(); devices->MoveNext()) {
+      const Field id_field = devices->Item(1);
+      if (id_field.IsNull()) continue;
+      const std::string id = id_field.AsText();
+      const bool selected =
+          query.find("&" + id + "=") != std::string::npos || (!submitted && charted == 0);
+      html += "<input type=\"checkbox\" name=\"" + Escape(id) + "\" value=\"ON\"" +
+              (selected ? "checked>" : ">") +
+              "<a href=\"1-Wire?ROMID=" + Escape(ResolveChartName(id)) +
+              "\"><font size='1' face='Arial'>" + Escape(ShortName(id)) + "</font></a>\r\n<br>";
+      if (!selected) continue;
+
+      // Time, identifier and value: the column order the statistics rows read.
+      const std::shared_ptr<RecordSet> rows =
+          db->Execute("SELECT " + f1 + ", " + f0 + ", " + f2 + " FROM " + table + " WHERE " + f0 +
+                          " = $1 AND " + f1 + " >= $2 AND " + f1 + " <= $3 ORDER BY " + f1 + " ASC",
+                      {DbValue(id), DbValue(from), DbValue(to)});
+      WriteLog(LogClass::CycleInfo, kSource, "Converting data for " + id);
+      std::vector<double> x, y;
+      for (rows->MoveFirst(); !rows->Eof(); rows->MoveNext()) {
+        const Field time = rows->Item(0);
+        if (!std::holds_alternative<DbTime>(time.Value)) continue;
+        const Field value = rows->Item(2);
+        x.push_back(LocalDayNumber(std::get<DbTime>(time.Value)));
+        y.push_back(value.IsNull() ? NAN : value.AsDouble());
+      }
+      statistics_rows += LoHiAvgRows(*rows, false);
+      WriteLog(LogClass::CycleInfo, kSource, "Adding data set for " + id);
+      layer.AddDataSet(y, kAutoColour, id);
+      WriteLog(LogClass::CycleInfo, kSource, "Setting scale for " + id);
+      if (!x.empty()) {
+        // The scale spans every device charted so far, not only the last one.
+        x_low = std::min(x_low, x.front());
+        x_high = std::max(x_high, x.back());
+        chart.XAxis().SetLinearScale(x_low, x_high);
+      }
+      WriteLog(LogClass::CycleInfo, kSource, "Setting XData for " + id);
+      layer.SetXData(x);
+      const TimeLabels labels = ChartTimeLabels(x);
+      WriteLog(LogClass::CycleInfo, kSource,
+               "Adding labels for " + id + (labels.form.empty() ? "" : " (" + labels.form + ")"));
+      for (const auto& [position, text] : labels.labels) chart.XAxis().AddLabel(position, text);
+      ++charted;
+      if (!x.empty()) total_last_indexes += x.size() - 1;
+      Loop().DoEvents();
+    }
+    if (!std::isfinite(x_low)) {
+      // Nothing to draw: the chart shows the range asked for.
+      chart.XAxis().SetLinearScale(LocalDayNumber(from), LocalDayNumber(to));
+    }
+
+    html += "</td></tr><tr><td valign='top' align='right'>";
+    html +=
+        "From:<input type='text' name='From' size='15' value='" + ChartFormDate(from) + "'><br>";
+    html += "To:<input type='text' name='To' size='15' value='" + ChartFormDate(to) + "'><br>";
+    html += std::string("3D Graph<input type='checkbox' name='D3' value='ON'") +
+            (query.find("D3") != std::string::npos ? "checked>" : ">");
+    html += "<input type='submit' value='Submit' name='B1'>";
+
+    WriteLog(LogClass::Updates, kSource, "Creating chart output - " + file_name);
+    chart.MakeChart(ChartFolder() / file_name);
+    NoteChartFile(ChartPage::Charts, file_name);
+    State().image_map = total_last_indexes <= kMaxMapPoints
+                            ? chart.GetHTMLImageMap("", "", ChartTipAttributes(""))
+                            : std::string();
+    State().statistics_rows = std::move(statistics_rows);
+    return html;
+  } catch (const std::exception& e) {
+    WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR (MainChart)",
+             std::string("The chart was not drawn: ") + e.what());
+    State() = MainChartState{};
+    return {};
+  }
+}
+
+}  // namespace qb
