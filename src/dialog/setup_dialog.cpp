@@ -30,8 +30,10 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 
 #include "access/adapter_types.h"
 #include "access/container.h"
@@ -44,7 +46,9 @@
 #include "dialog/file_browser.h"
 #include "logging/database_browser.h"
 #include "logging/database_logging.h"
+#include "onewire/device_clock.h"
 #include "onewire/device_config.h"
+#include "onewire/device_info.h"
 #include "onewire/device_reading.h"
 #include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
@@ -245,9 +249,62 @@ std::string AskConnection(QWidget* parent, const std::string& current,
   return dlg.exec() == QDialog::Accepted ? text() : std::string();
 }
 
+// A date as the Time page shows it ("2026-12-07 17:05:09", or "01/01/70 00:00:00" before the
+// first read) back to library milliseconds; nullopt for text that is no date.
+std::optional<int64_t> LibraryMsOfText(const std::string& text) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
+  const int n = std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &sec);
+  if (n != 3 && n != 6) {
+    if (std::sscanf(text.c_str(), "%d/%d/%d %d:%d:%d", &mo, &d, &y, &h, &mi, &sec) != 6)
+      return std::nullopt;
+    y += y < 70 ? 2000 : 1900;
+  }
+  const std::chrono::year_month_day day{std::chrono::year(y), std::chrono::month(mo),
+                                        std::chrono::day(d)};
+  if (!day.ok() || h < 0 || h > 23 || mi < 0 || mi > 59 || sec < 0 || sec > 59) return std::nullopt;
+  const auto days = std::chrono::sys_days(day).time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(days).count() +
+         ((h * 60 + mi) * 60 + sec) * int64_t{1000};
+}
+
+// The four rows of the Time page read from a clock device: the clock, its alarm, the interval
+// timer and its alarm, each with its tick box.
+std::vector<std::pair<std::string, bool>> ReadClockRows(const std::string& rom) {
+  std::vector<std::pair<std::string, bool>> rows;
+  BusClaim bus(rom);
+  try {
+    if (!bus.Present()) return rows;
+    access::OneWireContainer& c = bus.Container();
+    const access::DeviceState state = c.readDevice();
+    auto text = [](int64_t ms) { return DateText(DateOfLibraryTime(ms)); };
+    rows.emplace_back(text(c.getClock(state)), c.isClockRunning(state));
+    if (c.hasClockAlarm())
+      rows.emplace_back(text(c.getClockAlarm(state)), c.isClockAlarmEnabled(state));
+    else
+      rows.emplace_back("", false);
+    try {
+      rows.emplace_back(text(c.getIntervalTimer(state)), c.isIntervalTimerAutomatic(state));
+      rows.emplace_back(text(c.getIntervalTimerAlarm(state)), c.isIntervalTimerAlarmEnabled(state));
+    } catch (const std::exception&) {  // a clock without an interval timer
+    }
+  } catch (const std::exception& e) {
+    WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(ShowDevTime)", e.what());
+  }
+  return rows;
+}
+
 }  // namespace
 
 SetupWindow::SetupWindow() {
+  ops.set_clock = [this](const std::string& rom, int bits) {
+    ClockEntries entries;
+    entries.clock_alarm_ms = LibraryMsOfText(S(txtTim[1]->text())).value_or(0);
+    entries.interval_ms = LibraryMsOfText(S(txtTim[2]->text())).value_or(0);
+    entries.interval_alarm_ms = LibraryMsOfText(S(txtTim[3]->text())).value_or(0);
+    SetClock(bits, rom, entries);
+  };
+  ops.show_dev_time = ReadClockRows;
+  ops.device_info = [](const std::string& rom) { return DeviceInfo(rom, true); };
   setObjectName("frmSetup");
   setWindowTitle("1-Wire Interface Setup");
   setModal(false);

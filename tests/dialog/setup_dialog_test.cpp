@@ -13,6 +13,7 @@
 #include "core/timer_window.h"
 #include "dialog_fixture.h"
 #include "logging/readings_table.h"
+#include "onewire/device_clock.h"
 #include "onewire/device_config.h"
 #include "support/temp_dir.h"
 
@@ -118,6 +119,25 @@ TEST_F(SetupDialogTest, SetAlarmWritesOnlyTheLimitsThatWereChanged) {
   QTest::mouseClick(window->cmdSetAlarm, Qt::LeftButton);
   EXPECT_EQ(static_cast<int8_t>(model->Eeprom()[1]), static_cast<int8_t>(eeprom[1]) + 3);
   EXPECT_EQ(static_cast<int8_t>(model->Eeprom()[0]), 30);
+}
+
+TEST_F(DialogBusTest, SetClockToPcSetsTheDeviceClockAndTheRowShowsIt) {
+  const std::string rom = Rom(0x04, 9);
+  StartBus({{"devices", {{{"rom", rom}, {"clock", 0}, {"running", false}}}}});
+  gROMs().Find(rom);
+  auto window = std::make_shared<SetupWindow>();
+  Plugin().parts.dialog = window;
+  window->ShowModeless();
+  window->DisplayNodeInfo(rom, dialog::kNodeFromHost);
+  EXPECT_EQ(window->tbDevice->currentIndex(), 6);  // the Time page
+  EXPECT_EQ(window->txtTim[0]->text().toStdString(), "1970-01-01");
+  EXPECT_FALSE(window->chkTim[0]->isChecked());
+
+  QTest::mouseClick(window->cmdSetClock[0], Qt::LeftButton);
+  const std::string now = DateText(DateOfLibraryTime(LibraryTimeOfLocal(clock.Now())));
+  EXPECT_EQ(window->txtTim[0]->text().toStdString().substr(0, 16), now.substr(0, 16));
+  EXPECT_TRUE(host->LogTexts("1-Wire ERROR(SetClock)").empty());
+  window->hide();
 }
 
 TEST_F(SetupDialogTest, ADatabaseConnectionListsItsTablesAndTheChosenTablesColumns) {
