@@ -1555,7 +1555,7 @@ void SetupWindow::RefreshDisplay() {
   for (int ch = 0; ch < 4 && ch < static_cast<int>(quad.size()); ++ch) {
     auto rec = gROMs().FindParent(rom);
     std::string shown;
-    double volts = 0;
+    double volts = -1;
     if (rec) {
       const auto devices = rec->Devices;
       for (const auto& d : devices->DevList)
@@ -1564,8 +1564,14 @@ void SetupWindow::RefreshDisplay() {
           volts = d->Reading;
         }
     }
-    lblAD4[ch]->setText(Q((shown.empty() ? std::string("Wait...") : shown) + "   range " +
-                          quad[ch].range + ", output " + quad[ch].output));
+    lblAD4[ch]->setText(
+        Q((shown.empty() ? (volts != -1 ? PlainNumberText(volts) + "V" : "Wait...") : shown) +
+          "   (range " + quad[ch].range + ", output " + quad[ch].output + ")"));
+    // With no range stored for the channel, the range box shows the one the device has.
+    if (Store().GetOr(rom + static_cast<char>('G' + ch), "Scale", "").empty()) {
+      const QString range = quad[ch].range.rfind("2.5", 0) == 0 ? "2.56V" : "5.10V";
+      cmbAD4Scale[ch]->setCurrentText(range);
+    }
     pbAD4[ch]->setValue(static_cast<int>(std::clamp(volts * 100, 0.0, 510.0)));
   }
   for (int i = 0; i < 4 && i < static_cast<int>(times.size()); ++i) {
