@@ -23,6 +23,8 @@ packages=(
   libsqlite3-dev libpq-dev postgresql
   libcairo2-dev libjpeg-dev fontconfig fonts-dejavu-core gnuplot-nox
   libmosquitto-dev mosquitto mosquitto-clients systemd dpkg-dev file curl
+  qt6-base-dev
+  xvfb xauth
 )
 
 missing=()

@@ -46,6 +46,8 @@ std::string UsageText() {
          "$XDG_CONFIG_HOME/hspi_Vornlet/settings.ini)\n"
          "  --http ADDR:PORT    where the web server listens (default 127.0.0.1:8080; port 0 picks "
          "a free one)\n"
+         "  --setup             open the Setup dialog at start (needs a display: DISPLAY or\n"
+         "                      WAYLAND_DISPLAY)\n"
          "  --help              show this text\n"
          "  --version           show the program's version\n";
 }
@@ -70,6 +72,8 @@ std::string ParseOptions(const std::vector<std::string>& args, ProgramOptions& o
       ++i;
     } else if (a == "--help" || a == "-h") {
       out.help = true;
+    } else if (a == "--setup") {
+      out.setup = true;
     } else if (a == "--version") {
       out.version = true;
     } else if (a == "--app-dir") {

@@ -9,6 +9,7 @@ struct ProgramOptions {
   bool standalone = false;  // "In IDE" or --standalone
   bool help = false;
   bool version = false;
+  bool setup = false;         // open the Setup dialog at start (desktop builds)
   std::string app_dir;        // empty: the default folder
   std::string settings_file;  // empty: the default file
   std::string http_address = "127.0.0.1";

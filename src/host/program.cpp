@@ -36,8 +36,18 @@
 #include "registry/registry_device_control.h"
 #include "registry/value_update.h"
 #include "web/plugin_pages.h"
+#ifdef QB_WITH_QT
+#include "dialog/qt_services.h"
+#include "dialog/setup_dialog.h"
+#endif
 
 namespace qb {
+
+#ifdef QB_WITH_QT
+#define DESKTOP_OR(member, fallback) (desktop ? desktop->member : (fallback))
+#else
+#define DESKTOP_OR(member, fallback) (fallback)
+#endif
 
 namespace {
 
@@ -150,15 +160,22 @@ int RunProgram(const std::vector<std::string>& args) {
   ::signal(SIGPIPE, SIG_IGN);
 
   SystemClock clock;
-  HeadlessEventLoop loop(clock);
+#ifdef QB_WITH_QT
+  // With a display the Qt event loop drives the plug-in and the Setup dialog can open.
+  std::unique_ptr<dialog::DesktopSession> desktop = dialog::OpenDesktop(clock);
+#endif
+  HeadlessEventLoop headless_loop(clock);
+  EventLoop& loop = DESKTOP_OR(Loop(), headless_loop);
   auto host = std::make_shared<BuiltInHost>(app_dir.string(), clock, /*echo_log=*/true);
   host->Start();
 
   IniSettingsStore store(settings_file);
   const std::string settings_problem = store.Load();
-  HeadlessUserInterface ui(clock, [&](const std::string& category, const std::string& text) {
-    host->writelog(category, text);
-  });
+  HeadlessUserInterface headless_ui(clock,
+                                    [&](const std::string& category, const std::string& text) {
+                                      host->writelog(category, text);
+                                    });
+  UserInterface& ui = DESKTOP_OR(UI(), headless_ui);
 
   HostWebServer web(*host, loop, users, app_dir / "html" / "1wire");
   if (std::string error = web.Bind(options.http_address, options.http_port); !error.empty())
@@ -181,6 +198,17 @@ int RunProgram(const std::vector<std::string>& args) {
   // Chart images of the logged readings, drawn into html/1wire, which the web server serves.
   InstallChartBuilder(std::make_shared<CanvasChartBuilder>());
   if (!settings_problem.empty()) host->writelog("1-Wire I/F ERROR:", settings_problem);
+#ifdef QB_WITH_QT
+  if (desktop) {
+    state.parts.dialog = desktop->Dialog();
+    if (options.setup) loop.Post([] { Plugin().parts.dialog->ShowModeless(); });
+  } else {
+    host->writelog("Host",
+                   "No display (DISPLAY or WAYLAND_DISPLAY): running without the Setup dialog");
+  }
+#else
+  if (options.setup) host->writelog("Host", "This build has no Setup dialog (built without Qt)");
+#endif
   host->writelog("Host", "Settings file: " + settings_file.string());
 
   {
