@@ -64,6 +64,8 @@ class HostedPlugin {
   // Whether one of the plug-in's conditions (its text as the plug-in's condition form builds it)
   // holds now. A plug-in without conditions answers false.
   virtual bool ConditionCheck(const std::string& /*cond_str*/) { return false; }
+  // A menu entry the plug-in registered was chosen. A plug-in without menu entries ignores it.
+  virtual void SelectMenu(const std::string& /*menu_name*/) {}
 };
 
 // The host application object. Any call may throw HostError.

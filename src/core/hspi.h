@@ -41,7 +41,7 @@ class hspi : public HostedPlugin {
              int16_t command, int16_t brightness, int16_t data1, int16_t data2) override;
   bool SupportsConfigDevice() const { return true; }
   void ConfigDevice(const std::string& hc, const std::string& dc);
-  void SelectMenu(const std::string& menu_name);
+  void SelectMenu(const std::string& menu_name) override;
   void ButtonPress(const std::string& button_name);
   int16_t AccessLevel() const { return 1; }
   bool SupportsTriggerUI() const { return false; }

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <thread>
 
@@ -241,6 +242,8 @@ void BuiltInHost::WriteSplash(const std::string& text) {
 
 void BuiltInHost::RegisterMenu(const std::string& title, const std::string& entry) {
   writelog("Host", "Menu entry \"" + entry + "\" registered by " + title);
+  if (std::find(menu_entries_.begin(), menu_entries_.end(), entry) == menu_entries_.end())
+    menu_entries_.push_back(entry);
 }
 
 int32_t BuiltInHost::GetNextFreeIOCode() {

@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/host_interface.h"
 #include "host/device_table.h"
@@ -34,6 +35,11 @@ class BuiltInHost : public HostApplication,
   HostedPlugin* AttachedPlugin() const { return plugin_; }
   // The plug-in whose web link is registered, or null.
   HostedPlugin* LinkedPlugin() const { return linked_; }
+  // The menu entries plug-ins registered, in order. The web pages offer them only where a
+  // desktop can show what they open (the Setup dialog), as a host's menu would.
+  const std::vector<std::string>& MenuEntries() const { return menu_entries_; }
+  void SetDesktop(bool available) { desktop_ = available; }
+  bool Desktop() const { return desktop_; }
   // Called on the plug-in thread after a device's name or location was changed through the API,
   // so the plug-in that owns it can follow at once.
   void OnDeviceEdited(std::function<void(const DeviceRecord&)> handler) {
@@ -95,6 +101,8 @@ class BuiltInHost : public HostApplication,
   HostedPlugin* plugin_ = nullptr;
   HostedPlugin* linked_ = nullptr;
   std::string web_user_;
+  std::vector<std::string> menu_entries_;
+  bool desktop_ = false;
   bool have_espeak_ = false;
   std::function<void(const DeviceRecord&)> on_device_edited_;
 };

@@ -201,6 +201,7 @@ int RunProgram(const std::vector<std::string>& args) {
 #ifdef QB_WITH_QT
   if (desktop) {
     state.parts.dialog = desktop->Dialog();
+    host->SetDesktop(true);  // the pages offer the Setup dialog's menu entry
     if (options.setup) loop.Post([] { Plugin().parts.dialog->ShowModeless(); });
   } else {
     host->writelog("Host",

@@ -5,6 +5,7 @@ namespace qb {
 const char* HostStyleSheet() {
   return R"CSS(/* Stand-alone host style sheet */
 body { font-family: "DejaVu Sans", Verdana, Arial, sans-serif; font-size: 10pt; margin: 0 1em 1em 1em; color: #1c1c1c; background: #f4f6f8; }
+.hostmenu { float: right; margin: 0.6em 0; }
 .pagetitle { padding: 0.6em 0; border-bottom: 2px solid #2f5d8a; margin-bottom: 0.8em; }
 .pagetitle a { color: #2f5d8a; text-decoration: none; }
 a { color: #2f5d8a; }

@@ -79,12 +79,22 @@ bool ParseInt(const std::string& text, int& out) {
 
 }  // namespace
 
-std::string FramePage(const std::string& page_title, const std::string& body) {
+std::string FramePage(const std::string& page_title, const std::string& body,
+                      const std::string& host_menu) {
   return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" +
          EscapeHtml(StripTags(page_title)) +
-         "</title><link rel=\"stylesheet\" href=\"/style.css\"></head>\n<body>\n<div "
-         "class=\"pagetitle\">" +
-         page_title + "</div>\n" + body + "\n</body></html>\n";
+         "</title><link rel=\"stylesheet\" href=\"/style.css\"></head>\n<body>\n" + host_menu +
+         "<div class=\"pagetitle\">" + page_title + "</div>\n" + body + "\n</body></html>\n";
+}
+
+std::string HostMenuBar(const std::vector<std::string>& entries) {
+  if (entries.empty()) return {};
+  std::string bar = "<form class=\"hostmenu\" method=\"post\" action=\"/host/menu\">";
+  for (const auto& entry : entries) {
+    bar += "<button type=\"submit\" class=\"formbutton\" name=\"entry\" value=\"" +
+           EscapeHtml(entry) + "\">" + EscapeHtml(entry) + "</button>";
+  }
+  return bar + "</form>\n";
 }
 
 HostWebServer::HostWebServer(BuiltInHost& host, EventLoop& loop, const WebUsers& users,
@@ -385,8 +395,36 @@ void HostWebServer::Routes() {
                       kHtml);
       return;
     }
-    res.set_content(FramePage(plugin->page_title(), build(*plugin, req)), kHtml);
+    const std::string page = build(*plugin, req);
+    // The menu entries open desktop windows: offered only where a desktop shows them.
+    res.set_content(FramePage(plugin->page_title(), page,
+                              host_.Desktop() ? HostMenuBar(host_.MenuEntries()) : std::string()),
+                    kHtml);
   };
+
+  // A host menu entry chosen on a page: the plug-in that registered it opens what it stands for
+  // (the Setup dialog) on this machine's desktop, and the browser goes back to the plug-in's page.
+  s.Post("/host/menu", [=, this](const httplib::Request& req, httplib::Response& res) {
+    const std::string entry = req.has_param("entry") ? req.get_param_value("entry") : "";
+    on_plugin_thread(req, res, [&] {
+      auto refuse = [&](int status, const std::string& why) {
+        res.status = status;
+        res.set_content(FramePage("", "<p>" + EscapeHtml(why) + "</p>"), kHtml);
+      };
+      if (IsGuestUser(host_.WEBLoggedInUser()))
+        return refuse(403, "Guests cannot open the host's menu entries.");
+      if (!host_.Desktop())
+        return refuse(409, "There is no desktop here to show \"" + entry + "\" on.");
+      const auto& entries = host_.MenuEntries();
+      HostedPlugin* plugin = host_.AttachedPlugin();
+      if (!plugin || std::find(entries.begin(), entries.end(), entry) == entries.end())
+        return refuse(404, "There is no menu entry \"" + entry + "\".");
+      host_.writelog("Host", "Menu entry \"" + entry + "\" chosen on the web page");
+      plugin->SelectMenu(entry);
+      HostedPlugin* linked = host_.LinkedPlugin();
+      res.set_redirect(linked ? "/" + linked->link() : "/", 303);
+    });
+  });
   s.Get(R"(/([^/]+))", [=](const httplib::Request& req, httplib::Response& res) {
     on_plugin_thread(req, res, [&] {
       plugin_page(req, res, [](HostedPlugin& plugin, const httplib::Request& r) {

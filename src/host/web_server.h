@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace httplib {
 class Server;
@@ -53,7 +54,12 @@ class HostWebServer {
 // The host's style sheet: every CSS class the plug-in's pages use.
 const char* HostStyleSheet();
 
-// The plug-in's HTML framed as a full page under the plug-in's page title.
-std::string FramePage(const std::string& page_title, const std::string& body);
+// The plug-in's HTML framed as a full page under the plug-in's page title, with the host's menu
+// (already HTML, may be empty) above it.
+std::string FramePage(const std::string& page_title, const std::string& body,
+                      const std::string& host_menu = {});
+// The host's menu bar: one button per registered menu entry, posting to /host/menu. Empty without
+// entries.
+std::string HostMenuBar(const std::vector<std::string>& entries);
 
 }  // namespace qb

@@ -38,7 +38,8 @@ class PagePlugin : public HostedPlugin {
              int16_t, int16_t) override {
     commands.push_back(hc + dc + ":" + std::to_string(command));
   }
-  std::vector<std::string> commands;
+  void SelectMenu(const std::string& menu_name) override { chosen.push_back(menu_name); }
+  std::vector<std::string> commands, chosen;
   std::thread::id on_thread;
 
  private:
@@ -113,6 +114,34 @@ TEST_F(WebServerTest, PluginPagesAreFramedAndAnsweredOnThePluginThread) {
     EXPECT_NE(css->body.find(cls), std::string::npos) << cls;
   }
   EXPECT_EQ(client->Get("/nothing-here")->status, 404);
+}
+
+// The host's menu entries open desktop windows, so the pages offer them only with a desktop; a
+// choice reaches the plug-in that registered the entry, and guests and unknown entries are refused.
+TEST_F(WebServerTest, MenuEntriesAreOfferedWithADesktopAndReachThePlugin) {
+  Start();
+  PagePlugin plugin(*host);
+  loop.Invoke([&] {
+    host->AttachPlugin(&plugin);
+    host->RegisterLink(plugin);
+    host->RegisterMenu(kPluginName, "Setup <1-Wire>...");
+  });
+  const auto form = "application/x-www-form-urlencoded";
+  EXPECT_EQ(client->Get("/1-Wire")->body.find("hostmenu"), std::string::npos);
+  EXPECT_EQ(client->Post("/host/menu", "entry=Setup+%3C1-Wire%3E...", form)->status, 409);
+
+  loop.Invoke([&] { host->SetDesktop(true); });
+  const std::string page = client->Get("/1-Wire")->body;
+  EXPECT_NE(page.find("value=\"Setup &lt;1-Wire&gt;...\">Setup &lt;1-Wire&gt;...</button>"),
+            std::string::npos)
+      << page;
+  auto res = client->Post("/host/menu", "entry=Setup+%3C1-Wire%3E...", form);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 303);
+  EXPECT_EQ(res->get_header_value("Location"), "/1-Wire");
+  EXPECT_EQ(client->Post("/host/menu", "entry=Format+disk", form)->status, 404);
+  loop.Invoke([&] { host->AttachPlugin(nullptr); });
+  EXPECT_EQ(plugin.chosen, std::vector<std::string>{"Setup <1-Wire>..."});
 }
 
 TEST_F(WebServerTest, JsonApiListsRenamesAndCommandsDevices) {
