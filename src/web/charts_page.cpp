@@ -1,13 +1,11 @@
 #include "web/charts_page.h"
 
-#include <random>
-
 #include "core/plugin_state.h"
 #include "logging/chart_dates.h"
+#include "logging/chart_files.h"
 #include "logging/main_chart.h"
 #include "logging/tooltip_script.h"
 #include "platform/clock.h"
-#include "registry/value_text.h"
 #include "web/html.h"
 #include "web/page_frame.h"
 #include "web/web_state.h"
@@ -23,13 +21,6 @@ std::string Menu(const std::string& lnk) {
   if (enabled[2]) menu += MakeLink("1-Wire?PAGE=2", "Setup") + " | ";
   if (enabled[3]) menu += MakeLink("1-Wire?PAGE=3", "Debug");
   return menu;
-}
-
-// A fresh name for each chart, so a browser never shows an image it cached for another range.
-std::string ChartFileName() {
-  static std::mt19937 generator{std::random_device{}()};
-  std::uniform_int_distribution<int> number(1, 100000);
-  return std::to_string(number(generator)) + ".jpg";
 }
 
 }  // namespace
@@ -53,9 +44,14 @@ std::string ChartsPage(const std::string& lnk) {
   html += "<hr noshade>\r\n" + Menu(lnk);
   html += "<form method='GET' action='1-Wire?PAGE=1'><input type='hidden' name='PAGE' value='1'>";
   html += "<table border='0'><tr><td rowspan='2' valign='top' align='left'>";
-  const std::string file_name = ChartFileName();
-  const std::string column =
-      MainChart(from, to, depth3d, submitted, CleanNumberText(lnk), file_name);
+  // A fresh name for each chart, so a browser never shows an image it cached for another range.
+  const std::string file_name = NewChartFileName();
+  // The chart finds a ticked device by "&" + its id + "=" in the query. The link arrives as the
+  // browser encoded it, so the query is built again from the decoded pairs: a name with a
+  // character the browser escapes ("<", "&", any accented letter) is found as well.
+  std::string query = "1-Wire?";
+  for (const auto& pair : Web().QueryPairs) query += "&" + pair.name + "=" + pair.value;
+  const std::string column = MainChart(from, to, depth3d, submitted, query, file_name);
   if (!column.empty()) {
     html += "<img src=\"1wire/" + file_name + "\" border=\"0\" usemap=\"#map1\">";
     html += "<td valign='top' align='left'>" + column + "<map name='map1'>" + MainChartImageMap() +
