@@ -1,5 +1,6 @@
 #include "web/settings_page.h"
 
+#include <array>
 #include <charconv>
 #include <optional>
 
@@ -7,10 +8,12 @@
 #include "core/plugin_state.h"
 #include "core/settings.h"
 #include "logging/database_logging.h"
+#include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
 #include "platform/clock.h"
 #include "platform/database.h"
 #include "platform/settings_store.h"
+#include "registry/records.h"
 #include "registry/value_text.h"
 #include "web/html.h"
 #include "web/page_frame.h"
@@ -20,8 +23,22 @@ namespace qb {
 
 namespace {
 
-// The first build of the page in a process runs one read cycle, so the device counts are known.
-bool g_first_read_done = false;
+// The devices of each kind that the read cycle polls (temperature, A/D, current sense), counted
+// as the cycle counts them. The page counts the registry itself rather than running a read
+// cycle: a page is built while the poll holds off, and a cycle started from it would stop at its
+// first device and leave every count at 0.
+std::array<int, 3> DevicesOfEachKind() {
+  std::array<int, 3> found = {0, 0, 0};
+  const auto roms = gROMs().ROMlist;
+  for (const auto& rom : roms) {
+    if (!rom) continue;
+    const auto caps = static_cast<uint32_t>(rom->Caps);
+    if (caps & kCapTemperature) ++found[0];
+    if (caps & kCapSupplyVoltage) ++found[1];
+    if (FamilyName(rom->ROM) == "DS2438") ++found[2];
+  }
+  return found;
+}
 
 std::string Checked(bool on) {
   return on ? "checked " : "";
@@ -200,18 +217,10 @@ void StorePosted(const Settings& s) {
 
 }  // namespace
 
-void ResetSettingsPage() {
-  g_first_read_done = false;
-}
-
 std::string SettingsPage(const std::string&) {
-  if (!g_first_read_done) {
-    g_first_read_done = true;
-    if (auto cycle = Plugin().parts.cycle) Skip([&] { cycle->ReadNet(); });
-  }
   // A copy: the test query lets events run, and a post handled meanwhile changes the settings.
   const Settings s = Plugin().settings;
-  const auto found = OneWire().totals;
+  const auto found = DevicesOfEachKind();
 
   std::string html = "<form method=\"post\">\r\n" + MakeHidden("ref_page", "1-Wire") +
                      MakeHidden("SETTINGS", "On") + "</p>\r\n";

@@ -12,7 +12,4 @@ std::string SettingsPage(const std::string& lnk);
 // store for the next start), then answers the page again.
 std::string SettingsPost(const std::string& data);
 
-// Forgets that the page ran its one read cycle (a new process; tests).
-void ResetSettingsPage();
-
 }  // namespace qb

@@ -4,6 +4,7 @@
 
 #include "core/plugin_state.h"
 #include "logging/database_logging.h"
+#include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
 #include "registry/records.h"
 #include "support/plugin_fixture.h"
@@ -26,7 +27,6 @@ class PagesTest : public PluginTest {
     ConnectHost();
     ResetRegistry();
     ResetOneWire();
-    ResetSettingsPage();
     ResetReadingsDatabase();
     // No database: the test query reports its failure on the page instead of a row.
     Plugin().settings.Database = "";
@@ -80,15 +80,19 @@ TEST_F(PagesTest, DebugPageListsEveryRecordWithItsRawFields) {
   EXPECT_THAT(DebugPage(), HasSubstr("Guest cannot make changes"));
 }
 
-TEST_F(PagesTest, SettingsPageShowsThePollArithmeticAndRunsOneReadCycle) {
-  EXPECT_CALL(*cycle, ReadNet()).Times(1).WillOnce([] { OneWire().totals = {3, 0, 0}; });
+TEST_F(PagesTest, SettingsPageShowsThePollArithmetic) {
+  // Three thermometers, one of them a DS2438 (also a current sensor), and a switch.
+  for (const char* rom : {"5A0000000001E228", "640000000002F210", "8C00000000031B26"}) {
+    gROMs().Find(rom)->Caps = static_cast<int32_t>(FamilyCaps(rom));
+  }
+  gROMs().Find(kSwitch)->Caps = static_cast<int32_t>(FamilyCaps(kSwitch));
   Plugin().settings.CycleSeconds = 30;
   Plugin().settings.PollTemp = 2;
   std::string page = SettingsPage("1-Wire?PAGE=2");
   EXPECT_THAT(page, HasSubstr("will Poll every 30x2x3=<b>180</b> Seconds"));
   EXPECT_THAT(page, HasSubstr("<option Selected value=\"1\">Errors &amp; Alarms</option>"));
   EXPECT_THAT(page, HasSubstr("SQL Result"));
-  page = SettingsPage("1-Wire?PAGE=2");  // the read cycle ran once only
+  EXPECT_THAT(page, HasSubstr("will Poll every 30x1x1=<b>30</b> Seconds"));  // Vsense
   Plugin().settings.Speech = "say \"<b>\"";
   EXPECT_THAT(SettingsPage(""), HasSubstr("value=\"say &quot;&lt;b&gt;&quot;\""));
 }
