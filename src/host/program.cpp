@@ -35,6 +35,7 @@
 #include "qb/version.h"
 #include "registry/registry_device_control.h"
 #include "registry/value_update.h"
+#include "web/built_pages.h"
 #include "web/plugin_pages.h"
 #ifdef QB_WITH_QT
 #include "dialog/qt_services.h"
@@ -192,7 +193,7 @@ int RunProgram(const std::vector<std::string>& args) {
   state.parts.cycle = std::make_shared<PollThenEvents>(std::make_shared<OneWireBusCycle>(), host);
   state.parts.alarms = std::make_shared<TemperatureAlarmReaction>();
   state.parts.conditions = std::make_shared<TemperatureAlarmConditions>();
-  state.parts.pages = std::make_shared<PluginWebPages>(std::make_shared<UnbuiltPages>());
+  state.parts.pages = std::make_shared<PluginWebPages>(std::make_shared<BuiltPages>());
   state.parts.database = ReadingsDatabase();
   CreateDefaultReadingsDatabase(*host, store, app_dir.string());
   // Chart images of the logged readings, drawn into html/1wire, which the web server serves.

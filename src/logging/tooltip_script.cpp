@@ -19,12 +19,12 @@ std::string TooltipScript(const std::string& left) {
       "+ '</small>';",
       "document.all.statusvalue.innerHTML = '<b><small>' + y  + '</small></b>';}",
       "else",
-      "//Netscape Browser",
-      "{document['info'].visibility = cmd;",
-      "document.all.statustime.innerHTML = '</b><small>' + new "
+      "//Other browsers: the elements by their ids",
+      "{document.getElementById('info').style.visibility = cmd;",
+      "document.getElementById('statustime').innerHTML = '</b><small>' + new "
       "Date(((24*60*60*1000)*(x-25569)) + new Date().getTimezoneOffset()*60000).toLocaleString() "
       "+ '</small>';",
-      "document.all.statusvalue.innerHTML = y;}",
+      "document.getElementById('statusvalue').innerHTML = '<b><small>' + y  + '</small></b>';}",
       "}",
       "// -->",
       "</SCRIPT>",

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "onewire/network_fixture.h"
+#include "web/built_pages.h"
 #include "web/plugin_pages.h"
 
 namespace qb::test {
@@ -16,7 +17,7 @@ using nlohmann::json;
 class ReentryTest : public NetworkTest {
  protected:
   ReentryTest() {
-    Plugin().parts.pages = std::make_shared<PluginWebPages>(std::make_shared<UnbuiltPages>());
+    Plugin().parts.pages = std::make_shared<PluginWebPages>(std::make_shared<BuiltPages>());
   }
 
   // One interruption at every pause: a host command on one of the plug-in's devices, a page, or

@@ -1,0 +1,81 @@
+// The charts page on a SQLite readings table: its default range, the 3D choice, the statistics.
+#include "web/charts_page.h"
+
+#include <gmock/gmock.h>
+
+#include "logging/chart_builder.h"
+#include "logging/chart_files.h"
+#include "logging/readings_table.h"
+#include "platform/database.h"
+#include "support/plugin_fixture.h"
+#include "support/temp_dir.h"
+#include "web/query.h"
+#include "web/web_state.h"
+
+namespace qb::test {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+class ChartsPageTest : public PluginTest {
+ protected:
+  ChartsPageTest() {
+    host->app_path = dir.str();
+    ConnectHost();
+    ResetChartFiles();
+    using namespace std::chrono;
+    clock.SetWallTime(sys_days{2026y / December / 7} + hours(12));  // the tests run in UTC
+    const std::string file = (dir.path() / "t.db").string();
+    Plugin().settings.Database = "Provider=SQLite;Data Source=" + file;
+    EXPECT_EQ(CreateSqliteReadingsDatabase(file, "T_Temps", {"ROMAddress", "DTime", "Temp"}), "");
+    auto db = OpenDatabase(Plugin().settings.Database);
+    for (int h = 1; h < 6; ++h) {
+      for (const char* id : {"Cellar Temp", "Attic <Temp>"}) {
+        db->Execute("INSERT INTO T_Temps (ROMAddress, DTime, Temp) VALUES ($1, $2, $3)",
+                    {DbValue(std::string(id)), DbValue(clock.Now() - hours(h)), DbValue(20.0 + h)});
+      }
+    }
+  }
+  ~ChartsPageTest() override {
+    ResetChartFiles();
+    ResetWeb();
+  }
+  std::string Page(const std::string& lnk) {
+    ParseQuery(lnk);
+    return ChartsPage(lnk);
+  }
+  TempDir dir;
+};
+
+TEST_F(ChartsPageTest, ByDefaultTheFirstLoggedDeviceFromADayAgoToADayAhead) {
+  const std::string page = Page("1-Wire?PAGE=1");
+  EXPECT_THAT(page, HasSubstr("value='06 Dec 2026 12:00'"));
+  EXPECT_THAT(page, HasSubstr("value='08 Dec 2026 12:00'"));
+  EXPECT_THAT(page, HasSubstr("<img src=\"1wire/"));
+  EXPECT_THAT(page, HasSubstr("<area "));
+  EXPECT_THAT(page, HasSubstr("function setDIV"));
+  // The statistics: the device charted, its name as text.
+  EXPECT_THAT(page, HasSubstr("<td class=\"tablecolumn\">Avg</td></tr>"));
+  EXPECT_THAT(page, HasSubstr("Cellar Temp"));
+  EXPECT_THAT(page, Not(HasSubstr("Attic <Temp>")));
+}
+
+TEST_F(ChartsPageTest, TickedDevicesTheTypedStartAndTheThreeDChoiceComeFromTheQuery) {
+  std::string page = Page(
+      "1-Wire?PAGE=1&Cellar+Temp=ON&Attic+%3CTemp%3E=ON&From=07+Dec+2026+08%3A00&To=&D3=ON&B1="
+      "Submit");
+  EXPECT_THAT(page, HasSubstr("name='D3' value='ON'checked>"));
+  EXPECT_THAT(page, HasSubstr("value='07 Dec 2026 08:00'"));
+  EXPECT_THAT(page, HasSubstr("value='08 Dec 2026 12:00'"));
+  const size_t stats = page.find(">Avg</td></tr>");
+  ASSERT_NE(stats, std::string::npos);
+  EXPECT_THAT(page.substr(stats), HasSubstr("Attic &lt;Temp&gt;"));
+  EXPECT_THAT(page.substr(stats), HasSubstr("Cellar Temp"));
+  page = Page("1-Wire?PAGE=1&From=07+Dec+2026+08%3A00&To=&B1=Submit");
+  EXPECT_THAT(page, Not(HasSubstr("name='D3' value='ON'checked>")));
+  EXPECT_THAT(page.substr(page.find(">Avg</td></tr>")), Not(HasSubstr("Cellar Temp")));
+}
+
+}  // namespace
+}  // namespace qb::test
