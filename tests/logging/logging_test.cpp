@@ -147,10 +147,10 @@ TEST_P(PostgresLoggingTest, ALostConnectionIsReplacedAtTheNextReading) {
   Plugin().settings.chkDBKeepOpen = true;
   Channel("940000000001E228M", "Kitchen", "Temp");
   db().LogValue("940000000001E228M", 20.0);
-  admin->Execute(
-      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = "
-      "'quellbrook-1wire' AND pid <> pg_backend_pid()",
-      {});
+  // Only this test's connection goes: the other tests share the server and run alongside.
+  const int64_t pid =
+      static_cast<int64_t>(db().Connect()->Execute("SELECT pg_backend_pid()")->Item(0).AsDouble());
+  admin->Execute("SELECT pg_terminate_backend($1)", {pid});
   db().LogValue("940000000001E228M", 20.1);
   db().LogValue("940000000001E228M", 20.2);
   EXPECT_EQ(RowCount(), 2);
