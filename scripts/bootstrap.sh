@@ -18,7 +18,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev nlohmann-json3-dev libcrypt-dev
   owserver ow-shell digitemp
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev lld
   chromium chromium-driver
   libsqlite3-dev libpq-dev postgresql
   libcairo2-dev libjpeg-dev fontconfig fonts-dejavu-core gnuplot-nox
