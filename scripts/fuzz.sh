@@ -19,7 +19,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
   -DQB_BUILD_FUZZ=ON -DQB_BUILD_TESTS=OFF -DQB_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" -j1 --target "${targets[@]}"
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target "${targets[@]}"
 
 mkdir -p "$build/artifacts"
 status=0
