@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once in a normal build, once under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then runs the fuzzers for a fixed time. QB_SKIP_SANITIZERS=1 and
-# QB_SKIP_FUZZ=1 leave those out; QB_FUZZ_SECONDS sets the time per fuzzer (default 15).
+# QB_SKIP_FUZZ=1 leave those out; QB_FUZZ_SECONDS sets the time per fuzzer (default 10).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 jobs="$(nproc 2>/dev/null || echo 2)"
@@ -24,7 +24,7 @@ if [[ "${QB_SKIP_SANITIZERS:-0}" != 1 ]]; then
     ctest --test-dir "$root/build/sanitize" --output-on-failure -j "$jobs" -LE 'chromium|bench'
 fi
 if [[ "${QB_SKIP_FUZZ:-0}" != 1 ]]; then
-  echo "==> Fuzzing the DS2480B reply parser, the bus file loader, query decoding, the settings reader, the device table loader and the file structure reader (${QB_FUZZ_SECONDS:-15} s each)"
-  "$root/scripts/fuzz.sh" "${QB_FUZZ_SECONDS:-15}"
+  echo "==> Fuzzing the DS2480B reply parser, the bus file loader, query decoding, the settings reader, the device table loader and the file structure reader (${QB_FUZZ_SECONDS:-10} s each)"
+  "$root/scripts/fuzz.sh" "${QB_FUZZ_SECONDS:-10}"
 fi
 echo "==> All tests passed"
