@@ -1,22 +1,19 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-namespace qb {
-namespace access {
-class DSPortAdapter;
-class OneWireContainer;
-}  // namespace access
+#include "onewire/bound_container.h"
 
+namespace qb {
 namespace dialog {
 
-// The bus for one dialog operation on one device: sets the busy flag that makes a poll tick skip,
-// prepares the adapter, binds the device's container in the configuration slot and releases all
-// of it on every way out. The container and the adapter are held by shared ownership, so events
-// that run while the operation waits (a web command binding the same slot, a restart of the
-// adapter) cannot free them under it.
+// The bus for one dialog operation on one device: sets the busy flag that makes a poll tick skip
+// and binds the device's container in the configuration slot (BoundContainer, which holds the
+// container and the adapter by shared ownership, so events that run while the operation waits
+// cannot free them under it), and undoes both on every way out.
 class BusClaim {
  public:
   explicit BusClaim(const std::string& rom);
@@ -26,13 +23,13 @@ class BusClaim {
 
   // A container was bound and the device answers on the bus.
   bool Present();
-  access::OneWireContainer& Container() { return *container_; }
-  const std::shared_ptr<access::OneWireContainer>& Shared() const { return container_; }
+  // Only after Present() said yes.
+  access::OneWireContainer& Container() { return bound_->c(); }
+  const std::shared_ptr<access::OneWireContainer>& Shared() const { return bound_->container(); }
 
  private:
   bool busy_before_;
-  std::shared_ptr<access::DSPortAdapter> adapter_;
-  std::shared_ptr<access::OneWireContainer> container_;
+  std::optional<BoundContainer> bound_;
 };
 
 // The serial ports Autodetect probes for a DS2480B adapter, and what it found.

@@ -23,8 +23,13 @@ BoundContainer::BoundContainer(const std::string& rom, int slot)
 }
 
 BoundContainer::~BoundContainer() {
-  if (container_ && SlotContainer(slot_) == container_) ReleaseContainer(slot_);
-  if (adapter_) adapter_->endExclusive();
+  // A fault while letting go of the bus (an adapter unplugged meanwhile) must not escape a
+  // destructor; the next operation prepares the adapter again.
+  try {
+    if (container_ && SlotContainer(slot_) == container_) ReleaseContainer(slot_);
+    if (adapter_) adapter_->endExclusive();
+  } catch (...) {
+  }
 }
 
 }  // namespace qb

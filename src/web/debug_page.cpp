@@ -12,12 +12,7 @@ namespace {
 
 // Refresh comes back here; the other pages follow when they are enabled.
 std::string DebugMenu() {
-  const auto& enabled = Plugin().settings.WebPages;
-  std::string menu = MakeLink("1-Wire?PAGE=3", "Refresh") + " | ";
-  if (enabled[1]) menu += MakeLink("1-Wire?PAGE=1", "Charts") + " | ";
-  if (enabled[2]) menu += MakeLink("1-Wire?PAGE=2", "Setup") + " | ";
-  if (enabled[0]) menu += MakeLink("1-Wire?PAGE=0", "1-Wire");
-  return menu;
+  return MenuLinks("1-Wire?PAGE=3", {1, 2, 0});
 }
 
 std::string DebugRow(const DSROM& rom, const DSDevice& d, const std::string& cls) {

@@ -24,13 +24,7 @@ namespace qb {
 namespace {
 
 std::string Menu(const std::string& lnk) {
-  const auto& enabled = Plugin().settings.WebPages;
-  std::string menu = MakeLink(EscapeHtml(lnk), "Refresh") + " | ";
-  if (enabled[0]) menu += MakeLink("1-Wire?PAGE=0", "1-Wire") + " | ";
-  if (enabled[1]) menu += MakeLink("1-Wire?PAGE=1", "Charts") + " | ";
-  if (enabled[2]) menu += MakeLink("1-Wire?PAGE=2", "Setup") + " | ";
-  if (enabled[3]) menu += MakeLink("1-Wire?PAGE=3", "Debug");
-  return menu;
+  return MenuLinks(EscapeHtml(lnk), {0, 1, 2, 3});
 }
 
 // A channel record of the device by its full key, never created: a page request must not add

@@ -11,13 +11,21 @@ std::string VersionText() {
          std::to_string(kVersionRevision);
 }
 
-std::string PageMenu() {
+std::string MenuLinks(const std::string& refresh, std::initializer_list<int> pages) {
+  static const char* const kCaptions[] = {"1-Wire", "Charts", "Setup", "Debug"};
   const auto& enabled = Plugin().settings.WebPages;
-  std::string menu = MakeLink("1-Wire?PAGE=0", "Refresh") + " | ";
-  if (enabled[1]) menu += MakeLink("1-Wire?PAGE=1", "Charts") + " | ";
-  if (enabled[2]) menu += MakeLink("1-Wire?PAGE=2", "Setup") + " | ";
-  if (enabled[3]) menu += MakeLink("1-Wire?PAGE=3", "Debug");
+  std::string menu = MakeLink(refresh, "Refresh") + " | ";
+  const int last = pages.size() ? *(pages.end() - 1) : -1;
+  for (int page : pages) {
+    if (!enabled[static_cast<size_t>(page)]) continue;
+    menu += MakeLink("1-Wire?PAGE=" + std::to_string(page), kCaptions[page]);
+    if (page != last) menu += " | ";
+  }
   return menu;
+}
+
+std::string PageMenu() {
+  return MenuLinks("1-Wire?PAGE=0", {1, 2, 3});
 }
 
 std::string PageTop(bool empty_heading) {

@@ -1,11 +1,17 @@
 #pragma once
 
+#include <initializer_list>
 #include <string>
 
 namespace qb {
 
 // The frame the plug-in's pages share: a post form, the version line, the menu above and below
 // the body, the fields that bring a post back to the plug-in's link, and the note for guests.
+
+// A page menu: "Refresh" linking to `refresh` (already escaped), then a link to each page of
+// `pages` that is enabled (0 the device list, 1 charts, 2 setup, 3 debug), in that order, joined
+// by " | " (none after the last page of the list).
+std::string MenuLinks(const std::string& refresh, std::initializer_list<int> pages);
 
 // The menu: Refresh, then Charts, Setup and Debug when those pages are enabled.
 std::string PageMenu();
