@@ -234,6 +234,17 @@ TEST_F(WebServerTest, WebUsersNeedTheirPasswordAndGuestsChangeNothing) {
       client->Patch("/api/devices/" + std::to_string(ref), R"({"name": "y"})", "application/json")
           ->status,
       403);
+  // Nor may a guest open the desktop's Setup dialog through the host menu.
+  loop.Invoke([&] {
+    host->AttachPlugin(&plugin);
+    host->RegisterMenu(kPluginName, "Setup...");
+    host->SetDesktop(true);
+  });
+  EXPECT_EQ(
+      client->Post("/host/menu", "entry=Setup...", "application/x-www-form-urlencoded")->status,
+      403);
+  loop.Invoke([&] { host->AttachPlugin(nullptr); });
+  EXPECT_TRUE(plugin.chosen.empty());
   loop.Invoke([&] { EXPECT_EQ(host->WEBLoggedInUser(), ""); });  // only during a request
 }
 
