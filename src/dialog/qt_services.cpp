@@ -36,8 +36,8 @@ struct QtEventLoop::Waiter {
 
 QtEventLoop::QtEventLoop() : loop_thread_(std::this_thread::get_id()) {}
 
-QtEventLoop::~QtEventLoop() {
-  for (auto& [id, t] : timers_) delete t->timer;
+// The loop runs no more: every thread waiting in Invoke is released (Invoke then answers false).
+void QtEventLoop::StopWaiters() {
   std::lock_guard lock(mutex_);
   stopped_ = true;
   for (const auto& w : waiters_) {
@@ -45,6 +45,11 @@ QtEventLoop::~QtEventLoop() {
     w->done = true;
     w->done_cv.notify_all();
   }
+}
+
+QtEventLoop::~QtEventLoop() {
+  for (auto& [id, t] : timers_) delete t->timer;
+  StopWaiters();
 }
 
 TimerId QtEventLoop::AddTimer(std::chrono::milliseconds interval, std::function<void()> tick) {
@@ -137,13 +142,7 @@ bool QtEventLoop::Invoke(std::function<void()> task) {
 void QtEventLoop::Run() {
   loop_thread_ = std::this_thread::get_id();
   QApplication::exec();
-  std::lock_guard lock(mutex_);
-  stopped_ = true;
-  for (const auto& w : waiters_) {
-    std::lock_guard wl(w->mutex);
-    w->done = true;
-    w->done_cv.notify_all();
-  }
+  StopWaiters();
 }
 
 void QtEventLoop::Quit() {

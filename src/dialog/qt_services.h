@@ -36,6 +36,7 @@ class QtEventLoop : public EventLoop {
   void Quit() override;
 
  private:
+  void StopWaiters();
   struct Timer {
     QTimer* timer = nullptr;
     std::function<void()> tick;
