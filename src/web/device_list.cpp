@@ -24,12 +24,16 @@ std::string LocalDateTimeText(HostTime when) {
   const std::time_t t = std::chrono::system_clock::to_time_t(when);
   std::tm local{};
   localtime_r(&t, &local);
+  // The user's locale is looked up once: building it costs more than the rest of a row.
+  static const std::locale user_locale = [] {
+    try {
+      return std::locale("");
+    } catch (const std::exception&) {
+      return std::locale::classic();  // no usable locale in the environment
+    }
+  }();
   std::ostringstream out;
-  try {
-    out.imbue(std::locale(""));
-  } catch (const std::exception&) {
-    // No usable locale in the environment: the classic format serves.
-  }
+  out.imbue(user_locale);
   out << std::put_time(&local, "%x %X");
   return out.str();
 }
