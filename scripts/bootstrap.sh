@@ -14,7 +14,7 @@ shift || true
 say() { printf '==> %s\n' "$*"; }
 
 packages=(
-  cmake g++ make pkg-config
+  cmake g++ make pkg-config ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev nlohmann-json3-dev libcrypt-dev
   owserver ow-shell digitemp
