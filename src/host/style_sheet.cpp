@@ -15,9 +15,6 @@ p > b:has(> font[face="Arial"][size="2"]) { font-weight: bold; }
 .pagetitle { padding: 0.6em 0; border-bottom: 2px solid #2f5d8a; margin-bottom: 0.8em; }
 .pagetitle a { color: #2f5d8a; text-decoration: none; }
 a { color: #2f5d8a; }
-/* The page menus: one look on every page. */
-a[href^="1-Wire?PAGE="], a[href="1-Wire"] { font-weight: bold; text-decoration: none; }
-a[href^="1-Wire?PAGE="]:hover { text-decoration: underline; }
 table { border-collapse: collapse; }
 td, th { padding: 3px 6px; }
 .tableheader { background: #2f5d8a; color: #ffffff; font-weight: bold; font-size: 11pt; }

@@ -169,10 +169,11 @@ TEST(PagesInBrowser, AThermometerPageAndTwoDevicesChartedWithTips) {
     const cell = [...document.querySelectorAll('td.tableroweven')].find(c => /ºC/.test(c.innerText));
     return getComputedStyle(cell).fontWeight;)"),
             "400");
-  EXPECT_EQ(browser.ExecuteScript("return getComputedStyle(document.evaluate(\"//b[contains(., "
-                                  "'living room')]\", document, null, 9, null)"
-                                  ".singleNodeValue).fontWeight;"),
-            "700");
+  EXPECT_EQ(
+      browser.ExecuteScript("return getComputedStyle(document.evaluate(\"//text()[contains(., "
+                            "'Device:')]/following-sibling::b[1]\", document, null, 9, null)"
+                            ".singleNodeValue).fontWeight;"),
+      "700");
   EXPECT_EQ(browser.ExecuteScript(
                 "return getComputedStyle(document.querySelector('td + td.tablecelloff'))"
                 ".backgroundColor;"),
@@ -225,7 +226,7 @@ TEST(PagesInBrowser, AThermometerPageAndTwoDevicesChartedWithTips) {
       browser.ExecuteScript("return document.getElementById('statustime').innerText;");
   EXPECT_THAT(when, HasSubstr("2026")) << when;
   // The tip opens beside the pointer, leaves the point itself free, and lies above the chart.
-  const json tip = browser.ExecuteScript(R"(
+  const json box = browser.ExecuteScript(R"(
     const info = document.getElementById('info');
     const r = info.getBoundingClientRect();
     info.style.pointerEvents = 'auto';
@@ -233,12 +234,12 @@ TEST(PagesInBrowser, AThermometerPageAndTwoDevicesChartedWithTips) {
     info.style.pointerEvents = '';
     return [r.left, r.top, r.right, r.bottom, !!over && !!over.closest('#info')];)");
   const double x = at[0].get<double>(), y = at[1].get<double>();
-  EXPECT_TRUE(tip[4].get<bool>()) << "something covers the tip";
-  EXPECT_FALSE(x >= tip[0].get<double>() && x <= tip[2].get<double>() &&
-               y >= tip[1].get<double>() && y <= tip[3].get<double>())
-      << "the tip covers the point " << tip.dump();
-  EXPECT_LT(std::abs(tip[0].get<double>() - x), 80) << tip.dump();
-  EXPECT_LT(std::abs(tip[3].get<double>() - y), 80) << tip.dump();
+  EXPECT_TRUE(box[4].get<bool>()) << "something covers the tip";
+  EXPECT_FALSE(x >= box[0].get<double>() && x <= box[2].get<double>() &&
+               y >= box[1].get<double>() && y <= box[3].get<double>())
+      << "the tip covers the point " << box.dump();
+  EXPECT_LT(std::abs(box[0].get<double>() - x), 80) << box.dump();
+  EXPECT_LT(std::abs(box[3].get<double>() - y), 80) << box.dump();
   Screenshot(browser, "charts-page.png");
 }
 
