@@ -163,6 +163,11 @@ double DS2438Container::getTemperature(const DeviceState& state) const {
   return (raw >> 3) * kTemperatureLsb;
 }
 
+double DS2438Container::getTemperatureResolution(const DeviceState& state) const {
+  CheckState(state, "getTemperatureResolution");
+  return kTemperatureLsb;
+}
+
 void DS2438Container::doADConvert(int channel, DeviceState& state) {
   if (channel < DS2438_CHANNEL_VDD || channel > DS2438_CHANNEL_VSENSE) {
     Fail("there is no A/D channel " + std::to_string(channel));

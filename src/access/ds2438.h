@@ -37,6 +37,10 @@ class DS2438Container : public OneWireContainer {
 
   void doTemperatureConvert(DeviceState& state) override;
   double getTemperature(const DeviceState& state) const override;
+  // 13 bits: a fixed 0.03125 degree step.
+  bool hasSelectableTemperatureResolution() const override { return false; }
+  std::vector<double> getTemperatureResolutions() const override { return {0.03125}; }
+  double getTemperatureResolution(const DeviceState& state) const override;
 
   int getNumberADChannels() const override { return 3; }
   bool hasADAlarms() const override { return false; }

@@ -51,6 +51,11 @@ double DS2760Container::getTemperature(const DeviceState& state) const {
   return (Pair(state, kTemperature) >> 5) * kTemperatureStep;
 }
 
+double DS2760Container::getTemperatureResolution(const DeviceState& state) const {
+  CheckState(state, "getTemperatureResolution");
+  return kTemperatureStep;
+}
+
 void DS2760Container::CheckChannel(int channel) const {
   if (channel != 0 && channel != DS2438_CHANNEL_VSENSE) {
     Fail("there is no A/D channel " + std::to_string(channel) +

@@ -35,6 +35,10 @@ class DS2760Container : public OneWireContainer {
   // The registers follow the measurements on their own: a "conversion" reads them afresh.
   void doTemperatureConvert(DeviceState& state) override;
   double getTemperature(const DeviceState& state) const override;
+  // 11 bits: a fixed 0.125 degree step.
+  bool hasSelectableTemperatureResolution() const override { return false; }
+  std::vector<double> getTemperatureResolutions() const override { return {kTemperatureStep}; }
+  double getTemperatureResolution(const DeviceState& state) const override;
 
   int getNumberADChannels() const override { return 3; }
   bool hasADAlarms() const override { return false; }

@@ -1,5 +1,7 @@
 #include "logging/chart_labels.h"
 
+#include <algorithm>
+
 #include "platform/chart_canvas.h"
 #include "registry/value_text.h"
 
@@ -41,6 +43,9 @@ TimeLabels ChartTimeLabels(const std::vector<double>& x) {
     step = n / 2;
     text = [](double d) { return DateLabel(d) + " " + TimeLabel(d); };
   }
+  // Five or more points give a step of at least one; kept so by construction, so that no
+  // spacing of readings can make the walk stand still.
+  step = std::max<size_t>(step, 1);
   for (size_t i = 0; i <= n; i += step) out.labels.emplace_back(x[i], text(x[i]));
   return out;
 }

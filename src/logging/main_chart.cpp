@@ -75,7 +75,9 @@ std::string MainChart(const std::string& from_text, const std::string& to_text, 
         -1, 2);
     chart.SetPlotArea(50, 20, settings.ChartX1 - 165, settings.ChartY1 - 50, 0xffffff, 0xffffff,
                       0xc0c0c0, 0xc0c0c0);
-    chart.AddLegend(settings.ChartX1 - 110, 13, false, "times.ttf", 7).SetBackground(kTransparent);
+    // The legend stands right of the plot, in the sans face of the axis labels (a serif face
+    // at this size reads poorly on screen).
+    chart.AddLegend(settings.ChartX1 - 110, 13, false, "arial.ttf", 7).SetBackground(kTransparent);
     const bool depth = submitted ? depth3d : settings.Chart3D1;
     LineLayer& layer = chart.AddLineLayer(depth ? 10 : 0);
     chart.YAxis().SetAutoScale(0.2);

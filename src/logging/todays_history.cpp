@@ -128,8 +128,10 @@ std::string TodaysHistory(DatabaseLogging& database, const DSDevice& record,
           const Field field = readings->Item(c);
           if (field.Type == field_type::kDouble) {
             const double v = field.AsDouble();
-            const char* cls = v <= database.low_threshold    ? "tablecellwav"
-                              : v >= database.high_threshold ? "tablecelldim"
+            // A reading that reached a limit is also marked "alarm" (the style sheet's alarm
+            // colour).
+            const char* cls = v <= database.low_threshold    ? "tablecellwav alarm"
+                              : v >= database.high_threshold ? "tablecelldim alarm"
                                                              : "tableroweven";
             out += history_html::Cell(cls, 1, 0) + (field.IsNull() ? "" : Number(v)) + "</td>";
             value_column = c;

@@ -37,8 +37,10 @@ bool HasSelectableResolution(const std::string& rom) {
 }
 
 double GetTempResolution(const std::string& rom) {
-  const std::string family = FamilyCode(rom);
-  if (family == "10" || family == "21" || family == "22") {
+  // The DS18S20's stored resolution chooses how its readings are taken: below half a degree the
+  // count registers refine them. Every other thermometer reports what it measures in: the DS1822
+  // has the DS18B20's configuration register, the DS1921 and the battery monitors a fixed step.
+  if (FamilyCode(rom) == "10") {
     return ReadNumber(Store().GetOr("Resolution", rom.substr(0, 16), "0.1"));
   }
   try {

@@ -13,7 +13,8 @@ struct DSDevice;
 // container in slot 2 (operations that end with a read) or slot 3 (queries and alarm writes),
 // and releases the slot and the bus on every way out.
 bool HasSelectableResolution(const std::string& rom);
-// Families 10, 21 and 22: the stored "Resolution" setting (default 0.1) without bus traffic.
+// Family 10: the stored "Resolution" setting (default 0.1) without bus traffic; other
+// families: what the device reports (0 when it cannot be asked).
 double GetTempResolution(const std::string& rom);
 void SetTempRes(DSDevice& channel, double resolution);
 void SetTempAlarm(const std::string& rom, bool high, double value);

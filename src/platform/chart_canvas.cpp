@@ -91,6 +91,45 @@ void DrawText(cairo_t* cr, const std::string& text, double x, double y_middle) {
   cairo_show_text(cr, text.c_str());
 }
 
+// Breaks text into lines no wider than `room`: at blanks, and inside a word only where the word
+// alone is wider (between whole UTF-8 characters).
+std::vector<std::string> WrapText(cairo_t* cr, const std::string& text, double room) {
+  std::vector<std::string> lines;
+  std::string current;
+  auto push_word = [&](const std::string& word) {
+    const std::string joined = current.empty() ? word : current + " " + word;
+    if (TextWidth(cr, joined) <= room) {
+      current = joined;
+      return;
+    }
+    if (!current.empty()) lines.push_back(current);
+    current.clear();
+    // The word on lines of its own, cut where the next character would pass the room.
+    for (size_t i = 0; i < word.size();) {
+      size_t next = i + 1;
+      while (next < word.size() && (static_cast<unsigned char>(word[next]) & 0xC0) == 0x80) ++next;
+      const std::string piece = word.substr(i, next - i);
+      if (!current.empty() && TextWidth(cr, current + piece) > room) {
+        lines.push_back(current);
+        current.clear();
+      }
+      current += piece;
+      i = next;
+    }
+  };
+  size_t start = 0;
+  while (start <= text.size()) {
+    const size_t blank = text.find(' ', start);
+    const std::string word =
+        text.substr(start, blank == std::string::npos ? std::string::npos : blank - start);
+    if (!word.empty()) push_word(word);
+    if (blank == std::string::npos) break;
+    start = blank + 1;
+  }
+  if (!current.empty() || lines.empty()) lines.push_back(current);
+  return lines;
+}
+
 struct PixelPoint {
   double x;
   double y;
@@ -422,8 +461,9 @@ void* XYChart::Draw() {
       const int32_t colour =
           IsSolid(set.colour) ? set.colour : kPalette[palette_index++ % std::size(kPalette)];
       if (!set.name.empty()) legend_entries.emplace_back(colour, set.name);
+      // Everything of a line, its 3D ribbon too, stays inside the plot area.
       cairo_save(cr);
-      cairo_rectangle(cr, left, top - d, plot_w_ + d, plot_h_ + d);
+      cairo_rectangle(cr, left, top, plot_w_, plot_h_);
       cairo_clip(cr);
       // Runs of consecutive drawable points; a missing value breaks the line.
       std::vector<std::vector<PixelPoint>> runs(1);
@@ -536,52 +576,53 @@ void* XYChart::Draw() {
   }
 
   // Legend: key lines and names, flowing right and wrapping at the chart's edge unless vertical.
+  // A name too long for the room between the legend's position and the chart's right edge is
+  // broken into lines, so the legend never spreads over the plot beside it.
   if (legend_ && !legend_entries.empty()) {
     UseFont(cr, legend_->font_, legend_->size_);
     cairo_font_extents_t font;
     cairo_font_extents(cr, &font);
     const double line = font.height + 3, key = 14, pad = 4;
+    const double right_edge = width_ - raised_ - 2;
+    const double room = std::max(24.0, right_edge - legend_->x_ - 2 * pad - key - 4);
     struct Placed {
       double x, y;
       size_t entry;
+      std::vector<std::string> lines;
     };
     std::vector<Placed> placed;
-    double x = legend_->x_ + pad, y = legend_->y_ + pad, box_right = x;
+    double x = legend_->x_ + pad, y = legend_->y_ + pad, row_height = line, box_right = x;
     for (size_t i = 0; i < legend_entries.size(); ++i) {
-      const double w = key + 4 + TextWidth(cr, legend_entries[i].second);
-      if (i > 0 && (legend_->vertical_ || x + w > width_ - raised_ - 2)) {
+      std::vector<std::string> lines = WrapText(cr, legend_entries[i].second, room);
+      double text_width = 0;
+      for (const auto& l : lines) text_width = std::max(text_width, TextWidth(cr, l));
+      const double w = key + 4 + text_width;
+      const bool wrapped = lines.size() > 1 || (!placed.empty() && placed.back().lines.size() > 1);
+      if (i > 0 && (legend_->vertical_ || wrapped || x + w > right_edge)) {
         x = legend_->x_ + pad;
-        y += line;
+        y += row_height;
+        row_height = line;
       }
-      placed.push_back({x, y, i});
+      row_height = std::max(row_height, line * static_cast<double>(lines.size()));
       box_right = std::max(box_right, x + w);
+      placed.push_back({x, y, i, std::move(lines)});
       x += w + 10;
-    }
-    // A name too long for the room right of the legend's position moves the legend left, so it
-    // is read whole rather than cut at the chart's edge.
-    const double overflow = box_right + pad - (width_ - raised_ - 1);
-    double legend_x = legend_->x_;
-    if (overflow > 0) {
-      const double shift = std::min(overflow, static_cast<double>(legend_->x_));
-      for (auto& p : placed) p.x -= shift;
-      box_right -= shift;
-      legend_x -= shift;
     }
     if (IsSolid(legend_->background_)) {
       SetRgb(cr, legend_->background_);
-      cairo_rectangle(cr, legend_x, legend_->y_, box_right + pad - legend_x,
-                      y + line + pad - legend_->y_);
+      cairo_rectangle(cr, legend_->x_, legend_->y_, box_right + pad - legend_->x_,
+                      y + row_height + pad - legend_->y_);
       cairo_fill_preserve(cr);
       SetRgb(cr, 0x808080);
       cairo_stroke(cr);
     }
     for (const auto& p : placed) {
-      const double middle = p.y + line / 2;
       SetRgb(cr, legend_entries[p.entry].first);
-      cairo_rectangle(cr, p.x, middle - 2, key, 4);
+      cairo_rectangle(cr, p.x, p.y + line / 2 - 2, key, 4);
       cairo_fill(cr);
       SetRgb(cr, 0x000000);
-      DrawText(cr, legend_entries[p.entry].second, p.x + key + 4, middle);
+      for (size_t l = 0; l < p.lines.size(); ++l)
+        DrawText(cr, p.lines[l], p.x + key + 4, p.y + line * (static_cast<double>(l) + 0.5));
     }
   }
 

@@ -1,6 +1,8 @@
 #include "web/detail_page.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 #include "core/host_calls.h"
 #include "core/plugin_state.h"
@@ -14,6 +16,7 @@
 #include "onewire/temp_alarms.h"
 #include "registry/records.h"
 #include "registry/value_text.h"
+#include "web/channel_alarm.h"
 #include "web/html.h"
 #include "web/memory_banks_html.h"
 #include "web/page_frame.h"
@@ -69,6 +72,25 @@ std::string FunctionMenu(const std::string& rom_id, const std::shared_ptr<DSROM>
   return menu + MakeLink("1-Wire?ROMID=" + EscapeHtml(rom_id), "Info");
 }
 
+// The step of a thermometer's readings in the unit shown, from the resolution its record holds.
+// The DS18S20's stored resolution only chooses how it is read: below half a degree its count
+// registers refine the half-degree reading to 1/16 degree.
+double ReadingStep(const std::string& rom_id, double resolution) {
+  if (resolution <= 0) return 0;
+  double step = resolution;
+  if (FamilyCode(rom_id) == "10") step = resolution < 0.5 ? 0.0625 : 0.5;
+  return Plugin().settings.Range ? step * 9 / 5 : step;
+}
+
+// A step with at least `decimals` decimals and as many more as it needs to be shown exactly
+// (0.0625, not 0.063 or 0.1).
+std::string StepText(double step, int decimals) {
+  int d = std::max(decimals, 0);
+  while (d < 6 && std::abs(std::round(step * std::pow(10.0, d)) / std::pow(10.0, d) - step) > 1e-9)
+    ++d;
+  return FormatDecimals(step, d);
+}
+
 std::string Name(const DSDevice& d) {
   return EscapeHtml(d.HSLocation + " " + d.HSName);
 }
@@ -100,6 +122,11 @@ std::string SwitchTable(const std::string& rom_id, const std::shared_ptr<DSROM>&
       html += ChannelRow(d ? Name(*d) : std::string(), label, value);
     }
   } else {
+    // Every other switch: the DS2405 (05), the DS2406 (12) and the DS2409 (1F) have the switch
+    // bit that offers "Switch" in the function menu, so each gets its latch and level rows here.
+    // A table limited to the families 05 and 06 would leave the DS2406 and DS2409 pages empty
+    // (06 is a memory button, without switches); a family without switch channels gets an
+    // empty table.
     const int channels = CountChannels(rom, 'S');
     for (int i = 0; i < channels; ++i) {
       const std::string n = std::to_string(i);
@@ -169,12 +196,13 @@ std::string ReadingTable(const std::shared_ptr<DSDevice>& record, const std::str
     if (record->hasTempResolution == -1) {
       Skip([&] { record->hasTempResolution = HasSelectableResolution(rom_id) ? 1 : 0; });
     }
-    if (record->TempResolution == -1) {
+    // A device that could not be asked is asked again on the next build.
+    if (record->TempResolution <= 0) {
       Skip([&] { record->TempResolution = GetTempResolution(rom_id); });
     }
+    const double step = ReadingStep(rom_id, record->TempResolution);
     html += "<tr><td class=\"tablecellwav\">Resolution</td><td class=\"tableroweven\">" +
-            FormatDecimals(record->TempResolution, Plugin().settings.SigFigs) + TempUnit() +
-            "</td></tr>";
+            (step > 0 ? StepText(step, s.SigFigs) + TempUnit() : std::string()) + "</td></tr>";
   }
   const auto parent = gROMs().FindParent(rom_id);
   if (record->hasTemperatureAlarms == -1 && parent && (parent->Caps & 0x1)) {
@@ -186,22 +214,29 @@ std::string ReadingTable(const std::shared_ptr<DSDevice>& record, const std::str
       record->LoAlarm = static_cast<int32_t>(low);
       record->HiAlarm = static_cast<int32_t>(high);
     });
+    // A limit the value has reached is marked as an alarm; no value read yet reaches none.
+    const bool known = ValueShown(*record);
     const double reading = ReadNumber(record->HSString);
-    auto cell = [&](bool reached, int32_t limit) {
-      return std::string(reached ? "<td class=\"tablecelldim\">" : "<td class=\"tableroweven\">") +
+    // The limits in the unit of the value they are compared with.
+    const int low = LimitShown(record->LoAlarm), high = LimitShown(record->HiAlarm);
+    auto cell = [&](bool reached, int limit) {
+      return std::string(known && reached
+                             ? std::string("<td class=\"tablecelldim ") + kAlarmClass + "\">"
+                             : std::string("<td class=\"tableroweven\">")) +
              std::to_string(limit) + TempUnit() + "</td></tr>";
     };
-    html += "<tr><td class=\"tablecellwav\">Low Alarm</td>" +
-            cell(reading <= record->LoAlarm, record->LoAlarm);
-    html += "<tr><td class=\"tablecellwav\">High Alarm</td>" +
-            cell(reading >= record->HiAlarm, record->HiAlarm);
+    html += "<tr><td class=\"tablecellwav\">Low Alarm</td>" + cell(reading <= low, low);
+    html += "<tr><td class=\"tablecellwav\">High Alarm</td>" + cell(reading >= high, high);
   }
   html += "</table><br>";
   if (record->LogtoDB != 0 && Plugin().settings.chkDBLog) {
-    // The history colours today's readings against this thermometer's limits.
+    // The history marks today's readings that reached this thermometer's limits; a channel
+    // without limits has none to reach.
     auto db = ReadingsDatabase();
-    db->low_threshold = record->LoAlarm;
-    db->high_threshold = record->HiAlarm;
+    const bool limits = temperature && record->hasTemperatureAlarms == 1;
+    constexpr double kNone = std::numeric_limits<double>::infinity();
+    db->low_threshold = limits ? LimitShown(record->LoAlarm) : -kNone;
+    db->high_threshold = limits ? LimitShown(record->HiAlarm) : kNone;
     Skip([&] { html += TodaysHistory(*db, *record, unit); });
   }
   return html;

@@ -12,6 +12,7 @@
 #include "platform/settings_store.h"
 #include "registry/records.h"
 #include "registry/value_text.h"
+#include "web/channel_alarm.h"
 #include "web/html.h"
 #include "web/page_frame.h"
 
@@ -80,7 +81,8 @@ std::string ValueCell(const DSDevice& d, const std::string& row_class) {
     cls = "tablecellcustom";
     text = "Off";
   } else {
-    cls = "tablecellon";
+    // A thermometer in alarm is marked where the user looks first.
+    cls = ChannelInAlarm(d) ? std::string("tablecellon ") + kAlarmClass : "tablecellon";
     text = EscapeHtml(d.HSString);
     if (!Plugin().settings.Append) text += UnitFor(d.ROM.back());
   }

@@ -208,5 +208,29 @@ TEST_F(DialogBusTest, OkChangesThePollRateOfTheRunningPluginOnTheDemoBus) {
   EXPECT_GT(gROMs().Count(), 10);
 }
 
+TEST_F(DialogBusTest, TheQuadADPageShowsEachChannelsReadingOnceRead) {
+  const std::string quad = Rom(0x20, 6);
+  StartBus({{"devices", {{{"rom", quad}, {"inputs", {1.2, 2.0, 0.0, 0.4}}}}}});
+  Plugin().parts.cycle = std::make_shared<OneWireBusCycle>();
+  auto timers = std::make_shared<frm1Wire>(loop);
+  Plugin().parts.timers = timers;
+  LoadProcessSettings();
+  Plugin().settings.IntType = "SIM";
+  timers->SetPollTimerEnabled(true);
+  Plugin().PollingStarted = true;
+  auto window = std::make_shared<SetupWindow>();
+  Plugin().parts.dialog = window;
+  window->ShowModeless();
+  // The page is opened before the bus was scanned, then left open while the plug-in polls.
+  gROMs().Find(quad);
+  window->DisplayNodeInfo(quad, dialog::kNodeFromHost);
+  loop.AdvanceAndRun(clock, 40s, 250ms);
+  for (int ch = 0; ch < 4; ++ch) {
+    const std::string shown = window->lblAD4[ch]->text().toStdString();
+    EXPECT_EQ(shown.find("Wait..."), std::string::npos) << "channel " << ch << ": " << shown;
+  }
+  window->hide();
+}
+
 }  // namespace
 }  // namespace qb::test

@@ -163,6 +163,21 @@ TEST(PagesInBrowser, AThermometerPageAndTwoDevicesChartedWithTips) {
   EXPECT_THAT(page, HasSubstr("High Alarm"));
   EXPECT_THAT(page, HasSubstr("Low Alarm"));
   EXPECT_THAT(page, HasSubstr("Resolution"));
+  // Plain texts are plain (the version line's open bold tag does not carry on), the name is bold,
+  // and the history's times are plain cells, not coloured as "not present".
+  EXPECT_EQ(browser.ExecuteScript(R"(
+    const cell = [...document.querySelectorAll('td.tableroweven')].find(c => /ºC/.test(c.innerText));
+    return getComputedStyle(cell).fontWeight;)"),
+            "400");
+  EXPECT_EQ(
+      browser.ExecuteScript("return getComputedStyle(document.evaluate(\"//text()[contains(., "
+                            "'Device:')]/following-sibling::b[1]\", document, null, 9, null)"
+                            ".singleNodeValue).fontWeight;"),
+      "700");
+  EXPECT_EQ(browser.ExecuteScript(
+                "return getComputedStyle(document.querySelector('td + td.tablecelloff'))"
+                ".backgroundColor;"),
+            "rgb(255, 255, 255)");
   Screenshot(browser, "thermometer-page.png");
 
   ClickLink(browser, "Charts");
@@ -210,6 +225,21 @@ TEST(PagesInBrowser, AThermometerPageAndTwoDevicesChartedWithTips) {
   const std::string when =
       browser.ExecuteScript("return document.getElementById('statustime').innerText;");
   EXPECT_THAT(when, HasSubstr("2026")) << when;
+  // The tip opens beside the pointer, leaves the point itself free, and lies above the chart.
+  const json box = browser.ExecuteScript(R"(
+    const info = document.getElementById('info');
+    const r = info.getBoundingClientRect();
+    info.style.pointerEvents = 'auto';
+    const over = document.elementFromPoint(r.left + r.width / 2, r.top + r.height / 2);
+    info.style.pointerEvents = '';
+    return [r.left, r.top, r.right, r.bottom, !!over && !!over.closest('#info')];)");
+  const double x = at[0].get<double>(), y = at[1].get<double>();
+  EXPECT_TRUE(box[4].get<bool>()) << "something covers the tip";
+  EXPECT_FALSE(x >= box[0].get<double>() && x <= box[2].get<double>() &&
+               y >= box[1].get<double>() && y <= box[3].get<double>())
+      << "the tip covers the point " << box.dump();
+  EXPECT_LT(std::abs(box[0].get<double>() - x), 80) << box.dump();
+  EXPECT_LT(std::abs(box[3].get<double>() - y), 80) << box.dump();
   Screenshot(browser, "charts-page.png");
 }
 

@@ -69,8 +69,8 @@ TEST_P(HistoryTest, EqualLowsShowTheNewerTimeAndThresholdsColourTheRows) {
   const std::string html = History();
   EXPECT_THAT(html, HasSubstr("Lo</td><td class=\"tableroweven\">18.000</td><td "
                               "class=\"tablerowodd\">Dec 07 2026 11:00:00"));
-  EXPECT_THAT(html, HasSubstr("class=\"tablecellwav\">18.000<"));
-  EXPECT_THAT(html, HasSubstr("class=\"tablecelldim\">25.000<"));
+  EXPECT_THAT(html, HasSubstr("class=\"tablecellwav alarm\">18.000<"));
+  EXPECT_THAT(html, HasSubstr("class=\"tablecelldim alarm\">25.000<"));
   EXPECT_THAT(html, HasSubstr("class=\"tableroweven\">20.000<"));
 }
 

@@ -3,6 +3,10 @@
 
 #include <gmock/gmock.h>
 
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
 #include "logging/chart_builder.h"
 #include "logging/chart_files.h"
 #include "logging/readings_table.h"
@@ -45,6 +49,12 @@ class ChartsPageTest : public PluginTest {
     ParseQuery(lnk);
     return ChartsPage(lnk);
   }
+  // The file name of the chart image a page shows; empty when it shows none.
+  static std::string ChartFile(const std::string& page) {
+    std::smatch m;
+    if (!std::regex_search(page, m, std::regex("<img src=\"1wire/([0-9]+\\.jpg)\""))) return {};
+    return m[1].str();
+  }
   TempDir dir;
 };
 
@@ -75,6 +85,46 @@ TEST_F(ChartsPageTest, TickedDevicesTheTypedStartAndTheThreeDChoiceComeFromTheQu
   page = Page("1-Wire?PAGE=1&From=07+Dec+2026+08%3A00&To=&B1=Submit");
   EXPECT_THAT(page, Not(HasSubstr("name='D3' value='ON'checked>")));
   EXPECT_THAT(page.substr(page.find(">Avg</td></tr>")), Not(HasSubstr("Cellar Temp")));
+}
+
+TEST_F(ChartsPageTest, TwelveHundredReadingsGiveTheChartWithoutTipsAndTheirStatistics) {
+  using namespace std::chrono;
+  auto db = OpenDatabase(Plugin().settings.Database);
+  db->Execute("BEGIN");  // one write to the disk, not 1200
+  for (int i = 0; i < 1200; ++i) {
+    db->Execute("INSERT INTO T_Temps (ROMAddress, DTime, Temp) VALUES ($1, $2, $3)",
+                {DbValue(std::string("Boiler")), DbValue(clock.Now() - seconds(60 * i + 30)),
+                 DbValue(60.0 + (i % 10))});
+  }
+  db->Execute("COMMIT");
+  const std::string page = Page("1-Wire?PAGE=1&Boiler=ON&From=06+Dec+2026+12%3A00&To=&B1=Submit");
+  const std::string image = ChartFile(page);
+  ASSERT_FALSE(image.empty()) << page;
+  EXPECT_GT(std::filesystem::file_size(ChartFolder() / image), 1000u);
+  // More than 1000 points: an empty map, so no tips.
+  EXPECT_THAT(page, HasSubstr("<map name='map1'></map>"));
+  EXPECT_THAT(page, Not(HasSubstr("<area ")));
+  EXPECT_THAT(page.substr(page.find(">Avg</td></tr>")), HasSubstr("Boiler"));
+  EXPECT_THAT(page, HasSubstr(">60.000<"));
+  EXPECT_THAT(page, HasSubstr(">69.000<"));
+}
+
+TEST_F(ChartsPageTest, TheThreeDChoiceDrawsTheLinesWithDepth) {
+  auto chart_of = [&](const std::string& query) {
+    const std::string page = Page("1-Wire?PAGE=1&Cellar+Temp=ON&B1=Submit" + query);
+    const std::string image = ChartFile(page);
+    if (image.empty()) return std::string();
+    std::ifstream in(ChartFolder() / image, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  Plugin().settings.Chart3D1 = false;
+  const std::string flat = chart_of("");
+  const std::string deep = chart_of("&D3=ON");
+  ASSERT_FALSE(flat.empty());
+  ASSERT_FALSE(deep.empty());
+  EXPECT_NE(flat, deep);
+  // The same page again draws the same picture: the difference is the depth alone.
+  EXPECT_EQ(chart_of(""), flat);
 }
 
 }  // namespace

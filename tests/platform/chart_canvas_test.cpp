@@ -117,6 +117,72 @@ TEST(ChartScale, AutoScaleCoversTheDataWithRoomAboveAndRoundTicks) {
   EXPECT_LT(AutoScale(-12.5, -3, 0.2, 0.1, 0.8, 8).low, -12.5);
 }
 
+TEST(ChartScale, ARoomTemperatureChartStaysNearItsData) {
+  // 20 to 22 degrees: the axis may round outwards, but drawn from 0 the line would lie flat.
+  const AxisScale s = AutoScale(20, 22, 0.2, 0.1, 0.8, 8);
+  EXPECT_LE(s.low, 20);
+  EXPECT_GE(s.low, 19);
+  EXPECT_GE(s.high, 22);
+  EXPECT_LE(s.high, 23);
+  // As the device page draws it: the two degrees fill most of the plot's 250 pixels.
+  SmallChart c;
+  c.layer->AddDataSet({20, 21.5, 22}, 0xFF0000, "28AB");
+  c.layer->SetXData({46363.25, 46363.5, 46363.75});
+  c.chart.XAxis().SetLinearScale(46363.25, 46363.75);
+  c.chart.YAxis().SetAutoScale(0.2);
+  const double rise = c.chart.PixelOf(46363.25, 20).second - c.chart.PixelOf(46363.75, 22).second;
+  EXPECT_GT(rise, 125) << "the line rises " << rise << " of 250 pixels";
+  // Below zero the same holds.
+  const AxisScale cold = AutoScale(-22, -20, 0.2, 0.1, 0.8, 8);
+  EXPECT_LE(cold.high, -19);
+  EXPECT_GE(cold.low, -23);
+}
+
+TEST(ChartCanvas, NeitherTheLineNorItsThreeDRibbonLeavesThePlotArea) {
+  // A rising line ending at the plot's top right corner, with 10 pixels of depth.
+  SmallChart c(10);
+  c.layer->AddDataSet({20, 22}, 0xFF0000, "28AB");
+  c.layer->SetXData({46363.25, 46363.75});
+  c.chart.XAxis().SetLinearScale(46363.25, 46363.75);
+  c.chart.YAxis().SetLinearScale(20, 22);
+  const auto image = DecodeJpeg(c.chart.EncodeJpeg());
+  auto reddish = [&](int x, int y) {
+    const uint32_t p = image.At(x, y);
+    const int r = (p >> 16) & 0xFF, g = (p >> 8) & 0xFF, b = p & 0xFF;
+    return r > 150 && r > g + 60 && r > b + 60;
+  };
+  int inside = 0, outside = 0;
+  for (int y = 0; y < 300; ++y) {
+    for (int x = 0; x < 400; ++x) {
+      const bool in_plot = x >= 60 && x < 380 && y >= 20 && y < 270;
+      (in_plot ? inside : outside) += reddish(x, y);
+    }
+  }
+  EXPECT_GT(inside, 100);
+  EXPECT_EQ(outside, 0);
+}
+
+TEST(ChartCanvas, ALegendRightOfThePlotBreaksLongNamesInsteadOfCoveringThePlot) {
+  // The charts page's layout: plot from x 50, 535 wide; the legend 5 pixels right of it.
+  XYChart chart(700, 350);
+  chart.SetPlotArea(50, 20, 535, 300, 0xFFFFFF, 0xFFFFFF, 0xC0C0C0, -1);
+  chart.AddLegend(590, 13, false, "arial.ttf", 7);
+  auto& layer = chart.AddLineLayer(0);
+  // Points at the plot's left end only: its right part stays empty unless the legend spreads.
+  layer.AddDataSet({20, 21}, 0x0000FF, "Unknown 940000000001E228-Temp living room thermometer");
+  layer.AddDataSet({21, 22}, 0x00A000, "AVeryLongNameWithoutAnyBlankThatCannotFitOnOneLine");
+  layer.SetXData({46363.0, 46363.01});
+  chart.XAxis().SetLinearScale(46363.0, 46364.0);
+  const auto image = DecodeJpeg(chart.EncodeJpeg());
+  int dark_in_plot = 0, dark_in_legend = 0;
+  for (int y = 21; y < 319; ++y) {
+    for (int x = 400; x < 584; ++x) dark_in_plot += (image.At(x, y) & 0xFF) < 100;
+    for (int x = 590; x < 700; ++x) dark_in_legend += (image.At(x, y) & 0xFF) < 100;
+  }
+  EXPECT_EQ(dark_in_plot, 0);
+  EXPECT_GT(dark_in_legend, 100);
+}
+
 TEST(DayNumbers, CountFromThe30thOfDecember1899) {
   EXPECT_EQ(DayNumber(1899, 12, 30, 0, 0, 0), 0);
   EXPECT_EQ(DayNumber(1970, 1, 1, 0, 0, 0), 25569);
