@@ -35,8 +35,8 @@
 #include <map>
 #include <optional>
 
-#include "access/adapter_types.h"
 #include "access/container.h"
+#include "access/masters/adapter_types.h"
 #include "access/memory_bank.h"
 #include "core/host_calls.h"
 #include "core/log.h"

@@ -1,6 +1,6 @@
 #include "onewire/onewire_state.h"
 
-#include "access/serial_adapters.h"
+#include "access/masters/serial_adapters.h"
 #include "core/plugin_state.h"
 #include "sim/bus_file.h"
 

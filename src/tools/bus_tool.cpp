@@ -9,13 +9,13 @@
 #include "access/ds18s20.h"
 #include "access/errors.h"
 #include "access/families.h"
+#include "access/masters/serial_adapters.h"
 #include "access/provider.h"
-#include "access/serial_adapters.h"
 #include "platform/clock.h"
 #include "sim/bus_file.h"
-#include "sim/pty_server.h"
-#include "tools/clock_values.h"
+#include "sim/emulations/pty_server.h"
 #include "tools/bus_tool_files.h"
+#include "tools/clock_values.h"
 #include "tools/pages_dump.h"
 
 namespace qb {

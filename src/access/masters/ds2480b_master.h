@@ -12,8 +12,8 @@
 
 #include "access/bus_master.h"
 #include "access/errors.h"
+#include "access/masters/serial_link.h"
 #include "access/rom.h"
-#include "access/serial_link.h"
 
 namespace qb::access {
 

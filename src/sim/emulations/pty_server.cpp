@@ -1,4 +1,4 @@
-#include "sim/pty_server.h"
+#include "sim/emulations/pty_server.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "sim/ds2480b_emulator.h"
+#include "sim/emulations/ds2480b_emulator.h"
 #include "sim/sim_bus.h"
 
 namespace qb::sim {

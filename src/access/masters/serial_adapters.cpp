@@ -1,8 +1,8 @@
-#include "access/serial_adapters.h"
+#include "access/masters/serial_adapters.h"
 
-#include "access/ds2480b_master.h"
+#include "access/masters/ds2480b_master.h"
+#include "access/masters/serial_port.h"
 #include "access/provider.h"
-#include "access/serial_port.h"
 
 namespace qb::access {
 
