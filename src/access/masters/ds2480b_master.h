@@ -102,15 +102,6 @@ std::optional<RomId> NextSearchPath(const SearchPassReply& pass);
 
 }  // namespace ds2480b
 
-// An operation that started a 1-Wire transaction was cut off by a lost or garbled adapter reply.
-// The adapter was resynchronised, which reset the bus, so the devices forgot the transaction: the
-// whole transaction must be run again. The containers retry transactions on CrcError, so this is
-// one.
-class TransactionInterrupted : public CrcError {
- public:
-  using CrcError::CrcError;
-};
-
 // A 1-Wire bus master on a DS2480B serial line driver (the DS9097U and DS1411 adapters).
 //
 // The chip has a command mode (reset, single time slot, search accelerator, pulse and
