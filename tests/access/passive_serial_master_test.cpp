@@ -74,6 +74,82 @@ TEST(PassiveEmulator, ResetsAt9600SlotsAt115200NothingElse) {
   EXPECT_EQ(e.Receive({0xF0}, 9600), std::vector<uint8_t>{0x00});
 }
 
+// --- Lost echoes, in process: a link to the emulation that can drop characters ----------------
+
+class LossyPassiveLink : public access::SerialLink {
+ public:
+  explicit LossyPassiveLink(std::shared_ptr<sim::SimBus> bus) : emulator_(std::move(bus)) {}
+  void Write(const uint8_t* data, size_t length) override {
+    for (uint8_t c : emulator_.Receive(data, length, baud_)) {
+      if (pass_ > 0) {
+        --pass_;
+      } else if (lose_ > 0) {
+        --lose_;
+        continue;
+      }
+      echoes_.push_back(c);
+    }
+  }
+  size_t Read(uint8_t* data, size_t length, std::chrono::milliseconds) override {
+    size_t n = 0;
+    for (; n < length && !echoes_.empty(); ++n) {
+      data[n] = echoes_.front();
+      echoes_.erase(echoes_.begin());
+    }
+    return n;
+  }
+  void SendBreak() override {}
+  void SetBaudRate(int baud) override { baud_ = baud; }
+  void DiscardInput() override { echoes_.clear(); }
+  std::string Describe() const override { return "/dev/ttyLOSSY"; }
+  // After `after` more echoed characters, the next `n` are lost.
+  void Lose(int n, int after = 0) {
+    lose_ = n;
+    pass_ = after;
+  }
+
+ private:
+  sim::PassiveEmulator emulator_;
+  int baud_ = 9600;
+  int lose_ = 0;
+  int pass_ = 0;
+  std::vector<uint8_t> echoes_;
+};
+
+TEST(PassiveSerialMaster, ALostEchoIsRetriedAsAWholeTransactionNeverAWrongValue) {
+  SimulatedClock clock;
+  auto bus = std::make_shared<sim::SimBus>(clock);
+  bus->Add(sim::MakeDS18B20Model(kB20, {{"temperature", 85.5}}));
+  auto owned = std::make_unique<LossyPassiveLink>(bus);
+  LossyPassiveLink* link = owned.get();
+  access::PassiveSerialMaster::Options options;
+  options.wait = [&](std::chrono::milliseconds d) { clock.Advance(d); };
+  options.reply_timeout = std::chrono::milliseconds(1);
+  auto m = std::make_unique<access::PassiveSerialMaster>(std::move(owned), options);
+  m->Open();
+  access::DSPortAdapter adapter("DS9097E", "/dev/ttyLOSSY", std::move(m));
+  auto t = access::CreateContainer(kB20.family());
+  t->SetupContainer(&adapter, kB20.ToString());
+  access::DeviceState s = t->readDevice();
+  // A slot's echo lost in the middle of the conversion's transaction (after the reset and the
+  // first bits of Match ROM): the transaction is run again and the value read is the device's.
+  link->Lose(1, 5);
+  t->doTemperatureConvert(s);
+  EXPECT_EQ(t->getTemperature(s), 85.5);
+  // One lost reset echo is tried again; a reset that gets no echo twice means no adapter
+  // answers: a failure naming the port.
+  link->Lose(1);
+  EXPECT_EQ(adapter.Reset(), 1);
+  link->Lose(2);
+  try {
+    adapter.Reset();
+    ADD_FAILURE() << "a reset without an echo";
+  } catch (const access::AccessError& e) {
+    EXPECT_NE(std::string(e.what()).find("/dev/ttyLOSSY"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(adapter.Reset(), 1) << "the next reset goes through";
+}
+
 // --- The master through a pseudo-terminal, as a program on a serial port sees it ---------------
 
 struct PassiveOnPty {

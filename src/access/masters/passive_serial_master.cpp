@@ -72,17 +72,19 @@ ResetResult PassiveSerialMaster::Reset() {
   SerialLink& link = Link();
   try {
     UseBaud(passive::kResetBaud);
-    link.DiscardInput();
-    const uint8_t out = passive::kResetChar;
-    link.Write(&out, 1);
-    ++line_chars_;
-    uint8_t echo = 0;
-    if (link.Read(&echo, 1, options_.reply_timeout) != 1) {
-      Fail("the " + options_.type + " adapter on " + port_ +
-           " does not echo: no adapter at this port, or its line is broken");
+    // One lost echo is a glitch, tried again; two in a row mean nothing answers at the port.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      link.DiscardInput();
+      const uint8_t out = passive::kResetChar;
+      link.Write(&out, 1);
+      ++line_chars_;
+      uint8_t echo = 0;
+      if (link.Read(&echo, 1, options_.reply_timeout) != 1) continue;
+      CountReset();
+      return passive::DecodeResetEcho(echo);
     }
-    CountReset();
-    return passive::DecodeResetEcho(echo);
+    Fail("the " + options_.type + " adapter on " + port_ +
+         " does not echo: no adapter at this port, or its line is broken");
   } catch (...) {
     line_baud_ = 0;  // a port opened again starts at its own rate
     throw;
