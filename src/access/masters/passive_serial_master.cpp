@@ -162,7 +162,7 @@ uint8_t PassiveSerialMaster::TouchByteWithPower(uint8_t byte, std::chrono::milli
         "the " + options_.type + " adapter on " + port_ +
         " cannot give a strong pull-up: a parasite-powered device on it may not finish a "
         "temperature conversion or an EEPROM copy (wire it for external power, or use a DS9097U "
-        "or DS9490R adapter)";
+        "adapter, which has one)";
     if (options_.log) {
       options_.log(note);
     } else {
