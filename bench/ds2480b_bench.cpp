@@ -40,12 +40,12 @@
 #include <vector>
 
 #include "access/adapter.h"
-#include "access/ds2480b_master.h"
 #include "access/families.h"
-#include "access/serial_port.h"
+#include "access/masters/ds2480b_master.h"
+#include "access/masters/serial_port.h"
 #include "platform/clock.h"
+#include "sim/emulations/pty_server.h"
 #include "sim/models.h"
-#include "sim/pty_server.h"
 #include "sim/sim_bus.h"
 
 namespace {

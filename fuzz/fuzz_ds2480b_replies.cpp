@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "access/adapter.h"
-#include "access/ds2480b_master.h"
+#include "access/masters/ds2480b_master.h"
 
 namespace {
 

@@ -18,6 +18,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev nlohmann-json3-dev libcrypt-dev
   owserver ow-shell digitemp
+  libusb-1.0-0-dev umockdev libumockdev-dev socat
   clang libclang-rt-14-dev lld
   chromium chromium-driver
   libsqlite3-dev libpq-dev postgresql

@@ -45,4 +45,13 @@ class CrcError : public AccessError {
   CrcError(std::string source, const std::string& message)
       : AccessError(ErrorCode::GeneralFailure, std::move(source), message) {}
 };
+
+// An operation that started a 1-Wire transaction was cut off by a lost or garbled adapter reply.
+// The adapter was brought back to a known state, which reset the bus, so the devices forgot the
+// transaction: the whole transaction must be run again. The containers retry transactions on
+// CrcError, so this is one.
+class TransactionInterrupted : public CrcError {
+ public:
+  using CrcError::CrcError;
+};
 }  // namespace qb::access

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <fstream>
 
-#include "access/adapter_types.h"
 #include "access/errors.h"
+#include "access/masters/adapter_types.h"
 
 namespace qb::access {
 

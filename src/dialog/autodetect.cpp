@@ -2,9 +2,9 @@
 #include <fstream>
 
 #include "access/adapter.h"
-#include "access/adapter_types.h"
+#include "access/masters/adapter_types.h"
+#include "access/masters/serial_adapters.h"
 #include "access/provider.h"
-#include "access/serial_adapters.h"
 #include "dialog/bus_claim.h"
 
 namespace qb::dialog {

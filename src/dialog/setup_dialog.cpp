@@ -35,8 +35,8 @@
 #include <map>
 #include <optional>
 
-#include "access/adapter_types.h"
 #include "access/container.h"
+#include "access/masters/adapter_types.h"
 #include "access/memory_bank.h"
 #include "core/host_calls.h"
 #include "core/log.h"
@@ -146,8 +146,9 @@ const char* const kDebugItems[] = {"None",
                                    "Above + Cycle Info",
                                    "Above + Detailed Cycle Info",
                                    "Log Filler!!"};
-const char* const kAdapterTypes[] = {"DS9097E", "DS9097U", "DS1410E", "DS1490",
-                                     "DS1410D", "DS1411",  "DS2490",  "SIM"};
+// The adapter types this system opens. A stored type not listed (a parallel-port DS1410E, or a
+// USB DS1490 or DS2490 that is not supported yet) is still shown as the current one.
+const char* const kAdapterTypes[] = {"DS9097E", "DS9097", "DS9097U", "DS1411", "SIM"};
 const char* const kResolutions[] = {"0.5", "0.25", "0.125", "0.0625"};
 const char* const kScales[] = {"2.55V", "2.56V", "5.10V"};
 
@@ -1088,6 +1089,11 @@ void SetupWindow::ShowSettings(const Settings& s) {
   FillPorts();
   IntPort->setCurrentText(Q(s.IntPort));
   optSpeed[std::clamp(s.IntSpeed, 0, 3)]->setChecked(true);
+  // With an adapter open, only the speeds it can run the bus at are offered (the stored one stays
+  // visible: polling falls back to the fastest the adapter has).
+  for (int i = 0; i < 4; ++i)
+    optSpeed[i]->setEnabled(!OneWire().adapter || i <= OneWire().max_speed ||
+                            optSpeed[i]->isChecked());
   ChkDefault->setChecked(s.DefaultPort == "1");
   chkWeb->setChecked(s.WebPage);
   txtPollCycle->setText(QString::number(s.CycleSeconds));

@@ -1,8 +1,8 @@
 #include "onewire/adapter_setup.h"
 
-#include "access/adapter_types.h"
 #include "access/container.h"
 #include "access/errors.h"
+#include "access/masters/adapter_types.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
 #include "onewire/onewire_state.h"

@@ -9,13 +9,14 @@
 #include "access/ds18s20.h"
 #include "access/errors.h"
 #include "access/families.h"
+#include "access/masters/serial_adapters.h"
 #include "access/provider.h"
-#include "access/serial_adapters.h"
 #include "platform/clock.h"
 #include "sim/bus_file.h"
-#include "sim/pty_server.h"
-#include "tools/clock_values.h"
+#include "sim/emulations/passive_emulator.h"
+#include "sim/emulations/pty_server.h"
 #include "tools/bus_tool_files.h"
+#include "tools/clock_values.h"
 #include "tools/pages_dump.h"
 
 namespace qb {
@@ -143,6 +144,7 @@ Values ReadValues(OneWireContainer& c) {
 struct Options {
   std::string adapter, port, command, rom;
   std::string bus, pty, record;  // serve
+  bool passive = false;          // serve a passive DS9097E adapter instead of a DS2480B
   bool alarm = false;
   int family = -1;
   FileCommand file;  // ls, cat, put, format
@@ -168,6 +170,8 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
       error = value(o.pty);
     } else if (a == "--record") {
       error = value(o.record);
+    } else if (a == "--passive") {
+      o.passive = true;
     } else if (a == "--alarm") {
       o.alarm = true;
     } else if (a == "--family") {
@@ -190,15 +194,15 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
   if (positional.empty())
     return "name a command: search, read ROM, info ROM, ls ROM, cat, put, format or serve";
   o.command = positional[0];
-  const bool serve_options = !o.bus.empty() || !o.pty.empty() || !o.record.empty();
+  const bool serve_options = !o.bus.empty() || !o.pty.empty() || !o.record.empty() || o.passive;
   if (o.command == "serve") {
     if (positional.size() != 1) return "serve takes no ROM id";
     if (o.bus.empty() || o.pty.empty()) return "serve needs --bus FILE and --pty LINK";
     if (!o.adapter.empty() || !o.port.empty() || o.alarm || o.family >= 0)
-      return "serve takes only --bus, --pty and --record";
+      return "serve takes only --bus, --pty, --passive and --record";
     return {};
   }
-  if (serve_options) return "--bus, --pty and --record belong to serve";
+  if (serve_options) return "--bus, --pty, --passive and --record belong to serve";
   if (o.command == "search") {
     if (positional.size() != 1) return "search takes no ROM id";
   } else if (o.command == "read" || o.command == "info" || o.command == "pages") {
@@ -217,7 +221,8 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
   return {};
 }
 
-// Serves the bus file as a DS2480B adapter behind a pseudo-terminal until SIGINT or SIGTERM.
+// Serves the bus file as a DS2480B (or passive) adapter behind a pseudo-terminal until SIGINT or
+// SIGTERM.
 int Serve(const Options& o, std::ostream& out, std::ostream& err) {
   SystemClock clock;  // programs on the terminal run in real time, and so does the bus
   std::shared_ptr<sim::SimBus> bus;
@@ -236,11 +241,13 @@ int Serve(const Options& o, std::ostream& out, std::ostream& err) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, &previous);
   int status = 0;
   {
-    sim::PtyServer server(bus, o.pty, o.record);
+    sim::PtyServer server =
+        o.passive ? sim::PtyServer(std::make_unique<sim::PassiveEmulator>(bus), o.pty, o.record)
+                  : sim::PtyServer(bus, o.pty, o.record);
     try {
       server.Start();
-      out << "serving " << o.bus << " as a DS2480B adapter on " << server.TerminalPath()
-          << " (link " << server.LinkPath() << ")" << std::endl;
+      out << "serving " << o.bus << " as " << server.emulation().Name() << " on "
+          << server.TerminalPath() << " (link " << server.LinkPath() << ")" << std::endl;
       int signal = 0;
       sigwait(&stop_signals, &signal);
       server.Stop();
@@ -271,9 +278,12 @@ std::string BusToolUsage() {
          "                                   device, replacing a file of that name\n"
          "  format ROM                       an empty file structure on the device (its files\n"
          "                                   are lost)\n"
-         "  serve --bus FILE --pty LINK [--record FILE]\n"
-         "                                   serve the bus file as a DS2480B serial adapter on a\n"
-         "                                   pseudo-terminal linked from LINK, until interrupted;\n"
+         "  serve --bus FILE --pty LINK [--passive] [--record FILE]\n"
+         "                                   serve the bus file as a DS2480B serial adapter\n"
+         "                                   (DS9097U), or with --passive as a passive DS9097E, "
+         "on\n"
+         "                                   a pseudo-terminal linked from LINK, until "
+         "interrupted;\n"
          "                                   --record writes every byte both ways to FILE\n"
          "\n"
          "  --adapter TYPE --port PORT       the adapter, such as --adapter SIM --port "
@@ -296,7 +306,8 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
   if (o.command == "serve") return Serve(o, out, err);
   access::OneWireAccessProvider provider;
   sim::RegisterSimAdapter(provider, clock);
-  access::RegisterSerialAdapters(provider);
+  access::RegisterSerialAdapters(
+      provider, [&err](const std::string& note) { err << "quellbrook-bus: " << note << "\n"; });
   try {
     auto adapter =
         o.adapter.empty() ? provider.openDefaultAdapter() : provider.openAdapter(o.adapter, o.port);

@@ -1,4 +1,4 @@
-#include "access/ds2480b_master.h"
+#include "access/masters/ds2480b_master.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,14 +11,14 @@
 #include "access/ds2406.h"
 #include "access/ds2890.h"
 #include "access/families.h"
+#include "access/masters/serial_adapters.h"
+#include "access/masters/serial_port.h"
 #include "access/provider.h"
-#include "access/serial_adapters.h"
-#include "access/serial_port.h"
 #include "sim/ds2406.h"
 #include "sim/ds2890.h"
-#include "sim/emulated_serial_link.h"
+#include "sim/emulations/emulated_serial_link.h"
+#include "sim/emulations/pty_server.h"
 #include "sim/models.h"
-#include "sim/pty_server.h"
 #include "sim/sim_bus.h"
 #include "support/temp_dir.h"
 

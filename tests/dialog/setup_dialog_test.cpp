@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTreeWidget>
@@ -93,6 +94,29 @@ TEST_F(SetupDialogTest, ClickOutsideAnyNodeAsksForADevice) {
   QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(view->width() / 2, view->height() - 3));
   EXPECT_EQ(window->SelectedRom(), "");
   EXPECT_EQ(window->lblInfo->text(), "Please select a device.");
+}
+
+TEST_F(SetupDialogTest, TheInterfacePageOffersWorkingAdaptersAndTheirSpeeds) {
+  std::vector<std::string> types;
+  for (int i = 0; i < window->IntType->count(); ++i)
+    types.push_back(window->IntType->itemText(i).toStdString());
+  EXPECT_THAT(types, ::testing::IsSupersetOf({"DS9097E", "DS9097U", "SIM"}));
+  EXPECT_THAT(types, ::testing::Not(::testing::Contains("DS1410E")));
+
+  // An adapter that runs the bus at regular speed only (a passive one): nothing faster offered.
+  OneWire().max_speed = 0;
+  Plugin().settings.IntSpeed = 0;
+  window->hide();
+  window->ShowModeless();
+  EXPECT_TRUE(window->optSpeed[0]->isEnabled());
+  EXPECT_FALSE(window->optSpeed[1]->isEnabled());
+  EXPECT_FALSE(window->optSpeed[2]->isEnabled());
+  OneWire().max_speed = 2;
+  window->hide();
+  window->ShowModeless();
+  EXPECT_TRUE(window->optSpeed[1]->isEnabled());
+  EXPECT_TRUE(window->optSpeed[2]->isEnabled());
+  EXPECT_FALSE(window->optSpeed[3]->isEnabled());
 }
 
 TEST_F(SetupDialogTest, SetAlarmWritesOnlyTheLimitsThatWereChanged) {

@@ -21,9 +21,9 @@
 
 #include "access/container.h"
 #include "access/families.h"
+#include "access/masters/serial_adapters.h"
 #include "access/provider.h"
 #include "access/rom.h"
-#include "access/serial_adapters.h"
 #include "platform/clock.h"
 #include "sim/bus_file.h"
 #include "support/child_process.h"

@@ -22,12 +22,12 @@
 #include <sstream>
 
 #include "access/adapter.h"
-#include "access/ds2480b_master.h"
 #include "access/families.h"
+#include "access/masters/ds2480b_master.h"
 #include "platform/clock.h"
 #include "sim/bus_file.h"
-#include "sim/ds2480b_emulator.h"
-#include "sim/emulated_serial_link.h"
+#include "sim/emulations/ds2480b_emulator.h"
+#include "sim/emulations/emulated_serial_link.h"
 
 namespace qb {
 namespace {

@@ -1,4 +1,4 @@
-#include "sim/ds2480b_emulator.h"
+#include "sim/emulations/ds2480b_emulator.h"
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -17,8 +17,8 @@
 #include "access/rom.h"
 #include "platform/clock.h"
 #include "sim/bus_file.h"
-#include "sim/emulated_serial_link.h"
-#include "sim/pty_server.h"
+#include "sim/emulations/emulated_serial_link.h"
+#include "sim/emulations/pty_server.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "tools/bus_tool.h"

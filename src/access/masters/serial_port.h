@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string>
 
-#include "access/serial_link.h"
+#include "access/masters/serial_link.h"
 
 namespace qb::access {
 

@@ -1,4 +1,4 @@
-#include "sim/ds2480b_emulator.h"
+#include "sim/emulations/ds2480b_emulator.h"
 
 namespace qb::sim {
 

@@ -1,4 +1,4 @@
-#include "sim/pty_server.h"
+#include "sim/emulations/pty_server.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "access/rom.h"
+#include "sim/emulations/ds2480b_emulator.h"
 
 namespace qb::sim {
 
@@ -39,12 +40,64 @@ void WriteAll(int fd, const uint8_t* data, size_t length) {
   }
 }
 
+// The DS2480B takes its own baud rate from the timing byte and its configuration, not from the
+// line: what the terminal is set to does not matter to it.
+class DS2480BSerialEmulation : public SerialEmulation {
+ public:
+  explicit DS2480BSerialEmulation(std::shared_ptr<SimBus> bus) : emulator_(std::move(bus)) {}
+  std::vector<uint8_t> Receive(const uint8_t* data, size_t length, int) override {
+    return emulator_.Receive(data, length);
+  }
+  void PowerUp() override { emulator_.Break(); }
+  std::string Name() const override { return "a DS2480B adapter"; }
+
+ private:
+  DS2480BEmulator emulator_;
+};
+
+int BaudOf(speed_t speed) {
+  switch (speed) {
+    case B1200:
+      return 1200;
+    case B2400:
+      return 2400;
+    case B4800:
+      return 4800;
+    case B9600:
+      return 9600;
+    case B19200:
+      return 19200;
+    case B38400:
+      return 38400;
+    case B57600:
+      return 57600;
+    case B115200:
+      return 115200;
+    case B230400:
+      return 230400;
+    default:
+      return 0;
+  }
+}
+
 }  // namespace
 
 PtyServer::PtyServer(std::shared_ptr<SimBus> bus, std::string link_path, std::string record_path)
-    : emulator_(std::move(bus)),
+    : PtyServer(std::make_unique<DS2480BSerialEmulation>(std::move(bus)), std::move(link_path),
+                std::move(record_path)) {}
+
+PtyServer::PtyServer(std::unique_ptr<SerialEmulation> emulation, std::string link_path,
+                     std::string record_path)
+    : emulation_(std::move(emulation)),
       link_path_(std::move(link_path)),
       record_path_(std::move(record_path)) {}
+
+int PtyServer::TerminalBaud() const {
+  // On Linux the master side reports the settings the program made on the terminal.
+  termios tio{};
+  if (tcgetattr(master_fd_, &tio) != 0) return 0;
+  return BaudOf(cfgetospeed(&tio));
+}
 
 PtyServer::~PtyServer() {
   Stop();
@@ -155,7 +208,7 @@ void PtyServer::Record(char direction, const uint8_t* data, size_t length) {
 // reset.) Opens and closes are watched on the terminal's device node; where that cannot be
 // watched, a hang-up of the terminal stands in for the close.
 void PtyServer::PowerUp() {
-  emulator_.Break();
+  emulation_->PowerUp();
   if (powered_before_ && record_.is_open()) record_ << "# port opened again: adapter powered up\n";
   powered_before_ = true;
 }
@@ -208,7 +261,7 @@ void PtyServer::Serve() {
     const size_t length = static_cast<size_t>(n);
     bytes_received_ += length;
     Record('>', buffer, length);
-    const auto answer = emulator_.Receive(buffer, length);
+    const auto answer = emulation_->Receive(buffer, length, TerminalBaud());
     Record('<', answer.data(), answer.size());
     WriteAll(master_fd_, answer.data(), answer.size());
   }

@@ -7,13 +7,15 @@
 #include <string>
 #include <thread>
 
-#include "sim/ds2480b_emulator.h"
+#include "sim/emulations/serial_emulation.h"
 #include "sim/sim_bus.h"
 
 namespace qb::sim {
 
-// Serves a simulated bus as a DS2480B adapter behind a pseudo-terminal, so that any program that
-// talks to a DS9097U-class adapter on a serial port can be pointed at it. A symbolic link at a
+// Serves a simulated bus as a serial adapter behind a pseudo-terminal (a DS2480B, or a passive
+// DS9097E), so that any program that talks to such an adapter on a serial port can be pointed at
+// it. Each chunk of characters goes to the emulation with the baud rate the program has set on the
+// terminal (read from the master side, which reports the terminal's settings). A symbolic link at a
 // path of the caller's choosing leads to the terminal (its /dev/pts name changes from run to run).
 //
 // When asked, every byte is recorded both ways to a text file, one line per chunk in the order
@@ -22,8 +24,10 @@ namespace qb::sim {
 // where the adapter went back to its power-up state.
 class PtyServer {
  public:
-  // `record_path` empty: nothing is recorded.
+  // A DS2480B adapter. `record_path` empty: nothing is recorded.
   PtyServer(std::shared_ptr<SimBus> bus, std::string link_path, std::string record_path = {});
+  PtyServer(std::unique_ptr<SerialEmulation> emulation, std::string link_path,
+            std::string record_path = {});
   ~PtyServer();
   PtyServer(const PtyServer&) = delete;
   PtyServer& operator=(const PtyServer&) = delete;
@@ -36,6 +40,7 @@ class PtyServer {
 
   const std::string& TerminalPath() const { return terminal_path_; }
   const std::string& LinkPath() const { return link_path_; }
+  const SerialEmulation& emulation() const { return *emulation_; }
   // Bytes received from the program so far.
   uint64_t BytesReceived() const { return bytes_received_; }
 
@@ -46,7 +51,9 @@ class PtyServer {
   void Record(char direction, const uint8_t* data, size_t length);
   void CloseAll();
 
-  DS2480BEmulator emulator_;
+  int TerminalBaud() const;
+
+  std::unique_ptr<SerialEmulation> emulation_;
   std::string link_path_;
   std::string record_path_;
   std::string terminal_path_;

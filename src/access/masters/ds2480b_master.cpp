@@ -1,4 +1,4 @@
-#include "access/ds2480b_master.h"
+#include "access/masters/ds2480b_master.h"
 
 #include <algorithm>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "sim/emulated_serial_link.h"
+#include "sim/emulations/emulated_serial_link.h"
 
 #include <algorithm>
 

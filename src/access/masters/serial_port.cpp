@@ -1,4 +1,4 @@
-#include "access/serial_port.h"
+#include "access/masters/serial_port.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "access/adapter_types.h"
+#include "access/masters/adapter_types.h"
 
 #include <cctype>
 

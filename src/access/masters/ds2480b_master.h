@@ -12,8 +12,8 @@
 
 #include "access/bus_master.h"
 #include "access/errors.h"
+#include "access/masters/serial_link.h"
 #include "access/rom.h"
-#include "access/serial_link.h"
 
 namespace qb::access {
 
@@ -101,15 +101,6 @@ SearchPassReply DecodeSearchReply(const std::array<uint8_t, 16>& reply);
 std::optional<RomId> NextSearchPath(const SearchPassReply& pass);
 
 }  // namespace ds2480b
-
-// An operation that started a 1-Wire transaction was cut off by a lost or garbled adapter reply.
-// The adapter was resynchronised, which reset the bus, so the devices forgot the transaction: the
-// whole transaction must be run again. The containers retry transactions on CrcError, so this is
-// one.
-class TransactionInterrupted : public CrcError {
- public:
-  using CrcError::CrcError;
-};
 
 // A 1-Wire bus master on a DS2480B serial line driver (the DS9097U and DS1411 adapters).
 //

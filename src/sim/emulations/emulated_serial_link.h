@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "access/serial_link.h"
-#include "sim/ds2480b_emulator.h"
+#include "access/masters/serial_link.h"
+#include "sim/emulations/ds2480b_emulator.h"
 
 namespace qb::sim {
 

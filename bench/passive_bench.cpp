@@ -1,0 +1,303 @@
+// Reads every thermometer of a simulated bus of DS18B20s through a pseudo-terminal served as a
+// passive serial adapter (DS9097E): once with our master, and (when owserver and owread are
+// installed) once with owserver in its passive mode on the same kind of terminal, each
+// temperature read uncached. Prints the characters the reader sent on the serial line during the
+// reads (each comes back as its echo; counted from the terminal's recording), the wall time, and
+// the ratio ours / owserver.
+//
+// It also prints, for our reads without the conversion (select and read the scratchpad), the
+// time the same line traffic takes at the real baud rates: one character per slot at 115200 baud
+// and one per reset at 9600, ten bits each. A pseudo-terminal does not pace characters at the baud
+// rate, so the measured time there can be below that floor; on a real port it cannot.
+//
+//   passive_bench [DEVICE_COUNT...]     (default: 10 50)
+//   passive_bench --short               (one device: the quick run the test suite makes)
+//
+// The exit status is 1 when either reader read a temperature wrong or missed a device.
+//
+// Every read starts a conversion on the device (750 ms at 12 bits, in real time here), so the
+// wall time is mostly conversions for both; the characters show the protocol's cost.
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "access/adapter.h"
+#include "access/families.h"
+#include "access/masters/passive_serial_master.h"
+#include "access/masters/serial_port.h"
+#include "platform/clock.h"
+#include "sim/emulations/passive_emulator.h"
+#include "sim/emulations/pty_server.h"
+#include "sim/models.h"
+#include "sim/sim_bus.h"
+
+namespace {
+
+using namespace qb;
+using Seconds = std::chrono::duration<double>;
+
+struct Run {
+  bool done = false;
+  uint64_t bytes = 0;        // characters sent by the reader
+  double floor_seconds = 0;  // ours: the line time of the reads without conversions
+  double plain_seconds = 0;  // ours: the measured time of those reads
+  double seconds = 0;
+  int wrong = 0;  // temperatures read wrong or not at all
+};
+
+// Characters the reader sent, recorded so far in a recording file ("> F0" lines).
+uint64_t RecordedBytes(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  uint64_t n = 0;
+  while (std::getline(in, line)) {
+    if (line.size() < 2 || line[0] != '>') continue;
+    std::istringstream bytes(line.substr(1));
+    std::string hex;
+    while (bytes >> hex) ++n;
+  }
+  return n;
+}
+
+struct Bus {
+  explicit Bus(int count, const std::string& dir, const std::string& name) {
+    for (int i = 0; i < count; ++i) {
+      const auto rom = access::RomId::Make(0x28, 0x1000 + static_cast<uint64_t>(i) * 7919);
+      const double celsius = 15.0 + i * 0.0625;
+      bus->Add(sim::MakeDS18B20Model(rom, nlohmann::json{{"temperature", celsius}}));
+      roms.push_back(rom);
+      temperatures.push_back(celsius);
+    }
+    tty = dir + "/" + name;
+    recording = dir + "/" + name + ".rec";
+    server = std::make_unique<sim::PtyServer>(std::make_unique<sim::PassiveEmulator>(bus), tty,
+                                              recording);
+    server->Start();
+  }
+  double Expected(const std::string& owfs_id) const {
+    for (size_t i = 0; i < roms.size(); ++i)
+      if (OwfsId(roms[i]) == owfs_id) return temperatures[i];
+    return NAN;
+  }
+  // owfs names a device family first, then the six serial number bytes in wire order.
+  static std::string OwfsId(const access::RomId& rom) {
+    return access::BytesToHexText(&rom.bytes[0], 1) + "." +
+           access::BytesToHexText(&rom.bytes[1], 6);
+  }
+
+  SystemClock clock;
+  std::shared_ptr<sim::SimBus> bus = std::make_shared<sim::SimBus>(clock);
+  std::vector<access::RomId> roms;
+  std::vector<double> temperatures;
+  std::string tty, recording;
+  std::unique_ptr<sim::PtyServer> server;
+};
+
+Run Ours(int count, const std::string& dir) {
+  Bus b(count, dir, "ours-" + std::to_string(count));
+  Run run;
+  auto owned =
+      std::make_unique<access::PassiveSerialMaster>(std::make_unique<access::SerialPort>(b.tty));
+  owned->Open();
+  access::PassiveSerialMaster* master = owned.get();
+  access::DSPortAdapter adapter("DS9097E", b.tty, std::move(owned));
+  std::vector<access::RomId> found;
+  for (bool more = adapter.findFirstDevice(); more; more = adapter.findNextDevice())
+    found.push_back(adapter.getAddress());
+  if (found.size() != b.roms.size()) {
+    std::printf("  ours: the search found %zu of %zu devices\n", found.size(), b.roms.size());
+    run.wrong += std::abs(static_cast<int>(b.roms.size()) - static_cast<int>(found.size()));
+  }
+
+  const uint64_t before = RecordedBytes(b.recording);
+  const auto start = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < b.roms.size(); ++i) {
+    auto c = access::CreateContainer(0x28);
+    c->SetupContainer(&adapter, b.roms[i].ToString());
+    try {
+      access::DeviceState s = c->readDevice();
+      c->doTemperatureConvert(s);
+      if (c->getTemperature(s) != b.temperatures[i]) ++run.wrong;
+    } catch (const access::AccessError& e) {
+      std::printf("  ours: %s\n", e.what());
+      ++run.wrong;
+    }
+  }
+  run.seconds = Seconds(std::chrono::steady_clock::now() - start).count();
+
+  // The reads without conversions, against the time their characters take on a real line.
+  master->ClearStats();
+  const auto plain_start = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < b.roms.size(); ++i) {
+    auto c = access::CreateContainer(0x28);
+    c->SetupContainer(&adapter, b.roms[i].ToString());
+    try {
+      c->readDevice();
+    } catch (const access::AccessError& e) {
+      std::printf("  ours: %s\n", e.what());
+      ++run.wrong;
+    }
+  }
+  run.plain_seconds = Seconds(std::chrono::steady_clock::now() - plain_start).count();
+  const auto& stats = master->Stats();
+  run.floor_seconds = static_cast<double>(stats.resets[0]) * 10.0 / 9600.0 +
+                      static_cast<double>(stats.slots[0]) * 10.0 / 115200.0;
+  adapter.freePort();
+  b.server->Stop();
+  run.bytes = RecordedBytes(b.recording) - before;
+  run.done = true;
+  return run;
+}
+
+std::string Capture(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return out;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+  pclose(p);
+  return out;
+}
+
+int FreePort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  const int port = ntohs(a.sin_port);
+  close(s);
+  return port;
+}
+
+bool Installed(const char* program) {
+  return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// owserver on a fresh terminal: lists the devices, then reads each temperature uncached.
+Run OwserverRun(int count, const std::string& dir) {
+  Run run;
+  Bus b(count, dir, "owserver-" + std::to_string(count));
+  const std::string server = "127.0.0.1:" + std::to_string(FreePort());
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 1);
+    dup2(null, 2);
+    execlp("owserver", "owserver", "--foreground", ("--passive=" + b.tty).c_str(), "-p",
+           server.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // The device list, once owserver has found the adapter and searched the bus.
+  std::vector<std::string> ids;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30 + count / 2);
+  while (ids.size() < b.roms.size() && std::chrono::steady_clock::now() < deadline) {
+    ids.clear();
+    std::istringstream list(Capture("owdir -s " + server + " / 2>/dev/null"));
+    std::string line;
+    while (std::getline(list, line))
+      if (line.rfind("/28.", 0) == 0) ids.push_back(line.substr(1));
+    if (ids.size() < b.roms.size()) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  if (ids.size() != b.roms.size())
+    std::printf("  owserver: listed %zu of %zu devices\n", ids.size(), b.roms.size());
+
+  const uint64_t before = RecordedBytes(b.recording);
+  const auto start = std::chrono::steady_clock::now();
+  for (const std::string& id : ids) {
+    const std::string text =
+        Capture("owread -s " + server + " /uncached/" + id + "/temperature 2>/dev/null");
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || std::fabs(value - b.Expected(id)) > 0.001) ++run.wrong;
+  }
+  run.wrong += static_cast<int>(b.roms.size() - ids.size());
+  run.seconds = Seconds(std::chrono::steady_clock::now() - start).count();
+  run.bytes = RecordedBytes(b.recording) - before;
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  b.server->Stop();
+  run.done = true;
+  return run;
+}
+
+Run Owserver(int count, const std::string& dir) {
+  if (!Installed("owserver") || !Installed("owread") || !Installed("owdir")) return Run{};
+  return OwserverRun(count, dir);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<int> counts;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const int count = arg == "--short" ? 1 : std::atoi(argv[i]);
+    if (count <= 0) {
+      std::fprintf(stderr, "usage: passive_bench [--short | DEVICE_COUNT...]\n");
+      return 2;
+    }
+    counts.push_back(count);
+  }
+  if (counts.empty()) counts = {10, 50};
+  int wrong = 0;
+
+  char pattern[] = "/tmp/qb-passive-bench-XXXXXX";
+  const std::string dir = mkdtemp(pattern);
+  std::printf("Reading every DS18B20 of the bus through a passive adapter on a pseudo-terminal\n");
+  std::printf("%8s  %-9s %12s %10s %8s %6s\n", "devices", "reader", "line chars", "chars/dev",
+              "seconds", "wrong");
+  for (int count : counts) {
+    const Run ours = Ours(count, dir);
+    wrong += ours.wrong;
+    std::printf("%8d  %-9s %12llu %10.1f %8.2f %6d\n", count, "ours",
+                static_cast<unsigned long long>(ours.bytes),
+                static_cast<double>(ours.bytes) / count, ours.seconds, ours.wrong);
+    std::printf("%8d  %-9s %8.4f s measured, %8.4f s at 115200/9600 baud (ratio %.2f)\n", count,
+                "no conv.", ours.plain_seconds, ours.floor_seconds,
+                ours.floor_seconds > 0 ? ours.plain_seconds / ours.floor_seconds : 0.0);
+    const Run ow = Owserver(count, dir);
+    wrong += ow.wrong;
+    if (!ow.done) {
+      std::printf("%8d  %-9s (owserver, owdir or owread is not installed)\n", count, "owserver");
+      continue;
+    }
+    std::printf("%8d  %-9s %12llu %10.1f %8.2f %6d\n", count, "owserver",
+                static_cast<unsigned long long>(ow.bytes), static_cast<double>(ow.bytes) / count,
+                ow.seconds, ow.wrong);
+    std::printf("%8d  %-9s %12.2f %10s %8.2f\n", count, "ours/ow",
+                ow.bytes ? static_cast<double>(ours.bytes) / static_cast<double>(ow.bytes) : 0.0,
+                "", ow.seconds > 0 ? ours.seconds / ow.seconds : 0.0);
+  }
+  if (std::getenv("QB_BENCH_KEEP")) {
+    std::printf("The serial line recordings are in %s\n", dir.c_str());
+  } else {
+    std::filesystem::remove_all(dir);
+  }
+  if (wrong > 0) {
+    std::printf("%d temperatures were read wrong or not at all\n", wrong);
+    return 1;
+  }
+  return 0;
+}
