@@ -62,13 +62,18 @@ bool TempAlarmActive(const std::string& rom, bool under) {
 
 namespace {
 
-// The temperature channel of a device, when it is in the registry.
+// The temperature channel of a device, when it is in the registry. Looked up without letting
+// events run (the registry's own lookups do, once per record): the read cycle asks for every
+// thermometer on every cycle.
 std::shared_ptr<DSDevice> TemperatureChannel(const std::string& rom_id) {
-  auto parent = gROMs().FindParent(rom_id);
-  if (!parent) return nullptr;
-  const auto devices = parent->Devices;
-  for (const auto& d : devices->DevList) {
-    if (d->ROM == rom_id + "M") return d;
+  const auto roms = gROMs().ROMlist;
+  for (const auto& r : roms) {
+    if (!r || r->ROM != rom_id || !r->Devices) continue;
+    const auto devices = r->Devices;
+    for (const auto& d : devices->DevList) {
+      if (d && d->ROM == rom_id + "M") return d;
+    }
+    return nullptr;
   }
   return nullptr;
 }
