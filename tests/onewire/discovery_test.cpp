@@ -2,6 +2,7 @@
 // logged to the database before and after.
 #include <gmock/gmock.h>
 
+#include "host/mqtt_discovery.h"
 #include "onewire/bound_container.h"
 #include "onewire/bus_scan.h"
 #include "onewire/device_reading.h"
@@ -187,6 +188,10 @@ TEST_F(DiscoveryTest, ABatteryMonitorShowsItsVoltage) {
   EXPECT_EQ(gROMs().Find(battery)->DS2438Humid, 0);
   EXPECT_TRUE(ui.questions.empty());
   EXPECT_THAT(DeviceListPage(), HasSubstr(">3.899V</td>"));
+  // What the MQTT bridge publishes as its state.
+  ChannelKind kind{};
+  ASSERT_TRUE(ChannelKindOf(battery + "H", kind));
+  EXPECT_EQ(StatePayload(kind, HostDevice(battery + "-Vad")->string_), "3.899");
 }
 
 }  // namespace
