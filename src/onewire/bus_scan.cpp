@@ -35,7 +35,8 @@ struct ScanYield {};
 constexpr int kMaxSearchRestarts = 10;
 
 // Another operation that prepared the bus since the scan did (a command handled while the scan
-// waited) has reset the search under it: the scan stops as it does for a busy flag.
+// waited) has reset the search under it: the step stops as it does for a busy flag, and the scan
+// decides whether to search again.
 void CheckBusy() {
   if (Plugin().ExternalBusy || OneWire().bus_claims != OneWire().scan_claim) throw ScanYield{};
 }

@@ -44,7 +44,7 @@ struct OneWireState {
   // never came (ticks slower than the cycle) leaves it behind, and the scan makes it up.
   int64_t enumerated_cycle = 0;
   // Counts the operations that prepared the bus: a scan that finds it changed after a pause
-  // knows another operation reset its search, and stops.
+  // knows another operation reset its search, and searches again.
   uint64_t bus_claims = 0;
   uint64_t scan_claim = 0;  // the claim of the running scan
   // Keys whose record could not be made, each logged once.
