@@ -55,7 +55,8 @@ class NoDatabase : public ValueLog {
 
 class NoAlarms : public AlarmReaction {
  public:
-  void DeviceAlarming(const std::string&) override {}
+  void DeviceAlarming(const std::string&, const std::function<void()>&) override {}
+  void DeviceNotAlarming(const std::string&) override {}
 };
 
 class NoPages : public WebPages {

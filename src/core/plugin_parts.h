@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -94,8 +95,11 @@ class ValueLog {
 class AlarmReaction {
  public:
   virtual ~AlarmReaction() = default;
-  // `rom` is the ROM id of the alarming device.
-  virtual void DeviceAlarming(const std::string& rom) = 0;
+  // `rom` is the ROM id of the alarming device; `read_now` reads it at once (the read cycle's
+  // read of its temperature), for the reaction to call when the settings ask for it.
+  virtual void DeviceAlarming(const std::string& rom, const std::function<void()>& read_now) = 0;
+  // The read cycle found the thermometer `rom` not in alarm.
+  virtual void DeviceNotAlarming(const std::string& rom) = 0;
 };
 
 // Device control whose operations do nothing yet: the base of parts that provide some of them.

@@ -36,6 +36,9 @@ struct PluginState {
   bool TimerBusy = false;
   bool ExternalBusy = false;
   int32_t TimerLoop = 0;
+  // Poll cycles begun: the poll tick counts one each time it sets TimerLoop back to 0. The bus
+  // scan compares it with the cycle of its last complete enumeration.
+  int64_t PollCycles = 0;
   int32_t TimerLoopWait = 0;  // whole seconds since midnight at the start of the last tick
   int32_t InstanceCount = 0;
   bool Standalone = false;

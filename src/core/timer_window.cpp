@@ -207,6 +207,7 @@ void frm1Wire::PollTick() {
       p.TimerLoop > 65535 / (extension + 1)) {
     s_.last_poll = now;
     p.TimerLoop = 0;
+    ++p.PollCycles;
     // A cycle whose ticks all worked less than the extended cycle brings it back down, as far
     // as the longest of them needs and never below the configured cycle.
     if (s_.cycle_before_extension > 0 && s_.peak_work < p.settings.CycleSeconds) {

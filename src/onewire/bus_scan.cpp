@@ -1,5 +1,8 @@
 #include "onewire/bus_scan.h"
 
+#include <set>
+#include <string>
+
 #include "access/errors.h"
 #include "access/families.h"
 #include "core/log.h"
@@ -28,8 +31,12 @@ struct ScanAbort {
 // The scan is over because another operation took the bus.
 struct ScanYield {};
 
+// How often one scan searches again after another operation reset its search.
+constexpr int kMaxSearchRestarts = 10;
+
 // Another operation that prepared the bus since the scan did (a command handled while the scan
-// waited) has reset the search under it: the scan stops as it does for a busy flag.
+// waited) has reset the search under it: the step stops as it does for a busy flag, and the scan
+// decides whether to search again.
 void CheckBusy() {
   if (Plugin().ExternalBusy || OneWire().bus_claims != OneWire().scan_claim) throw ScanYield{};
 }
@@ -96,11 +103,12 @@ bool HasHostDevice(const std::string& key) {
 void CreateChannels(DSROM& rom, const std::string& rom_id, const std::string& part) {
   const uint32_t caps = static_cast<uint32_t>(rom.Caps);
   if (caps & kCapQuadAD) {
-    for (const char* letter : {"G", "H", "I", "J"}) CreateMissing(rom_id + letter, part, "0");
+    for (const char* letter : {"G", "H", "I", "J"})
+      CreateMissing(rom_id + letter, part, kNoReadingText);
   }
   if (part != "DS2438") {
-    if (caps & kCapSupplyVoltage) CreateMissing(rom_id + "G", part, "0");
-    if (caps & kCapADInput) CreateMissing(rom_id + "H", part, "0");
+    if (caps & kCapSupplyVoltage) CreateMissing(rom_id + "G", part, kNoReadingText);
+    if (caps & kCapADInput) CreateMissing(rom_id + "H", part, kNoReadingText);
   } else {
     if (!HasHostDevice(rom_id + "N") && !HasHostDevice(rom_id + "G")) {
       Question q;
@@ -115,14 +123,14 @@ void CreateChannels(DSROM& rom, const std::string& rom_id, const std::string& pa
       rom.DS2438Humid = humidity ? 1 : 0;
     }
     if (rom.DS2438Humid == 1) {
-      CreateMissing(rom_id + "N", part, "0");
+      CreateMissing(rom_id + "N", part, kNoReadingText);
     } else {
-      if (caps & kCapSupplyVoltage) CreateMissing(rom_id + "G", part, "0");
-      if (caps & kCapADInput) CreateMissing(rom_id + "H", part, "0");
+      if (caps & kCapSupplyVoltage) CreateMissing(rom_id + "G", part, kNoReadingText);
+      if (caps & kCapADInput) CreateMissing(rom_id + "H", part, kNoReadingText);
     }
   }
-  if (caps & kCapTemperature) CreateMissing(rom_id + "M", part, "0");
-  if (caps & kCapCurrentSense) CreateMissing(rom_id + "I", part, "0");
+  if (caps & kCapTemperature) CreateMissing(rom_id + "M", part, kNoReadingText);
+  if (caps & kCapCurrentSense) CreateMissing(rom_id + "I", part, kNoReadingText);
 }
 
 // The scan's keep-alive of a potentiometer: a step down and back up, or one step up from 0. A
@@ -149,15 +157,9 @@ void StepWiper(access::OneWireContainer& c) {
   }
 }
 
-void ScanDevice(access::DSPortAdapter& adapter, bool enumeration, bool dialog_open, int& found) {
+// The work of one device found by the scan (all but the search).
+void ScanDeviceSteps(const std::string& rom_id, bool enumeration) {
   PluginState& p = Plugin();
-  CheckBusy();
-  const std::string rom_id = adapter.getAddressAsString();
-  if (rom_id.substr(0, 8) == "FFFFFFFF" || rom_id == "0000000000000000") return;
-  if (p.settings.Alarming && !enumeration && !dialog_open) {
-    WriteLog(LogClass::CycleDetail, "1-Wire I/F (GD)", "Alarming Device Found: " + rom_id);
-  }
-  ++found;
   if (!SetupContainer(rom_id, 1, false)) return;
   // The scan's own references to the container and the record: commands and pages handled while
   // the scan waits may bind slot 1 again or change the registry.
@@ -186,7 +188,8 @@ void ScanDevice(access::DSPortAdapter& adapter, bool enumeration, bool dialog_op
   if (caps & kCapCounter) {
     Step(rom_id, container, [&] {
       if (!HasHostDevice(rom_id + "K0")) {
-        for (int n = 0; n < 4; ++n) CreateMissing(rom_id + "K" + std::to_string(n), part, "0");
+        for (int n = 0; n < 4; ++n)
+          CreateMissing(rom_id + "K" + std::to_string(n), part, kNoReadingText);
       }
       read_in_slot2(0);
     });
@@ -202,18 +205,15 @@ void ScanDevice(access::DSPortAdapter& adapter, bool enumeration, bool dialog_op
                rom_id + " Number of channels = " + std::to_string(n));
       for (int ch = 0; ch < n; ++ch) {
         const std::string digit = std::to_string(ch);
-        if (enumeration) CreateMissing(rom_id + "S" + digit, part, "0");
+        if (enumeration) CreateMissing(rom_id + "S" + digit, part, kNoReadingText);
         if (c.hasLevelSensing()) {
-          if (enumeration) CreateMissing(rom_id + "P" + digit, part, "0");
+          if (enumeration) CreateMissing(rom_id + "P" + digit, part, kNoReadingText);
           WriteLog(LogClass::Trace, "1-Wire Debug (GD)",
                    "Getting Levels ROM = " + rom_id + " PIO = " + digit);
           const std::string level = c.getLevel(ch, state) ? "On" : "Off";
           auto pio = Record(rom_id + "P" + digit);
           if (!pio) continue;
-          if (pio->LogtoDB == 1 && p.settings.chkDBLog &&
-              (!p.settings.chkChanges || level != pio->HSString)) {
-            p.parts.database->LogValue(pio->ROM, level == "On" ? 1 : 0);
-          }
+          LogLevelToDatabase(*pio, level);
           if (UpdateHSDev(*pio, level))
             WriteLog(LogClass::Updates, "1-Wire I/F",
                      "PIO Update - " + pio->ROM + " Value= " + level);
@@ -272,6 +272,27 @@ void ScanDevice(access::DSPortAdapter& adapter, bool enumeration, bool dialog_op
   Loop().DoEvents();
 }
 
+// What one scan has done so far: the devices it found, and those it went through to the end.
+// A scan whose search was reset under it searches again and skips the devices it has done.
+struct ScanProgress {
+  std::set<std::string> found;
+  std::set<std::string> done;
+};
+
+void ScanDevice(access::DSPortAdapter& adapter, bool enumeration, bool dialog_open,
+                ScanProgress& progress) {
+  PluginState& p = Plugin();
+  CheckBusy();
+  const std::string rom_id = adapter.getAddressAsString();
+  if (rom_id.substr(0, 8) == "FFFFFFFF" || rom_id == "0000000000000000") return;
+  if (progress.done.count(rom_id) != 0) return;
+  if (progress.found.insert(rom_id).second && p.settings.Alarming && !enumeration && !dialog_open) {
+    WriteLog(LogClass::CycleDetail, "1-Wire I/F (GD)", "Alarming Device Found: " + rom_id);
+  }
+  ScanDeviceSteps(rom_id, enumeration);
+  progress.done.insert(rom_id);
+}
+
 }  // namespace
 
 void GetDevices() {
@@ -283,26 +304,46 @@ void GetDevices() {
     dialog_open = p.parts.dialog->IsOpen();
   } catch (const std::exception&) {
   }
-  const bool enumeration = p.TimerLoop == 2;
-  int found = 0;
+  // The enumeration tick is the third of a poll cycle. When ticks take longer than the cycle
+  // (a large bus, a slow database) every tick begins a new cycle and that tick never comes, and a
+  // scan the bus was taken from ends early: a cycle that passed without a whole enumeration is
+  // made up on the next tick, so new devices get their host devices all the same.
+  const bool enumeration = p.TimerLoop == 2 || p.PollCycles - w.enumerated_cycle >= 2;
+  ScanProgress progress;
   // Held for the whole scan: requests handled while it waits may restart the adapter.
   const auto held = w.adapter;
   access::DSPortAdapter& adapter = *held;
-  try {
-    bool more;
-    if (!dialog_open && !enumeration && p.settings.Alarming) {
+  const bool alarm_search = !dialog_open && !enumeration && p.settings.Alarming;
+  auto start_search = [&] {
+    if (alarm_search) {
       PrepAdapter(0, true, false, false);
       w.scan_claim = w.bus_claims;
-      more = adapter.findFirstDevice();
-    } else {
-      PrepAdapter(0, false, false, true);
-      w.scan_claim = w.bus_claims;
-      more = true;  // the loop first handles whatever address the adapter reports
+      return adapter.findFirstDevice();
     }
+    PrepAdapter(0, false, false, true);
+    w.scan_claim = w.bus_claims;
+    return true;  // the loop first handles whatever address the adapter reports
+  };
+  try {
+    bool more = start_search();
+    int restarts = 0;
     while (more) {
-      ScanDevice(adapter, enumeration, dialog_open, found);
-      CheckBusy();
-      more = adapter.findNextDevice();
+      try {
+        ScanDevice(adapter, enumeration, dialog_open, progress);
+        CheckBusy();
+        more = adapter.findNextDevice();
+      } catch (const ScanYield&) {
+        // An operation that still holds the bus ends the scan. One that prepared the bus during
+        // a pause and is done has only reset the search: search again and go on past the devices
+        // done, a few times at most, so a bus in constant use cannot hold the scan for long.
+        if (p.ExternalBusy || p.ShutdownRequested || w.adapter != held ||
+            ++restarts > kMaxSearchRestarts)
+          throw;
+        WriteLog(LogClass::Trace, "1-Wire Debug (GD)",
+                 "Search reset by another bus operation; searching again past " +
+                     std::to_string(progress.done.size()) + " device(s) done");
+        more = start_search();
+      }
     }
   } catch (const ScanYield&) {
     return;  // another operation has the bus now
@@ -321,6 +362,8 @@ void GetDevices() {
   }
   ReleaseContainer(1);
   adapter.endExclusive();
+  if (enumeration) w.enumerated_cycle = p.PollCycles;
+  const int found = static_cast<int>(progress.found.size());
   if (!enumeration && found != w.scan_alarming_count) {
     w.scan_alarming_count = found;
     if (p.settings.Alarming && !dialog_open) {

@@ -44,7 +44,10 @@ std::string Text(double v) {
 void LogToDatabase(DSDevice& channel, double value, const std::string& shown) {
   const Settings& s = Plugin().settings;
   if (channel.LogtoDB != 1 || !s.chkDBLog) return;
-  if (s.chkChanges) {
+  // Rows name the channel by its host device: until that exists, there is no name to log under
+  // (the reading is not shown anywhere either).
+  if (channel.dc == -1 || channel.hc.empty()) return;
+  if (s.chkChanges && shown != kNoReadingText) {
     const double adj = ReadNumber(Store().GetOr("Adjustment", channel.ROM, "0"));
     if (RoundToDecimals(value + adj) == ReadNumber(shown)) return;
   }
@@ -67,6 +70,15 @@ std::shared_ptr<DSDevice> Channel(DSROM& rom, const std::string& key) {
 }
 
 }  // namespace
+
+void LogLevelToDatabase(DSDevice& channel, const std::string& level) {
+  const Settings& s = Plugin().settings;
+  if (channel.LogtoDB != 1 || !s.chkDBLog) return;
+  if (channel.dc == -1 || channel.hc.empty()) return;
+  if (s.chkChanges && level == channel.HSString) return;
+  // A level is logged as the host shows it: 100 for on, 0 for off.
+  Plugin().parts.database->LogValue(channel.ROM, level == "On" ? 100 : 0);
+}
 
 double RoundToDecimals(double value) {
   const double scale = std::pow(10.0, Plugin().settings.SigFigs);
@@ -199,7 +211,7 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
         if (c.hasLevelSensing()) {
           const std::string level = c.getLevel(ch, state) ? "On" : "Off";
           auto pio = Channel(rom, rom_id + "P" + n);
-          LogToDatabase(*pio, level == "On" ? 1 : 0);
+          LogLevelToDatabase(*pio, level);
           UpdateHSDev(*pio, level);
           WriteLog(LogClass::Updates, "1-Wire I/F DDR",
                    "PIO Update - " + pio->ROM + " Value= " + level);
@@ -297,6 +309,20 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
           LogToDatabase(*n, rh);
         }
       }
+    }
+
+    if ((read_type & kReadAD) && (caps & kCapADInput) && !(caps & kCapCurrentSense)) {
+      // A battery monitor with one voltage input and no DS2438 (the DS2760): its Vad channel
+      // shows the battery voltage, the device's A/D channel 0, which it measures on its own.
+      const auto started = TheClock().MonotonicNow();
+      c.doADConvert(0, state);
+      const double vad = RoundToDecimals(c.getADVoltage(0, state));
+      auto h = Channel(rom, rom_id + "H");
+      WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+               "A/D update, Vad= " + Text(vad) + "V Poll time= " + Text(SecondsSince(started)) +
+                   "s ROM=" + rom_id);
+      LogToDatabase(*h, vad);
+      UpdateHSDev(*h, vad, "V");
     }
 
     if ((read_type & kReadAD) && (caps & kCapQuadAD)) {

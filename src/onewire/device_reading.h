@@ -42,6 +42,10 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
 // and logged to the database as the settings ask.
 void ReportQuadChannel(DSDevice& channel, double volts, bool always_update);
 
+// A switch channel's sensed level ("On" or "Off") logged to the database as the settings ask:
+// 100 for on, 0 for off, and with "only changes" only when it differs from the level shown.
+void LogLevelToDatabase(DSDevice& channel, const std::string& level);
+
 // Celsius to Fahrenheit, rounded to the configured decimals.
 double ToFahrenheit(double celsius);
 // "ºF" or "ºC" (masculine ordinal sign U+00BA), as host texts and pages show the unit.

@@ -39,8 +39,12 @@ struct OneWireState {
   // The bus scan: devices found by the last enumeration tick and by the last other tick.
   int scan_device_count = 0;
   int scan_alarming_count = 0;
+  // The poll cycle (PluginState::PollCycles) in which the last enumeration went over the whole
+  // bus. An enumeration that stopped early (the bus taken by another operation, an error) or
+  // never came (ticks slower than the cycle) leaves it behind, and the scan makes it up.
+  int64_t enumerated_cycle = 0;
   // Counts the operations that prepared the bus: a scan that finds it changed after a pause
-  // knows another operation reset its search, and stops.
+  // knows another operation reset its search, and searches again.
   uint64_t bus_claims = 0;
   uint64_t scan_claim = 0;  // the claim of the running scan
   // Keys whose record could not be made, each logged once.

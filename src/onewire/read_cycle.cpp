@@ -89,7 +89,11 @@ void ReadNet() {
         access::OneWireContainer& c = *container;
         const uint32_t caps = static_cast<uint32_t>(rom->Caps);
         if (caps & kCapTemperature) ++index[kTemp];
-        if (caps & kCapSupplyVoltage) ++index[kAD];
+        // The A/D poll reads the devices with voltage channels: the DS2438's supply voltage
+        // (and Vad or humidity with it), and a device with a voltage input alone (the DS2760).
+        const bool ad_device =
+            (caps & kCapSupplyVoltage) || ((caps & kCapADInput) && !(caps & kCapQuadAD));
+        if (ad_device) ++index[kAD];
         if (c.getName() == "DS2438") ++index[kVsense];
 
         bool present = false;
@@ -109,8 +113,10 @@ void ReadNet() {
           if ((caps & kCapTemperature) && FamilyCode(rom_id) != "21") {
             try {
               if (c.IsAlarming()) {
-                if (s.PollAlarming) ReadDev(*rom, rom_id, kReadTemperature, container);
-                p.parts.alarms->DeviceAlarming(rom_id);
+                p.parts.alarms->DeviceAlarming(
+                    rom_id, [&] { ReadDev(*rom, rom_id, kReadTemperature, container); });
+              } else {
+                p.parts.alarms->DeviceNotAlarming(rom_id);
               }
             } catch (const std::exception&) {
             }
@@ -130,7 +136,8 @@ void ReadNet() {
               {kVsense, kCapCurrentSense, kReadCurrent,
                "Vsense Poll - ROM=", " Last Vsense ROM=", " This time="}};
           for (const Due& d : kinds) {
-            if (!(caps & d.cap) || !due[d.kind] || counter[d.kind] < every[d.kind]) continue;
+            const bool of_kind = d.kind == kAD ? ad_device : (caps & d.cap) != 0;
+            if (!of_kind || !due[d.kind] || counter[d.kind] < every[d.kind]) continue;
             if (index[d.kind] <= last[d.kind]) continue;
             WriteLog(LogClass::CycleDetail, "1-Wire Cycle Info",
                      std::string(d.name) + rom_id + d.last_name + std::to_string(last[d.kind]) +

@@ -60,29 +60,53 @@ bool TempAlarmActive(const std::string& rom, bool under) {
   }
 }
 
-void TemperatureAlarmReaction::DeviceAlarming(const std::string& rom) {
-  PluginState& p = Plugin();
-  // Held by value: the dialog and the log below may let events run that change the registry.
-  const std::string rom_id = rom.substr(0, 16);
-  // The names are taken first, so the alarm is reported even when the device is deleted while
-  // the dialog shows it.
-  std::string location, name, shown;
-  if (auto parent = gROMs().FindParent(rom_id)) {
-    const auto devices = parent->Devices;
+namespace {
+
+// The temperature channel of a device, when it is in the registry. Looked up without letting
+// events run (the registry's own lookups do, once per record): the read cycle asks for every
+// thermometer on every cycle.
+std::shared_ptr<DSDevice> TemperatureChannel(const std::string& rom_id) {
+  const auto roms = gROMs().ROMlist;
+  for (const auto& r : roms) {
+    if (!r || r->ROM != rom_id || !r->Devices) continue;
+    const auto devices = r->Devices;
     for (const auto& d : devices->DevList) {
-      if (d->ROM == rom_id + "M") {
-        location = d->HSLocation;
-        name = d->HSName;
-        shown = d->HSString;
-        break;
-      }
+      if (d && d->ROM == rom_id + "M") return d;
     }
+    return nullptr;
   }
+  return nullptr;
+}
+
+}  // namespace
+
+void TemperatureAlarmReaction::DeviceAlarming(const std::string& rom,
+                                              const std::function<void()>& read_now) {
+  PluginState& p = Plugin();
+  // Held by value: the dialog, the read and the log below may let events run that change the
+  // registry.
+  const std::string rom_id = rom.substr(0, 16);
+  // The channel is taken first and held by shared ownership, so the alarm is reported even when
+  // the device is deleted while the dialog shows it.
+  const auto channel = TemperatureChannel(rom_id);
   const auto dialog = p.parts.dialog;
-  Skip([&] {
-    if (dialog && dialog->IsOpen()) dialog->ShowDeviceNode(rom_id, kAlarmColour);
-  });
+  auto show = [&] {
+    Skip([&] {
+      if (dialog && dialog->IsOpen()) dialog->ShowDeviceNode(rom_id, kAlarmColour);
+    });
+  };
+  show();
   const Settings& s = p.settings;
+  if (s.PollAlarming) {
+    Skip(read_now);
+    show();  // again, with the value just read
+  }
+  // A thermometer not read since it was found raises its alarm flag from its power-on value
+  // (85 degrees), not from a temperature: nothing is reported until it has a reading.
+  if (!channel || !channel->HasReading()) return;
+  channel->InAlarm = true;
+  const std::string location = channel->HSLocation, name = channel->HSName,
+                    shown = channel->HSString;
   if (s.LogAlarms)
     WriteLog(LogClass::ErrorsAlarms, "1-Wire Device Alarm",
              location + " " + name + " Value= " + shown);
@@ -92,6 +116,17 @@ void TemperatureAlarmReaction::DeviceAlarming(const std::string& rom) {
     // The host queues the speech; the read cycle goes on at once.
     Skip([&] { Host().Speak(s.AlarmSpeech + " " + location + " " + name); });
   }
+}
+
+void TemperatureAlarmReaction::DeviceNotAlarming(const std::string& rom) {
+  const auto channel = TemperatureChannel(rom.substr(0, 16));
+  if (!channel || !channel->InAlarm) return;
+  channel->InAlarm = false;
+  // The alarm is logged on every cycle it lasts; its end once.
+  if (Plugin().settings.LogAlarms)
+    WriteLog(
+        LogClass::ErrorsAlarms, "1-Wire Device Alarm",
+        channel->HSLocation + " " + channel->HSName + " Alarm ended, Value= " + channel->HSString);
 }
 
 }  // namespace qb

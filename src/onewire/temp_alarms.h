@@ -19,12 +19,15 @@ bool TempAlarmActive(const std::string& rom, bool under);
 // byte ("7D" 125, "7E" 126, "FF" -1). 0 for text that is not a byte.
 int LimitOfHexByte(const std::string& hex);
 
-// What the plug-in does about a thermometer in alarm found by the read cycle (which has already
-// read it again when "PollAlarming" asks for it): shows it red in the Setup dialog, logs it, and
-// beeps or speaks as "Alarm Mode" says. Repeats on every cycle while the device stays in alarm.
+// What the plug-in does about a thermometer in alarm found by the read cycle: shows it red in
+// the Setup dialog, reads it at once when "PollAlarming" asks for it (and shows it again), logs
+// it, and beeps or speaks as "Alarm Mode" says. Repeats on every cycle while the device stays in
+// alarm; the temperature channel's record is marked InAlarm meanwhile, and the end of the alarm
+// is logged once. A thermometer without a reading yet is only shown, not reported.
 class TemperatureAlarmReaction : public AlarmReaction {
  public:
-  void DeviceAlarming(const std::string& rom) override;
+  void DeviceAlarming(const std::string& rom, const std::function<void()>& read_now) override;
+  void DeviceNotAlarming(const std::string& rom) override;
 };
 
 // The colour of an alarming device in the Setup dialog's tree (red).

@@ -170,9 +170,12 @@ void CreateHSDevice(DSDevice& record, const std::string& part_name,
   const auto parent = record.Parent.lock();
   Skip([&] { h->set_can_dim(parent && (parent->Caps & kCapPotentiometer)); });
   Skip([&] { h->set_dev_type_string("1-Wire-" + part_name); });
-  const bool numeric_zero = !initial_value.empty() &&
-                            initial_value.find_first_not_of("0123456789.- ") == std::string::npos &&
-                            ReadNumber(initial_value) == 0;
+  // A channel not read yet starts "off", as one reading 0 does.
+  const bool numeric_zero =
+      initial_value == kNoReadingText ||
+      (!initial_value.empty() &&
+       initial_value.find_first_not_of("0123456789.- ") == std::string::npos &&
+       ReadNumber(initial_value) == 0);
   Skip([&] { h->set_Status(numeric_zero ? 3 : 2); });
   std::string code;
   Skip([&] { code = h->hc() + h->dc(); });

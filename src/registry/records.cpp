@@ -126,7 +126,8 @@ std::shared_ptr<DSROM> DSROMs::Add(const std::string& key) {
   auto r = std::make_shared<DSROM>();
   r->ROM = key.substr(0, 16);
   r->Caps = static_cast<int32_t>(FamilyCaps(key));
-  r->DS2438Humid = StoredInt("DS2438", r->ROM, 1);
+  // Only a DS2438 can be a humidity sensor: it is one unless the user said otherwise.
+  r->DS2438Humid = StoredInt("DS2438", r->ROM, FamilyName(r->ROM) == "DS2438" ? 1 : 0);
   r->ShowID = StoredInt("Show Device ID", r->ROM, 0);
   ROMlist.push_back(r);
   if (r->ShowID == 1 || key.size() > 16) {

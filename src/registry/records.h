@@ -8,6 +8,9 @@
 
 namespace qb {
 
+// The status text of a channel whose host device was created but that has not been read yet.
+inline constexpr char kNoReadingText[] = "No reading yet";
+
 struct DSROM;
 class DSDevices;
 
@@ -32,9 +35,17 @@ struct DSDevice {
   double Adjustment = 0;
   bool AddressUpdated = false;
   bool Initialized = false;
+  // A temperature channel whose device the last read cycle found in alarm (set and cleared by
+  // the alarm reaction; only for a channel that shows a reading).
+  bool InAlarm = false;
 
   // The host code text: house code followed by device code ("A12").
   std::string Code() const { return hc + std::to_string(dc); }
+  // Whether the channel's host device shows a value: it has one, and the channel has been read
+  // since it was created (until then its status text is kNoReadingText).
+  bool HasReading() const {
+    return dc != -1 && !hc.empty() && !HSString.empty() && HSString != kNoReadingText;
+  }
 };
 
 // The channel records of one physical device, in the order they were added.

@@ -55,7 +55,10 @@ bool UpdateHSDev(DSDevice& record, const ChannelValue& value, const std::string&
     const Settings& settings = Plugin().settings;
     const float adj = static_cast<float>(ReadNumber(Store().GetOr("Adjustment", record.ROM, "0")));
     const double number = NumberOf(value);
-    if (!unit.empty() || number != 0) {
+    if (record.HSString == kNoReadingText) {
+      // The first reading since the host device was created: whatever it is (0 included), the
+      // host shows no value yet and gets this one.
+    } else if (!unit.empty() || number != 0) {
       bool unchanged;
       if (settings.Append && !raw) {
         // The host keeps the reading times 1000 and a text with its unit: compare with the

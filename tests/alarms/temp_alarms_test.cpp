@@ -2,8 +2,10 @@
 #include <gmock/gmock.h>
 
 #include "alarms/alarm_fixture.h"
+#include "onewire/bound_container.h"
 #include "onewire/device_config.h"
 #include "sim/ds1921.h"
+#include "web/device_list.h"
 
 namespace qb::test {
 namespace {
@@ -11,6 +13,7 @@ namespace {
 using nlohmann::json;
 using ::testing::_;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::Return;
 
 const std::string k1921 = Rom(0x21, 10);
@@ -111,6 +114,69 @@ TEST_F(AlarmTest, AnAlarmingThermometerIsLoggedEachCycleAndBeepsOrSpeaks) {
   ASSERT_FALSE(spoken.empty());
   EXPECT_THAT(spoken.back().args.at(0), HasSubstr("Warning! an alarm is active on " +
                                                   gROMs().FindDev(kB20 + "M")->HSLocation));
+}
+
+TEST_F(AlarmTest, OnlyAReadThermometerRaisesItsAlarmWhichIsMarkedAndItsEndLoggedOnce) {
+  store.Set("Settings", "PollTemp", "0");  // not read by the cycle until asked
+  Start(json::array({{{"rom", kB20},
+                      {"temperature", {{"type", "steps"}, {"steps", {{0, 30}, {40, 20}}}}},
+                      {"alarm_high", 25}}}));
+  {
+    // A conversion from before the plug-in started: the device answers the alarm search.
+    BoundContainer b(kB20, 3);
+    access::DeviceState state = b.c().readDevice();
+    b.c().doTemperatureConvert(state);
+  }
+  Poll(12s);
+  auto channel = gROMs().FindDev(kB20 + "M");
+  ASSERT_NE(channel->dc, -1);
+  EXPECT_FALSE(channel->HasReading());
+  // Nothing is known of its temperature: no alarm line (it said "Value= 0"), no mark.
+  EXPECT_TRUE(host->LogTexts("1-Wire Device Alarm").empty());
+  EXPECT_FALSE(channel->InAlarm);
+
+  Plugin().settings.PollTemp = 1;
+  Poll(12s);
+  const auto alarms = host->LogTexts("1-Wire Device Alarm");
+  ASSERT_FALSE(alarms.empty());
+  EXPECT_THAT(alarms.front(), HasSubstr(" Value= 30.000"));
+  EXPECT_TRUE(channel->InAlarm);
+  EXPECT_THAT(DeviceListPage(), HasSubstr("30.000ºC (alarm)</td>"));
+
+  Poll(30s);  // 20 degrees from 40 s on: read, then no longer alarming
+  EXPECT_FALSE(channel->InAlarm);
+  Poll(20s);
+  const auto lines = host->LogTexts("1-Wire Device Alarm");
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& t) { return t.find("Alarm ended") != t.npos; }),
+            1);
+  EXPECT_THAT(lines.back(), HasSubstr("Alarm ended, Value= 20.000"));
+  EXPECT_THAT(DeviceListPage(), Not(HasSubstr("(alarm)")));
+}
+
+TEST_F(AlarmTest, APolledAlarmReadingIsShownBeforeAndAgainAfterTheRead) {
+  ON_CALL(*dialog, IsOpen()).WillByDefault(Return(true));
+  Start(json::array({{{"rom", kB20},
+                      {"temperature", {{"type", "steps"}, {"steps", {{0, 30}, {15, 35}}}}},
+                      {"alarm_high", 25}}}));
+  Poll(12s);
+  ASSERT_TRUE(gROMs().FindDev(kB20 + "M")->HasReading());
+  Plugin().settings.PollAlarming = true;
+  Plugin().settings.PollTemp = 0;  // only the alarm reaction reads it
+  // What the dialog shows at each call, against what the host shows.
+  std::vector<std::string> shown_at_node;
+  ON_CALL(*dialog, ShowDeviceNode(kB20, kAlarmColour)).WillByDefault([&] {
+    shown_at_node.push_back(Shown(kB20 + "-Temp"));
+  });
+  const std::string before = Shown(kB20 + "-Temp");
+  clock.Advance(5s);
+  Plugin().TimerBusy = true;  // as the poll tick runs it: no other tick inside its pauses
+  ReadNet();
+  Plugin().TimerBusy = false;
+  ASSERT_EQ(shown_at_node.size(), 2u) << ::testing::PrintToString(shown_at_node);
+  EXPECT_EQ(shown_at_node[0], before);  // shown red at once
+  EXPECT_NE(shown_at_node[1], before);  // and again with the new reading
+  EXPECT_EQ(shown_at_node[1], Shown(kB20 + "-Temp"));
 }
 
 TEST_F(AlarmTest, ADeviceDeletedWhileItsAlarmIsHandledStopsNothingElse) {

@@ -1,9 +1,15 @@
 // Runs the real program and talks to it over HTTP, as a user would.
+#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -307,6 +313,81 @@ TEST(Program, TheReadmeStepsTurnAHumiditySensorIntoAVoltageMonitor) {
   EXPECT_TRUE(DeviceNamed(client, monitor + "-Humidity").is_null());
   EXPECT_EQ(second.Stop(SIGTERM), 0);
   EXPECT_THAT(ReadFile(dir.path() / "settings.ini"), HasSubstr(monitor + "=0"));
+}
+
+// A PostgreSQL server that never answers: connections are accepted by the kernel and then wait
+// for the connection timeout.
+class SilentServer {
+ public:
+  SilentServer() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    listen(fd_, 128);
+    socklen_t len = sizeof addr;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+  }
+  ~SilentServer() { close(fd_); }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// Runs the program on a bus of a hundred DS18B20s polled every second, every one logged to
+// `database`; the seconds from the start of polling until all have host devices (-1: not in 60 s).
+double SecondsUntilAHundredThermometers(const std::string& database) {
+  TempDir dir;
+  nlohmann::json devices = nlohmann::json::array();
+  std::string log_section = "[Log]\n";
+  for (int i = 0; i < 100; ++i) {
+    const std::string rom = access::RomId::Make(0x28, 5000 + static_cast<uint64_t>(i)).ToString();
+    devices.push_back({{"rom", rom}, {"temperature", 15 + i % 10}});
+    log_section += rom + "M=1\n";
+  }
+  WriteFile(dir.path() / "bus.json", nlohmann::json{{"devices", devices}}.dump());
+  WriteFile(dir.path() / "settings.ini",
+            "[Settings]\nIntType=SIM\nIntPort=" + (dir.path() / "bus.json").string() +
+                "\nPollCycle=1\nchkChanges=0\n" +
+                (database.empty() ? std::string() : "Database=" + database + "\n") + log_section);
+  ChildProcess program(Args(dir, "app"));
+  const int port = PortOf(program.WaitForLine("Web pages: "));
+  EXPECT_NE(program.WaitForLine("Polling devices begins..."), "") << program.output();
+  const auto start = std::chrono::steady_clock::now();
+  httplib::Client client("127.0.0.1", port);
+  client.set_read_timeout(std::chrono::seconds(20));
+  double seconds = -1;
+  while (std::chrono::steady_clock::now() - start < std::chrono::seconds(60)) {
+    auto res = client.Get("/api/devices");
+    if (res && res->status == 200 && nlohmann::json::parse(res->body).size() >= 100) {
+      seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  EXPECT_EQ(program.Stop(SIGTERM), 0) << program.output();
+  return seconds;
+}
+
+TEST(Program, AHundredThermometersPolledEverySecondGetTheirHostDevicesWithinSeconds) {
+  const double seconds = SecondsUntilAHundredThermometers("");
+  EXPECT_GE(seconds, 0);
+  EXPECT_LE(seconds, 20);
+  std::cout << "100 thermometers, database working: host devices after " << seconds << " s\n";
+}
+
+TEST(Program, AHundredThermometersGetTheirHostDevicesWhileTheDatabaseTimesOut) {
+  SilentServer server;
+  const double seconds = SecondsUntilAHundredThermometers(
+      "Provider=PostgreSQL;Host=127.0.0.1;Port=" + std::to_string(server.port()) +
+      ";Database=readings;User ID=nobody;Timeout=2");
+  EXPECT_GE(seconds, 0);
+  EXPECT_LE(seconds, 20);
+  std::cout << "100 thermometers, database timing out: host devices after " << seconds << " s\n";
 }
 
 }  // namespace

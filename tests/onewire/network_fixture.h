@@ -28,6 +28,24 @@ inline const std::string kB20 = Rom(0x28, 1), kS20 = Rom(0x10, 2), k1822 = Rom(0
                          kHumid = Rom(0x26, 4), kVolts = Rom(0x26, 5), kQuad = Rom(0x20, 6),
                          kCounter = Rom(0x1D, 7), kSwitch = Rom(0x12, 8), kPot = Rom(0x2C, 9);
 
+// Database logging as the plug-in hands it over. Each row also notes whether the channel had
+// its host device when the row was logged (a row logged before it would name no device).
+class RecordingValueLog : public ValueLog {
+ public:
+  void LogValue(const std::string& key, double value) override {
+    rows.emplace_back(key, value);
+    bool bound = false;
+    if (auto rom = gROMs().FindParent(key)) {
+      for (const auto& d : rom->Devices->DevList) {
+        if (d->ROM == key) bound = d->dc != -1;
+      }
+    }
+    if (!bound) unbound.push_back(key);
+  }
+  std::vector<std::pair<std::string, double>> rows;
+  std::vector<std::string> unbound;
+};
+
 class NetworkTest : public PluginTest {
  protected:
   NetworkTest() {

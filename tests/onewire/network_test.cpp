@@ -232,13 +232,6 @@ TEST_F(NetworkTest, AVanishedDeviceIsLoggedOnceAndItsValueMarkedStale) {
   EXPECT_EQ(count(" is present again"), 1);
 }
 
-// Database logging as the plug-in hands it over.
-class RecordingValueLog : public ValueLog {
- public:
-  void LogValue(const std::string& key, double value) override { rows.emplace_back(key, value); }
-  std::vector<std::pair<std::string, double>> rows;
-};
-
 TEST_F(NetworkTest, Ds2450SetUpTakesStoredNumbersAndAlarmsLogOnlyChanges) {
   auto log = std::make_shared<RecordingValueLog>();
   Plugin().parts.database = log;
