@@ -19,6 +19,9 @@ bool ValueShown(const DSDevice& channel) {
 
 bool ChannelInAlarm(const DSDevice& channel) {
   if (channel.ROM.size() != 17 || channel.ROM.back() != 'M') return false;
+  // The read cycle's alarm reaction marks a thermometer whose alarm flag is up; the limits read
+  // for its page tell the same for a value beyond them.
+  if (channel.InAlarm) return true;
   if (channel.hasTemperatureAlarms != 1 || !ValueShown(channel)) return false;
   const double value = ReadNumber(channel.HSString);
   return value <= LimitShown(channel.LoAlarm) || value >= LimitShown(channel.HiAlarm);

@@ -7,9 +7,9 @@ namespace qb {
 struct DSDevice;
 
 // Whether a thermometer channel is in alarm: its value has reached the low or the high limit of
-// its device. Judged from the record alone (the limits the device page last read and the value
-// shown), so a page can ask for every row without going to the bus; false while the limits are
-// not known or no value has been read.
+// its device. Judged from the record alone (the alarm flag the read cycle found, or the limits the
+// device page last read against the value shown), so a page can ask for every row without going
+// to the bus; false while neither is known or no value has been read.
 bool ChannelInAlarm(const DSDevice& channel);
 
 // A thermometer's alarm limit (whole degrees Celsius, as the device holds it) in the unit the

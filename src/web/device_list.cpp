@@ -81,15 +81,12 @@ std::string ValueCell(const DSDevice& d, const std::string& row_class) {
     cls = "tablecellcustom";
     text = "Off";
   } else {
-    // A thermometer in alarm is marked where the user looks first.
-    cls = ChannelInAlarm(d) ? std::string("tablecellon ") + kAlarmClass : "tablecellon";
+    // A thermometer in alarm is marked where the user looks first, in colour and in words.
+    const bool alarm = ChannelInAlarm(d);
+    cls = alarm ? std::string("tablecellon ") + kAlarmClass : "tablecellon";
     text = EscapeHtml(d.HSString);
     if (!Plugin().settings.Append && d.HSString != kNoReadingText) text += UnitFor(d.ROM.back());
-  }
-  // A thermometer in alarm is marked, in colour and in words.
-  if (d.InAlarm) {
-    cls = "tablecelloff";
-    text += " (alarm)";
+    if (alarm) text += " (alarm)";
   }
   // A value kept from before its device went away says so.
   if (const auto parent = d.Parent.lock(); parent && parent->Absent && d.ROM.size() > 16)
