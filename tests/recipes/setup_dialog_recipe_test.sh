@@ -10,6 +10,9 @@ set -euo pipefail
 src=$(cd "$1" && pwd)
 build=$(cd "$2" && pwd)
 fail() { echo "FAIL: $*" >&2; exit 1; }
+for tool in xvfb-run xwininfo curl; do
+  command -v "$tool" >/dev/null || fail "$tool is missing (scripts/bootstrap.sh installs it)"
+done
 
 # The first fenced block of the section "The Setup dialog (desktop)".
 command=$(awk '
