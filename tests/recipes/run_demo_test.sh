@@ -55,7 +55,8 @@ expect 3600000000090B01 "Front door" "Key"
 [[ "$(device 940000000001E228M)" == *'"string":"'[0-9-]* ]] ||
   fail "the living room's thermometer was not read: $(device 940000000001E228M)"
 if grep -q '"Location":"Unknown"' "$work/devices.json"; then
-  fail "devices without a demo name: $(sed 's/},{/}\n{/g' "$work/devices.json" | grep Unknown)"
+  fail "devices without a demo name (a channel the plug-in now creates that demo/devices.json lacks:
+run scripts/regenerate-demo-devices.sh): $(sed 's/},{/}\n{/g' "$work/devices.json" | grep Unknown)"
 fi
 curl -sf "http://127.0.0.1:$port/1-Wire" | grep -q "Living room" ||
   fail "the device list does not show the living room"
