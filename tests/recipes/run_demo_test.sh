@@ -60,6 +60,17 @@ run scripts/regenerate-demo-devices.sh): $(sed 's/},{/}\n{/g' "$work/devices.jso
 fi
 curl -sf "http://127.0.0.1:$port/1-Wire" | grep -q "Living room" ||
   fail "the device list does not show the living room"
+# The named devices are the plug-in's own: a command switches the garage lamp on the bus.
+lamp_ref=$(device 4800000000066912S1 | sed 's/.*"ref":\([0-9]*\).*/\1/')
+curl -sf -X POST -H "Content-Type: application/json" -d '{"command": "On"}' \
+  "http://127.0.0.1:$port/api/devices/$lamp_ref/command" >/dev/null || fail "the lamp's command failed"
+for _ in $(seq 1 100); do
+  curl -sf "http://127.0.0.1:$port/api/devices" >"$work/devices.json" || true
+  [[ "$(device 4800000000066912S1)" == *'"string":"On"'* ]] && break
+  sleep 0.1
+done
+[[ "$(device 4800000000066912S1)" == *'"string":"On"'* ]] ||
+  fail "the lamp did not switch on: $(device 4800000000066912S1)"
 
 kill -TERM "$pid"
 wait "$pid" || fail "the demo did not stop cleanly: $(cat "$work/out.txt")"
