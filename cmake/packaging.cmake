@@ -1,14 +1,39 @@
-# The Debian package: `cmake --build build/main --target package` writes
-# quellbrook-1wire_<version>_<arch>.deb into the build folder. It holds the program, the bus tool,
-# the systemd unit, the default settings with the demo bus, and the README; its maintainer
-# scripts (packaging/) create the service's user and its settings file.
-install(TARGETS quellbrook-1wire quellbrook-bus RUNTIME DESTINATION bin)
-install(FILES packaging/quellbrook-1wire.service DESTINATION lib/systemd/system)
-install(FILES packaging/settings.ini DESTINATION share/quellbrook-1wire)
-install(FILES demo/bus.json DESTINATION share/quellbrook-1wire RENAME demo-bus.json)
-install(FILES README.md DESTINATION share/doc/quellbrook-1wire)
+# The Debian packages: `cmake --build build/main --target package` writes them into
+# build/main/package:
+#   quellbrook-1wire_<version>_<arch>.deb         the program without Qt (for servers), the bus
+#                                                 tool, the systemd unit, the default settings
+#                                                 with the demo bus, the README and the
+#                                                 copyright; its maintainer scripts (packaging/)
+#                                                 create the service's user and settings file;
+#   quellbrook-1wire-dialog_<version>_<arch>.deb  (with Qt) the desktop program with the Setup
+#                                                 dialog, quellbrook-1wire-desktop, and its help.
+if(TARGET quellbrook-1wire-headless)
+  install(TARGETS quellbrook-1wire-headless RUNTIME DESTINATION bin COMPONENT core)
+  # The desktop program under its own name: installed as a file and stripped like the targets.
+  install(PROGRAMS $<TARGET_FILE:quellbrook-1wire> DESTINATION bin
+    RENAME quellbrook-1wire-desktop COMPONENT dialog)
+  install(CODE "
+    set(desktop \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/quellbrook-1wire-desktop\")
+    if(CMAKE_INSTALL_DO_STRIP AND EXISTS \"\${desktop}\")
+      execute_process(COMMAND \"${CMAKE_STRIP}\" \"\${desktop}\" COMMAND_ERROR_IS_FATAL ANY)
+    endif()" COMPONENT dialog)
+  install(DIRECTORY docs/help/ DESTINATION share/quellbrook-1wire/help COMPONENT dialog)
+  install(FILES packaging/copyright DESTINATION share/doc/quellbrook-1wire-dialog
+    COMPONENT dialog)
+  set(CPACK_COMPONENTS_ALL core dialog)
+else()
+  install(TARGETS quellbrook-1wire RUNTIME DESTINATION bin COMPONENT core)
+  set(CPACK_COMPONENTS_ALL core)
+endif()
+install(TARGETS quellbrook-bus RUNTIME DESTINATION bin COMPONENT core)
+install(FILES packaging/quellbrook-1wire.service DESTINATION lib/systemd/system COMPONENT core)
+install(FILES packaging/settings.ini DESTINATION share/quellbrook-1wire COMPONENT core)
+install(FILES demo/bus.json DESTINATION share/quellbrook-1wire RENAME demo-bus.json
+  COMPONENT core)
+install(FILES README.md packaging/copyright DESTINATION share/doc/quellbrook-1wire COMPONENT core)
 
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_PACKAGE_NAME quellbrook-1wire)
 set(CPACK_PACKAGE_VENDOR "Quellbrook")
 set(CPACK_PACKAGE_CONTACT "Quellbrook 1-Wire developers <quellbrook-1wire@localhost>")
@@ -18,17 +43,29 @@ set(CPACK_PACKAGE_DESCRIPTION
     "Scans a 1-Wire bus through a serial adapter (or the built-in simulator), polls its\n\
 thermometers, A/D converters, counters, switches and potentiometers, and shows them on\n\
 its own web pages, a JSON API and, through MQTT, in Home Assistant and other hubs.")
+set(CPACK_DEBIAN_CORE_DESCRIPTION
+    "${CPACK_PACKAGE_DESCRIPTION}\n\
+This package runs without a desktop; quellbrook-1wire-dialog adds the Setup dialog.")
+set(CPACK_DEBIAN_DIALOG_DESCRIPTION
+    "This package holds the Setup dialog (Qt).\n\
+The program quellbrook-1wire-desktop: the Quellbrook 1-Wire Interface with its desktop Setup\n\
+dialog (settings, device tree, per-device pages, the memory buttons' files) and its help.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The shared libraries the programs link (libmosquitto, libcrypt, ...) become dependencies.
+# The shared libraries each package's programs link (libmosquitto, libcrypt, Qt for the dialog's
+# package) become its dependencies.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mosquitto")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+set(CPACK_DEBIAN_CORE_PACKAGE_NAME quellbrook-1wire)
+set(CPACK_DEBIAN_CORE_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_CORE_PACKAGE_SUGGESTS "mosquitto, quellbrook-1wire-dialog")
+set(CPACK_DEBIAN_CORE_PACKAGE_CONTROL_EXTRA
     "${PROJECT_SOURCE_DIR}/packaging/postinst;${PROJECT_SOURCE_DIR}/packaging/prerm;${PROJECT_SOURCE_DIR}/packaging/postrm")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_CORE_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_DIALOG_PACKAGE_NAME quellbrook-1wire-dialog)
+set(CPACK_DEBIAN_DIALOG_PACKAGE_DEPENDS "quellbrook-1wire (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_DIALOG_PACKAGE_SECTION x11)
 set(CPACK_OUTPUT_FILE_PREFIX "${CMAKE_BINARY_DIR}/package")
 include(CPack)

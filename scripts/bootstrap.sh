@@ -25,7 +25,7 @@ packages=(
   libcairo2-dev libjpeg-dev fontconfig fonts-dejavu-core gnuplot-nox
   libmosquitto-dev mosquitto mosquitto-clients systemd dpkg-dev file curl
   qt6-base-dev
-  xvfb xauth
+  xvfb xauth x11-utils
 )
 
 missing=()

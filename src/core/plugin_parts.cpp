@@ -40,6 +40,8 @@ class NoDialog : public SetupDialog {
   void SelectDeviceTab(int) override {}
   bool IsOpen() const override { return false; }
   void RefreshDisplay() override {}
+  void Unload() override {}
+  void RefreshMemory(const std::string&) override {}
 };
 
 class NoCycle : public BusCycle {

@@ -53,6 +53,12 @@ class SetupDialog {
   virtual bool IsOpen() const = 0;
   // Redraws the values shown (every few seconds while the dialog is open).
   virtual void RefreshDisplay() = 0;
+  // The stored settings were changed elsewhere: an open dialog closes without storing what it
+  // shows, and the dialog reads the stored settings afresh when it is next shown.
+  virtual void Unload() = 0;
+  // The memory of a device was read elsewhere: an open dialog showing that device's memory
+  // reads it again.
+  virtual void RefreshMemory(const std::string& rom) = 0;
 };
 
 // The device registry and the device operations the plug-in object calls.

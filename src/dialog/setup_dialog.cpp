@@ -5,7 +5,6 @@
 #include <QCloseEvent>
 #include <QColorDialog>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFormLayout>
@@ -25,6 +24,7 @@
 #include <QSpinBox>
 #include <QStyle>
 #include <QTabWidget>
+#include <QTextBrowser>
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -44,6 +44,7 @@
 #include "core/timer_window.h"
 #include "dialog/bus_claim.h"
 #include "dialog/file_browser.h"
+#include "dialog/help_page.h"
 #include "logging/database_browser.h"
 #include "logging/database_logging.h"
 #include "onewire/device_clock.h"
@@ -154,14 +155,6 @@ const char* const kScales[] = {"2.55V", "2.56V", "5.10V"};
 
 double Number(const QString& text) {
   return SettingToDouble(S(text.trimmed()));
-}
-
-std::string HelpPage() {
-#ifdef QB_HELP_PAGE
-  return QB_HELP_PAGE;
-#else
-  return {};
-#endif
 }
 
 // The connection-string dialog of the database tab, for the two engines this build talks to.
@@ -297,6 +290,9 @@ std::vector<std::pair<std::string, bool>> ReadClockRows(const std::string& rom) 
 }  // namespace
 
 SetupWindow::SetupWindow() {
+#ifdef QB_SOURCE_HELP_PAGE
+  help_source_page = QB_SOURCE_HELP_PAGE;
+#endif
   ops.set_clock = [this](const std::string& rom, int bits) {
     ClockEntries entries;
     entries.clock_alarm_ms = LibraryMsOfText(S(txtTim[1]->text())).value_or(0);
@@ -1252,6 +1248,25 @@ void SetupWindow::MarkClosed() {
   Skip([&] { Store().Set(kSettingsSection, "Tab", std::to_string(tab)); });
 }
 
+void SetupWindow::Unload() {
+  const bool was_open = isVisible();
+  MarkClosed();
+  hide();
+  LoadSettings();  // what the controls held and was not stored is dropped
+  if (was_open) {
+    WriteLog(LogClass::Always, "1-Wire Settings",
+             "Setup dialog closed: the settings were changed elsewhere (web page); open it "
+             "again to see them");
+  }
+}
+
+void SetupWindow::RefreshMemory(const std::string& rom) {
+  if (!open_ || paused_ || selected_rom_.empty() || selected_rom_ != rom.substr(0, 16)) return;
+  const int bank = BankCombo->currentIndex();
+  ShowMemory();
+  if (bank > 0 && bank < BankCombo->count()) BankCombo->setCurrentIndex(bank);
+}
+
 void SetupWindow::closeEvent(QCloseEvent* event) {
   MarkClosed();
   event->accept();
@@ -1751,7 +1766,10 @@ void SetupWindow::AD4OutputChosen(int ch) {
   q.text = "Do you want to add a switch device to Hearthmoor\rto represent this output?";
   if (!UI().Ask(q)) return;
   Skip([&] {
-    CreateHSDevice(*output, FamilyName(rom), value == 1 ? "On" : "Off", key + "-Switch");
+    // The switch channel's own name (ROM id, "-Switch" and the channel number), as discovery
+    // names every switch channel, so the host shows one name for one channel.
+    CreateHSDevice(*output, FamilyName(rom), value == 1 ? "On" : "Off",
+                   rom + "-Switch" + std::to_string(ch));
     UpdateHSDev(*output, std::string(value == 1 ? "On" : "Off"));
   });
 }
@@ -1781,13 +1799,36 @@ void SetupWindow::ShowAbout() {
 }
 
 void SetupWindow::ShowHelp() {
-  const std::string page = HelpPage();
-  std::error_code ec;
-  if (page.empty() || !std::filesystem::exists(page, ec) ||
-      !QDesktopServices::openUrl(QUrl::fromLocalFile(Q(page)))) {
-    UI().MessageBox("The help page could not be opened" + (page.empty() ? "." : ": " + page),
-                    MessageIcon::Exclamation, "Help");
+  const HelpLookup help = FindHelpPage(
+      help_executable.empty() ? RunningExecutable() : std::filesystem::path(help_executable),
+      help_source_page);
+  if (help.page.empty()) {
+    std::string places;
+    for (const auto& place : help.tried) places += (places.empty() ? "" : " nor in ") + place;
+    const std::string text =
+        "The help page could not be opened: it is not in " +
+        (places.empty() ? std::string("any known place") : places) +
+        ". Reinstall the dialog's package, or read docs/help/index.html in the source tree.";
+    Skip([&] { Host().writelog("1-Wire Setup", text); });
+    UI().MessageBox(text, MessageIcon::Exclamation, "Help");
+    return;
   }
+  if (!help_window) {
+    help_window = new QDialog(this);
+    help_window->setObjectName("frmHelp");
+    help_window->setWindowTitle("1-Wire Interface Setup: Help");
+    auto* browser = Named(new QTextBrowser, "txtHelp");
+    browser->setOpenExternalLinks(true);
+    auto* layout = new QVBoxLayout(help_window);
+    layout->addWidget(browser);
+    help_window->resize(720, 640);
+  }
+  auto* browser = help_window->findChild<QTextBrowser*>("txtHelp");
+  browser->setSource(QUrl::fromLocalFile(Q(help.page)));
+  Skip([&] { Host().writelog("1-Wire Setup", "Help: showing " + help.page); });
+  help_window->show();
+  help_window->raise();
+  help_window->activateWindow();
 }
 
 }  // namespace qb::dialog

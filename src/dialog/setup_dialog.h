@@ -67,6 +67,8 @@ class SetupWindow : public QDialog, public SetupDialog {
   void SelectDeviceTab(int tab) override;
   bool IsOpen() const override { return open_; }
   void RefreshDisplay() override;
+  void Unload() override;
+  void RefreshMemory(const std::string& rom) override;
 
   // Reads the stored settings into the controls and the process variables; disables Apply.
   void LoadSettings();
@@ -92,11 +94,20 @@ class SetupWindow : public QDialog, public SetupDialog {
   void Autodetect();
   // The database browser: 1 lists the tables of the connection, 2 the chosen table's columns.
   void Browse(int mode);
+  // Shows the help page in a window of its own; when there is none, logs and says where it
+  // was looked for.
+  void ShowHelp();
 
   DialogOperations ops;
   // Where Autodetect writes what it found (the plug-in's default-adapter file).
   std::string default_adapter_file;
   std::vector<std::string> autodetect_extra_ports;
+  // Where Help looks for its page: beside this program (empty: the running program) and then
+  // in the source tree (see help_page.h).
+  std::string help_executable;
+  std::string help_source_page;
+  // The help window, once Help has opened it.
+  QDialog* help_window = nullptr;
 
   // Controls, by their names.
   QTabWidget* tbSetup;
@@ -181,7 +192,6 @@ class SetupWindow : public QDialog, public SetupDialog {
   void AD4Changed(int ch, int setting);
   void AD4OutputChosen(int ch);
   void ShowAbout();
-  void ShowHelp();
   std::shared_ptr<DSDevice> PageChannel(int page) const;
   std::string PageKey(int page) const;
 

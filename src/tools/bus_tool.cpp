@@ -26,12 +26,8 @@ namespace {
 using access::DeviceState;
 using access::OneWireContainer;
 
-// The shortest text that reads back as the same number.
 std::string NumberText(double value) {
-  if (value == 0) value = 0;  // no "-0"
-  char buf[32];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-  return ec == std::errc() ? std::string(buf, end) : std::to_string(value);
+  return ToolNumber(value);
 }
 
 std::string Bools(const std::vector<bool>& values) {
@@ -82,14 +78,26 @@ Values ReadBatteryMonitor(OneWireContainer& c) {
           {"vsense_mv", NumberText(vsense_mv)}};
 }
 
-Values ReadQuadAD(OneWireContainer& c) {
+// The four inputs at the range each channel is set to, or at `range` (2.56 or 5.12 V) when one
+// is asked for: the channels are then set to it on the device first. An input at the top of the
+// 2.56 V range may be higher: the note on `err` says how to read it.
+Values ReadQuadAD(OneWireContainer& c, double range, std::ostream& err) {
   DeviceState state = c.readDevice();
-  std::vector<double> inputs;
+  if (range > 0) {
+    for (int ch = 0; ch < 4; ++ch) c.setADRange(ch, range, state);
+    c.writeDevice(state);
+  }
+  std::vector<double> inputs, ranges;
   for (int ch = 0; ch < 4; ++ch) {
     c.doADConvert(ch, state);
     inputs.push_back(c.getADVoltage(ch, state));
+    ranges.push_back(c.getADRange(ch, state));
+    if (ranges.back() < 5 && inputs.back() >= ranges.back() - c.getADResolution(ch, state)) {
+      err << "quellbrook-bus: input " << static_cast<char>('A' + ch) << " is at the top of its "
+          << NumberText(ranges.back()) << " V range; read with --range 5.12 for up to 5.12 V\n";
+    }
   }
-  return {{"inputs", Numbers(inputs)}};
+  return {{"inputs", Numbers(inputs)}, {"ranges", Numbers(ranges)}};
 }
 
 Values ReadSwitch(OneWireContainer& c) {
@@ -112,7 +120,11 @@ Values ReadCounters(OneWireContainer& c) {
   return {{"counters", Numbers(counts)}};
 }
 
-Values ReadValues(OneWireContainer& c) {
+struct ReadOptions {
+  double range = 0;  // DS2450: the input range to read at, 0 for the device's own
+};
+
+Values ReadValues(OneWireContainer& c, const ReadOptions& options, std::ostream& err) {
   switch (c.getAddress().family()) {
     case 0x10:
     case 0x22:
@@ -121,7 +133,7 @@ Values ReadValues(OneWireContainer& c) {
     case 0x26:
       return ReadBatteryMonitor(c);
     case 0x20:
-      return ReadQuadAD(c);
+      return ReadQuadAD(c, options.range, err);
     case 0x05:
     case 0x12:
     case 0x1F:
@@ -137,7 +149,7 @@ Values ReadValues(OneWireContainer& c) {
     case 0x30:
       return ReadBatteryDS2760(c);
     default:
-      return {};
+      return ReadMemoryDevice(c);
   }
 }
 
@@ -147,7 +159,8 @@ struct Options {
   bool passive = false;          // serve a passive DS9097E adapter instead of a DS2480B
   bool alarm = false;
   int family = -1;
-  FileCommand file;  // ls, cat, put, format
+  std::string range;  // read --range
+  FileCommand file;   // ls, cat, put, format
 };
 
 std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
@@ -172,6 +185,10 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
       error = value(o.record);
     } else if (a == "--passive") {
       o.passive = true;
+    } else if (a == "--range") {
+      error = value(o.range);
+      if (error.empty() && o.range != "2.56" && o.range != "5.12")
+        error = "--range takes 2.56 or 5.12 (volts, the DS2450's input ranges)";
     } else if (a == "--alarm") {
       o.alarm = true;
     } else if (a == "--family") {
@@ -192,17 +209,19 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
     if (!error.empty()) return error;
   }
   if (positional.empty())
-    return "name a command: search, read ROM, info ROM, ls ROM, cat, put, format or serve";
+    return "name a command: search, read ROM, info ROM, pages ROM, ls ROM, cat, put, mkdir, "
+           "format or serve";
   o.command = positional[0];
   const bool serve_options = !o.bus.empty() || !o.pty.empty() || !o.record.empty() || o.passive;
   if (o.command == "serve") {
     if (positional.size() != 1) return "serve takes no ROM id";
     if (o.bus.empty() || o.pty.empty()) return "serve needs --bus FILE and --pty LINK";
-    if (!o.adapter.empty() || !o.port.empty() || o.alarm || o.family >= 0)
+    if (!o.adapter.empty() || !o.port.empty() || o.alarm || o.family >= 0 || !o.range.empty())
       return "serve takes only --bus, --pty, --passive and --record";
     return {};
   }
   if (serve_options) return "--bus, --pty, --passive and --record belong to serve";
+  if (!o.range.empty() && o.command != "read") return "--range belongs to read";
   if (o.command == "search") {
     if (positional.size() != 1) return "search takes no ROM id";
   } else if (o.command == "read" || o.command == "info" || o.command == "pages") {
@@ -268,7 +287,10 @@ std::string BusToolUsage() {
          "\n"
          "Commands:\n"
          "  search [--alarm] [--family FF]   list the devices on the bus, one ROM id per line\n"
-         "  read ROM                         the device's measured values, one key=value per line\n"
+         "  read ROM [--range 2.56|5.12]     the device's measured values, one key=value per "
+         "line;\n"
+         "                                   a DS2450 is read at its inputs' ranges, or at the\n"
+         "                                   range given (which is then set on the device)\n"
          "  info ROM                         the device's name, alternate names and description\n"
          "  pages ROM                        a hex dump of every memory bank, one line per page\n"
          "  ls ROM [PATH]                    the files and directories (NAME/) in the device's\n"
@@ -276,6 +298,7 @@ std::string BusToolUsage() {
          "  cat ROM PATH                     a file of the device's file structure, to the output\n"
          "  put ROM PATH FILE                write the local FILE as PATH (such as /LOG.1) on the\n"
          "                                   device, replacing a file of that name\n"
+         "  mkdir ROM PATH                   a directory (such as /DATA) on the device\n"
          "  format ROM                       an empty file structure on the device (its files\n"
          "                                   are lost)\n"
          "  serve --bus FILE --pty LINK [--passive] [--record FILE]\n"
@@ -347,7 +370,17 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
       adapter->endExclusive();
       return 0;
     }
-    for (const auto& [key, value] : ReadValues(*container)) out << key << "=" << value << "\n";
+    ReadOptions read;
+    if (!o.range.empty()) {
+      if (rom->family() != 0x20) {
+        err << "quellbrook-bus: --range is for a DS2450 (family 20), and " << o.rom << " is a "
+            << container->getName() << "\n";
+        return 2;
+      }
+      read.range = std::stod(o.range);
+    }
+    for (const auto& [key, value] : ReadValues(*container, read, err))
+      out << key << "=" << value << "\n";
     adapter->endExclusive();
     return 0;
   } catch (const std::exception& e) {

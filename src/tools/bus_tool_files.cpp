@@ -12,7 +12,8 @@
 namespace qb {
 
 bool IsFileCommand(const std::string& command) {
-  return command == "ls" || command == "cat" || command == "put" || command == "format";
+  return command == "ls" || command == "cat" || command == "put" || command == "mkdir" ||
+         command == "format";
 }
 
 std::string ParseFileCommand(const std::vector<std::string>& positional, FileCommand& into) {
@@ -21,6 +22,7 @@ std::string ParseFileCommand(const std::vector<std::string>& positional, FileCom
   if (into.command == "ls" && (n < 2 || n > 3)) return "ls needs a ROM id and, if you like, a path";
   if (into.command == "cat" && n != 3) return "cat needs a ROM id and a path";
   if (into.command == "put" && n != 4) return "put needs a ROM id, a path and a local file";
+  if (into.command == "mkdir" && n != 3) return "mkdir needs a ROM id and a path, such as /DATA";
   if (into.command == "format" && n != 2) return "format needs one ROM id";
   into.rom = positional[1];
   into.path = n > 2 ? positional[2] : "/";
@@ -51,6 +53,11 @@ int RunFileCommand(const FileCommand& c, access::OneWireContainer& device, std::
       out << entry.name << (entry.directory ? "/" : "") << "\n";
     return 0;
   }
+  if (c.command == "mkdir") {
+    file.mkdir();
+    out << "made directory " << c.path << " on " << c.rom << "\n";
+    return 0;
+  }
   if (c.command == "cat") {
     access::OWFileInputStream in(device, c.path);
     access::ByteBuffer buffer(4096);
@@ -72,6 +79,24 @@ int RunFileCommand(const FileCommand& c, access::OneWireContainer& device, std::
   stream.close();
   out << "wrote " << data.size() << " bytes to " << c.path << " on " << c.rom << "\n";
   return 0;
+}
+
+std::vector<std::pair<std::string, std::string>> ReadMemoryDevice(
+    access::OneWireContainer& device) {
+  long bytes = 0;
+  for (const auto& bank : device.getMemoryBanks())
+    if (bank->isGeneralPurposeMemory()) bytes += bank->getSize();
+  if (bytes == 0) return {{"present", "true"}};
+  std::string files;
+  access::OWFile root(device, "/");
+  if (!root.exists()) {
+    files = "none (no file structure)";
+  } else {
+    for (const auto& entry : root.listFiles())
+      files += (files.empty() ? "" : ",") + entry.name + (entry.directory ? "/" : "");
+    if (files.empty()) files = "none";
+  }
+  return {{"memory_bytes", std::to_string(bytes)}, {"files", files}};
 }
 
 }  // namespace qb

@@ -1,7 +1,7 @@
 #include "tools/clock_values.h"
 
-#include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 
 #include "access/ds1994.h"
@@ -11,10 +11,7 @@ namespace qb {
 namespace {
 
 std::string Number(double value) {
-  if (value == 0) value = 0;  // no "-0"
-  char buf[32];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-  return ec == std::errc() ? std::string(buf, end) : std::to_string(value);
+  return ToolNumber(value);
 }
 
 std::string Bool(bool b) {
@@ -26,6 +23,16 @@ std::string Seconds(int64_t time_ms) {
 }
 
 }  // namespace
+
+std::string ToolNumber(double value) {
+  if (!std::isfinite(value)) return std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf";
+  char buf[400];  // the largest double has 309 digits before the point
+  std::snprintf(buf, sizeof buf, "%.6f", value);
+  std::string text = buf;
+  while (text.back() == '0') text.pop_back();
+  if (text.back() == '.') text.pop_back();
+  return text == "-0" ? "0" : text;
+}
 
 std::string IsoDate(int64_t time_ms) {
   using namespace std::chrono;

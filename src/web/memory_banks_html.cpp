@@ -4,6 +4,7 @@
 
 #include "access/memory_bank.h"
 #include "core/host_calls.h"
+#include "core/plugin_state.h"
 #include "onewire/bound_container.h"
 #include "onewire/family_catalogue.h"
 #include "registry/value_text.h"
@@ -122,20 +123,19 @@ std::string DescribeDS2438(access::PagedMemoryBank& bank) {
   return html + "<br>";
 }
 
-}  // namespace
-
-std::string ShowMemoryBanks(const std::string& key) {
-  if (key.size() < 16) return {};
-  const std::string rom = key.substr(0, 16);
+// The dump itself; false when the device could not be set up (the block is then empty).
+bool DumpBanks(const std::string& rom, std::string& html) {
   // The container, its adapter and the banks are this block's own for the whole dump; the bus is
   // released when it ends, however it ends.
   BoundContainer bound(rom, 3);
-  if (!bound.ok()) return {};
-  std::string html;
+  if (!bound.ok()) return false;
   try {
     const auto banks = access::MakeMemoryBanks(bound.c());
     auto* first = banks.empty() ? nullptr : dynamic_cast<access::PagedMemoryBank*>(banks[0].get());
-    if (FamilyName(rom) == "DS2438" && first) return DescribeDS2438(*first);
+    if (FamilyName(rom) == "DS2438" && first) {
+      html = DescribeDS2438(*first);
+      return true;
+    }
     for (const auto& bank : banks) {
       if (bank) html += DescribeBank(*bank);
     }
@@ -143,6 +143,19 @@ std::string ShowMemoryBanks(const std::string& key) {
     // What was read is still shown; the failure closes the block.
     html += "<p>" + EscapeHtml(e.what()) + "</p>";
   }
+  return true;
+}
+
+}  // namespace
+
+std::string ShowMemoryBanks(const std::string& key) {
+  if (key.size() < 16) return {};
+  const std::string rom = key.substr(0, 16);
+  std::string html;
+  if (!DumpBanks(rom, html)) return {};
+  // The bus is free again: an open Setup dialog showing this device's memory reads it afresh too.
+  const auto dialog = Plugin().parts.dialog;
+  if (dialog && dialog->IsOpen()) Skip([&] { dialog->RefreshMemory(rom); });
   return html;
 }
 

@@ -313,6 +313,9 @@ std::string SettingsPost(const std::string& data) {
     StorePosted(s);
   }
   p.TimerLoopWait = static_cast<int32_t>(SecondsSinceMidnight(TheClock().Now()));
+  // The Setup dialog reads the stored settings afresh when it is next shown; an open one closes,
+  // so that its OK cannot store older values over the ones posted here.
+  if (p.parts.dialog) Skip([&] { p.parts.dialog->Unload(); });
   return SettingsPage("");
 }
 

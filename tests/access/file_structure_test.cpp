@@ -211,6 +211,49 @@ TEST(FileStructureRefusals, UnformattedWriteOnceAndBadNamesAreClearErrors) {
   }
 }
 
+// A file whose extension byte carries the read-only mark (set by another program) cannot be
+// replaced, deleted or renamed, through the file structure or the file classes; it stays readable
+// and unchanged.
+TEST(FileStructureRefusals, AReadOnlyFileCannotBeChangedAndStaysIntact) {
+  auto bank = std::make_shared<RamPagedMemoryBank>(16, 32);
+  FileStructure fs(bank);
+  fs.Format();
+  fs.WriteFile("/KEEP.3", Pattern(40, 8));
+  fs.WriteFile("/FREE.1", Pattern(5, 1));
+  Bytes root = bank->readPagePacket(0);
+  ASSERT_EQ(std::string(root.begin() + 7, root.begin() + 11), "KEEP");
+  root[7 + 4] |= 0x80;
+  bank->writePagePacket(0, root);
+  const Bytes image = bank->bytes();
+
+  const std::vector<std::pair<const char*, std::function<void()>>> changes = {
+      {"write", [&] { fs.WriteFile("/KEEP.3", Pattern(3, 2)); }},
+      {"delete", [&] { fs.Delete("/KEEP.3"); }},
+      {"rename", [&] { fs.Rename("/KEEP.3", "/MOVE.4"); }},
+      {"file delete", [&] { OWFile(bank, "/KEEP.3").deleteFile(); }},
+      {"file rename",
+       [&] {
+         OWFile to(bank, "/MOVE.4");
+         OWFile(bank, "/KEEP.3").renameTo(to);
+       }},
+      {"stream",
+       [&] {
+         OWFileOutputStream out(bank, "/KEEP.3");
+         out.write(Pattern(3, 2));
+         out.close();
+       }},
+  };
+  for (const auto& [what, change] : changes) {
+    SCOPED_TRACE(what);
+    EXPECT_THAT(ErrorOf(change), HasSubstr("\"/KEEP.3\" is read-only"));
+    EXPECT_EQ(bank->bytes(), image);
+  }
+  EXPECT_EQ(fs.ReadFile("/KEEP.3"), Pattern(40, 8));
+  EXPECT_THAT(Names(fs.List("/")), ::testing::ElementsAre("/|KEEP.3", "/|FREE.1"));
+  fs.Delete("/FREE.1");  // the other files stay changeable
+  EXPECT_THAT(Names(fs.List("/")), ::testing::ElementsAre("/|KEEP.3"));
+}
+
 // Images built apart from this code, byte by byte from the layout (the fuzzer's seeds): the root
 // with a file over two pages and a subdirectory, and a 64-page device with its bitmap file.
 TEST(FileStructureImages, ImagesBuiltElsewhereReadBack) {

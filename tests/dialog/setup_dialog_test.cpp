@@ -5,17 +5,21 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <QTextBrowser>
 #include <QTreeWidget>
 
 #include "core/timer_window.h"
+#include "dialog/help_page.h"
 #include "dialog_fixture.h"
 #include "logging/readings_table.h"
 #include "onewire/device_clock.h"
 #include "onewire/device_config.h"
+#include "sim/memory_models.h"
 #include "support/temp_dir.h"
 
 namespace qb::test {
@@ -161,6 +165,119 @@ TEST_F(DialogBusTest, SetClockToPcSetsTheDeviceClockAndTheRowShowsIt) {
   const std::string now = DateText(DateOfLibraryTime(LibraryTimeOfLocal(clock.Now())));
   EXPECT_EQ(window->txtTim[0]->text().toStdString().substr(0, 16), now.substr(0, 16));
   EXPECT_TRUE(host->LogTexts("1-Wire ERROR(SetClock)").empty());
+  window->hide();
+}
+
+// Choosing an output on a DS2450 channel offers a host switch for it, named like every other
+// switch channel: the ROM id, "-Switch" and the channel number.
+TEST_F(DialogBusTest, AnAd4OutputSwitchIsNamedAfterItsChannel) {
+  const std::string rom = Rom(0x20, 12);
+  StartBus({{"devices", {{{"rom", rom}, {"inputs", {1.0, 1.0, 1.0, 1.0}}}}}});
+  gROMs().Find(rom + "G");
+  gROMs().Find(rom + "S2");
+  ui.SetAnswer("add-output-switch", true);
+  auto window = std::make_shared<SetupWindow>();
+  Plugin().parts.dialog = window;
+  window->ShowModeless();
+  window->DisplayNodeInfo(rom, dialog::kNodeFromHost);
+  ASSERT_EQ(window->SelectedRom(), rom);
+  window->cmbAD4OutState[2]->setCurrentText("On");
+  ASSERT_EQ(ui.questions.size(), 1u);
+  std::vector<std::string> names;
+  for (const auto& d : host->devices) names.push_back(d->name_);
+  EXPECT_THAT(names, ::testing::Contains(rom + "-Switch2"));
+  EXPECT_THAT(names, ::testing::Not(::testing::Contains(rom + "I-Switch")));
+  window->hide();
+}
+
+// An installed program finds its help beside itself in the installation; a program in its build
+// folder falls back to the source tree's page.
+TEST(HelpPage, FoundBesideTheInstalledProgramElseInTheSourceTree) {
+  TempDir dir;
+  const auto exe = dir.path() / "opt" / "bin" / "quellbrook-1wire";
+  const auto installed = dir.path() / "opt" / "share" / "quellbrook-1wire" / "help" / "index.html";
+  const std::string source = (dir.path() / "src" / "index.html").string();
+  std::filesystem::create_directories(dir.path() / "src");
+  WriteFile(source, "<html></html>");
+  dialog::HelpLookup found = dialog::FindHelpPage(exe, source);
+  EXPECT_EQ(found.page, source);
+  EXPECT_THAT(found.tried, ::testing::ElementsAre(installed.string(), source));
+  std::filesystem::create_directories(installed.parent_path());
+  WriteFile(installed, "<html></html>");
+  EXPECT_EQ(dialog::FindHelpPage(exe, source).page, installed.string());
+  found = dialog::FindHelpPage(dir.path() / "elsewhere" / "quellbrook-1wire", "");
+  EXPECT_EQ(found.page, "");
+  EXPECT_EQ(found.tried.size(), 1u);
+}
+
+// Help shows the page in a window of its own and logs it; without a page it logs and says where
+// it looked.
+TEST_F(SetupDialogTest, HelpShowsItsPageOrSaysWhereItLooked) {
+  window->help_executable = "/nonexistent/bin/quellbrook-1wire";
+  window->help_source_page = std::string(QB_SOURCE_DIR) + "/docs/help/index.html";
+  QTest::mouseClick(window->cmdHelp, Qt::LeftButton);
+  ASSERT_NE(window->help_window, nullptr);
+  EXPECT_TRUE(window->help_window->isVisible());
+  auto* browser = window->help_window->findChild<QTextBrowser*>("txtHelp");
+  ASSERT_NE(browser, nullptr);
+  EXPECT_EQ(browser->documentTitle(), "Quellbrook 1-Wire Interface: Setup dialog help");
+  EXPECT_THAT(browser->toPlainText().toStdString(), ::testing::HasSubstr("1-Wire Interface Setup"));
+  EXPECT_THAT(host->LogTexts("1-Wire Setup"),
+              ::testing::Contains("Help: showing " + window->help_source_page));
+  window->help_window->hide();
+
+  window->help_source_page = "/nonexistent/docs/help/index.html";
+  QTest::mouseClick(window->cmdHelp, Qt::LeftButton);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].first, "Help");
+  EXPECT_THAT(messages[0].second,
+              ::testing::HasSubstr("The help page could not be opened: it is not in "
+                                   "/nonexistent/share/quellbrook-1wire/help/index.html nor in "
+                                   "/nonexistent/docs/help/index.html"));
+  EXPECT_THAT(host->LogTexts("1-Wire Setup"), ::testing::Contains(messages[0].second));
+}
+
+// Settings stored elsewhere (the web page) unload the dialog: an open one closes without storing
+// what its controls held, and its next showing reads the stored settings.
+TEST_F(SetupDialogTest, UnloadClosesWithoutStoringAndTheNextShowingReadsTheStore) {
+  window->txtPollCycle->setText("99");  // typed, not applied
+  store.Set("Settings", "PollCycle", "7");
+  window->Unload();
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_FALSE(window->IsOpen());
+  EXPECT_EQ(store.GetOr("Settings", "PollCycle", ""), "7");
+  EXPECT_THAT(host->LogTexts("1-Wire Settings"),
+              ::testing::Contains(::testing::HasSubstr("Setup dialog closed")));
+  window->ShowModeless();
+  EXPECT_TRUE(window->IsOpen());
+  EXPECT_EQ(window->txtPollCycle->text(), "7");
+}
+
+// The memory view of an open dialog follows a read elsewhere of the same device's memory, unless
+// it is paused.
+TEST_F(DialogBusTest, RefreshMemoryReadsTheShownDevicesMemoryAgain) {
+  const std::string rom = Rom(0x06, 14);
+  StartBus({{"devices", {{{"rom", rom}}}}});
+  gROMs().Find(rom);
+  auto window = std::make_shared<SetupWindow>();
+  Plugin().parts.dialog = window;
+  window->ShowModeless();
+  window->DisplayNodeInfo(rom, dialog::kNodeFromHost);
+  ASSERT_GT(window->DataList->count(), 0);
+  EXPECT_TRUE(window->DataList->item(0)->text().startsWith("  0: 00 00"));
+  auto* model = bus->FindAs<sim::NvramModel>(*access::RomId::Parse(rom));
+  ASSERT_NE(model, nullptr);
+  model->Memory()[0] = 0xAB;
+
+  window->RefreshMemory(Rom(0x06, 15));  // another device: nothing read
+  EXPECT_TRUE(window->DataList->item(0)->text().startsWith("  0: 00 00"));
+  QTest::mouseClick(window->cmdMemPause, Qt::LeftButton);
+  window->RefreshMemory(rom);  // paused
+  EXPECT_TRUE(window->DataList->item(0)->text().startsWith("  0: 00 00"));
+  QTest::mouseClick(window->cmdMemPause, Qt::LeftButton);
+  window->RefreshMemory(rom);
+  EXPECT_TRUE(window->DataList->item(0)->text().startsWith("  0: AB 00"))
+      << window->DataList->item(0)->text().toStdString();
   window->hide();
 }
 

@@ -38,6 +38,10 @@ class DemoProgram {
     settings = std::regex_replace(settings, std::regex("@DEMO_BUS@"), QB_DEMO_BUS);
     settings = std::regex_replace(settings, std::regex("PollCycle=\\d+"), "PollCycle=3");
     WriteFile(dir.path() / "settings.ini", settings);
+    // The demo devices' names, as run.sh puts them in place on a first run.
+    std::filesystem::create_directories(dir.path() / "app");
+    std::filesystem::copy_file(std::filesystem::path(QB_SOURCE_DIR) / "demo" / "devices.json",
+                               dir.path() / "app" / "devices.json");
   }
 
   // Starts the program and returns the base URL of its pages.
@@ -191,6 +195,12 @@ TEST(DemoInBrowser, ListsTheDemoBusSwitchesADeviceAndShowsNamesAsText) {
   const auto door_key = RowOf(browser, "3600000000090B01");  // a family without channels
   ASSERT_TRUE(door_key);
   EXPECT_EQ(door_key->value, "Present");
+  // The demo's names and locations, not "Unknown <ROM id>-Temp".
+  const auto living_room = RowOf(browser, kLivingRoom);
+  ASSERT_TRUE(living_room);
+  EXPECT_EQ(living_room->name, "Living room Temperature");
+  for (const auto& row : ListRows(browser))
+    EXPECT_EQ(row.name.find("Unknown"), std::string::npos) << row.key << ": " << row.name;
 
   // The picture of the list for the README, the whole page in one.
   const int height = browser.ExecuteScript("return document.documentElement.scrollHeight;");

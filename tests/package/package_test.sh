@@ -36,6 +36,40 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libmosquitto1 libstdc++6 libc6 adduser; do
   [[ "$depends" == *"$lib"* ]] || fail "Depends does not name $lib: $depends"
 done
+# A server installs without a desktop: neither the package nor its program needs Qt.
+[[ "${depends,,}" != *qt* ]] || fail "the program's package depends on Qt: $depends"
+if readelf -d "$root/usr/bin/quellbrook-1wire" | grep -i "NEEDED.*qt"; then
+  fail "the packaged program links Qt"
+fi
+copyright=usr/share/doc/quellbrook-1wire/copyright
+[[ -f "$root/$copyright" ]] || fail "$copyright is missing"
+grep -q "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \
+  "$root/$copyright" || fail "$copyright is not in the machine-readable format"
+grep -q "^Copyright: " "$root/$copyright" || fail "$copyright names no copyright holder"
+
+# The Setup dialog's package (a build with Qt): the desktop program, its help where the program
+# looks for it (beside it in the installation), and a dependency on the program's package.
+dialog=$(ls "$1"/quellbrook-1wire-dialog_*.deb 2>/dev/null | head -n 1 || true)
+if [[ -n "$dialog" ]]; then
+  droot="$work/dialog"
+  dpkg-deb -x "$dialog" "$droot"
+  [[ -x "$droot/usr/bin/quellbrook-1wire-desktop" ]] || fail "the desktop program is missing"
+  file -L "$droot/usr/bin/quellbrook-1wire-desktop" | grep -q ", stripped" ||
+    fail "the desktop program is not stripped: $(file -L "$droot/usr/bin/quellbrook-1wire-desktop")"
+  [[ -f "$droot/usr/bin/../share/quellbrook-1wire/help/index.html" ]] ||
+    fail "the help is not beside the desktop program (usr/share/quellbrook-1wire/help/index.html)"
+  [[ -f "$droot/usr/share/doc/quellbrook-1wire-dialog/copyright" ]] ||
+    fail "the dialog's package has no copyright file"
+  ddepends=$(dpkg-deb -f "$dialog" Depends)
+  version=$(dpkg-deb -f "$deb" Version)
+  [[ "$ddepends" == *"quellbrook-1wire (= $version)"* ]] ||
+    fail "the dialog's package does not depend on the program's package $version: $ddepends"
+  [[ "$ddepends" == *libqt6widgets6* ]] || fail "the dialog's package does not name Qt: $ddepends"
+  dpkg-deb -c "$dialog" | grep -q " ./usr/bin/quellbrook-1wire$" &&
+    fail "the dialog's package holds the program's own file /usr/bin/quellbrook-1wire"
+  "$droot/usr/bin/quellbrook-1wire-desktop" --version | grep -q "^quellbrook-1wire " ||
+    fail "the desktop program does not run"
+fi
 for script in postinst prerm postrm; do
   [[ -x "$work/control/$script" ]] || fail "the maintainer script $script is missing"
   sh -n "$work/control/$script" || fail "$script is not a valid shell script"

@@ -42,6 +42,8 @@ class MockSetupDialog : public SetupDialog {
   MOCK_METHOD(void, SelectDeviceTab, (int tab), (override));
   MOCK_METHOD(bool, IsOpen, (), (const, override));
   MOCK_METHOD(void, RefreshDisplay, (), (override));
+  MOCK_METHOD(void, Unload, (), (override));
+  MOCK_METHOD(void, RefreshMemory, (const std::string& rom), (override));
 };
 
 class MockDeviceControl : public DeviceControl {

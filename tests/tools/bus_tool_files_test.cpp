@@ -72,6 +72,20 @@ TEST(BusToolFiles, FormatPutLsAndCatOnADs1993) {
   EXPECT_THAT(r.err, HasSubstr("not enough room"));
   EXPECT_EQ(tool({"cat", memory, "/NOTE.1"}).out, content);
 
+  // The README's example path: a directory first, then the file in it.
+  EXPECT_THAT(tool({"put", memory, "/DATA/DAY.7", local}).err, HasSubstr("DATA"));
+  r = tool({"mkdir", memory, "/DATA"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "made directory /DATA on " + memory + "\n");
+  test::WriteFile(local, "day seven");
+  ASSERT_EQ(tool({"put", memory, "/DATA/DAY.7", local}).status, 0);
+  EXPECT_EQ(tool({"ls", memory}).out, "NOTE.1\nDATA/\n");
+  EXPECT_EQ(tool({"ls", memory, "/DATA"}).out, "DAY.7\n");
+  EXPECT_EQ(tool({"cat", memory, "/DATA/DAY.7"}).out, "day seven");
+  EXPECT_EQ(tool({"read", memory}).out, "memory_bytes=512\nfiles=NOTE.1,DATA/\n");
+  EXPECT_THAT(tool({"mkdir", memory, "/DATA"}).err, HasSubstr("exists already"));
+  EXPECT_EQ(tool({"mkdir", memory}).status, 2);
+
   EXPECT_THAT(tool({"cat", memory, "/NONE.1"}).err, HasSubstr("no file \"/NONE.1\""));
   EXPECT_THAT(tool({"put", memory, "/X.1", "/no/such/file"}).err,
               HasSubstr("cannot read the local file"));

@@ -5,6 +5,8 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -165,6 +167,76 @@ TEST_F(BusToolTest, InfoAndErrors) {
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.err, HasSubstr("is not on the bus"));
   EXPECT_THAT(Tool({"--help"}).out, HasSubstr("search [--alarm] [--family FF]"));
+}
+
+// A DS2450 reads at its inputs' ranges (2.56 V after power-on) and says when an input sits at the
+// top of one; asked for the 5.12 V range, it sets it on the device and reads the higher inputs.
+TEST_F(BusToolTest, Ds2450ReadsAtTheRangeAskedFor) {
+  const std::string rom = Rom(0x20, 30);
+  test::WriteFile(file,
+                  json{{"devices", {{{"rom", rom}, {"inputs", {4.0, 1.25, 5.1, 0.0}}}}}}.dump());
+  ToolRun r = Tool(Args({"read", rom}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto kv = KeyValues(r.out);
+  EXPECT_EQ(kv["ranges"], "2.56,2.56,2.56,2.56");
+  auto inputs = NumbersOf(kv["inputs"]);
+  ASSERT_EQ(inputs.size(), 4u);
+  EXPECT_NEAR(inputs[0], 2.55, 0.011);
+  EXPECT_NEAR(inputs[1], 1.25, 0.011);
+  EXPECT_THAT(r.err,
+              HasSubstr("input A is at the top of its 2.56 V range; read with --range 5.12"));
+  EXPECT_THAT(r.err, HasSubstr("input C is at the top"));
+  EXPECT_THAT(r.err, ::testing::Not(HasSubstr("input B")));
+
+  r = Tool(Args({"read", rom, "--range", "5.12"}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  kv = KeyValues(r.out);
+  EXPECT_EQ(kv["ranges"], "5.12,5.12,5.12,5.12");
+  inputs = NumbersOf(kv["inputs"]);
+  ASSERT_EQ(inputs.size(), 4u);
+  const double expected[] = {4.0, 1.25, 5.1, 0.0};
+  for (int i = 0; i < 4; ++i) EXPECT_NEAR(inputs[i], expected[i], 0.021) << i;
+  EXPECT_EQ(r.err, "");
+
+  EXPECT_EQ(Tool(Args({"read", rom, "--range", "3"})).status, 2);
+  EXPECT_EQ(Tool(Args({"search", "--range", "5.12"})).status, 2);
+  test::WriteFile(file, json{{"devices", devices}}.dump());
+  r = Tool(Args({"read", devices[0]["rom"].get<std::string>(), "--range", "5.12"}));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_THAT(r.err, HasSubstr("--range is for a DS2450"));
+}
+
+// Every device of the demo bus reads something, and no value carries the noise of the unit
+// conversions (the battery's current is 1.25 mV over 25 mOhm).
+TEST_F(BusToolTest, EveryDemoDeviceReadsCleanValues) {
+  std::string bus_text;
+  {
+    std::ifstream in(QB_DEMO_BUS);
+    bus_text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  for (const auto& d : json::parse(bus_text)["devices"]) {
+    const std::string rom = d["rom"].get<std::string>();
+    ToolRun r = Tool({"--adapter", "SIM", "--port", QB_DEMO_BUS, "read", rom});
+    ASSERT_EQ(r.status, 0) << rom << ": " << r.err;
+    EXPECT_NE(r.out, "") << rom << " printed nothing";
+    for (const auto& [key, value] : KeyValues(r.out)) {
+      const auto point = value.find('.');
+      if (point == std::string::npos || key == "date") continue;
+      const auto end = value.find_first_not_of("0123456789", point + 1);
+      EXPECT_LE((end == std::string::npos ? value.size() : end) - point - 1, 6u)
+          << rom << " " << key << "=" << value;
+    }
+    if (rom == "6900000000000C30") {
+      EXPECT_EQ(KeyValues(r.out)["current"], "0.05") << r.out;
+    }
+    if (rom == "C400000000000D06") {
+      EXPECT_EQ(KeyValues(r.out)["memory_bytes"], "512") << r.out;
+      EXPECT_EQ(KeyValues(r.out)["files"], "NOTE.1") << r.out;
+    }
+    if (rom == "3600000000090B01") {
+      EXPECT_EQ(r.out, "present=true\n");
+    }
+  }
 }
 
 TEST_F(BusToolTest, TheProgramRunsOnTheDemoBus) {
