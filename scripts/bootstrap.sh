@@ -23,7 +23,7 @@ packages=(
   chromium chromium-driver
   libsqlite3-dev libpq-dev postgresql
   libcairo2-dev libjpeg-dev fontconfig fonts-dejavu-core gnuplot-nox
-  libmosquitto-dev mosquitto mosquitto-clients systemd dpkg-dev file curl
+  libmosquitto-dev mosquitto mosquitto-clients systemd dpkg-dev file curl jq
   qt6-base-dev
   xvfb xauth x11-utils
 )

@@ -48,6 +48,14 @@ class HostDevice {
   virtual void set_misc(int32_t value) = 0;
 };
 
+// How a host answers the page a plug-in just built: the HTTP status (200 unless the request named
+// something unknown or was refused) and, after a post that changed something, the plug-in link
+// the browser is sent on to with "303 See Other", so that reloading the page does not repeat it.
+struct PageAnswer {
+  int status = 200;
+  std::string redirect;  // empty: show the page
+};
+
 // What a host reads from and calls on a plug-in object it drives: the web link properties, the
 // page builders, and the device command entry.
 class HostedPlugin {
@@ -59,6 +67,8 @@ class HostedPlugin {
   virtual std::string page_title() const = 0;
   virtual std::string GenPage(const std::string& lnk) = 0;
   virtual std::string PagePut(const std::string& data) = 0;
+  // How to answer the page the last GenPage or PagePut returned.
+  virtual PageAnswer LastPageAnswer() { return {}; }
   virtual void SetIO(HostDevice* dv, const std::string& housecode, const std::string& devicecode,
                      int16_t command, int16_t brightness, int16_t data1, int16_t data2) = 0;
   // Whether one of the plug-in's conditions (its text as the plug-in's condition form builds it)

@@ -259,4 +259,8 @@ std::string hspi::PagePut(const std::string& data) {
   return Plugin().parts.pages->PagePut(data);
 }
 
+PageAnswer hspi::LastPageAnswer() {
+  return Plugin().parts.pages->LastPageAnswer();
+}
+
 }  // namespace qb

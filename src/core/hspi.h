@@ -53,6 +53,7 @@ class hspi : public HostedPlugin {
   bool HasOptions() const { return true; }
   std::string GenPage(const std::string& lnk) override;
   std::string PagePut(const std::string& data) override;
+  PageAnswer LastPageAnswer() override;
 
   // Sets the web link properties and registers the menu entry and, when the "Web Page" setting
   // is on, the web link with the host (the host-facing part of InitIO).

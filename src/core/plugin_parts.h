@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "core/host_interface.h"
+
 namespace qb {
 
 class HostDevice;
@@ -133,6 +135,8 @@ class WebPages {
   virtual ~WebPages() = default;
   virtual std::string GenPage(const std::string& lnk) = 0;
   virtual std::string PagePut(const std::string& data) = 0;
+  // How to answer the page the last GenPage or PagePut returned.
+  virtual PageAnswer LastPageAnswer() { return {}; }
 };
 
 // The host's "1-Wire Temperature Alarm" condition type.

@@ -1046,10 +1046,12 @@ void SetupWindow::BuildWebTab() {
     connect(chk3d, &QCheckBox::toggled, [this] { Changed(); });
     return frame;
   };
-  QWidget* main_chart = chart_frame("Main Chart Settings", txtChartX, txtChartY, chk3DChart, 0,
+  // "ChartX" and "ChartY" size the chart of a device's page (today's readings), "ChartX1" and
+  // "ChartY1" the chart of the charts page: each frame is titled by the chart it sizes.
+  QWidget* main_chart = chart_frame("Device Chart Settings", txtChartX, txtChartY, chk3DChart, 0,
                                     "txtChartX", "txtChartY", "chk3DChart");
-  QWidget* device_chart = chart_frame("Device Chart Settings", txtChartX1, txtChartY1, chk3DChart1,
-                                      2, "txtChartX1", "txtChartY1", "chk3DChart1");
+  QWidget* device_chart = chart_frame("Main Chart Settings", txtChartX1, txtChartY1, chk3DChart1, 2,
+                                      "txtChartX1", "txtChartY1", "chk3DChart1");
   auto* pages = new QGroupBox("Default");
   auto* pl = new QGridLayout(pages);
   const char* names[] = {"Devices", "Charts", "Setup", "Debug"};

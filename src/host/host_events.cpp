@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "host/builtin_host.h"
+#include "host/device_command.h"
 #include "platform/atomic_file.h"
 
 namespace qb {
@@ -93,14 +94,16 @@ std::string CheckAction(const json& a, HostEvent::Action& out) {
     if (!a["device"].is_string() || a["device"].get<std::string>().empty())
       return "\"device\" must be a host code such as \"B1\"";
     if (!a.contains("command") || !a["command"].is_string() ||
-        BuiltInHost::CommandNumber(a["command"].get<std::string>()) == 0)
-      return "\"command\" must be On, Off, Dim or Bright";
+        CommandName(a["command"].get<std::string>()).empty())
+      return "\"command\" must be On, Off, Update, Level, Dim or Bright";
     out.device = a["device"].get<std::string>();
-    out.command = a["command"].get<std::string>();
+    out.command = CommandName(a["command"].get<std::string>());
+    // The level of "Level" is a wiper position up to 255; Dim and Bright take per cent.
+    const int64_t most = out.command == "Level" ? 255 : 100;
     if (a.contains("brightness")) {
       if (!a["brightness"].is_number_integer() || a["brightness"].get<int64_t>() < 0 ||
-          a["brightness"].get<int64_t>() > 100)
-        return "\"brightness\" must be a whole number from 0 to 100";
+          a["brightness"].get<int64_t>() > most)
+        return "\"brightness\" must be a whole number from 0 to " + std::to_string(most);
       out.brightness = a["brightness"].get<int>();
     }
     return {};
@@ -194,7 +197,9 @@ std::string HostEvents::Load() {
   return {};
 }
 
-std::string HostEvents::Replace(const std::string& body) {
+std::string HostEvents::Replace(
+    const std::string& body,
+    const std::function<std::string(const std::string&, const std::string&)>& device_problem) {
   json doc;
   try {
     doc = json::parse(body);
@@ -203,6 +208,22 @@ std::string HostEvents::Replace(const std::string& body) {
   }
   std::vector<HostEvent> events;
   if (auto bad = Check(doc, &events); !bad.empty()) return bad;
+  if (device_problem) {
+    for (size_t i = 0; i < events.size(); ++i) {
+      const HostEvent& e = events[i];
+      const std::string named = "event " + std::to_string(i + 1) + " (\"" + e.name + "\")";
+      if (!e.trigger.device.empty()) {
+        if (auto bad = device_problem(e.trigger.device, ""); !bad.empty())
+          return named + ": the trigger's " + bad;
+      }
+      for (size_t k = 0; k < e.actions.size(); ++k) {
+        const HostEvent::Action& a = e.actions[k];
+        if (a.device.empty()) continue;
+        if (auto bad = device_problem(a.device, a.command); !bad.empty())
+          return named + ": action " + std::to_string(k + 1) + " " + bad;
+      }
+    }
+  }
   doc.erase("active");
   try {
     WriteFileAtomically(file_, doc.dump(2) + "\n");
@@ -247,7 +268,12 @@ void HostEvents::Run(BuiltInHost& host, const HostEvent& event) {
     try {
       if (!a.device.empty()) {
         host.writelog("Event", "\"" + event.name + "\": " + a.device + " " + a.command);
-        host.ExecX10(a.device, a.command, a.brightness);
+        // The same check and mapping as every other way a command reaches a device.
+        const auto device = host.devices().ByCode(a.device);
+        if (!device) throw HostError("no host device has the code \"" + a.device + "\"");
+        const DeviceCommandOutcome sent = SendDeviceCommand(host, device, a.command, a.brightness);
+        if (sent.result != DeviceCommandResult::kSent)
+          throw HostError(a.device + " " + a.command + " was not sent: " + sent.problem);
       } else if (!a.speak.empty()) {
         host.Speak(a.speak);  // queued: the host speaks while the polling goes on
       } else {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -58,7 +59,13 @@ class HostEvents {
   std::string Load();
   // Takes new rules (a JSON document as above) and saves them atomically. Returns the problem of
   // rules that cannot be used or saved; the rules in effect and the file are then kept.
-  std::string Replace(const std::string& body);
+  // `device_problem`, when given, checks each device a trigger or action names (empty when the
+  // device exists and takes the action's command, else why not): rules from the API name the
+  // host's present devices, while the rules file read at start may name devices still to come.
+  std::string Replace(
+      const std::string& body,
+      const std::function<std::string(const std::string& device, const std::string& command)>&
+          device_problem = {});
   // The rules as given, with the names of the events whose trigger holds now under "active".
   nlohmann::json ToJson() const;
   // Checks a rules document; empty when it is usable, else what is wrong with it.

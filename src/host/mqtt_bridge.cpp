@@ -302,7 +302,7 @@ void MqttBridge::HandleCommand(const std::string& topic, const std::string& payl
     const double value = text.empty() ? NAN : std::strtod(text.c_str(), &end);
     if (std::isfinite(value) && end && *end == '\0' && value >= 0 && value <= 255 &&
         value == std::floor(value)) {
-      command = "On";
+      command = "Level";
       brightness = static_cast<int32_t>(value);
     }
   }
@@ -312,8 +312,9 @@ void MqttBridge::HandleCommand(const std::string& topic, const std::string& payl
     return;
   }
   try {
-    if (SendDeviceCommand(host_, device, command, brightness) != DeviceCommandResult::kSent)
-      Log("Ignored the command on " + topic + ": the device has no house code yet");
+    const DeviceCommandOutcome sent = SendDeviceCommand(host_, device, command, brightness);
+    if (sent.result != DeviceCommandResult::kSent)
+      Log("Ignored the command on " + topic + ": " + sent.problem);
   } catch (const std::exception& e) {
     Log("The command on " + topic + " failed: " + e.what(), true);
   }

@@ -8,6 +8,7 @@
 
 #include "host/builtin_host.h"
 #include "host/device_command.h"
+#include "host/http_server.h"
 #include "host/request_guard.h"
 #include "host/utf8_text.h"
 #include "host/web_users.h"
@@ -103,7 +104,7 @@ HostWebServer::HostWebServer(BuiltInHost& host, EventLoop& loop, const WebUsers&
       loop_(loop),
       users_(users),
       html_dir_(std::move(html_dir)),
-      server_(std::make_unique<httplib::Server>()) {
+      server_(std::make_unique<HttpServer>()) {
   Routes();
 }
 
@@ -157,7 +158,6 @@ bool HostWebServer::Refuse(const httplib::Request& req, httplib::Response& res) 
     // The events' rules are a list: they may take as much as a form.
     const size_t limit = IsApi(req.path) && req.path != "/api/events" ? kMaxJsonBody : kMaxFormBody;
     if (req.has_header("Transfer-Encoding") || !req.has_header("Content-Length")) {
-      res.set_header("Connection", "close");
       TextError(res, 411, "Send the body with a Content-Length.");
       return true;
     }
@@ -165,7 +165,6 @@ bool HostWebServer::Refuse(const httplib::Request& req, httplib::Response& res) 
     size_t bytes = 0;
     const auto [end, error] = std::from_chars(length.data(), length.data() + length.size(), bytes);
     if (error != std::errc() || end != length.data() + length.size() || bytes > limit) {
-      res.set_header("Connection", "close");
       TextError(
           res, 413,
           "The body may be at most " + std::to_string(limit) + " bytes for " + req.path + ".");
@@ -240,8 +239,11 @@ void HostWebServer::Routes() {
   // is answered wholly on one worker thread, which remembers whose request it is.
   s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     request_user.clear();
-    return Refuse(req, res) ? httplib::Server::HandlerResponse::Handled
-                            : httplib::Server::HandlerResponse::Unhandled;
+    if (!Refuse(req, res)) return httplib::Server::HandlerResponse::Unhandled;
+    // The refused request's body is not read: nothing after it on this connection is taken.
+    res.set_header("Connection", "close");
+    HttpServer::CloseAfterAnswer();
+    return httplib::Server::HandlerResponse::Handled;
   });
 
   // Runs `work` on the plug-in thread as the request's user; 503 when the program is stopping.
@@ -322,27 +324,43 @@ void HostWebServer::Routes() {
     int ref = 0;
     if (!ParseInt(req.matches[1], ref)) return JsonError(res, 404, "no device has that reference");
     std::string command;
+    int value = 0;
     try {
       const json body = json::parse(req.body);
       command = body.at("command").get<std::string>();
+      // A potentiometer's "Level" takes "level" (0 to 255), "Dim" and "Bright" take
+      // "brightness" (0 to 100 per cent).
+      const char* number = CommandName(command) == "Level" ? "level" : "brightness";
+      if (CommandName(command) == "Level" || CommandName(command) == "Dim" ||
+          CommandName(command) == "Bright") {
+        if (!body.contains(number) || !body[number].is_number_integer())
+          return JsonError(res, 400,
+                           "\"" + CommandName(command) + "\" needs \"" + number +
+                               "\", a whole number, such as {\"command\": \"Level\", "
+                               "\"level\": 128}");
+        const auto n = body[number].get<int64_t>();
+        value = n < -1 || n > 1000 ? -1 : static_cast<int>(n);
+      }
     } catch (const json::exception&) {
       return JsonError(res, 400, "the body must be a JSON object such as {\"command\": \"On\"}");
     }
-    if (BuiltInHost::CommandNumber(command) == 0) {
+    if (CommandName(command).empty()) {
       return JsonError(res, 400,
-                       "unknown command \"" + command + "\" (use On, Off, Dim or Bright)");
+                       "unknown command \"" + command +
+                           "\" (use On, Off, Update, Level, Dim or Bright, as the device takes)");
     }
     on_plugin_thread(req, res, [&] {
       if (IsGuestUser(host_.WEBLoggedInUser()))
         return JsonError(res, 403, "guests cannot send commands");
       auto d = host_.devices().ByRef(ref);
-      switch (SendDeviceCommand(host_, d, command)) {
+      const DeviceCommandOutcome sent = SendDeviceCommand(host_, d, command, value);
+      switch (sent.result) {
         case DeviceCommandResult::kNoDevice:
           return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
         case DeviceCommandResult::kNoCode:
-          return JsonError(res, 409,
-                           "the device has no house code yet, so it cannot take commands");
-        case DeviceCommandResult::kUnknownCommand:  // checked above
+          return JsonError(res, 409, sent.problem);
+        case DeviceCommandResult::kRefused:
+          return JsonError(res, 400, sent.problem);
         case DeviceCommandResult::kSent:
           break;
       }
@@ -358,7 +376,17 @@ void HostWebServer::Routes() {
     on_plugin_thread(req, res, [&] {
       if (IsGuestUser(host_.WEBLoggedInUser()))
         return JsonError(res, 403, "guests cannot change events");
-      if (std::string problem = host_.events().Replace(req.body); !problem.empty()) {
+      // Rules from here name the host's present devices, with commands they take.
+      auto device_problem = [this](const std::string& code, const std::string& command) {
+        const auto d = host_.devices().ByCode(code);
+        if (!d || d->deleted) return "device \"" + code + "\" does not exist";
+        if (command.empty()) return std::string();
+        if (auto bad = DeviceCommandProblem(*d, command); !bad.empty())
+          return "device \"" + code + "\": " + bad;
+        return std::string();
+      };
+      if (std::string problem = host_.events().Replace(req.body, device_problem);
+          !problem.empty()) {
         host_.writelog("Host ERROR", "New events refused, the previous ones are kept: " + problem);
         return JsonError(res, 400, problem);
       }
@@ -396,6 +424,14 @@ void HostWebServer::Routes() {
       return;
     }
     const std::string page = build(*plugin, req);
+    const PageAnswer answer = plugin->LastPageAnswer();
+    if (!answer.redirect.empty()) {
+      // A post that changed something: the browser loads the page anew, and a reload repeats
+      // nothing.
+      res.set_redirect("/" + answer.redirect, 303);
+      return;
+    }
+    res.status = answer.status;
     // The menu entries open desktop windows: offered only where a desktop shows them.
     res.set_content(FramePage(plugin->page_title(), page,
                               host_.Desktop() ? HostMenuBar(host_.MenuEntries()) : std::string()),

@@ -90,8 +90,9 @@ std::string ShowDevTime(const std::string& rom) {
     BoundContainer b(rom_id, 3);
     if (!b.ok()) return html;
     access::OneWireContainer& c = b.c();
-    html +=
-        "<a href=\"1-Wire?ROMID=" + rom_id + "Y&amp;SetTime=ON\">Set device time to PC time</a>";
+    // A button of the page's post form: setting a clock is a change, never a link to follow.
+    html += "<button type=\"submit\" class=\"formbutton\" name=\"SetTime\" value=\"" + rom_id +
+            "\">Set device time to PC time</button>";
     const access::DeviceState state = c.readDevice();
     html += "<br><br><b>Time: " + DateText(DateOfLibraryTime(c.getClock(state))) + "</b>";
     html += c.isClockRunning(state) ? " - Clock is running<br>" : " - Clock is stopped<br>";

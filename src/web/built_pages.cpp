@@ -27,4 +27,8 @@ std::string BuiltPages::DetailPage(const std::string& lnk) {
   return DeviceDetailPage(lnk);
 }
 
+std::string BuiltPages::SetTimePost(const std::string& rom_id) {
+  return qb::SetTimePost(rom_id);
+}
+
 }  // namespace qb

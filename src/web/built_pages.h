@@ -14,6 +14,7 @@ class BuiltPages : public PageBuilders {
   std::string SettingsPost(const std::string& data) override;
   std::string DebugPage() override;
   std::string DetailPage(const std::string& lnk) override;
+  std::string SetTimePost(const std::string& rom_id) override;
 };
 
 }  // namespace qb

@@ -20,6 +20,7 @@
 #include "web/html.h"
 #include "web/memory_banks_html.h"
 #include "web/page_frame.h"
+#include "web/query.h"
 #include "web/web_state.h"
 
 namespace qb {
@@ -181,6 +182,24 @@ std::string InfoSection(const std::string& rom_id) {
   return html;
 }
 
+// A potentiometer's wiper position and the form that sets it (posted to the dispatch's level
+// handler, which sends the host's "On" command with the position).
+std::string LevelSection(const DSDevice& record) {
+  std::string html = "<table border=\"0\" cellpadding=\"0\" cellspacing=\"1\"><tr>";
+  html += "<td class=\"tablecellwav\">Wiper Position</td><td class=\"tableroweven\">" +
+          EscapeHtml(record.HSString) + "</td></tr></table><br>";
+  if (record.dc == -1) return html + "No Device Created<br>";
+  std::string current = record.HSString;
+  if (current.empty() || current.find_first_not_of("0123456789") != std::string::npos)
+    current = "0";
+  html +=
+      "Level (0 to 255): <input class=\"text\" type=\"number\" name=\"Level\" min=\"0\" "
+      "max=\"255\" size=\"4\" value=\"" +
+      current + "\"> <button type=\"submit\" class=\"formbutton\" name=\"SetLevel\" value=\"" +
+      EscapeHtml(record.ROM) + "\">Set level</button><br>";
+  return html;
+}
+
 }  // namespace
 
 std::string ReadingTable(const std::shared_ptr<DSDevice>& record, const std::string& label,
@@ -242,6 +261,34 @@ std::string ReadingTable(const std::shared_ptr<DSDevice>& record, const std::str
   return html;
 }
 
+std::string SetTimePost(const std::string& rom_id) {
+  const std::string lnk = "1-Wire?ROMID=" + rom_id + "Y";
+  const auto rom = rom_id.size() == 16 ? gROMs().FindParent(rom_id) : nullptr;
+  if (!rom || !(rom->Caps & 0x80) || !IsNotGuest()) {
+    // Refused: the clock page as it is (or the unknown device's page), with the reason's status.
+    ParseQuery(lnk);
+    std::string page = DeviceDetailPage(lnk);
+    if (rom && !IsNotGuest()) {
+      Web().Answer.status = 403;
+      page += "<p>Guest cannot make changes: the device time was not set.</p>";
+    } else if (rom) {
+      Web().Answer.status = 400;
+      page += "<p>This device has no clock to set.</p>";
+    }
+    return page;
+  }
+  Skip([&] { SetClock(kSetTime, rom_id); });
+  std::string user;
+  Skip([&] { user = Host().WEBLoggedInUser(); });
+  Skip([&] {
+    Host().writelog("1-Wire", "Device time of " + rom_id + " set to PC time from the web page" +
+                                  (user.empty() ? std::string() : " by " + user));
+  });
+  Web().Answer.redirect = lnk;
+  ParseQuery(lnk);
+  return DeviceDetailPage(lnk);
+}
+
 std::string DeviceDetailPage(const std::string& lnk) {
   const auto& pairs = Web().QueryPairs;
   const std::string key = pairs.empty() ? std::string() : pairs.front().value;
@@ -263,7 +310,12 @@ std::string DeviceDetailPage(const std::string& lnk) {
       letter17 != 'S' && letter17 != 'P' && letter17 != 'K' && last != 'X' && last != 'Y' && record;
   html += "Device: <b>" + (named ? Name(*record) : EscapeHtml(rom_id)) + "</b><br><br>";
 
-  if (rom) {
+  if (!rom) {
+    // Said in words and with the status: an empty page would look like a device without data.
+    Web().Answer.status = 404;
+    html += "<p>There is no 1-Wire device " + EscapeHtml(rom_id) +
+            " on this bus (it may have been removed, or the link is mistyped).</p>";
+  } else {
     auto reading = [&](const std::string& label, const std::string& unit) {
       if (record) html += ReadingTable(record, label, unit);
     };
@@ -279,6 +331,8 @@ std::string DeviceDetailPage(const std::string& lnk) {
       reading("Temperature", TempUnit());
     } else if (last == 'N') {
       reading("Humidity", "%");
+    } else if (letter17 == 'T' && record) {
+      html += LevelSection(*record);
     } else if (last == 'I') {
       if (rom->Caps & 0x8) {
         reading("AD3 Reading", "V");
@@ -294,7 +348,7 @@ std::string DeviceDetailPage(const std::string& lnk) {
     } else if (last == 'X') {
       html += ShowMemoryBanks(key);
     } else if (last == 'Y') {
-      if (lnk.find("SetTime=ON") != std::string::npos) Skip([&] { SetClock(kSetTime, rom_id); });
+      // The clock is set by the page's button, a post (SetTimePost); a link never changes it.
       Skip([&] { html += ShowDevTime(rom_id); });
     }
   }

@@ -12,6 +12,12 @@ struct DSDevice;
 // information). Reads the device over the bus for some sections.
 std::string DeviceDetailPage(const std::string& lnk);
 
+// The post of a clock page's "Set device time to PC time" button (the pair "SetTime" with the
+// ROM id): sets the device clock to this machine's time, logs it, and asks the host to send the
+// browser back to the clock page, so that reloading does not set it again. A guest, an unknown
+// device or one without a clock is refused with its status. Returns the clock page.
+std::string SetTimePost(const std::string& rom_id);
+
 // The reading block of one channel: current value and, for a thermometer, its resolution and
 // alarm limits, then today's history when the channel is logged.
 std::string ReadingTable(const std::shared_ptr<DSDevice>& record, const std::string& label,

@@ -13,6 +13,7 @@
 #include "registry/records.h"
 #include "registry/value_text.h"
 #include "web/channel_alarm.h"
+#include "web/channel_commands.h"
 #include "web/html.h"
 #include "web/page_frame.h"
 
@@ -94,10 +95,21 @@ std::string ValueCell(const DSDevice& d, const std::string& row_class) {
   return MakeCell(cls, 1, 0, false) + text + "</td>";
 }
 
+// The buttons of the commands the channel takes: "Update" reads a measurement at once, "On" and
+// "Off" set a switch. A potentiometer's level is set on its own page; a sensed level and a device
+// without channels take no command, and their rows offer "Refresh".
 std::string ControlButtons(const DSDevice& d) {
   const std::string name = EscapeHtml("Update" + d.hc + std::to_string(d.dc));
-  if (d.ROM.size() == 17) return MakeButton(name, "Update");
-  if (d.ROM.size() == 18) return MakeButton(name, "On") + MakeButton(name, "Off");
+  switch (d.dc == -1 ? ChannelCommands::kNone : CommandsOf(d.ROM)) {
+    case ChannelCommands::kReadNow:
+      return MakeButton(name, "Update");
+    case ChannelCommands::kOnOff:
+      return MakeButton(name, "On") + MakeButton(name, "Off");
+    case ChannelCommands::kLevel:
+      return MakeLink("1-Wire?ROMID=" + EscapeHtml(d.ROM), "Set level");
+    case ChannelCommands::kNone:
+      break;
+  }
   return MakeButton("button", "Refresh");
 }
 

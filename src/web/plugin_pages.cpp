@@ -5,6 +5,8 @@
 
 #include "core/host_calls.h"
 #include "core/plugin_state.h"
+#include "registry/records.h"
+#include "web/channel_commands.h"
 #include "web/device_list.h"
 #include "web/html.h"
 #include "web/page_frame.h"
@@ -28,6 +30,27 @@ std::string UpperCase(std::string text) {
   return text;
 }
 
+// The device key of the channel whose host device has the code ("A12"); empty when none has.
+std::string KeyOfCode(const std::string& code) {
+  const auto roms = gROMs().ROMlist;
+  for (const auto& rom : roms) {
+    if (!rom || !rom->Devices) continue;
+    const auto devices = rom->Devices->DevList;
+    for (const auto& d : devices) {
+      if (d && d->dc != -1 && d->Code() == code) return d->ROM;
+    }
+  }
+  return {};
+}
+
+// A whole number of the form, or -1.
+int PostedNumber(const std::string& text) {
+  if (text.empty() || text.size() > 6 ||
+      !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
+    return -1;
+  return std::stoi(text);
+}
+
 }  // namespace
 
 std::string UnbuiltPages::ChartsPage(const std::string&) {
@@ -43,6 +66,9 @@ std::string UnbuiltPages::DebugPage() {
   return NotAvailable("debug page", true);
 }
 std::string UnbuiltPages::DetailPage(const std::string&) {
+  return NotAvailable("device detail page", true);
+}
+std::string UnbuiltPages::SetTimePost(const std::string&) {
   return NotAvailable("device detail page", true);
 }
 
@@ -64,6 +90,7 @@ std::string PluginWebPages::Page(int number, const std::string& lnk) {
 }
 
 std::string PluginWebPages::GenPage(const std::string& lnk) {
+  Web().Answer = {};
   ParseQuery(lnk);
   const auto& enabled = Plugin().settings.WebPages;
   // A copy: a page builder parses queries of its own.
@@ -83,16 +110,81 @@ std::string PluginWebPages::GenPage(const std::string& lnk) {
 }
 
 std::string PluginWebPages::PagePut(const std::string& data) {
+  Web().Answer = {};
   ParseQuery(data);
   if (data.find("DEBUG") != std::string::npos) return pages_->DebugPage();
   if (data.find("SETTINGS") != std::string::npos) return pages_->SettingsPost(data);
   const auto pairs = Web().QueryPairs;
   for (const auto& pair : pairs) {
-    if (pair.name.rfind("Update", 0) != 0 || !IsNotGuest()) continue;
-    const std::string command = pair.value == "Update" ? "On" : pair.value;
-    Skip([&] { Host().ExecX10(pair.name.substr(6), command); });
+    if (pair.name == "SetTime") return pages_->SetTimePost(pair.value);
   }
+  // A potentiometer's level from its page: "SetLevel" names the channel, "Level" the position.
+  std::string level_key, level;
+  for (const auto& pair : pairs) {
+    if (pair.name == "SetLevel") level_key = pair.value;
+    if (pair.name == "Level") level = pair.value;
+  }
+  if (!level_key.empty()) return LevelPost(level_key, level);
+
+  int refused = 200;
+  for (const auto& pair : pairs) {
+    if (pair.name.rfind("Update", 0) != 0) continue;
+    if (!IsNotGuest()) {
+      refused = 403;
+      continue;
+    }
+    // Only the commands the channel takes: a button the list does not offer changes nothing.
+    const std::string code = pair.name.substr(6);
+    HostCommand command;
+    if (!CheckCommand(KeyOfCode(code), pair.value, 0, command).empty()) {
+      refused = 400;
+      continue;
+    }
+    Skip([&] { Host().ExecX10(code, command.command, command.brightness); });
+  }
+  // A guest's device buttons, or a command a device does not take, change nothing, and the
+  // answer says it was refused.
+  Web().Answer.status = refused;
   return DeviceListPage();
+}
+
+std::string PluginWebPages::LevelPost(const std::string& key, const std::string& level) {
+  const std::string lnk = "1-Wire?ROMID=" + key;
+  std::shared_ptr<DSDevice> record;
+  if (const auto rom = gROMs().FindParent(key); rom && rom->Devices) {
+    const auto devices = rom->Devices->DevList;
+    for (const auto& d : devices) {
+      if (d && d->ROM == key) record = d;
+    }
+  }
+  HostCommand command;
+  std::string problem;
+  int status = 200;
+  if (!record || record->dc == -1) {
+    problem = "There is no potentiometer " + key + " with a host device.";
+    status = 404;
+  } else if (!IsNotGuest()) {
+    problem = "Guest cannot make changes: the level was not set.";
+    status = 403;
+  } else if (auto bad = CheckCommand(key, "Level", PostedNumber(level), command); !bad.empty()) {
+    problem = "The level was not set: " + bad + ".";
+    status = 400;
+  }
+  if (problem.empty()) {
+    Skip([&] { Host().ExecX10(record->Code(), command.command, command.brightness); });
+    Web().Answer.redirect = lnk;
+  }
+  ParseQuery(lnk);
+  std::string page = pages_->DetailPage(lnk);
+  if (!problem.empty()) {
+    Web().Answer.status = status;
+    page += "<p>" + EscapeHtml(problem) + "</p>";
+  }
+  return page;
+}
+
+PageAnswer PluginWebPages::LastPageAnswer() {
+  return Web().Answer;
 }
 
 }  // namespace qb

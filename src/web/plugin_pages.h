@@ -17,6 +17,8 @@ class PageBuilders {
   virtual std::string SettingsPost(const std::string& data) = 0;
   virtual std::string DebugPage() = 0;
   virtual std::string DetailPage(const std::string& lnk) = 0;
+  // The "Set device time to PC time" button of a clock device's page, with its ROM id.
+  virtual std::string SetTimePost(const std::string& rom_id) = 0;
 };
 
 // Pages not built yet: each answers a framed page that says so, with the menu to go back.
@@ -27,6 +29,7 @@ class UnbuiltPages : public PageBuilders {
   std::string SettingsPost(const std::string& data) override;
   std::string DebugPage() override;
   std::string DetailPage(const std::string& lnk) override;
+  std::string SetTimePost(const std::string& rom_id) override;
 };
 
 // The plug-in's web link: page requests by "PAGE" number or "ROMID=", and form posts (device
@@ -36,9 +39,12 @@ class PluginWebPages : public WebPages {
   explicit PluginWebPages(std::shared_ptr<PageBuilders> pages);
   std::string GenPage(const std::string& lnk) override;
   std::string PagePut(const std::string& data) override;
+  PageAnswer LastPageAnswer() override;
 
  private:
   std::string Page(int number, const std::string& lnk);
+  // The level form of a potentiometer's page.
+  std::string LevelPost(const std::string& key, const std::string& level);
   std::shared_ptr<PageBuilders> pages_;
 };
 

@@ -18,6 +18,7 @@
 #include "web/html.h"
 #include "web/page_frame.h"
 #include "web/query.h"
+#include "web/web_state.h"
 
 namespace qb {
 
@@ -217,7 +218,22 @@ void StorePosted(const Settings& s) {
 
 }  // namespace
 
+namespace {
+
+// The page, with a note under the buttons: that the settings were saved, or that a guest's
+// change was refused.
+std::string SettingsPageWith(const std::string& note);
+
+}  // namespace
+
 std::string SettingsPage(const std::string&) {
+  // After a saved post the browser is sent here with "saved=1": the page confirms it.
+  return SettingsPageWith(GetQueryValue("saved") == "1" ? "Settings saved." : "");
+}
+
+namespace {
+
+std::string SettingsPageWith(const std::string& note) {
   // A copy: the test query lets events run, and a post handled meanwhile changes the settings.
   const Settings s = Plugin().settings;
   const auto found = DevicesOfEachKind();
@@ -296,27 +312,40 @@ std::string SettingsPage(const std::string&) {
           std::to_string(s.IntSpeed) + "</td></tr>\r";
 
   html += "</table><br>" + MakeButton("button", "Update") + MakeButton("button", "Refresh");
+  if (!note.empty()) html += "<p id=\"notice\"><b>" + EscapeHtml(note) + "</b></p>";
   if (!IsNotGuest()) {
     html += "<p>Guest cannot make changes and will be referred to the status page</p>";
   }
   return html + "</form>\r\n";
 }
 
+}  // namespace
+
 std::string SettingsPost(const std::string& data) {
   PluginState& p = Plugin();
-  if (data.find("Update") != std::string::npos) {
+  std::string note;
+  if (data.find("Update") != std::string::npos && !IsNotGuest()) {
+    // A guest sees the form but changes nothing through it.
+    Skip([] { Host().writelog("1-Wire Settings", "Update from Web Page refused: guest"); });
+    Web().Answer.status = 403;
+    note = "Guest cannot make changes: nothing was saved.";
+  } else if (data.find("Update") != std::string::npos) {
     Skip([] { Host().writelog("1-Wire Settings", "Update from Web Page"); });
     Settings s = p.settings;
     ApplyPost(s);
     p.settings = s;
     if (p.parts.timers) Skip([&] { p.parts.timers->SetPollTimerEnabled(s.chkTimer); });
     StorePosted(s);
+    // Sent on to the page with a confirmation, so that a reload does not post again.
+    Web().Answer.redirect = "1-Wire?PAGE=2&saved=1";
+    note = "Settings saved.";
   }
   p.TimerLoopWait = static_cast<int32_t>(SecondsSinceMidnight(TheClock().Now()));
   // The Setup dialog reads the stored settings afresh when it is next shown; an open one closes,
-  // so that its OK cannot store older values over the ones posted here.
-  if (p.parts.dialog) Skip([&] { p.parts.dialog->Unload(); });
-  return SettingsPage("");
+  // so that its OK cannot store older values over the ones posted here. A guest's refused post
+  // leaves it open.
+  if (p.parts.dialog && Web().Answer.status != 403) Skip([&] { p.parts.dialog->Unload(); });
+  return SettingsPageWith(note);
 }
 
 }  // namespace qb

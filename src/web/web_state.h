@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "core/host_interface.h"
+
 namespace qb {
 
 // One decoded name/value pair of a page link or a form post.
@@ -15,6 +17,8 @@ struct QueryPair {
 // answered in one call on the plug-in thread, so one request's pairs never mix with another's.
 struct WebState {
   std::vector<QueryPair> QueryPairs;
+  // How the host is to answer the page being built (a page builder sets it).
+  PageAnswer Answer;
 };
 
 WebState& Web();

@@ -64,7 +64,7 @@ TEST(HostEventRules, BadRulesAreRefusedAndThePreviousOnesKept) {
        "three fields"},
       {R"({"events": [{"name": "x", "trigger": {"device": "A1", "above": 1},
            "actions": [{"device": "B1", "command": "Toggle"}]}]})",
-       "On, Off, Dim or Bright"},
+       "On, Off, Update, Level, Dim or Bright"},
       {R"({"events": [{"name": "x", "trigger": {"device": "A1", "above": 1}, "actions": []}]})",
        "one or more"},
   };
@@ -178,7 +178,17 @@ TEST(HostEventsApi, PutReplacesTheRulesAndRefusesBadOnes) {
   std::thread loop_thread([&] { loop.Run(); });
   httplib::Client client("127.0.0.1", server.Port());
 
+  // Rules from the API name devices of the host: B1 is not one.
   auto put = client.Put("/api/events", kRules.dump(), "application/json");
+  ASSERT_TRUE(put);
+  EXPECT_EQ(put->status, 400);
+  EXPECT_THAT(json::parse(put->body)["error"].get<std::string>(),
+              HasSubstr("action 1 device \"B1\" does not exist"));
+  const json rules = {{"events",
+                       {{{"name", "Warm"},
+                         {"trigger", kRules["events"][0]["trigger"]},
+                         {"actions", {{{"log", "fan on"}}}}}}}};
+  put = client.Put("/api/events", rules.dump(), "application/json");
   ASSERT_TRUE(put);
   EXPECT_EQ(put->status, 200);
   auto refused = client.Put("/api/events", R"({"events": [{"name": 1}]})", "application/json");
@@ -187,8 +197,8 @@ TEST(HostEventsApi, PutReplacesTheRulesAndRefusesBadOnes) {
   EXPECT_THAT(json::parse(refused->body)["error"].get<std::string>(), HasSubstr("\"name\""));
   auto got = client.Get("/api/events");
   ASSERT_TRUE(got);
-  EXPECT_EQ(json::parse(got->body)["events"], kRules["events"]);
-  EXPECT_EQ(json::parse(ReadFile(dir.path() / "events.json")), kRules);
+  EXPECT_EQ(json::parse(got->body)["events"], rules["events"]);
+  EXPECT_EQ(json::parse(ReadFile(dir.path() / "events.json")), rules);
 
   server.Stop();
   loop.Quit();

@@ -3,6 +3,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -67,6 +68,18 @@ TEST_F(SetupDialogTest, OnlyTickingGenerateWebPagesShowsTheRestartMessage) {
   window->chkWeb->click();
   EXPECT_EQ(messages.size(), 1u);
   EXPECT_TRUE(window->Apply->isEnabled());
+}
+
+// The charts page's chart is the main chart; the one on a device's page is the device chart.
+TEST_F(SetupDialogTest, EachChartFrameIsTitledByTheChartItSizes) {
+  auto frame_of = [](QWidget* w) {
+    while (w && !qobject_cast<QGroupBox*>(w)) w = w->parentWidget();
+    return w ? qobject_cast<QGroupBox*>(w)->title() : QString();
+  };
+  EXPECT_EQ(frame_of(window->txtChartX1), "Main Chart Settings");
+  EXPECT_EQ(window->txtChartX1->text(), "500");
+  EXPECT_EQ(frame_of(window->txtChartX), "Device Chart Settings");
+  EXPECT_EQ(window->txtChartX->text(), "590");
 }
 
 TEST_F(SetupDialogTest, ApplyBoundsValuesShowsTheBoundsAndCancelRestoresTheStore) {

@@ -63,6 +63,15 @@ class RawConnection {
     return std::regex_search(got, m, std::regex("^HTTP/1\\.[01] (\\d{3})")) ? std::stoi(m[1]) : 0;
   }
 
+  // Everything the server sends until it closes the connection (or 10 s pass).
+  std::string ReadToEnd() {
+    std::string got;
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(fd_, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<size_t>(n));
+    return got;
+  }
+
  private:
   int fd_ = -1;
   bool connected_ = false;
@@ -150,6 +159,79 @@ TEST(HostileRequests, CommandsFromOtherSitesAndHostNamesAreRefusedOwnPagesAreNot
   EXPECT_EQ(
       client.Post(command, {{"Origin", "http://" + program.host}}, off, "application/json")->status,
       200);
+  EXPECT_FALSE(WaitForSwitch(client, sw + "-Switch0", "Off").is_null());
+  EXPECT_EQ(program.process->Stop(SIGTERM), 0);
+}
+
+// A request that is refused before its body is read: the body may hold a second request, one
+// without the headers the refusal looked at. It must not run: the connection ends after the
+// refusal. The second request starts right after the first's head, or after the first 4,096
+// bytes of the connection.
+TEST(HostileRequests, ARequestHiddenInTheBodyOfARefusedOneDoesNotRun) {
+  TempDir dir;
+  const std::string sw = access::RomId::Make(0x12, 33).ToString();
+  Program program(dir, {{{"rom", sw}, {"latches", {true, false}}, {"levels", {false, true}}}}, 2);
+  ASSERT_GT(program.port, 0) << program.process->output();
+  httplib::Client client("127.0.0.1", program.port);
+  json device = WaitForSwitch(client, sw + "-Switch0", "On");
+  ASSERT_FALSE(device.is_null()) << program.process->output();
+  const std::string command =
+      "/api/devices/" + std::to_string(device["ref"].get<int>()) + "/command";
+  const std::string hidden = "POST " + command +
+                             " HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: "
+                             "17\r\n\r\n{\"command\":\"Off\"}";
+  const std::string host = "Host: " + program.host + "\r\n";
+  struct Case {
+    std::string head;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"POST " + command + " HTTP/1.1\r\n" + host +
+           "Origin: http://127.0.0.1:1\r\nContent-Type: text/plain\r\n",
+       403},
+      {"POST " + command + " HTTP/1.1\r\nHost: evil.example\r\nContent-Type: application/json\r\n",
+       421},
+      {"POST " + command + " HTTP/1.1\r\n" + host + "Content-Type: text/plain\r\n", 415},
+      {"POST /1-Wire%01 HTTP/1.1\r\n" + host +
+           "Content-Type: application/x-www-form-urlencoded\r\n",
+       400},
+      {"POST /1-Wire HTTP/1.1\r\n" + host + "Content-Type: text/plain\r\n", 415},
+  };
+  for (const auto& c : cases) {
+    for (bool padded : {false, true}) {
+      std::string body = hidden;
+      if (padded) {
+        // Filler up to the 4,096th byte of the connection, then the hidden request.
+        const size_t head_size = c.head.size() + std::string("Content-Length: 0000\r\n\r\n").size();
+        body = std::string(4096 - head_size, 'x') + hidden;
+      }
+      char length[32];
+      std::snprintf(length, sizeof length, "Content-Length: %04zu\r\n\r\n", body.size());
+      RawConnection connection(program.port);
+      ASSERT_TRUE(connection.Send(c.head + length + body));
+      const std::string answers = connection.ReadToEnd();
+      EXPECT_THAT(answers, ::testing::StartsWith("HTTP/1.1 " + std::to_string(c.status))) << c.head;
+      EXPECT_THAT(answers, HasSubstr("Connection: close")) << c.head;
+      // One answer only, and the connection closed after it.
+      EXPECT_EQ(answers.find("HTTP/1.1 ", 1), std::string::npos) << answers;
+    }
+  }
+  std::this_thread::sleep_for(3s);  // a few poll cycles: a switched latch would show
+  auto res = client.Get("/api/devices");
+  ASSERT_TRUE(res);
+  for (const auto& d : json::parse(res->body)) {
+    if (d["name"] == sw + "-Switch0") {
+      EXPECT_EQ(d["string"], "On");
+    }
+  }
+  // The same request sent openly still works on a kept-alive connection after a good request.
+  RawConnection open(program.port);
+  ASSERT_TRUE(open.Send("GET /api/devices HTTP/1.1\r\n" + host + "\r\n" + "POST " + command +
+                        " HTTP/1.1\r\n" + host +
+                        "Content-Type: application/json\r\nContent-Length: 17\r\n"
+                        "Connection: close\r\n\r\n{\"command\":\"Off\"}"));
+  const std::string both = open.ReadToEnd();
+  EXPECT_NE(both.find("HTTP/1.1 200", 1), std::string::npos) << both;
   EXPECT_FALSE(WaitForSwitch(client, sw + "-Switch0", "Off").is_null());
   EXPECT_EQ(program.process->Stop(SIGTERM), 0);
 }
@@ -329,6 +411,91 @@ TEST(HostileRequests, AGuestInAnyCaseChangesNothingThroughTheApi) {
                        "application/json")
                 ->status,
             404);  // the owner gets as far as the device table
+  EXPECT_EQ(program.process->Stop(SIGTERM), 0);
+}
+
+// A guest walks every form and route that changes something: the settings form (the post the
+// settings page makes), the device list's buttons, a potentiometer's level, a clock's button and
+// link, the API and the host menu. Nothing changes: not the settings file, not a device, not the
+// events, not the device table's names.
+TEST(HostileRequests, AGuestChangesNothingThroughAnyFormOrRoute) {
+  TempDir dir;
+  crypt_data data;
+  std::memset(&data, 0, sizeof data);
+  const std::string hash = crypt_r("pw", "$6$qbtestsalt$", &data);
+  std::filesystem::create_directories(dir.path() / "app");
+  WriteFile(dir.path() / "app" / "users", "guest:" + hash + "\nowner:" + hash + "\n");
+  const std::string sw = access::RomId::Make(0x12, 34).ToString();
+  const std::string pot = access::RomId::Make(0x2C, 35).ToString();
+  const std::string clock = access::RomId::Make(0x04, 36).ToString();
+  Program program(dir,
+                  {{{"rom", sw}, {"latches", {true, false}}, {"levels", {false, true}}},
+                   {{"rom", pot}, {"wiper", 100}},
+                   {{"rom", clock}, {"clock", 0}, {"running", false}}},
+                  2);
+  ASSERT_GT(program.port, 0) << program.process->output();
+  httplib::Client owner("127.0.0.1", program.port);
+  owner.set_default_headers({{"Authorization", Basic("Basic", "owner", "pw")}});
+  httplib::Client guest("127.0.0.1", program.port);
+  guest.set_default_headers({{"Authorization", Basic("Basic", "guest", "pw")}});
+  json device = WaitForSwitch(owner, sw + "-Switch0", "On");
+  ASSERT_FALSE(device.is_null()) << program.process->output();
+  ASSERT_FALSE(WaitForSwitch(owner, pot + "-Pot", "100").is_null());
+  const std::string code = device["hc"].get<std::string>() + device["dc"].get<std::string>();
+  const std::string ref = std::to_string(device["ref"].get<int>());
+  const auto settings_before = ReadFile(dir.path() / "settings.ini");
+  const std::string form = "application/x-www-form-urlencoded";
+
+  // The settings form as the page posts it, with every field changed.
+  auto res = guest.Post("/1-Wire",
+                        "ref_page=1-Wire&SETTINGS=On&speechOL=x&bFahren=True&polltime=65535&"
+                        "pollTemp=0&DBLog=&ShowPage0=&button=Update",
+                        form);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 403);
+  EXPECT_THAT(res->body, HasSubstr("Guest cannot make changes"));
+  // The device list's buttons, the level form, the clock button and the clock link.
+  EXPECT_EQ(guest.Post("/1-Wire", "Update" + code + "=Off&ref_page=1-Wire", form)->status, 403);
+  res = guest.Post("/1-Wire", "Level=7&SetLevel=" + pot + "T", form);
+  EXPECT_EQ(res->status, 403);
+  EXPECT_EQ(guest.Post("/1-Wire", "SetTime=" + clock, form)->status, 403);
+  EXPECT_EQ(guest.Get("/1-Wire?ROMID=" + clock + "Y&SetTime=ON")->status, 200);
+  EXPECT_EQ(owner.Get("/1-Wire?ROMID=" + clock + "Y&SetTime=ON")->status, 200);
+  // The API and the host menu.
+  EXPECT_EQ(guest.Patch("/api/devices/" + ref, R"({"name": "x"})", "application/json")->status,
+            403);
+  EXPECT_EQ(
+      guest.Post("/api/devices/" + ref + "/command", R"({"command": "Off"})", "application/json")
+          ->status,
+      403);
+  EXPECT_EQ(guest
+                .Put("/api/events",
+                     R"({"events": [{"name": "e", "trigger": {"device": ")" + code +
+                         R"(", "above": 1}, "actions": [{"log": "x"}]}]})",
+                     "application/json")
+                ->status,
+            403);
+  EXPECT_EQ(guest.Post("/host/menu", "entry=Setup", form)->status, 403);
+
+  std::this_thread::sleep_for(3s);  // a few poll cycles: a change would show
+  EXPECT_EQ(ReadFile(dir.path() / "settings.ini"), settings_before);
+  EXPECT_EQ(WaitForSwitch(owner, sw + "-Switch0", "On")["name"], sw + "-Switch0");
+  EXPECT_FALSE(WaitForSwitch(owner, pot + "-Pot", "100").is_null());
+  EXPECT_EQ(json::parse(owner.Get("/api/events")->body)["events"], json::array());
+  EXPECT_THAT(owner.Get("/1-Wire?ROMID=" + clock + "Y")->body, HasSubstr("<b>Time: 1970-01-01"));
+  EXPECT_THAT(owner.Get("/api/log?tail=5000")->body, Not(HasSubstr("set to PC time")));
+
+  // The owner's settings post is taken, and the page says so.
+  res = owner.Post("/1-Wire",
+                   "ref_page=1-Wire&SETTINGS=On&polltime=7&ShowPage0=ON&ShowPage1=ON&"
+                   "ShowPage2=ON&ShowPage3=ON&button=Update",
+                   form);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 303);
+  EXPECT_EQ(res->get_header_value("Location"), "/1-Wire?PAGE=2&saved=1");
+  EXPECT_THAT(ReadFile(dir.path() / "settings.ini"), HasSubstr("PollCycle=7"));
+  EXPECT_THAT(owner.Get("/1-Wire?PAGE=2&saved=1")->body, HasSubstr("Settings saved."));
+  EXPECT_THAT(owner.Get("/1-Wire?PAGE=2")->body, Not(HasSubstr("Settings saved.")));
   EXPECT_EQ(program.process->Stop(SIGTERM), 0);
 }
 

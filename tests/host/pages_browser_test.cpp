@@ -103,6 +103,10 @@ TEST(PagesInBrowser, SettingsAreAppliedAndStoredAndTheDebugPageListsEveryRecord)
   EXPECT_EQ(browser.FindElement("input[name=polltime]").Property("value"), "7");
   EXPECT_EQ(browser.FindElement("select[name=Log]").Property("value"), "3");
   EXPECT_THAT(BodyText(browser), HasSubstr("will Poll every 7x"));
+  // The post was answered with a redirect to the page, which confirms the save; a reload then
+  // posts nothing again.
+  EXPECT_THAT(BodyText(browser), HasSubstr("Settings saved."));
+  EXPECT_THAT(browser.CurrentUrl(), HasSubstr("PAGE=2&saved=1"));
   const std::string stored = ReadFile(demo.settings_file());
   EXPECT_THAT(stored, HasSubstr("PollCycle=7"));
   EXPECT_THAT(stored, HasSubstr("Debug=3"));

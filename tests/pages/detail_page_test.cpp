@@ -174,14 +174,25 @@ TEST_F(DetailPageTest, TheMemoryPageDescribesEachBankAndDumpsItsPages) {
   EXPECT_THAT(page, HasSubstr("Pages Redirectable"));
 }
 
-TEST_F(DetailPageTest, SetTimeInTheLinkSetsTheClockBeforeItIsShown) {
+TEST_F(DetailPageTest, TheClockIsSetByAPostNeverByALink) {
   clock.SetWallTime(std::chrono::system_clock::from_time_t(1796663109));  // 2026-12-07 17:05:09
   Start(json::array({{{"rom", k1994}, {"clock", 0}}}));
   Poll(6s);
   EXPECT_THAT(Page(k1994 + "Y"), HasSubstr("<b>Time: 1970-01-01</b>"));
-  // Set to this machine's time, six seconds on after the scan.
-  EXPECT_THAT(Page(k1994 + "Y&SetTime=ON"), HasSubstr("<b>Time: 2026-12-07 17:05:15</b>"));
-  EXPECT_THAT(Page(k1994 + "Y"), HasSubstr("Set device time to PC time"));
+  // The link of earlier versions changes nothing.
+  EXPECT_THAT(Page(k1994 + "Y&SetTime=ON"), HasSubstr("<b>Time: 1970-01-01</b>"));
+  EXPECT_THAT(Page(k1994 + "Y"),
+              HasSubstr("<button type=\"submit\" class=\"formbutton\" name=\"SetTime\" value=\"" +
+                        k1994 + "\">Set device time to PC time</button>"));
+  // A guest's post is refused; the owner's sets this machine's time, six seconds on after the
+  // scan, and sends the browser back to the clock page.
+  host->web_user = "guest";
+  EXPECT_THAT(SetTimePost(k1994), HasSubstr("<b>Time: 1970-01-01</b>"));
+  EXPECT_EQ(Web().Answer.status, 403);
+  host->web_user = "";
+  Web().Answer = {};
+  EXPECT_THAT(SetTimePost(k1994), HasSubstr("<b>Time: 2026-12-07 17:05:15</b>"));
+  EXPECT_EQ(Web().Answer.redirect, "1-Wire?ROMID=" + k1994 + "Y");
 }
 
 TEST_F(DetailPageTest, ADS2450OutputWithoutHostDeviceSaysSo) {
@@ -205,6 +216,9 @@ TEST_F(DetailPageTest, AnUnknownDeviceGetsTheFrameAndAddsNothingToTheRegistry) {
   const std::string page = Page(unknown + "M");
   EXPECT_THAT(page, HasSubstr("Device: <b>" + unknown + "</b>"));
   EXPECT_THAT(page, HasSubstr(">Info</a>"));
+  // Said in words, and answered with 404.
+  EXPECT_THAT(page, HasSubstr("There is no 1-Wire device " + unknown + " on this bus"));
+  EXPECT_EQ(Web().Answer.status, 404);
   EXPECT_FALSE(gROMs().FindParent(unknown));
   // Markup in the key comes back as text.
   EXPECT_THAT(Page("<script>x"), Not(HasSubstr("<script>")));

@@ -127,16 +127,26 @@ TEST_F(PagesTest, SettingsPostAppliesAndStoresWithinLimits) {
   EXPECT_THAT(page, HasSubstr("<option Selected value=\"4\">"));
   ASSERT_EQ(host->CountCalls("writelog"), 1u);
   EXPECT_EQ(host->CallsNamed("writelog")[0].args[1], "Update from Web Page");
+  // The page says it was saved, and the host sends the browser on to it.
+  EXPECT_THAT(page, HasSubstr("Settings saved."));
+  EXPECT_EQ(Web().Answer.redirect, "1-Wire?PAGE=2&saved=1");
 
-  // "Refresh" changes nothing; a guest's post is applied like any other.
+  // "Refresh" changes nothing and says nothing was saved.
   const std::string refresh = "ref_page=1-Wire&SETTINGS=On&polltime=99&button=Refresh";
   ParseQuery(refresh);
-  SettingsPost(refresh);
+  Web().Answer = {};
+  EXPECT_THAT(SettingsPost(refresh), Not(HasSubstr("Settings saved.")));
   EXPECT_EQ(s.CycleSeconds, 1);
+  EXPECT_EQ(Web().Answer.redirect, "");
+  // A guest's post changes nothing, live or stored, and is refused.
   host->web_user = "guest";
-  EXPECT_THAT(Post({{"polltime", "abc"}}), HasSubstr("Guest cannot make changes"));
-  EXPECT_EQ(s.CycleSeconds, 1);  // not a number: kept
-  EXPECT_EQ(s.DefaultPage, 0);
+  EXPECT_THAT(Post({{"polltime", "5"}, {"ShowPage1", ""}}),
+              HasSubstr("Guest cannot make changes: nothing was saved."));
+  EXPECT_EQ(Web().Answer.status, 403);
+  EXPECT_EQ(s.CycleSeconds, 1);
+  EXPECT_EQ(Stored("PollCycle"), "1");
+  EXPECT_EQ(s.DefaultPage, 1);
+  EXPECT_EQ(Stored("Web Page1"), "1");
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ class MockPageBuilders : public PageBuilders {
   MOCK_METHOD(std::string, SettingsPost, (const std::string& data), (override));
   MOCK_METHOD(std::string, DebugPage, (), (override));
   MOCK_METHOD(std::string, DetailPage, (const std::string& lnk), (override));
+  MOCK_METHOD(std::string, SetTimePost, (const std::string& rom_id), (override));
 };
 
 const std::string kThermo = "5A0000000001E228";  // DS18B20: temperature channel M
@@ -109,18 +110,29 @@ TEST_F(WebPagesTest, ThePollTickWaitsWhileAPageIsBuilt) {
 
 TEST_F(WebPagesTest, PostsCommandDevicesUnlessTheUserIsAGuest) {
   Channel(kSwitch + "S0", "B", 7, "On");
+  Channel(kThermo + "M", "A", 1, "21.5");
   const std::string page = web.PagePut("UpdateB7=Off&ref_page=1-Wire");
   EXPECT_THAT(page, HasSubstr("1-Wire Device List"));
-  web.PagePut("UpdateB7=Update&ref_page=1-Wire");
+  EXPECT_EQ(web.LastPageAnswer().status, 200);
+  web.PagePut("UpdateA1=Update&ref_page=1-Wire");
   web.PagePut("button=Refresh&ref_page=1-Wire");
   const auto calls = host->CallsNamed("ExecX10");
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].args[0], "B7");
   EXPECT_EQ(calls[0].args[1], "Off");
-  EXPECT_EQ(calls[1].args[1], "On");  // "Update" sends On
+  EXPECT_EQ(calls[1].args[0], "A1");
+  EXPECT_EQ(calls[1].args[1], "On");  // "Update" reads the thermometer: the host's On
+
+  // Commands a channel does not take are refused: a switch is not "updated", a thermometer not
+  // switched.
+  web.PagePut("UpdateB7=Update&ref_page=1-Wire");
+  EXPECT_EQ(web.LastPageAnswer().status, 400);
+  web.PagePut("UpdateA1=Off&ref_page=1-Wire");
+  EXPECT_EQ(host->CountCalls("ExecX10"), 2u);
 
   host->web_user = "guest";
   EXPECT_THAT(web.PagePut("UpdateB7=Off&ref_page=1-Wire"), HasSubstr("1-Wire Device List"));
+  EXPECT_EQ(web.LastPageAnswer().status, 403);
   EXPECT_EQ(host->CountCalls("ExecX10"), 2u);
 }
 
