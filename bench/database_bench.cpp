@@ -6,8 +6,9 @@
 //    rows) against the same SELECT run directly and read to the end.
 //
 // SQLite always; PostgreSQL when QB_TEST_POSTGRES (or --postgres CS) names a server.
-//   database_bench [--short] [--postgres CONNECTION_STRING]
-// --short (the test suite's run) uses a few hundred rows and a three-day table.
+//   database_bench [--short] [--logging] [--postgres CONNECTION_STRING]
+// --short (the test suite's run) uses a few hundred rows and a three-day table; --logging measures
+// the logging rates (1.) only.
 #include <sqlite3.h>
 #ifdef QB_WITH_POSTGRESQL
 #include <libpq-fe.h>
@@ -240,7 +241,7 @@ Engine Postgres(const std::string& cs) {
 
 #endif
 
-void Run(Engine& e, bool short_run, SimulatedClock& clock) {
+void Run(Engine& e, bool short_run, bool logging_only, SimulatedClock& clock) {
   const std::string table = "T_Bench";
   Settings& s = Plugin().settings;
   s.Database = e.cs;
@@ -275,6 +276,8 @@ void Run(Engine& e, bool short_run, SimulatedClock& clock) {
       "rows/s (ratio %.2f), LogValue one connection per row %.0f rows/s (ratio %.2f)\n",
       e.name.c_str(), rows, rows / plain, rows / kept, kept / plain, rows / reopened,
       reopened / plain);
+
+  if (logging_only) return;
 
   // 2. Today's history on a year (or, short, three days) of 20 channels.
   const int minutes = short_run ? 3 * 1440 : 365 * 1440;
@@ -321,10 +324,13 @@ void Run(Engine& e, bool short_run, SimulatedClock& clock) {
 
 int main(int argc, char** argv) {
   bool short_run = false;
+  bool logging_only = false;  // the logging rates only, without the year-long history table
   std::string postgres = std::getenv("QB_TEST_POSTGRES") ? std::getenv("QB_TEST_POSTGRES") : "";
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--short") == 0)
       short_run = true;
+    else if (std::strcmp(argv[i], "--logging") == 0)
+      logging_only = true;
     else if (std::strcmp(argv[i], "--postgres") == 0 && i + 1 < argc)
       postgres = argv[++i];
   }
@@ -337,13 +343,13 @@ int main(int argc, char** argv) {
   Plugin().services = PluginServices{&store, nullptr, &loop, &clock};
 
   Engine sqlite = Sqlite((dir / "bench.db").string());
-  Run(sqlite, short_run, clock);
+  Run(sqlite, short_run, logging_only, clock);
   if (postgres.empty()) {
     std::printf("PostgreSQL skipped: no server (set QB_TEST_POSTGRES or pass --postgres)\n");
   } else {
 #ifdef QB_WITH_POSTGRESQL
     Engine pg = Postgres(postgres);
-    Run(pg, short_run, clock);
+    Run(pg, short_run, logging_only, clock);
 #else
     std::printf("PostgreSQL skipped: built without it\n");
 #endif

@@ -95,7 +95,8 @@ class BusCycle {
 class ValueLog {
  public:
   virtual ~ValueLog() = default;
-  // Appends one reading of a channel (its key) to the readings table.
+  // Appends one reading of a channel (its key) to the readings table. Temperatures (keys ending in
+  // "M") come in °C whatever the scale shown, so that each series keeps one unit.
   virtual void LogValue(const std::string& key, double value) = 0;
 };
 

@@ -5,12 +5,16 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include "core/hspi.h"
 #include "core/plugin_state.h"
 #include "host/builtin_host.h"
 #include "host/device_command.h"
+#include "platform/settings_store.h"
 
 namespace qb {
 
@@ -335,6 +339,85 @@ std::unique_ptr<MqttBridge> StartMqttBridge(BuiltInHost& host, EventLoop& loop,
     return nullptr;
   }
   return bridge;
+}
+
+}  // namespace qb
+
+namespace qb {
+
+namespace {
+
+// The modification time and size of a file, as one text that changes when the file is saved.
+std::string FileStamp(const std::filesystem::path& path) {
+  std::error_code ec;
+  const auto when = std::filesystem::last_write_time(path, ec);
+  if (ec) return "absent";
+  const auto size = std::filesystem::file_size(path, ec);
+  return std::to_string(when.time_since_epoch().count()) + "/" + std::to_string(ec ? 0 : size);
+}
+
+}  // namespace
+
+MqttService::MqttService(BuiltInHost& host, EventLoop& loop, IniSettingsStore& store)
+    : host_(host), loop_(loop), store_(store) {
+  stamp_ = FileStamp(store_.path());
+  Apply();
+  if (store_.path().empty()) return;
+  std::weak_ptr<int> alive = alive_;
+  watch_timer_ = loop_.AddTimer(kWatchInterval, [this, alive] {
+    if (alive.lock()) Check();
+  });
+  loop_.SetTimerEnabled(watch_timer_, true);
+}
+
+MqttService::~MqttService() {
+  if (watch_timer_ != 0) loop_.SetTimerEnabled(watch_timer_, false);
+  alive_.reset();
+  bridge_.reset();
+}
+
+void MqttService::Check() {
+  const std::string stamp = FileStamp(store_.path());
+  if (stamp == stamp_) return;
+  std::ifstream in(store_.path(), std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::vector<IniSettingsStore::Section> sections;
+  std::string error;
+  if (!in || !IniSettingsStore::Parse(text.str(), sections, error)) {
+    // Perhaps saved halfway: looked at again at the next change, and reported once.
+    if (error != unreadable_) {
+      host_.writelog("MQTT ERROR", "The settings file " + store_.path().string() +
+                                       " cannot be read now (" +
+                                       (error.empty() ? std::string("unreadable") : error) +
+                                       "); the MQTT bridge keeps its settings until it can");
+    }
+    unreadable_ = error;
+    stamp_ = stamp;
+    return;
+  }
+  unreadable_.clear();
+  stamp_ = stamp;
+  // The file is newer than what the program holds: read it, so that the next change saved by the
+  // program keeps what the user wrote.
+  if (std::string problem = store_.Load(); !problem.empty()) host_.writelog("MQTT ERROR", problem);
+  stamp_ = FileStamp(store_.path());
+  Apply();
+}
+
+void MqttService::Apply() {
+  MqttSettings wanted;
+  const std::string problem = ReadMqttSettings(store_, wanted);
+  const bool first = !applied_once_;
+  applied_once_ = true;
+  if (!first && wanted == applied_ && problem == applied_problem_) return;
+  if (!first) host_.writelog("MQTT", "The [MQTT] settings changed: applying them");
+  bridge_.reset();  // says "offline" to the hubs
+  applied_ = wanted;
+  applied_problem_ = problem;
+  bridge_ = StartMqttBridge(host_, loop_, store_);
+  if (!first && !bridge_ && problem.empty() && !wanted.enabled)
+    host_.writelog("MQTT", "The MQTT bridge is off (Enabled=0)");
 }
 
 }  // namespace qb

@@ -102,6 +102,43 @@ class MqttBridge {
 };
 
 class SettingsStore;
+class IniSettingsStore;
+
+// The program's MQTT bridge, following the [MQTT] section of the settings file: a change saved to
+// the file is applied within kWatchInterval, without a restart (the bridge stops, saying "offline",
+// and starts anew with the new settings). The program's settings store is read again from the file
+// then, so a later change made through the pages does not write the old [MQTT] values back. A
+// file that cannot be parsed (half-saved, mistyped) changes nothing and is reported once.
+class MqttService {
+ public:
+  static constexpr std::chrono::seconds kWatchInterval{2};
+
+  MqttService(BuiltInHost& host, EventLoop& loop, IniSettingsStore& store);
+  ~MqttService();
+  MqttService(const MqttService&) = delete;
+  MqttService& operator=(const MqttService&) = delete;
+
+  // The running bridge, or null while [MQTT] leaves it off.
+  MqttBridge* bridge() const { return bridge_.get(); }
+
+  // Reads the file again when it changed since the last look. Plug-in thread.
+  void Check();
+
+ private:
+  void Apply();
+
+  BuiltInHost& host_;
+  EventLoop& loop_;
+  IniSettingsStore& store_;
+  std::unique_ptr<MqttBridge> bridge_;
+  MqttSettings applied_;
+  std::string applied_problem_;
+  bool applied_once_ = false;
+  std::string stamp_;       // the file's modification time and size when last read
+  std::string unreadable_;  // the parse error last reported, empty while the file reads
+  TimerId watch_timer_ = 0;
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
 
 // The bridge the [MQTT] section of the settings asks for, started; null when it is not enabled or
 // cannot start (the reason is in the host's log). Plug-in thread.

@@ -62,16 +62,38 @@ bool IsOnOff(ChannelKind kind) {
 
 }  // namespace
 
+std::string WithoutInlineComment(const std::string& value) {
+  std::string v = value;
+  // A value in double quotes is taken as it is, so a password may hold " ;".
+  if (v.size() >= 2 && v.front() == '"') {
+    const auto close = v.find('"', 1);
+    if (close != std::string::npos) return v.substr(1, close - 1);
+  }
+  for (size_t i = 1; i < v.size(); ++i) {
+    if (v[i] == ';' && (v[i - 1] == ' ' || v[i - 1] == '\t')) {
+      v.resize(i);
+      break;
+    }
+  }
+  if (!v.empty() && v.front() == ';') v.clear();  // "Key=; comment": an empty value
+  const auto last = v.find_last_not_of(" \t");
+  return last == std::string::npos ? std::string() : v.substr(0, last + 1);
+}
+
 std::string ReadMqttSettings(const SettingsStore& store, MqttSettings& out) {
   out = MqttSettings{};
-  out.enabled = ReadNumber(store.GetOr("MQTT", "Enabled", "0")) != 0;
-  out.user = store.GetOr("MQTT", "User", "");
-  out.password = store.GetOr("MQTT", "Password", "");
-  out.ca_file = store.GetOr("MQTT", "CAFile", "");
-  out.client_id = store.GetOr("MQTT", "ClientId", out.client_id);
+  auto get = [&](const char* key, const std::string& fallback) {
+    const auto stored = store.Get("MQTT", key);
+    return stored ? WithoutInlineComment(*stored) : fallback;
+  };
+  out.enabled = ReadNumber(get("Enabled", "0")) != 0;
+  out.user = get("User", "");
+  out.password = get("Password", "");
+  out.ca_file = get("CAFile", "");
+  out.client_id = get("ClientId", out.client_id);
   if (out.client_id.empty()) out.client_id = "quellbrook-1wire";
-  out.base_topic = store.GetOr("MQTT", "BaseTopic", out.base_topic);
-  out.discovery_prefix = store.GetOr("MQTT", "DiscoveryPrefix", out.discovery_prefix);
+  out.base_topic = get("BaseTopic", out.base_topic);
+  out.discovery_prefix = get("DiscoveryPrefix", out.discovery_prefix);
   for (const std::string* topic : {&out.base_topic, &out.discovery_prefix}) {
     if (topic->empty() || topic->find_first_of("+#") != std::string::npos ||
         topic->front() == '/' || topic->back() == '/') {
@@ -80,7 +102,7 @@ std::string ReadMqttSettings(const SettingsStore& store, MqttSettings& out) {
     }
   }
 
-  const std::string broker = store.GetOr("MQTT", "Broker", "mqtt://localhost:1883");
+  const std::string broker = get("Broker", "mqtt://localhost:1883");
   std::string rest;
   if (broker.rfind("mqtt://", 0) == 0) {
     rest = broker.substr(7);

@@ -20,10 +20,17 @@ struct MqttSettings {
   std::string base_topic = "quellbrook";
   std::string discovery_prefix = "homeassistant";
   std::string client_id = "quellbrook-1wire";
+  bool operator==(const MqttSettings&) const = default;
 };
 
-// Reads the [MQTT] section. Returns a text saying what is wrong with it (the bridge then stays
-// off), empty when it is usable.
+// An [MQTT] value without its inline comment: from a ";" after a blank or tab to the end (as in
+// "Broker=mqtt://localhost:1883   ; or mqtts://..."), blanks at the end dropped. A value in double
+// quotes is the text between them, ";" and all. Only the [MQTT] keys are read this way: other
+// settings, such as the database's "Key=Value;Key=Value" connection string, keep every ";".
+std::string WithoutInlineComment(const std::string& value);
+
+// Reads the [MQTT] section, inline comments left out. Returns a text saying what is wrong with it
+// (the bridge then stays off), empty when it is usable.
 std::string ReadMqttSettings(const SettingsStore& store, MqttSettings& out);
 
 // What a channel is to a hub such as Home Assistant.

@@ -222,8 +222,9 @@ int RunProgram(const std::vector<std::string>& args) {
       if (d.interface == kPluginName) TakeHostNames(d.iomisc, d.name, d.Location);
     });
     StartStandalone(plugin, host);
-    // Home Assistant and other hubs through MQTT, when the [MQTT] settings enable it.
-    std::unique_ptr<MqttBridge> mqtt = StartMqttBridge(*host, loop, store);
+    // Home Assistant and other hubs through MQTT, when the [MQTT] settings enable it; a change of
+    // the [MQTT] section saved to the settings file is applied while the program runs.
+    auto mqtt = std::make_unique<MqttService>(*host, loop, store);
 
     // Device changes are saved every few seconds rather than on every reading.
     const TimerId save_timer = loop.AddTimer(std::chrono::seconds(2), [&] { host->SaveDevices(); });

@@ -68,14 +68,28 @@ std::string DatabaseLogging::Identifier(const std::string& key) {
 
 std::shared_ptr<Connection> DatabaseLogging::Connect() {
   const std::string wanted = Plugin().settings.Database;
-  if (connection_ && (opened_with_ != wanted || connection_->State() == 0)) CloseConnection();
+  if (connection_ && (opened_with_ != wanted || connection_->State() == 0)) DropConnection();
   if (connection_) return connection_;
+  if (idle_) {
+    auto idle = std::move(idle_);
+    idle_.reset();
+    const bool fresh =
+        TheClock().MonotonicNow() - idle_since_ < std::chrono::seconds(kPoolIdleSeconds);
+    if (fresh && idle_with_ == wanted && idle->State() == 1) {
+      connection_ = std::move(idle);
+      opened_with_ = wanted;
+      from_pool_ = true;
+      return connection_;
+    }
+    idle->Close();
+  }
   if (retry_after_ && TheClock().MonotonicNow() < *retry_after_)
     throw DatabaseError(last_open_number_, last_open_error_);
   try {
     auto c = OpenDatabase(wanted);
     connection_ = std::move(c);
     opened_with_ = wanted;
+    from_pool_ = false;
     retry_after_.reset();
     return connection_;
   } catch (const DatabaseError& e) {
@@ -87,12 +101,28 @@ std::shared_ptr<Connection> DatabaseLogging::Connect() {
 }
 
 void DatabaseLogging::Release() {
-  if (!Plugin().settings.chkDBKeepOpen) CloseConnection();
+  if (Plugin().settings.chkDBKeepOpen || !connection_) return;
+  if (connection_->Engine() == "PostgreSQL" && connection_->State() == 1) {
+    if (idle_) idle_->Close();
+    idle_ = std::move(connection_);
+    connection_.reset();
+    idle_with_ = opened_with_;
+    idle_since_ = TheClock().MonotonicNow();
+    return;
+  }
+  DropConnection();
+}
+
+void DatabaseLogging::DropConnection() {
+  if (connection_) connection_->Close();
+  connection_.reset();
+  from_pool_ = false;
 }
 
 void DatabaseLogging::CloseConnection() {
-  if (connection_) connection_->Close();
-  connection_.reset();
+  DropConnection();
+  if (idle_) idle_->Close();
+  idle_.reset();
 }
 
 void DatabaseLogging::LogValue(const std::string& key, double value) {
@@ -111,22 +141,30 @@ void DatabaseLogging::LogValue(const std::string& key, double value) {
                                 QuoteName(settings.Fields[0]) + ", " +
                                 QuoteName(settings.Fields[1]) + ", " +
                                 QuoteName(settings.Fields[2]) + ") VALUES ($1, $2, $3)";
-  try {
-    auto connection = Connect();
-    WriteLog(LogClass::Updates, "1-Wire DB Update", sql);
-    connection->Execute(statement, {identifier, now, value});
-    if (!failure_.empty()) {
-      WriteLog(LogClass::ErrorsAlarms, "1-Wire DB Update",
-               "Writing to the database works again; " + std::to_string(lost_) +
-                   " reading(s) could not be written while it failed");
-      failure_.clear();
-      lost_ = 0;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      auto connection = Connect();
+      if (attempt == 0) WriteLog(LogClass::Updates, "1-Wire DB Update", sql);
+      connection->Execute(statement, {identifier, now, value});
+      if (!failure_.empty()) {
+        WriteLog(LogClass::ErrorsAlarms, "1-Wire DB Update",
+                 "Writing to the database works again; " + std::to_string(lost_) +
+                     " reading(s) could not be written while it failed");
+        failure_.clear();
+        lost_ = 0;
+      }
+      break;
+    } catch (const std::exception& e) {
+      // A failed statement on a lost connection leaves the connection unusable: drop it so the
+      // next reading opens a new one (the server may be back by then). One taken idle from the
+      // pool was lost while nobody used it: the reading is written on a new one at once.
+      const bool lost = connection_ && connection_->State() == 0;
+      const bool pooled = from_pool_;
+      if (lost) DropConnection();
+      if (lost && pooled && attempt == 0) continue;
+      Failed(key, value, sql, e);
+      break;
     }
-  } catch (const std::exception& e) {
-    Failed(key, value, sql, e);
-    // A failed statement on a lost connection leaves the connection unusable: drop it so the
-    // next reading opens a new one (the server may be back by then).
-    if (connection_ && connection_->State() == 0) CloseConnection();
   }
   Release();
 }

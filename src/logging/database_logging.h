@@ -35,9 +35,15 @@ std::string BuildInsertPrefix(const std::string& table, const std::array<std::st
 // once with its SQL, not once per reading; the readings lost meanwhile are counted and reported
 // when writing works again. After a failed open the database is not tried again for
 // kRetrySeconds, so an unreachable server cannot hold up polling reading after reading.
+//
+// Without keep-open, a PostgreSQL connection released after an operation is kept idle for up to
+// kPoolIdleSeconds and taken again by the next operation (as a connection pool does), so a reading
+// does not cost a new server connection; SQLite files are closed at once, as opening one is cheap.
+// A pooled connection that the server dropped meanwhile is replaced at once, the reading retried.
 class DatabaseLogging : public ValueLog {
  public:
   static constexpr int kRetrySeconds = 15;
+  static constexpr int kPoolIdleSeconds = 60;
 
   ~DatabaseLogging() override;
 
@@ -48,11 +54,15 @@ class DatabaseLogging : public ValueLog {
   // The shared connection, opened when it is closed (or was lost, or the connection string
   // changed). Throws DatabaseError, at once while a failed open waits for its retry time.
   std::shared_ptr<Connection> Connect();
-  // Ends an operation on the shared connection: closes and releases it unless keep-open is set.
+  // Ends an operation on the shared connection: releases it unless keep-open is set (closed, or
+  // for PostgreSQL kept idle in the pool).
   void Release();
-  // Closes and releases the connection whatever keep-open says (shut-down).
+  // Closes and releases the connection and the pooled one whatever keep-open says (shut-down).
   void CloseConnection();
+  // Whether an operation holds the connection (a pooled idle one does not count).
   bool HasConnection() const { return connection_ != nullptr; }
+  // Whether an idle connection waits in the pool.
+  bool HasPooledConnection() const { return idle_ != nullptr; }
 
   // How a channel's rows are identified: the first 16 characters of the key when rows name
   // devices by address, else the channel's host location, a blank and its name. The lookup lets
@@ -70,8 +80,14 @@ class DatabaseLogging : public ValueLog {
   void Failed(const std::string& key, double value, const std::string& sql,
               const std::exception& error);
 
+  void DropConnection();
+
   std::shared_ptr<Connection> connection_;
   std::string opened_with_;
+  bool from_pool_ = false;  // connection_ was taken from the pool
+  std::shared_ptr<Connection> idle_;
+  std::string idle_with_;
+  Clock::Monotonic idle_since_{};
   std::optional<Clock::Monotonic> retry_after_;
   std::string last_open_error_;
   int32_t last_open_number_ = 0;

@@ -14,6 +14,7 @@
 #include "logging/chart_files.h"
 #include "logging/chart_labels.h"
 #include "logging/chart_maker.h"
+#include "logging/stored_units.h"
 #include "logging/todays_history.h"
 #include "platform/chart_canvas.h"
 #include "platform/database.h"
@@ -117,6 +118,7 @@ std::string MainChart(const std::string& from_text, const std::string& to_text, 
           db->Execute("SELECT " + f1 + ", " + f0 + ", " + f2 + " FROM " + table + " WHERE " + f0 +
                           " = $1 AND " + f1 + " >= $2 AND " + f1 + " <= $3 ORDER BY " + f1 + " ASC",
                       {DbValue(id), DbValue(from), DbValue(to)});
+      if (HoldsTemperatures(id)) ShowTemperatures(*rows, 2);
       WriteLog(LogClass::CycleInfo, kSource, "Converting data for " + id);
       std::vector<double> x, y;
       for (rows->MoveFirst(); !rows->Eof(); rows->MoveNext()) {

@@ -7,6 +7,7 @@
 #include "logging/chart_builder.h"
 #include "logging/database_logging.h"
 #include "logging/history_html.h"
+#include "logging/stored_units.h"
 #include "logging/tooltip_script.h"
 #include "platform/event_loop.h"
 #include "registry/records.h"
@@ -112,6 +113,8 @@ std::string TodaysHistory(DatabaseLogging& database, const DSDevice& record,
   std::shared_ptr<RecordSet> readings;
   try {
     readings = database.Connect()->Execute(statement, params);
+    if (HoldsTemperatures(settings.DeviceIDByName ? channel.ROM : identifier))
+      ShowTemperatures(*readings, 2);
   } catch (const std::exception& e) {
     error(e);
   }

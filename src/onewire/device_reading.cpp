@@ -41,7 +41,8 @@ std::string Text(double v) {
 // Database logging of one channel's value, when the channel and the settings ask for it. With
 // "only changes" the value is compared with `shown`, the text the host showed before this
 // reading, to the decimals the host shows.
-void LogToDatabase(DSDevice& channel, double value, const std::string& shown) {
+// `stored` is what the row gets: the value itself, or for a temperature its value in °C.
+void LogToDatabase(DSDevice& channel, double value, const std::string& shown, double stored) {
   const Settings& s = Plugin().settings;
   if (channel.LogtoDB != 1 || !s.chkDBLog) return;
   // Rows name the channel by its host device: until that exists, there is no name to log under
@@ -51,11 +52,15 @@ void LogToDatabase(DSDevice& channel, double value, const std::string& shown) {
     const double adj = ReadNumber(Store().GetOr("Adjustment", channel.ROM, "0"));
     if (RoundToDecimals(value + adj) == ReadNumber(shown)) return;
   }
-  Plugin().parts.database->LogValue(channel.ROM, value);
+  Plugin().parts.database->LogValue(channel.ROM, stored);
+}
+
+void LogToDatabase(DSDevice& channel, double value, const std::string& shown) {
+  LogToDatabase(channel, value, shown, value);
 }
 
 void LogToDatabase(DSDevice& channel, double value) {
-  LogToDatabase(channel, value, channel.HSString);
+  LogToDatabase(channel, value, channel.HSString, value);
 }
 
 // The channel record of a key, held by the caller for as long as it uses it: the lookup lets
@@ -248,13 +253,16 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
       } else {
         t = RoundToDecimals(t);
       }
+      const double celsius = t;
       if (s.Range) t = ToFahrenheit(t);
       WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
                "Returning from getTemperature, deviceState= " + access::StateToHex(state));
       WriteLog(LogClass::Updates, "1-Wire I/F DDR",
                "Temp update, device= " + m->ROM + " value= " + Text(t) +
                    " Poll time= " + Text(SecondsSince(started)) + "s");
-      LogToDatabase(*m, t);
+      // Logged in °C whatever the scale shown, so that a series keeps one unit when the scale
+      // is switched; the history and the charts show it in the scale set then.
+      LogToDatabase(*m, t, m->HSString, celsius);
       UpdateHSDev(*m, t, TempUnit());
     }
 

@@ -83,6 +83,15 @@ class RecordSet {
   // The column position of a name (case-insensitive), -1 when there is none.
   int32_t FindField(const std::string& name) const;
   void Close() { closed_ = true; }
+  // Changes the value of one column in every row (a reading shown in another unit); NULLs stay.
+  template <typename Change>
+  void ChangeColumn(int32_t position, Change change) {
+    if (position < 0 || position >= FieldCount()) return;
+    for (auto& row : rows_) {
+      DbValue& v = row[static_cast<size_t>(position)];
+      if (!std::holds_alternative<std::monostate>(v)) v = change(v);
+    }
+  }
 
  private:
   std::vector<std::string> names_;

@@ -8,7 +8,9 @@
 
 #include <libpq-fe.h>
 
+#include <cctype>
 #include <charconv>
+#include <map>
 
 namespace qb {
 
@@ -155,8 +157,22 @@ class PostgresConnection : public Connection {
         values.push_back(texts.back().c_str());
       }
     }
-    PGresult* res = PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()), nullptr,
-                                 values.data(), nullptr, nullptr, 0);
+    const int count_params = static_cast<int>(params.size());
+    PGresult* res = nullptr;
+    if (const std::string name = Prepared(sql, count_params); !name.empty()) {
+      res = PQexecPrepared(conn_, name.c_str(), count_params, values.data(), nullptr, nullptr, 0);
+      if (!Succeeded(res) && PQstatus(conn_) == CONNECTION_OK) {
+        // The table may have changed under the prepared plan (dropped, made anew, altered): the
+        // statement is prepared again at its next use, and runs unprepared now.
+        PQclear(res);
+        Forget(sql);
+        res = nullptr;
+      }
+    }
+    if (!res) {
+      res = PQexecParams(conn_, sql.c_str(), count_params, nullptr, values.data(), nullptr, nullptr,
+                         0);
+    }
     const ExecStatusType status = res ? PQresultStatus(res) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
       std::string message = Trimmed(res ? PQresultErrorMessage(res) : PQerrorMessage(conn_));
@@ -216,6 +232,7 @@ class PostgresConnection : public Connection {
   void Close() override {
     if (conn_) PQfinish(conn_);
     conn_ = nullptr;
+    prepared_.clear();
   }
 
   std::string Engine() const override { return "PostgreSQL"; }
@@ -231,7 +248,53 @@ class PostgresConnection : public Connection {
       throw DatabaseError(kGeneralError, "the connection to PostgreSQL was lost");
   }
 
+  static bool Succeeded(PGresult* res) {
+    const ExecStatusType status = res ? PQresultStatus(res) : PGRES_FATAL_ERROR;
+    return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+  }
+
+  // Only these statements can be prepared; others (CREATE, DROP, ...) run as they are.
+  static bool Preparable(const std::string& sql) {
+    std::string word;
+    for (char c : sql) {
+      if (std::isspace(static_cast<unsigned char>(c)) && word.empty()) continue;
+      if (!std::isalpha(static_cast<unsigned char>(c))) break;
+      word += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return word == "SELECT" || word == "INSERT" || word == "UPDATE" || word == "DELETE";
+  }
+
+  // The name of the statement prepared on this connection for `sql` (prepared at its first use),
+  // or empty when it runs unprepared. The server then parses and plans a reading's INSERT once
+  // per connection instead of once per row.
+  std::string Prepared(const std::string& sql, int count_params) {
+    if (auto it = prepared_.find(sql); it != prepared_.end()) return it->second;
+    if (prepared_.size() >= kMostPrepared || !Preparable(sql)) return {};
+    const std::string name = "qb_statement_" + std::to_string(++serial_);
+    PGresult* res = PQprepare(conn_, name.c_str(), sql.c_str(), count_params, nullptr);
+    const bool ok = res && PQresultStatus(res) == PGRES_COMMAND_OK;
+    PQclear(res);
+    // Its error (a table that does not exist yet) shows when it runs unprepared; it is prepared
+    // at a later use that succeeds.
+    if (!ok) return {};
+    prepared_[sql] = name;
+    return name;
+  }
+
+  void Forget(const std::string& sql) {
+    auto it = prepared_.find(sql);
+    if (it == prepared_.end()) return;
+    PQclear(PQexec(conn_, ("DEALLOCATE " + it->second).c_str()));
+    prepared_.erase(it);
+  }
+
+  // Distinct statements the plug-in runs are few (the insert, the history's and the charts'
+  // selects, the table list): more than this are run unprepared.
+  static constexpr size_t kMostPrepared = 32;
+
   PGconn* conn_ = nullptr;
+  std::map<std::string, std::string> prepared_;  // statement text -> prepared name
+  uint64_t serial_ = 0;
 };
 
 }  // namespace

@@ -55,19 +55,24 @@ bool UpdateHSDev(DSDevice& record, const ChannelValue& value, const std::string&
     const Settings& settings = Plugin().settings;
     const float adj = static_cast<float>(ReadNumber(Store().GetOr("Adjustment", record.ROM, "0")));
     const double number = NumberOf(value);
+    // A raw count is compared with what the host shows even at 0: a counter created at 0 shows
+    // no text until its first write, and a hub would report it as unknown for as long as it
+    // stays at 0.
+    const bool raw_number = raw && std::holds_alternative<double>(value);
     if (record.HSString == kNoReadingText) {
       // The first reading since the host device was created: whatever it is (0 included), the
       // host shows no value yet and gets this one.
-    } else if (!unit.empty() || number != 0) {
+    } else if (!unit.empty() || number != 0 || raw_number) {
       bool unchanged;
       if (settings.Append && !raw) {
         // The host keeps the reading times 1000 and a text with its unit: compare with the
         // reading last written instead of reading either back.
         unchanged = number + adj == record.Reading;
       } else {
-        const double current = static_cast<double>(
-            RoundHalfEvenInt(ReadNumber(CleanNumberText(Host().DeviceString(code)))));
-        unchanged = number + adj == current;
+        const std::string shown = Host().DeviceString(code);
+        const double current =
+            static_cast<double>(RoundHalfEvenInt(ReadNumber(CleanNumberText(shown))));
+        unchanged = number + adj == current && !(raw_number && shown.empty());
       }
       if (unchanged) {
         WriteLog(LogClass::Trace, "1-Wire UpdateHSDev", "No Update Required");

@@ -10,6 +10,7 @@
 #include "logging/database_logging.h"
 #include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
+#include "onewire/temperature_scale.h"
 #include "platform/clock.h"
 #include "platform/database.h"
 #include "platform/settings_store.h"
@@ -124,7 +125,10 @@ std::string DatabaseBlock(const Settings& s) {
   html += Checkbox("DBKeepOpen", s.chkDBKeepOpen, "Keep connection open</td>");
   html += "<td class=\"tablerowodd\">Store Value:<input type=\"radio\" value=\"True\"" +
           std::string(s.DeviceIDByName ? " " : " checked ") + "name=\"dbOpt\">ROM Address\r";
-  html += Radio("dbOpt", "False", s.DeviceIDByName, "Device Name</td></tr>");
+  // Rows named by device follow its name: a renamed device starts a new series.
+  html += Radio("dbOpt", "False", s.DeviceIDByName,
+                "Device Name<br><font size=\"1\">(a device renamed or moved starts a new series "
+                "in the history and charts; ROM Address keeps one)</font></td></tr>");
   html += "<tr><td class=\"tableroweven\">Table Name</td><td class=\"tableroweven\">[" +
           EscapeHtml(s.Table) + "]</td></tr>\r";
   static const char* const kLabels[] = {"Device ID", "Date/Time", "Reading"};
@@ -332,8 +336,11 @@ std::string SettingsPost(const std::string& data) {
   } else if (data.find("Update") != std::string::npos) {
     Skip([] { Host().writelog("1-Wire Settings", "Update from Web Page"); });
     Settings s = p.settings;
+    const bool was_fahrenheit = s.Range;
     ApplyPost(s);
     p.settings = s;
+    // Values shown in the old scale are converted at once, not when each is read again.
+    if (s.Range != was_fahrenheit) ConvertShownTemperatures(was_fahrenheit);
     if (p.parts.timers) Skip([&] { p.parts.timers->SetPollTimerEnabled(s.chkTimer); });
     StorePosted(s);
     // Sent on to the page with a confirmation, so that a reload does not post again.

@@ -100,6 +100,52 @@ TEST_P(HistoryTest, AnIntegerReadingColumnIsSummedButNotListed) {
   admin->Execute("DROP TABLE " + QuoteName(ints), {});
 }
 
+TEST_P(HistoryTest, AFreezerBelowZeroAllDayHasItsHighestReadingAsHi) {
+  Log({{"08:00:00", -7.0}, {"09:00:00", -3.0}, {"10:00:00", -5.0}});
+  const std::string html = History();
+  EXPECT_THAT(html, HasSubstr("Hi</td><td class=\"tableroweven\">-3.000</td><td "
+                              "class=\"tablerowodd\">Dec 07 2026 09:00:00</td>"));
+  EXPECT_THAT(html, HasSubstr("Lo</td><td class=\"tableroweven\">-7.000</td><td "
+                              "class=\"tablerowodd\">Dec 07 2026 08:00:00</td>"));
+}
+
+TEST_P(HistoryTest, ANumericReadingColumnIsListedAsNumbers) {
+  // A table made by hand with an exact decimal column: its readings are numbers, not texts.
+  const std::string exact = table + "N";
+  admin->Execute("CREATE TABLE " + QuoteName(exact) +
+                     " (\"ROMAddress\" text, \"DTime\" timestamp, \"Temp\" numeric(6,2))",
+                 {});
+  Plugin().settings.Table = exact;
+  Log({{"08:00:00", 20.25}, {"09:00:00", -3.5}});
+  ReadingsDatabase()->low_threshold = -100;
+  ReadingsDatabase()->high_threshold = 100;
+  const std::string html = History();
+  admin->Execute("DROP TABLE " + QuoteName(exact), {});
+  EXPECT_THAT(html, HasSubstr("<td colspan=\"1\" class=\"tableroweven\">20.250</td>"));
+  EXPECT_THAT(html, HasSubstr("<td colspan=\"1\" class=\"tableroweven\">-3.500</td>"));
+  EXPECT_THAT(html, HasSubstr("Hi</td><td class=\"tableroweven\">20.250</td>"));
+}
+
+TEST_P(HistoryTest, TemperaturesStoredInCelsiusAreShownInTheScaleSetNow) {
+  Log({{"08:00:00", 20.0}, {"09:00:00", 22.5}});
+  auto volts = Channel("AB0000000005A420G", "Kitchen", "Volts");
+  SetTime("2026-12-07 09:30:00");
+  ReadingsDatabase()->LogValue(volts->ROM, 4.5);
+  SetTime("2026-12-07 12:00:00");
+  ReadingsDatabase()->low_threshold = -100;
+  ReadingsDatabase()->high_threshold = 500;
+  Plugin().settings.Range = true;
+  const std::string html = TodaysHistory(*kitchen, "ºF");
+  EXPECT_THAT(html, HasSubstr("Hi</td><td class=\"tableroweven\">72.500</td>"));
+  EXPECT_THAT(html, HasSubstr("Lo</td><td class=\"tableroweven\">68.000</td>"));
+  EXPECT_THAT(html, HasSubstr(">72.500</td><td colspan=\"1\" class=\"tablecelloff\">"));
+  EXPECT_THAT(html, Not(HasSubstr(">22.500<")));
+  // Other channels are shown as stored.
+  EXPECT_THAT(TodaysHistory(*volts, "V"), HasSubstr(">4.500</td>"));
+  Plugin().settings.Range = false;
+  EXPECT_THAT(History(), HasSubstr(">22.500</td>"));
+}
+
 class RecordingChart : public ChartBuilder {
  public:
   bool MakeChart(RecordSet& readings, int32_t value_column, int32_t time_column,

@@ -67,6 +67,8 @@ TEST_P(LoggingTest, KeepOpenDecidesWhetherTheConnectionOutlivesAWrite) {
   Channel("940000000001E228M", "Kitchen", "Temp");
   db().LogValue("940000000001E228M", 21.5);
   EXPECT_FALSE(db().HasConnection());
+  // A PostgreSQL connection waits idle in the pool; a SQLite file is closed.
+  EXPECT_EQ(db().HasPooledConnection(), GetParam() == "PostgreSQL");
   db().LogValue("940000000001E228M", 21.6);
   EXPECT_FALSE(db().HasConnection());
   Plugin().settings.chkDBKeepOpen = true;
@@ -157,6 +159,40 @@ TEST_P(PostgresLoggingTest, ALostConnectionIsReplacedAtTheNextReading) {
   EXPECT_EQ(Errors().size(), 2u);
   EXPECT_THAT(host->LogTexts("1-Wire DB Update"),
               ElementsAre(HasSubstr("1 reading(s) could not be written")));
+}
+
+// Without keep-open, readings do not each cost a server connection: the released connection is
+// pooled and taken again, its INSERT prepared once; one the server dropped while it waited is
+// replaced at once and the reading written, nothing lost.
+TEST_P(PostgresLoggingTest, WithoutKeepOpenTheConnectionIsPooledAndItsInsertPreparedOnce) {
+  Channel("940000000001E228M", "Kitchen", "Temp");
+  auto backend = [&] {
+    const auto pid = db().Connect()->Execute("SELECT pg_backend_pid()")->Item(0).AsDouble();
+    db().Release();
+    return static_cast<int64_t>(pid);
+  };
+  auto prepared_inserts = [&] {
+    const auto n = db().Connect()
+                       ->Execute(
+                           "SELECT count(*) FROM pg_prepared_statements WHERE statement "
+                           "LIKE 'INSERT INTO %'")
+                       ->Item(0)
+                       .AsDouble();
+    db().Release();
+    return n;
+  };
+  db().LogValue("940000000001E228M", 20.0);
+  const int64_t first = backend();
+  for (double v : {20.1, 20.2, 20.3}) db().LogValue("940000000001E228M", v);
+  EXPECT_EQ(backend(), first);
+  EXPECT_EQ(prepared_inserts(), 1);
+
+  admin->Execute("SELECT pg_terminate_backend($1)", {first});
+  db().LogValue("940000000001E228M", 20.4);
+  EXPECT_NE(backend(), first);
+  EXPECT_EQ(RowCount(), 5);
+  EXPECT_TRUE(Errors().empty());
+  EXPECT_EQ(prepared_inserts(), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, PostgresLoggingTest, ::testing::Values("PostgreSQL"), EngineName);

@@ -174,6 +174,41 @@ TEST_F(BridgeTest, BrokerDownAtStartThenDevicesComeAndGo) {
   EXPECT_EQ(late.Last("quellbrook/" + temp + "/state"), "22");
 }
 
+TEST_F(BridgeTest, ASwitchToFahrenheitIsAnnouncedWithTheNewUnit) {
+  std::string error;
+  ASSERT_TRUE(broker.Start(error)) << error;
+  const std::string temp = "940000000001E228M", volts = "AB0000000005A420G";
+  auto t = AddChannel(temp, "21.5", "1");
+  AddChannel(volts, "4.99", "2");
+  bool fahrenheit = false;
+  bridge->SetFahrenheit([&] { return fahrenheit; });
+  ASSERT_EQ(bridge->Start(), "");
+  MqttProbe probe(broker.port());
+  auto unit = [&] {
+    return json::parse(probe.Last(Config("sensor", temp))).value("unit_of_measurement", "");
+  };
+  auto attribute_unit = [&] {
+    return json::parse(probe.Last("quellbrook/" + temp + "/attributes")).value("unit", "");
+  };
+  ASSERT_TRUE(Pump([&] { return probe.Last("quellbrook/" + temp + "/state") == "21.5"; }));
+  EXPECT_EQ(unit(), "\u00B0C");
+
+  // The scale switches first; the host's value follows a moment later.
+  fahrenheit = true;
+  ASSERT_TRUE(Pump([&] { return attribute_unit() == "\u00B0F"; })) << attribute_unit();
+  EXPECT_EQ(unit(), "\u00B0F");
+  t->string = "70.7";
+  ASSERT_TRUE(Pump([&] { return probe.Last("quellbrook/" + temp + "/state") == "70.7"; }));
+  EXPECT_EQ(unit(), "\u00B0F");
+  EXPECT_EQ(json::parse(probe.Last(Config("sensor", volts)))["unit_of_measurement"], "V");
+
+  // And back, value and scale at once.
+  fahrenheit = false;
+  t->string = "21.5";
+  ASSERT_TRUE(Pump([&] { return probe.Last("quellbrook/" + temp + "/state") == "21.5"; }));
+  ASSERT_TRUE(Pump([&] { return unit() == "\u00B0C" && attribute_unit() == "\u00B0C"; })) << unit();
+}
+
 TEST_F(BridgeTest, UnknownTopicsAndBadPayloadsAreIgnoredWithOneLine) {
   std::string error;
   ASSERT_TRUE(broker.Start(error)) << error;

@@ -4,9 +4,11 @@
 #include <httplib.h>
 #include <signal.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "support/child_process.h"
@@ -18,6 +20,7 @@ namespace {
 
 using nlohmann::json;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 const std::string kProgram = QB_PROGRAM_PATH;
 const std::string kSwitch = "4800000000066912S0";  // a DS2406 latch of the demo bus
@@ -153,6 +156,11 @@ TEST_F(MqttProgram, TheDemoBusAnnouncesFollowsAndTakesCommands) {
     }
   }
   EXPECT_EQ(probe.Last("quellbrook/AB00000000054A1DK3/state"), "33");
+  // A counter that stays at 0 has the state 0, not none (a hub would show "unknown").
+  EXPECT_TRUE(probe.WaitFor([](const auto& seen) {
+    auto it = seen.find("quellbrook/AB00000000054A1DK0/state");
+    return it != seen.end() && it->second.payload == "0";
+  })) << probe.Last("quellbrook/AB00000000054A1DK0/state");
   EXPECT_EQ(probe.Last("quellbrook/B90000000007132CT/state"), "128");
 
   // ON and OFF on the latch's command topic, while the bus is polled, switch the simulated
@@ -238,6 +246,66 @@ TEST_F(MqttProgram, TheBrokerAwayFor20SecondsStallsNothing) {
     auto it = seen.find("quellbrook/status");
     return it != seen.end() && it->second.payload == "offline";
   }));
+}
+
+// The README's [MQTT] block, exactly as printed (inline comments and all).
+std::string ReadmeMqttBlock() {
+  std::ifstream in(std::string(QB_SOURCE_DIR) + "/README.md");
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string readme = text.str();
+  const auto start = readme.find("```ini\n[MQTT]\n");
+  if (start == std::string::npos) return {};
+  const auto body = start + 7;
+  const auto end = readme.find("```", body);
+  return end == std::string::npos ? std::string() : readme.substr(body, end - body);
+}
+
+TEST(MqttReadme, TheBlockPastedAsPrintedIsReadAndAnEditAppliesWithoutARestart) {
+  if (MosquittoProgram().empty())
+    GTEST_SKIP() << "mosquitto is not installed (Debian package mosquitto): MQTT tests skipped";
+  TempDir dir;
+  MqttBroker broker{dir.path()};
+  std::string error;
+  ASSERT_TRUE(broker.Start(error)) << error;
+  const std::string block = ReadmeMqttBlock();
+  ASSERT_THAT(block, HasSubstr("Broker=mqtt://localhost:1883 "))
+      << "the README has no [MQTT] block";
+  ASSERT_THAT(block, HasSubstr("; or mqtts://"));
+  const std::string head =
+      std::string("[Settings]\nIntType=SIM\nIntPort=") + QB_DEMO_BUS + "\nPollCycle=1\nDebug=2\n";
+  const auto settings = dir.path() / "settings.ini";
+  WriteFile(settings, head + block);
+  ChildProcess program({kProgram, "--standalone", "--app-dir", (dir.path() / "app").string(),
+                        "--settings", settings.string(), "--http", "127.0.0.1:0"});
+  // Read as printed: the bridge goes for the broker the block names (none may listen there).
+  EXPECT_NE(program.WaitForLine("broker mqtt://localhost:1883"), "") << program.output();
+  EXPECT_THAT(program.output(), Not(HasSubstr("stays off")));
+
+  // The user points the block at their broker (its comment kept) and saves: the bridge connects
+  // there while the program runs on.
+  std::string edited = block;
+  const std::string printed = "mqtt://localhost:1883";
+  edited.replace(edited.find(printed), printed.size(), broker.url());
+  MqttProbe probe(broker.port());
+  WriteFile(settings, head + edited);
+  EXPECT_NE(
+      program.WaitForLine("Connected to the broker 127.0.0.1:" + std::to_string(broker.port()),
+                          std::chrono::seconds(30)),
+      "")
+      << program.output();
+  EXPECT_TRUE(probe.WaitFor([](const auto& seen) {
+    auto it = seen.find("quellbrook/status");
+    return it != seen.end() && it->second.payload == "online";
+  })) << program.output();
+  // Switched off in the file: the bridge says goodbye.
+  std::string off = edited;
+  off.replace(off.find("Enabled=1"), 9, "Enabled=0");
+  WriteFile(settings, head + off);
+  EXPECT_TRUE(probe.WaitFor([](const auto& seen) {
+    auto it = seen.find("quellbrook/status");
+    return it != seen.end() && it->second.payload == "offline";
+  })) << program.output();
 }
 
 }  // namespace

@@ -263,5 +263,23 @@ TEST_F(NetworkTest, Ds2450SetUpTakesStoredNumbersAndAlarmsLogOnlyChanges) {
   EXPECT_NE(log->rows[0].second, RoundToDecimals(log->rows[0].second));
 }
 
+// In Fahrenheit the host shows °F while the row logged is in °C, so a series keeps one unit
+// whatever the scale was when each reading was taken; 85 °C (185 °F) is still the power-on value.
+TEST_F(NetworkTest, FahrenheitIsShownButTheReadingIsLoggedInCelsius) {
+  auto log = std::make_shared<RecordingValueLog>();
+  Plugin().parts.database = log;
+  store.Set("Settings", "chkDBLog", "1");
+  store.Set("Settings", "Range", "1");
+  store.Set("Log", kB20 + "M", "1");
+  Start(json::array({{{"rom", kB20}, {"temperature", 64.0}}}));
+  Poll(35s);
+  EXPECT_EQ(Shown(kB20 + "-Temp"), "147.200\u00BAF");
+  ASSERT_FALSE(log->rows.empty());
+  for (const auto& [key, value] : log->rows) {
+    EXPECT_EQ(key, kB20 + "M");
+    EXPECT_EQ(value, 64.0);
+  }
+}
+
 }  // namespace
 }  // namespace qb::test

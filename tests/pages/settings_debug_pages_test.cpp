@@ -2,12 +2,15 @@
 
 #include <map>
 
+#include "core/hspi.h"
 #include "core/plugin_state.h"
 #include "logging/database_logging.h"
+#include "logging/readings_table.h"
 #include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
 #include "registry/records.h"
 #include "support/plugin_fixture.h"
+#include "support/temp_dir.h"
 #include "web/debug_page.h"
 #include "web/query.h"
 #include "web/settings_page.h"
@@ -147,6 +150,72 @@ TEST_F(PagesTest, SettingsPostAppliesAndStoresWithinLimits) {
   EXPECT_EQ(Stored("PollCycle"), "1");
   EXPECT_EQ(s.DefaultPage, 1);
   EXPECT_EQ(Stored("Web Page1"), "1");
+}
+
+// Both "Store Value" choices: what is stored, which button the page checks, and how the next
+// logged row names its channel.
+TEST_F(PagesTest, TheStoreValueChoiceIsStoredShownAndNamesTheNextRow) {
+  TempDir dir;
+  const std::string file = (dir.path() / "1WireTemps.db").string();
+  Settings& s = Plugin().settings;
+  ASSERT_EQ(CreateSqliteReadingsDatabase(file, s.Table, s.Fields), "");
+  s.Database = "Provider=SQLite;Data Source=" + file;
+  const std::string key = "940000000001E228M";
+  auto channel = gROMs().FindDev(key);
+  channel->HSLocation = "Kitchen";
+  channel->HSName = "Temp";
+  auto last_row = [&] {
+    ReadingsDatabase()->LogValue(key, 21.5);
+    auto rows = OpenDatabase(s.Database)
+                    ->Execute("SELECT \"ROMAddress\" FROM \"T_Temps\" ORDER BY rowid DESC");
+    return rows->Eof() ? std::string("<none>") : rows->Item(0).AsText();
+  };
+
+  std::string page = Post({{"dbOpt", "True"}, {"DBLog", ""}});
+  EXPECT_FALSE(Plugin().settings.DeviceIDByName);
+  EXPECT_EQ(Stored("DeviceID"), "0");
+  EXPECT_THAT(page, HasSubstr("<input type=\"radio\" value=\"True\" checked name=\"dbOpt\">"
+                              "ROM Address"));
+  EXPECT_THAT(page, HasSubstr("<input type=\"radio\" name=\"dbOpt\" value=\"False\">Device Name"));
+  EXPECT_EQ(last_row(), "940000000001E228");
+
+  page = Post({{"dbOpt", "False"}, {"DBLog", ""}});
+  EXPECT_TRUE(Plugin().settings.DeviceIDByName);
+  EXPECT_EQ(Stored("DeviceID"), "1");
+  EXPECT_THAT(page, HasSubstr("<input type=\"radio\" value=\"True\" name=\"dbOpt\">ROM Address"));
+  EXPECT_THAT(page, HasSubstr("<input type=\"radio\" checked name=\"dbOpt\" value=\"False\">"
+                              "Device Name"));
+  EXPECT_EQ(last_row(), "Kitchen Temp");
+  EXPECT_THAT(page, HasSubstr("a device renamed or moved starts a new series"));
+  ReadingsDatabase()->CloseConnection();
+}
+
+// Switching the temperature scale converts the values shown at once, both ways; other channels
+// and thermometers not read yet are left alone.
+TEST_F(PagesTest, SwitchingTheScaleConvertsTheShownTemperaturesAtOnce) {
+  auto add = [&](const std::string& key, const std::string& dc, const std::string& shown) {
+    auto record = gROMs().FindDev(key);
+    record->hc = "Q";
+    record->dc = std::stoi(dc);
+    record->HSString = shown;
+    host->AddDevice("Q", dc, kPluginName, key)->string_ = shown;
+    return record;
+  };
+  auto boiler = add("940000000001E228M", "1", "64.000");
+  boiler->Reading = 64;
+  add("AB0000000005A420G", "2", "4.990");
+  add("950000000002E228M", "3", "");
+  auto shown = [&](const std::string& dc) { return host->DeviceString("Q" + dc); };
+  Post({{"bFahren", "True"}});
+  EXPECT_TRUE(Plugin().settings.Range);
+  EXPECT_EQ(shown("1"), "147.200\u00BAF");
+  EXPECT_EQ(shown("2"), "4.990");
+  EXPECT_EQ(shown("3"), "");
+  Post({{"bFahren", "True"}});  // no switch: nothing converted again
+  EXPECT_EQ(shown("1"), "147.200\u00BAF");
+  Post({{"bFahren", "False"}});
+  EXPECT_EQ(shown("1"), "64.000\u00BAC");
+  EXPECT_EQ(boiler->HSString, "64.000\u00BAC");
 }
 
 }  // namespace
