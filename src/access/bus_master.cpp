@@ -43,6 +43,23 @@ TripletResult BusMaster::SearchTriplet(bool preferred_direction) {
   return r;
 }
 
+SearchPassResult BusMaster::SearchRomPass(uint8_t command, const RomId& path) {
+  TouchByte(command);
+  SearchPassResult r;
+  for (int bit = 0; bit < 64; ++bit) {
+    const size_t byte = static_cast<size_t>(bit / 8);
+    const uint8_t mask = static_cast<uint8_t>(1u << (bit % 8));
+    const TripletResult t = SearchTriplet((path.bytes[byte] & mask) != 0);
+    if (t.id_bit && t.cmp_bit) {  // nobody answered: the rest of the pass would read nothing
+      r.lost = true;
+      return r;
+    }
+    if (!t.id_bit && !t.cmp_bit) r.conflicts |= uint64_t{1} << bit;
+    if (t.direction) r.rom.bytes[byte] |= mask;
+  }
+  return r;
+}
+
 void BusMaster::Wait(std::chrono::milliseconds duration) {
   std::this_thread::sleep_for(duration);
 }

@@ -484,6 +484,10 @@ void DS2480BMaster::Wait(std::chrono::milliseconds duration) {
 std::optional<SearchPassReply> DS2480BMaster::SearchPass(uint8_t search_command,
                                                          const RomId& path) {
   if (Reset() == ResetResult::NoPresence) return std::nullopt;
+  return AcceleratedPass(search_command, path);
+}
+
+SearchPassReply DS2480BMaster::AcceleratedPass(uint8_t search_command, const RomId& path) {
   auto pass = Guarded("an accelerated search", false, [&] {
     ToDataMode();
     out_.push_back(search_command);
@@ -503,6 +507,18 @@ std::optional<SearchPassReply> DS2480BMaster::SearchPass(uint8_t search_command,
   });
   CountSlots(8 + 64 * 3);
   return pass;
+}
+
+SearchPassResult DS2480BMaster::SearchRomPass(uint8_t command, const RomId& path) {
+  const SearchPassReply pass = AcceleratedPass(command, path);
+  SearchPassResult r;
+  // Once no device answers, the chip flags every later step and takes the 1 branch, so the last
+  // step shows it; valid ROM ids never disagree in the last bit alone.
+  r.lost = pass.bus_error;
+  if (r.lost) return r;
+  r.rom = pass.rom;
+  r.conflicts = pass.discrepancies;
+  return r;
 }
 
 std::vector<RomId> DS2480BMaster::SearchAll(bool alarm_only) {

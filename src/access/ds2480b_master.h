@@ -145,6 +145,8 @@ class DS2480BMaster : public BusMaster {
   uint8_t TouchByte(uint8_t byte) override;
   void Block(uint8_t* data, size_t length) override;
   TripletResult SearchTriplet(bool preferred_direction) override;
+  // The whole pass with the search accelerator: one exchange instead of two per bit.
+  SearchPassResult SearchRomPass(uint8_t command, const RomId& path) override;
   uint8_t TouchByteWithPower(uint8_t byte, std::chrono::milliseconds duration) override;
   void ProgramPulse() override;
   void Wait(std::chrono::milliseconds duration) override;
@@ -174,6 +176,8 @@ class DS2480BMaster : public BusMaster {
   // Runs `op`; on a bad reply resynchronises and, when `restartable`, runs it once more.
   template <typename Op>
   auto Guarded(const char* what, bool restartable, Op&& op) -> decltype(op());
+  // The search command and one accelerated pass, after a reset.
+  ds2480b::SearchPassReply AcceleratedPass(uint8_t search_command, const RomId& path);
   void Initialize();
   void Resync(const std::string& cause);
 
