@@ -106,7 +106,8 @@ std::string DeviceJson(int index) {
 void WriteBus(const fs::path& path, int devices) {
   std::ofstream out(path);
   out << "{\n  \"devices\": [\n";
-  for (int i = 0; i < devices; ++i) out << "    " << DeviceJson(i) << (i + 1 < devices ? ",\n" : "\n");
+  for (int i = 0; i < devices; ++i)
+    out << "    " << DeviceJson(i) << (i + 1 < devices ? ",\n" : "\n");
   out << "  ]\n}\n";
 }
 
@@ -118,8 +119,7 @@ pid_t Spawn(const std::vector<std::string>& args, const fs::path& output) {
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   pid_t pid = -1;
   if (posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
@@ -290,8 +290,7 @@ Result Run(const Options& o, int devices, bool ds2480b) {
   std::this_thread::sleep_for(o.measure);
   const Sample p1 = Take(program);
   const Sample e1 = ds2480b ? Take(emulator) : Sample{};
-  if (!Alive(program))
-    return finish("the program stopped:\n" + ReadAll(dir / "program.out"));
+  if (!Alive(program)) return finish("the program stopped:\n" + ReadAll(dir / "program.out"));
   if (ds2480b && !Alive(emulator))
     return finish("the emulator stopped:\n" + ReadAll(dir / "emulator.out"));
 
@@ -341,13 +340,15 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::printf("Idle cost of quellbrook-1wire at default settings, %lld s per case after %lld s of "
-              "warm-up\n",
-              static_cast<long long>(o.measure.count()), static_cast<long long>(o.warm_up.count()));
+  std::printf(
+      "Idle cost of quellbrook-1wire at default settings, %lld s per case after %lld s of "
+      "warm-up\n",
+      static_cast<long long>(o.measure.count()), static_cast<long long>(o.warm_up.count()));
   std::printf("goal at 50 devices: below %.1f %% of one core and below %.0f MB resident\n\n",
               kCpuGoalPercent, kRssGoalMb);
-  std::printf("%-8s %7s %6s %8s %7s %7s %7s %8s %11s %10s %10s\n", "bus", "devices", "host", "CPU %",
-              "x goal", "RSS MB", "x goal", "threads", "syscalls/s", "emul. CPU%", "line B/s");
+  std::printf("%-8s %7s %6s %8s %7s %7s %7s %8s %11s %10s %10s\n", "bus", "devices", "host",
+              "CPU %", "x goal", "RSS MB", "x goal", "threads", "syscalls/s", "emul. CPU%",
+              "line B/s");
   bool ok = true;
   for (int devices : o.sizes) {
     for (bool ds2480b : {false, true}) {
@@ -359,9 +360,9 @@ int main(int argc, char** argv) {
         continue;
       }
       const double rss_mb = static_cast<double>(r.rss_kb) / 1024.0;
-      std::printf("%-8s %7d %6d %8.3f %7.2f %7.1f %7.2f %8ld %11.0f", name, devices,
-                  r.host_devices, r.cpu, r.cpu / kCpuGoalPercent, rss_mb, rss_mb / kRssGoalMb,
-                  r.threads, r.program_syscalls);
+      std::printf("%-8s %7d %6d %8.3f %7.2f %7.1f %7.2f %8ld %11.0f", name, devices, r.host_devices,
+                  r.cpu, r.cpu / kCpuGoalPercent, rss_mb, rss_mb / kRssGoalMb, r.threads,
+                  r.program_syscalls);
       if (ds2480b) std::printf(" %10.3f %10.0f", r.emulator_cpu, r.line_bytes);
       std::printf("\n");
       std::fflush(stdout);
