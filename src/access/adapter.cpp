@@ -138,10 +138,6 @@ bool DSPortAdapter::SearchStep() {
   BusMaster& m = Master();
   // A search is tried again when a device's answer fails its CRC (noise, or a device arriving).
   for (int attempt = 0; attempt < 3; ++attempt) {
-    const ResetResult reset = m.Reset();
-    if (reset == ResetResult::Short)
-      ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
-    if (reset == ResetResult::NoPresence) return false;
     // The branch to take at each bit where devices disagree: the previous pass's below its last
     // discrepancy, 1 at it, 0 beyond.
     RomId path;
@@ -153,7 +149,9 @@ bool DSPortAdapter::SearchStep() {
       if (one) path.bytes[byte] |= mask;
     }
     const SearchPassResult pass = m.SearchRomPass(alarm_only_ ? kAlarmSearch : kSearchRom, path);
-    if (pass.lost) return false;
+    if (pass.reset == ResetResult::Short)
+      ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
+    if (pass.reset == ResetResult::NoPresence || pass.lost) return false;
     const RomId rom = pass.rom;
     // The last discrepancy where the 0 branch was taken: the next pass takes the 1 branch there.
     int last_zero = 0;
@@ -183,42 +181,39 @@ void DSPortAdapter::freePort() {
 
 bool DSPortAdapter::select(const RomId& rom) {
   BusMaster& m = Master();
-  const bool overdrive = m.GetSpeed() == Speed::Overdrive;
-  if (overdrive) m.SetSpeed(Speed::Regular);  // the overdrive match command goes at standard speed
-  const ResetResult reset = m.Reset();
-  if (reset == ResetResult::Short) {
-    if (overdrive) m.SetSpeed(Speed::Overdrive);
-    ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
+  if (m.GetSpeed() != Speed::Overdrive) {
+    // The reset, the command and the ROM id together: one exchange with an adapter that can.
+    uint8_t buffer[9] = {kMatchRom};
+    for (size_t i = 0; i < 8; ++i) buffer[1 + i] = rom.bytes[i];
+    const ResetResult reset = m.ResetAndBlock(buffer, 9);
+    if (reset == ResetResult::Short)
+      ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
+    return reset == ResetResult::Presence;
   }
-  if (reset == ResetResult::NoPresence) {
-    if (overdrive) m.SetSpeed(Speed::Overdrive);
+  // The overdrive match command goes at standard speed, the ROM id at overdrive speed.
+  m.SetSpeed(Speed::Regular);
+  const ResetResult reset = m.Reset();
+  if (reset != ResetResult::Presence) {
+    m.SetSpeed(Speed::Overdrive);
+    if (reset == ResetResult::Short)
+      ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
     return false;
   }
-  if (overdrive) {
-    // The command at standard speed, the ROM id at overdrive speed.
-    m.TouchByte(kOverdriveMatchRom);
-    m.SetSpeed(Speed::Overdrive);
-    uint8_t buffer[8];
-    for (size_t i = 0; i < 8; ++i) buffer[i] = rom.bytes[i];
-    m.Block(buffer, 8);
-    return true;
-  }
-  // The command and the ROM id in one block: one exchange with an adapter that takes blocks.
-  uint8_t buffer[9] = {kMatchRom};
-  for (size_t i = 0; i < 8; ++i) buffer[1 + i] = rom.bytes[i];
-  m.Block(buffer, 9);
+  m.TouchByte(kOverdriveMatchRom);
+  m.SetSpeed(Speed::Overdrive);
+  uint8_t buffer[8];
+  for (size_t i = 0; i < 8; ++i) buffer[i] = rom.bytes[i];
+  m.Block(buffer, 8);
   return true;
 }
 
 bool DSPortAdapter::isPresent(const RomId& rom, bool alarm_only) {
   // A search pass that prefers the bits of this ROM id finds it exactly when it answers.
   BusMaster& m = Master();
-  const ResetResult reset = m.Reset();
-  if (reset == ResetResult::Short)
-    ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
-  if (reset == ResetResult::NoPresence) return false;
   const SearchPassResult pass = m.SearchRomPass(alarm_only ? kAlarmSearch : kSearchRom, rom);
-  return !pass.lost && pass.rom == rom;
+  if (pass.reset == ResetResult::Short)
+    ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
+  return pass.reset == ResetResult::Presence && !pass.lost && pass.rom == rom;
 }
 
 }  // namespace qb::access

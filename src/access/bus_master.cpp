@@ -43,9 +43,17 @@ TripletResult BusMaster::SearchTriplet(bool preferred_direction) {
   return r;
 }
 
+ResetResult BusMaster::ResetAndBlock(uint8_t* data, size_t length) {
+  const ResetResult reset = Reset();
+  if (reset == ResetResult::Presence) Block(data, length);
+  return reset;
+}
+
 SearchPassResult BusMaster::SearchRomPass(uint8_t command, const RomId& path) {
-  TouchByte(command);
   SearchPassResult r;
+  r.reset = Reset();
+  if (r.reset != ResetResult::Presence) return r;
+  TouchByte(command);
   for (int bit = 0; bit < 64; ++bit) {
     const size_t byte = static_cast<size_t>(bit / 8);
     const uint8_t mask = static_cast<uint8_t>(1u << (bit % 8));
