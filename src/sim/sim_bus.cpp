@@ -49,7 +49,11 @@ SimDevice* SimBus::Find(const access::RomId& rom) const {
 access::ResetResult SimBus::Reset(bool overdrive) {
   const Operation operation(*this);
   listening_.clear();
+  command_bits_ = 8;
   if (BoolNow(*short_)) return access::ResetResult::Short;
+  command_byte_ = 0;
+  command_bits_ = 0;
+  command_overdrive_ = overdrive;
   bool presence = false;
   for (auto& d : devices_) {
     presence |= d->Reset(overdrive);
@@ -62,6 +66,16 @@ access::ResetResult SimBus::Reset(bool overdrive) {
 bool SimBus::Slot(bool master_bit, bool overdrive) {
   const Operation operation(*this);
   if (BoolNow(*short_)) return false;
+  if (command_bits_ < 8 && overdrive == command_overdrive_) {
+    // A slot of the ROM command: the devices that answered the reset only listen. (One left
+    // from an earlier transaction at the other speed ignores slots at this one.)
+    if (master_bit) command_byte_ |= static_cast<uint8_t>(1u << command_bits_);
+    if (++command_bits_ == 8) {
+      for (SimDevice* d : listening_) d->RomCommandReceived(command_byte_, overdrive);
+      std::erase_if(listening_, [](SimDevice* d) { return !d->Listening(); });
+    }
+    return master_bit;
+  }
   bool line = master_bit;
   for (SimDevice* d : listening_) line &= d->Drive(overdrive);
   bool dropped = false;

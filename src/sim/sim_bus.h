@@ -72,6 +72,11 @@ class SimBus {
   // The devices that took part since the last reset (a device that dropped out stays out until
   // the next reset): the only ones a time slot needs to visit.
   std::vector<SimDevice*> listening_;
+  // The ROM command after a reset, assembled once for every device that answered it: the bits
+  // so far (8 when the command is complete) and the speed of the reset.
+  uint8_t command_byte_ = 0;
+  int command_bits_ = 8;
+  bool command_overdrive_ = false;
   std::unique_ptr<ValueSource> short_ = Constant(0);
   bool program_voltage_ = true;
 };

@@ -133,6 +133,11 @@ void SimDevice::Sample(bool line, bool overdrive_slot) {
   }
 }
 
+void SimDevice::RomCommandReceived(uint8_t command, bool overdrive_slots) {
+  if (state_ != State::RomCommand || !Participates(overdrive_slots)) return;
+  RomByte(command);
+}
+
 void SimDevice::RomByte(uint8_t command) {
   switch (command) {
     case 0x33:  // Read ROM

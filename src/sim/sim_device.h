@@ -50,6 +50,9 @@ class SimDevice {
   // absent ones, take no part.
   bool Drive(bool overdrive_slot);
   void Sample(bool line, bool overdrive_slot);
+  // The ROM command after a reset, received whole: every device that answered the reset hears
+  // the same eight slots (it drives none of them), so the bus assembles the byte once for all.
+  void RomCommandReceived(uint8_t command, bool overdrive_slots);
   // The bus delivered strong pull-up power for `duration`.
   virtual void Powered(std::chrono::milliseconds) {}
   // The bus master put a 12 V program pulse on the line (EPROM devices program a byte).
