@@ -138,36 +138,31 @@ bool DSPortAdapter::SearchStep() {
   BusMaster& m = Master();
   // A search is tried again when a device's answer fails its CRC (noise, or a device arriving).
   for (int attempt = 0; attempt < 3; ++attempt) {
-    const ResetResult reset = m.Reset();
-    if (reset == ResetResult::Short)
-      ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
-    if (reset == ResetResult::NoPresence) return false;
-    m.TouchByte(alarm_only_ ? kAlarmSearch : kSearchRom);
-    RomId rom = address_;
-    int last_zero = 0;
-    bool lost = false;
+    // The branch to take at each bit where devices disagree: the previous pass's below its last
+    // discrepancy, 1 at it, 0 beyond.
+    RomId path;
     for (int bit = 1; bit <= 64; ++bit) {
       const size_t byte = static_cast<size_t>((bit - 1) / 8);
       const uint8_t mask = static_cast<uint8_t>(1u << ((bit - 1) % 8));
-      bool preferred;
-      if (bit < last_discrepancy_) {
-        preferred = rom.bytes[byte] & mask;
-      } else {
-        preferred = bit == last_discrepancy_;
-      }
-      const TripletResult t = m.SearchTriplet(preferred);
-      if (t.id_bit && t.cmp_bit) {  // no device answered this bit
-        lost = true;
+      const bool one =
+          bit < last_discrepancy_ ? (address_.bytes[byte] & mask) != 0 : bit == last_discrepancy_;
+      if (one) path.bytes[byte] |= mask;
+    }
+    const SearchPassResult pass = m.SearchRomPass(alarm_only_ ? kAlarmSearch : kSearchRom, path);
+    if (pass.reset == ResetResult::Short)
+      ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
+    if (pass.reset == ResetResult::NoPresence || pass.lost) return false;
+    const RomId rom = pass.rom;
+    // The last discrepancy where the 0 branch was taken: the next pass takes the 1 branch there.
+    int last_zero = 0;
+    for (int bit = 64; bit >= 1; --bit) {
+      const size_t byte = static_cast<size_t>((bit - 1) / 8);
+      const uint8_t mask = static_cast<uint8_t>(1u << ((bit - 1) % 8));
+      if ((pass.conflicts >> (bit - 1) & 1) && !(rom.bytes[byte] & mask)) {
+        last_zero = bit;
         break;
       }
-      if (!t.id_bit && !t.cmp_bit && !t.direction) last_zero = bit;
-      if (t.direction) {
-        rom.bytes[byte] |= mask;
-      } else {
-        rom.bytes[byte] &= static_cast<uint8_t>(~mask);
-      }
     }
-    if (lost) return false;
     if (!rom.CrcValid() || rom.family() == 0) continue;
     address_ = rom;
     last_discrepancy_ = last_zero;
@@ -186,19 +181,26 @@ void DSPortAdapter::freePort() {
 
 bool DSPortAdapter::select(const RomId& rom) {
   BusMaster& m = Master();
-  const bool overdrive = m.GetSpeed() == Speed::Overdrive;
-  if (overdrive) m.SetSpeed(Speed::Regular);  // the overdrive match command goes at standard speed
-  const ResetResult reset = m.Reset();
-  if (reset == ResetResult::Short) {
-    if (overdrive) m.SetSpeed(Speed::Overdrive);
-    ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
+  if (m.GetSpeed() != Speed::Overdrive) {
+    // The reset, the command and the ROM id together: one exchange with an adapter that can.
+    uint8_t buffer[9] = {kMatchRom};
+    for (size_t i = 0; i < 8; ++i) buffer[1 + i] = rom.bytes[i];
+    const ResetResult reset = m.ResetAndBlock(buffer, 9);
+    if (reset == ResetResult::Short)
+      ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
+    return reset == ResetResult::Presence;
   }
-  if (reset == ResetResult::NoPresence) {
-    if (overdrive) m.SetSpeed(Speed::Overdrive);
+  // The overdrive match command goes at standard speed, the ROM id at overdrive speed.
+  m.SetSpeed(Speed::Regular);
+  const ResetResult reset = m.Reset();
+  if (reset != ResetResult::Presence) {
+    m.SetSpeed(Speed::Overdrive);
+    if (reset == ResetResult::Short)
+      ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
     return false;
   }
-  m.TouchByte(overdrive ? kOverdriveMatchRom : kMatchRom);
-  if (overdrive) m.SetSpeed(Speed::Overdrive);
+  m.TouchByte(kOverdriveMatchRom);
+  m.SetSpeed(Speed::Overdrive);
   uint8_t buffer[8];
   for (size_t i = 0; i < 8; ++i) buffer[i] = rom.bytes[i];
   m.Block(buffer, 8);
@@ -208,18 +210,10 @@ bool DSPortAdapter::select(const RomId& rom) {
 bool DSPortAdapter::isPresent(const RomId& rom, bool alarm_only) {
   // A search pass that prefers the bits of this ROM id finds it exactly when it answers.
   BusMaster& m = Master();
-  const ResetResult reset = m.Reset();
-  if (reset == ResetResult::Short)
+  const SearchPassResult pass = m.SearchRomPass(alarm_only ? kAlarmSearch : kSearchRom, rom);
+  if (pass.reset == ResetResult::Short)
     ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
-  if (reset == ResetResult::NoPresence) return false;
-  m.TouchByte(alarm_only ? kAlarmSearch : kSearchRom);
-  for (int bit = 0; bit < 64; ++bit) {
-    const bool want = rom.bytes[static_cast<size_t>(bit / 8)] >> (bit % 8) & 1;
-    const TripletResult t = m.SearchTriplet(want);
-    if (t.id_bit && t.cmp_bit) return false;
-    if (t.direction != want) return false;  // only devices without this bit are left
-  }
-  return true;
+  return pass.reset == ResetResult::Presence && !pass.lost && pass.rom == rom;
 }
 
 }  // namespace qb::access

@@ -43,6 +43,31 @@ TripletResult BusMaster::SearchTriplet(bool preferred_direction) {
   return r;
 }
 
+ResetResult BusMaster::ResetAndBlock(uint8_t* data, size_t length) {
+  const ResetResult reset = Reset();
+  if (reset == ResetResult::Presence) Block(data, length);
+  return reset;
+}
+
+SearchPassResult BusMaster::SearchRomPass(uint8_t command, const RomId& path) {
+  SearchPassResult r;
+  r.reset = Reset();
+  if (r.reset != ResetResult::Presence) return r;
+  TouchByte(command);
+  for (int bit = 0; bit < 64; ++bit) {
+    const size_t byte = static_cast<size_t>(bit / 8);
+    const uint8_t mask = static_cast<uint8_t>(1u << (bit % 8));
+    const TripletResult t = SearchTriplet((path.bytes[byte] & mask) != 0);
+    if (t.id_bit && t.cmp_bit) {  // nobody answered: the rest of the pass would read nothing
+      r.lost = true;
+      return r;
+    }
+    if (!t.id_bit && !t.cmp_bit) r.conflicts |= uint64_t{1} << bit;
+    if (t.direction) r.rom.bytes[byte] |= mask;
+  }
+  return r;
+}
+
 void BusMaster::Wait(std::chrono::milliseconds duration) {
   std::this_thread::sleep_for(duration);
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "access/rom.h"
+
 namespace qb::access {
 
 enum class ResetResult : int { NoPresence = 0, Presence = 1, Alarm = 2, Short = 3 };
@@ -16,6 +18,14 @@ struct TripletResult {
   bool id_bit = false;     // first read slot: the AND of every participating device's bit
   bool cmp_bit = false;    // second read slot: the AND of the complements
   bool direction = false;  // the bit written (the branch taken)
+};
+
+// One pass of the ROM search.
+struct SearchPassResult {
+  ResetResult reset = ResetResult::NoPresence;  // the pass ran only after a presence pulse
+  RomId rom;               // the branch taken at each bit: the ROM id of the device followed
+  uint64_t conflicts = 0;  // bit n: devices with both values of ROM bit n answered there
+  bool lost = false;       // at some bit no device answered (none left, or one left the bus)
 };
 
 // What a master put on the wire, counted per speed class (0 standard and flex, 1 overdrive).
@@ -53,6 +63,14 @@ class BusMaster {
   virtual void Block(uint8_t* data, size_t length);
   // The search step: two read slots, then writes the direction to take.
   virtual TripletResult SearchTriplet(bool preferred_direction);
+  // One pass of the ROM search: a reset and, when a device answered it, the search command
+  // (Search ROM or Alarm Search) and 64 search steps that take, where devices disagree, the
+  // branch `path` has at that bit. This implementation runs the steps one by one; a master that
+  // can run a whole pass in one exchange with its adapter does so.
+  virtual SearchPassResult SearchRomPass(uint8_t command, const RomId& path);
+  // A reset and, when a device answered it, the block (the usual start of a transaction: Match
+  // ROM and the ROM id). A master may send the block before it knows the reset's result.
+  virtual ResetResult ResetAndBlock(uint8_t* data, size_t length);
   // Writes a byte and then holds the line at strong pull-up for `duration`, powering a
   // parasite-powered device through a conversion or a copy.
   virtual uint8_t TouchByteWithPower(uint8_t byte, std::chrono::milliseconds duration) = 0;

@@ -2,10 +2,35 @@
 
 namespace qb::sim {
 
+class SimBus::Operation {
+ public:
+  explicit Operation(SimBus& bus) : bus_(bus) {
+    if (bus_.operations_++ == 0) {
+      bus_.operation_timed_ = false;
+      ++bus_.operation_serial_;
+    }
+  }
+  ~Operation() { --bus_.operations_; }
+  Operation(const Operation&) = delete;
+  Operation& operator=(const Operation&) = delete;
+
+ private:
+  SimBus& bus_;
+};
+
 SimBus::SimBus(Clock& clock) : clock_(clock), start_(clock.MonotonicNow()) {}
 
+Clock::Monotonic SimBus::Now() const {
+  if (operations_ == 0) return clock_.MonotonicNow();
+  if (!operation_timed_) {
+    operation_now_ = clock_.MonotonicNow();
+    operation_timed_ = true;
+  }
+  return operation_now_;
+}
+
 double SimBus::Seconds() const {
-  return std::chrono::duration<double>(clock_.MonotonicNow() - start_).count();
+  return std::chrono::duration<double>(Now() - start_).count();
 }
 
 SimDevice& SimBus::Add(std::unique_ptr<SimDevice> device) {
@@ -22,17 +47,43 @@ SimDevice* SimBus::Find(const access::RomId& rom) const {
 }
 
 access::ResetResult SimBus::Reset(bool overdrive) {
-  if (short_->BoolAt(Seconds())) return access::ResetResult::Short;
+  const Operation operation(*this);
+  listening_.clear();
+  command_bits_ = 8;
+  if (BoolNow(*short_)) return access::ResetResult::Short;
+  command_byte_ = 0;
+  command_bits_ = 0;
+  command_overdrive_ = overdrive;
   bool presence = false;
-  for (auto& d : devices_) presence |= d->Reset(overdrive);
+  for (auto& d : devices_) {
+    presence |= d->Reset(overdrive);
+    // A device at overdrive speed ignores a standard-speed slot but still listens.
+    if (d->Listening()) listening_.push_back(d.get());
+  }
   return presence ? access::ResetResult::Presence : access::ResetResult::NoPresence;
 }
 
 bool SimBus::Slot(bool master_bit, bool overdrive) {
-  if (short_->BoolAt(Seconds())) return false;
+  const Operation operation(*this);
+  if (BoolNow(*short_)) return false;
+  if (command_bits_ < 8 && overdrive == command_overdrive_) {
+    // A slot of the ROM command: the devices that answered the reset only listen. (One left
+    // from an earlier transaction at the other speed ignores slots at this one.)
+    if (master_bit) command_byte_ |= static_cast<uint8_t>(1u << command_bits_);
+    if (++command_bits_ == 8) {
+      for (SimDevice* d : listening_) d->RomCommandReceived(command_byte_, overdrive);
+      std::erase_if(listening_, [](SimDevice* d) { return !d->Listening(); });
+    }
+    return master_bit;
+  }
   bool line = master_bit;
-  for (auto& d : devices_) line &= d->Drive(overdrive);
-  for (auto& d : devices_) d->Sample(line, overdrive);
+  for (SimDevice* d : listening_) line &= d->Drive(overdrive);
+  bool dropped = false;
+  for (SimDevice* d : listening_) {
+    d->Sample(line, overdrive);
+    dropped |= !d->Listening();
+  }
+  if (dropped) std::erase_if(listening_, [](SimDevice* d) { return !d->Listening(); });
   return line;
 }
 
@@ -47,7 +98,8 @@ void SimBus::DeliverPower(std::chrono::milliseconds duration) {
 }
 
 void SimBus::ProgramPulse() {
-  if (short_->BoolAt(Seconds())) return;
+  const Operation operation(*this);
+  if (BoolNow(*short_)) return;
   for (auto& d : devices_) d->ProgramPulseApplied();
 }
 

@@ -44,13 +44,39 @@ class SimBus {
   void SetProgramVoltage(bool on) { program_voltage_ = on; }
 
   Clock& clock() const { return clock_; }
+  // Simulated time now. Within a reset or time slot the clock is read once, when first needed,
+  // and everything the devices do in it sees that time: a slot lasts microseconds, and reading
+  // the clock per device and slot cost more than the rest of the simulation.
+  Clock::Monotonic Now() const;
   // Seconds of simulated time since the bus was made.
   double Seconds() const;
+  // Counts the resets and time slots: a device that found itself present in this one need not
+  // ask again.
+  uint64_t OperationSerial() const { return operation_serial_; }
+  // The value of `source` now, as a boolean; the clock is not read for a constant.
+  bool BoolNow(ValueSource& source) const {
+    return source.BoolAt(source.MovesWithTime() ? Seconds() : 0.0);
+  }
 
  private:
+  // Holds the time of one bus operation while it runs.
+  class Operation;
+
   Clock& clock_;
   Clock::Monotonic start_;
+  mutable Clock::Monotonic operation_now_{};
+  mutable bool operation_timed_ = false;
+  int operations_ = 0;
+  uint64_t operation_serial_ = 0;
   std::vector<std::unique_ptr<SimDevice>> devices_;
+  // The devices that took part since the last reset (a device that dropped out stays out until
+  // the next reset): the only ones a time slot needs to visit.
+  std::vector<SimDevice*> listening_;
+  // The ROM command after a reset, assembled once for every device that answered it: the bits
+  // so far (8 when the command is complete) and the speed of the reset.
+  uint8_t command_byte_ = 0;
+  int command_bits_ = 8;
+  bool command_overdrive_ = false;
   std::unique_ptr<ValueSource> short_ = Constant(0);
   bool program_voltage_ = true;
 };

@@ -11,7 +11,7 @@ SimDevice::SimDevice(const access::RomId& rom) : rom_(rom) {
 }
 
 Clock::Monotonic SimDevice::Now() const {
-  return bus_ ? bus_->clock().MonotonicNow() : Clock::Monotonic{};
+  return bus_ ? bus_->Now() : Clock::Monotonic{};
 }
 
 double SimDevice::Seconds() const {
@@ -19,7 +19,7 @@ double SimDevice::Seconds() const {
 }
 
 bool SimDevice::Present() {
-  return faults_.present->BoolAt(Seconds());
+  return bus_ ? bus_->BoolNow(*faults_.present) : faults_.present->BoolAt(0.0);
 }
 
 bool SimDevice::Reset(bool overdrive_pulse) {
@@ -42,10 +42,12 @@ bool SimDevice::Reset(bool overdrive_pulse) {
 bool SimDevice::Participates(bool overdrive_slot) {
   if (state_ == State::Idle) return false;
   if (overdrive_slot != overdrive_) return false;
+  if (bus_ && present_in_ == bus_->OperationSerial()) return true;
   if (!Present()) {
     state_ = State::Idle;  // gone from the bus: it lost the conversation
     return false;
   }
+  if (bus_) present_in_ = bus_->OperationSerial();
   return true;
 }
 
@@ -129,6 +131,11 @@ void SimDevice::Sample(bool line, bool overdrive_slot) {
     case State::Idle:
       return;
   }
+}
+
+void SimDevice::RomCommandReceived(uint8_t command, bool overdrive_slots) {
+  if (state_ != State::RomCommand || !Participates(overdrive_slots)) return;
+  RomByte(command);
 }
 
 void SimDevice::RomByte(uint8_t command) {

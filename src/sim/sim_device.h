@@ -38,6 +38,9 @@ class SimDevice {
   DeviceFaults& faults() { return faults_; }
   bool Present();
   bool InOverdrive() const { return overdrive_; }
+  // Whether the device follows the bus since the last reset; once it stops (it lost the search
+  // or the match, or left the bus) only a reset brings it back.
+  bool Listening() const { return state_ != State::Idle; }
 
   // --- called by the bus ---
   // A reset pulse; returns true when the device answers with a presence pulse.
@@ -47,6 +50,9 @@ class SimDevice {
   // absent ones, take no part.
   bool Drive(bool overdrive_slot);
   void Sample(bool line, bool overdrive_slot);
+  // The ROM command after a reset, received whole: every device that answered the reset hears
+  // the same eight slots (it drives none of them), so the bus assembles the byte once for all.
+  void RomCommandReceived(uint8_t command, bool overdrive_slots);
   // The bus delivered strong pull-up power for `duration`.
   virtual void Powered(std::chrono::milliseconds) {}
   // The bus master put a 12 V program pulse on the line (EPROM devices program a byte).
@@ -111,6 +117,8 @@ class SimDevice {
   int search_phase_ = 0;
   // Match ROM: bits compared so far.
   int match_bit_ = 0;
+  // The bus operation in which the device last found itself present (a slot asks twice).
+  uint64_t present_in_ = 0;
 };
 
 }  // namespace qb::sim

@@ -14,6 +14,7 @@ class ConstantSource : public ValueSource {
   explicit ConstantSource(double v) : value_(v) {}
   double At(double) override { return value_; }
   void Set(double v) override { value_ = v; }
+  bool MovesWithTime() const override { return false; }
 
  private:
   double value_;
@@ -24,6 +25,7 @@ class Settable : public ValueSource {
  public:
   double At(double t) override { return fixed_ ? *fixed_ : Compute(t); }
   void Set(double v) override { fixed_ = v; }
+  bool MovesWithTime() const override { return !fixed_; }
 
  protected:
   virtual double Compute(double t) = 0;

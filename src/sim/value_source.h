@@ -19,6 +19,9 @@ class ValueSource {
   bool BoolAt(double seconds) { return At(seconds) > 0.5; }
   // Replaces the source's value from now on (a test or the simulated device itself sets it).
   virtual void Set(double value) = 0;
+  // Whether the value may differ from one moment to the next: when not, the simulator does not
+  // need to read its clock to know it.
+  virtual bool MovesWithTime() const { return true; }
 };
 
 // A constant value.

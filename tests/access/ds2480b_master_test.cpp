@@ -227,12 +227,41 @@ TEST(DS2480BMaster, SearchesAMixedBusLikeTheSimulator) {
   EXPECT_EQ(std::set<RomId>(alarming.begin(), alarming.end()), by_triplets);
   EXPECT_TRUE(by_triplets.count(kPot) && by_triplets.count(kQuad));
   EXPECT_FALSE(by_triplets.count(kB20) || by_triplets.count(kS20));
-  // The family-targeted search and the presence check go through the same time slots.
+  // The family-targeted search and the presence check use the accelerator too.
   a.adapter->targetFamily(0x2C);
   EXPECT_EQ(a.Search(), std::set<RomId>{kPot});
   a.adapter->targetAllFamilies();
   EXPECT_TRUE(a.adapter->isPresent(kSwitch));
   EXPECT_FALSE(a.adapter->isPresent(RomId::Make(0x28, 0x999)));
+}
+
+// The library's search and presence check run each pass in one exchange with the chip (a reset,
+// then the search command and the accelerator's 16 bytes), not two exchanges per ROM bit: on a
+// serial line that is the difference between a quiet line and a busy one.
+TEST(DS2480BMaster, SearchAndPresenceCheckTakeOneAcceleratedPassPerDevice) {
+  EmulatedAdapter a;
+  std::set<RomId> want;
+  for (uint64_t n = 0; n < 20; ++n) {
+    const RomId rom = RomId::Make(n % 2 ? 0x28 : 0x10, 0x100 + n * 7);
+    a.Add(sim::MakeDS18B20Model, rom, {{"temperature", 20}});
+    want.insert(rom);
+  }
+  // One more that has left the bus: neither found nor present.
+  const RomId gone = RomId::Make(0x28, 0x5000);
+  a.Add(sim::MakeDS18B20Model, gone, {{"temperature", 20}})->faults().present = sim::Constant(0);
+
+  size_t mark = a.link->Written().size();
+  EXPECT_EQ(a.Search(), want);
+  const size_t search_bytes = a.link->Written().size() - mark;
+  // Per pass: the reset, mode switches, the search command and 16 bytes of directions.
+  EXPECT_LE(search_bytes, (want.size() + 1) * 24) << "bytes written: " << search_bytes;
+
+  mark = a.link->Written().size();
+  for (const RomId& rom : want) EXPECT_TRUE(a.adapter->isPresent(rom)) << rom.ToString();
+  EXPECT_FALSE(a.adapter->isPresent(gone));
+  EXPECT_FALSE(a.adapter->isPresent(RomId::Make(0x28, 0x100))) << "shares most bits with one";
+  EXPECT_FALSE(a.adapter->isPresent(*want.begin(), true)) << "no thermometer is alarming";
+  EXPECT_LE(a.link->Written().size() - mark, (want.size() + 3) * 24);
 }
 
 TEST(DS2480BMaster, EmptyAndShortedBus) {

@@ -481,28 +481,90 @@ void DS2480BMaster::Wait(std::chrono::milliseconds duration) {
 
 // --- Search accelerator --------------------------------------------------------------------
 
+void DS2480BMaster::QueueAcceleratedPass(uint8_t search_command, const RomId& path) {
+  ToDataMode();
+  out_.push_back(search_command);
+  if (search_command == kCommandMode) out_.push_back(kCommandMode);
+  ToCommandMode();
+  out_.push_back(SearchCommand(true, speed_));
+  ToDataMode();
+  const std::array<uint8_t, 16> encoded = EncodeSearchPath(path);
+  const std::vector<uint8_t> escaped = EscapeData(encoded.data(), encoded.size());
+  out_.insert(out_.end(), escaped.begin(), escaped.end());
+  ToCommandMode();
+  out_.push_back(SearchCommand(false, speed_));
+}
+
+namespace {
+// The accelerator's 16 bytes in a reply that has `skip` other bytes before them (the search
+// command's echo, and the reset's answer when it came along).
+SearchPassReply DecodePass(const std::vector<uint8_t>& reply, size_t skip) {
+  std::array<uint8_t, 16> bits{};
+  std::copy(reply.begin() + static_cast<std::ptrdiff_t>(skip),
+            reply.begin() + static_cast<std::ptrdiff_t>(skip + 16), bits.begin());
+  return DecodeSearchReply(bits);
+}
+}  // namespace
+
 std::optional<SearchPassReply> DS2480BMaster::SearchPass(uint8_t search_command,
                                                          const RomId& path) {
   if (Reset() == ResetResult::NoPresence) return std::nullopt;
   auto pass = Guarded("an accelerated search", false, [&] {
-    ToDataMode();
-    out_.push_back(search_command);
-    if (search_command == kCommandMode) out_.push_back(kCommandMode);
-    ToCommandMode();
-    out_.push_back(SearchCommand(true, speed_));
-    ToDataMode();
-    const std::array<uint8_t, 16> encoded = EncodeSearchPath(path);
-    const std::vector<uint8_t> escaped = EscapeData(encoded.data(), encoded.size());
-    out_.insert(out_.end(), escaped.begin(), escaped.end());
-    ToCommandMode();
-    out_.push_back(SearchCommand(false, speed_));
-    const std::vector<uint8_t> reply = Exchange(1 + 16);
-    std::array<uint8_t, 16> bits{};
-    std::copy(reply.begin() + 1, reply.end(), bits.begin());
-    return DecodeSearchReply(bits);
+    QueueAcceleratedPass(search_command, path);
+    return DecodePass(Exchange(1 + 16), 1);
   });
   CountSlots(8 + 64 * 3);
   return pass;
+}
+
+SearchPassResult DS2480BMaster::SearchRomPass(uint8_t command, const RomId& path) {
+  // The reset and the pass in one exchange: when no device answers the reset, the pass that
+  // followed it found nothing and is ignored. Begun by a reset, it may be run again whole.
+  const std::vector<uint8_t> reply = Guarded("a search pass", true, [&] {
+    ToCommandMode();
+    out_.push_back(ResetCommand(speed_));
+    chip_speed_ = speed_;
+    QueueAcceleratedPass(command, path);
+    std::vector<uint8_t> r = Exchange(1 + 1 + 16);
+    if (!ParseResetReply(r[0])) throw ReplyError{"reset reply " + BytesToHexText(r.data(), 1)};
+    return r;
+  });
+  CountReset();
+  CountSlots(8 + 64 * 3);
+  SearchPassResult r;
+  const ResetResult reset = *ParseResetReply(reply[0]);
+  r.reset = reset == ResetResult::Alarm ? ResetResult::Presence : reset;
+  if (r.reset != ResetResult::Presence) return r;
+  const SearchPassReply pass = DecodePass(reply, 2);
+  // Once no device answers, the chip flags every later step and takes the 1 branch, so the last
+  // step shows it; valid ROM ids never disagree in the last bit alone.
+  r.lost = pass.bus_error;
+  if (r.lost) return r;
+  r.rom = pass.rom;
+  r.conflicts = pass.discrepancies;
+  return r;
+}
+
+ResetResult DS2480BMaster::ResetAndBlock(uint8_t* data, size_t length) {
+  if (length > kChunk) return BusMaster::ResetAndBlock(data, length);
+  // Sent whatever the reset finds: with no device listening the block only passes the time.
+  std::vector<uint8_t> reply = Guarded("a reset and a block", true, [&] {
+    ToCommandMode();
+    out_.push_back(ResetCommand(speed_));
+    chip_speed_ = speed_;
+    ToDataMode();
+    const std::vector<uint8_t> escaped = EscapeData(data, length);
+    out_.insert(out_.end(), escaped.begin(), escaped.end());
+    std::vector<uint8_t> r = Exchange(1 + length);
+    if (!ParseResetReply(r[0])) throw ReplyError{"reset reply " + BytesToHexText(r.data(), 1)};
+    return r;
+  });
+  CountReset();
+  CountSlots(8 * length);
+  const ResetResult reset = *ParseResetReply(reply[0]);
+  if (reset == ResetResult::NoPresence || reset == ResetResult::Short) return reset;
+  std::copy(reply.begin() + 1, reply.end(), data);
+  return ResetResult::Presence;
 }
 
 std::vector<RomId> DS2480BMaster::SearchAll(bool alarm_only) {

@@ -136,6 +136,11 @@ class DS2480BMaster : public BusMaster {
   uint8_t TouchByte(uint8_t byte) override;
   void Block(uint8_t* data, size_t length) override;
   TripletResult SearchTriplet(bool preferred_direction) override;
+  // The reset and the whole pass with the search accelerator: one exchange instead of two per
+  // bit.
+  SearchPassResult SearchRomPass(uint8_t command, const RomId& path) override;
+  // The reset and the block in one exchange.
+  ResetResult ResetAndBlock(uint8_t* data, size_t length) override;
   uint8_t TouchByteWithPower(uint8_t byte, std::chrono::milliseconds duration) override;
   void ProgramPulse() override;
   void Wait(std::chrono::milliseconds duration) override;
@@ -165,6 +170,9 @@ class DS2480BMaster : public BusMaster {
   // Runs `op`; on a bad reply resynchronises and, when `restartable`, runs it once more.
   template <typename Op>
   auto Guarded(const char* what, bool restartable, Op&& op) -> decltype(op());
+  // Queues the search command and one accelerated pass (the reply: the command's echo, then the
+  // accelerator's 16 bytes).
+  void QueueAcceleratedPass(uint8_t search_command, const RomId& path);
   void Initialize();
   void Resync(const std::string& cause);
 

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -127,8 +128,16 @@ size_t SerialPort::Read(uint8_t* data, size_t length, std::chrono::milliseconds 
   const int fd = Fd();
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   size_t done = 0;
-  bool hung_up = false;
+  // A reply is rarely there yet when it is asked for: wait first, then read what came (a read
+  // before the wait would mostly find nothing and cost a system call per exchange).
   while (done < length) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    const int r = poll(&p, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) Vanished("reading", errno);
+    if (r == 0) break;
     const ssize_t n = read(fd, data + done, length - done);
     if (n > 0) {
       done += static_cast<size_t>(n);
@@ -138,16 +147,7 @@ size_t SerialPort::Read(uint8_t* data, size_t length, std::chrono::milliseconds 
     if (n < 0 && errno != EAGAIN) Vanished("reading", errno);
     // Nothing to read after poll reported a hang-up: the device is gone (a pseudo-terminal whose
     // far side closed reads as end of file).
-    if (hung_up) Vanished("reading", 0);
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd p{fd, POLLIN, 0};
-    const int r = poll(&p, 1, static_cast<int>(left.count()));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) Vanished("reading", errno);
-    if (r == 0) break;
-    hung_up = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) Vanished("reading", 0);
   }
   return done;
 }

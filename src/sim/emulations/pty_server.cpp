@@ -240,7 +240,7 @@ void PtyServer::Serve() {
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0 || stop_) continue;
     // A program opens the port before it writes: its open is handled before its bytes.
-    WatchOpens();
+    if (fds[2].revents & POLLIN) WatchOpens();
     if (fds[0].revents & POLLHUP) {
       hung_up = true;
       usleep(20000);  // hung up until a program opens the terminal: poll would not wait
