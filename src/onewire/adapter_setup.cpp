@@ -5,6 +5,7 @@
 #include "access/masters/adapter_types.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
+#include "onewire/adapter_outage.h"
 #include "onewire/onewire_state.h"
 #include "platform/settings_store.h"
 #include "registry/host_codes.h"
@@ -121,8 +122,9 @@ void PrepAdapter(int family, bool alarming_only, bool force, bool drop_speed) {
       a.setSearchAllDevices();
     }
     a.Reset();
+    AdapterAnswered();
   } catch (const std::exception& e) {
-    WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(PrepAdapter)", e.what());
+    AdapterFailed("1-Wire ERROR(PrepAdapter)", e.what());
   }
 }
 

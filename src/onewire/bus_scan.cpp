@@ -7,6 +7,7 @@
 #include "access/families.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
+#include "onewire/adapter_outage.h"
 #include "onewire/adapter_setup.h"
 #include "onewire/device_reading.h"
 #include "onewire/family_catalogue.h"
@@ -348,14 +349,14 @@ void GetDevices() {
   } catch (const ScanYield&) {
     return;  // another operation has the bus now
   } catch (const ScanAbort& abort) {
-    WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(GetDevices)", abort.message);
+    LogBusError("1-Wire ERROR(GetDevices)", abort.message);
     ReleaseContainer(1);
     adapter.endExclusive();
     return;
   } catch (const std::exception& e) {
-    WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(GetDevices)",
-             "Error " + std::to_string(ErrorNumber(e)) + " 1-Wire I/F " + e.what() +
-                 " ROM=" + adapter.getAddressAsString());
+    LogBusError("1-Wire ERROR(GetDevices)", "Error " + std::to_string(ErrorNumber(e)) +
+                                                " 1-Wire I/F " + e.what() +
+                                                " ROM=" + adapter.getAddressAsString());
     ReleaseContainer(1);
     adapter.endExclusive();
     return;

@@ -7,6 +7,7 @@
 #include "access/families.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
+#include "onewire/adapter_outage.h"
 #include "onewire/adapter_setup.h"
 #include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
@@ -114,7 +115,7 @@ bool SetupContainer(const std::string& rom, int slot, bool force) {
     if (Plugin().settings.IntSpeed > 0) SetSpeed(*container);
     return true;
   } catch (const std::exception& e) {
-    WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(SetupContainer", e.what());
+    LogBusError("1-Wire ERROR(SetupContainer", e.what());
     return false;
   }
 }
@@ -370,8 +371,8 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
       }
     }
   } catch (const std::exception& e) {
-    WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(ReadDev)",
-             "Error " + std::to_string(ErrorNumber(e)) + " " + e.what() + " ROM=" + rom_id);
+    LogBusError("1-Wire ERROR(ReadDev)",
+                "Error " + std::to_string(ErrorNumber(e)) + " " + e.what() + " ROM=" + rom_id);
   }
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <set>
@@ -49,6 +51,11 @@ struct OneWireState {
   uint64_t scan_claim = 0;  // the claim of the running scan
   // Keys whose record could not be made, each logged once.
   std::set<std::string> unusable_keys;
+  // An adapter that stopped answering (see adapter_outage.h): since when, and the errors counted
+  // instead of logged meanwhile.
+  bool adapter_lost = false;
+  std::chrono::steady_clock::time_point adapter_lost_at;
+  int64_t errors_unlogged = 0;
 
   // Fills a new access provider with the adapter types it can open (the simulator and the
   // serial adapters); tests install their own.

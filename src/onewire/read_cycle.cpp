@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/plugin_state.h"
+#include "onewire/adapter_outage.h"
 #include "onewire/adapter_setup.h"
 #include "onewire/bus_scan.h"
 #include "onewire/device_config.h"
@@ -182,8 +183,8 @@ void ReadNet() {
       }
     }
   } catch (const std::exception& e) {
-    WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(ReadNet)",
-             "Error " + std::to_string(ErrorNumber(e)) + " 1-Wire I/F " + e.what());
+    LogBusError("1-Wire ERROR(ReadNet)",
+                "Error " + std::to_string(ErrorNumber(e)) + " 1-Wire I/F " + e.what());
   }
   ReleaseContainer(2);
   adapter->endExclusive();
