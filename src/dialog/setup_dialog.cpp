@@ -53,6 +53,7 @@
 #include "onewire/device_reading.h"
 #include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
+#include "onewire/temperature_scale.h"
 #include "platform/database.h"
 #include "platform/settings_store.h"
 #include "platform/user_interface.h"
@@ -1197,7 +1198,9 @@ void SetupWindow::ApplySettings() {
   ApplySettingsLimits(s);
   ShowSettings(s);  // a value outside its limits shows the bound applied
   PluginState& p = Plugin();
+  const bool was_fahrenheit = p.settings.Range;
   p.settings = s;
+  if (s.Range != was_fahrenheit) Skip([&] { ConvertShownTemperatures(was_fahrenheit); });
   // The poll timer follows "Enable" at once once polling has begun.
   if (p.PollingStarted && p.parts.timers)
     Skip([&] { p.parts.timers->SetPollTimerEnabled(s.chkTimer); });
@@ -1209,7 +1212,9 @@ void SetupWindow::OK() {
   ApplySettingsLimits(s);
   ShowSettings(s);
   PluginState& p = Plugin();
+  const bool was_fahrenheit = p.settings.Range;
   p.settings = s;
+  if (s.Range != was_fahrenheit) Skip([&] { ConvertShownTemperatures(was_fahrenheit); });
   if (p.PollingStarted && p.parts.timers)
     Skip([&] { p.parts.timers->SetPollTimerEnabled(s.chkTimer); });
   Skip([&] { SaveSettings(Store(), s); });

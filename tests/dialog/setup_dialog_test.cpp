@@ -20,6 +20,7 @@
 #include "logging/readings_table.h"
 #include "onewire/device_clock.h"
 #include "onewire/device_config.h"
+#include "registry/value_text.h"
 #include "sim/memory_models.h"
 #include "support/temp_dir.h"
 
@@ -384,6 +385,35 @@ TEST_F(DialogBusTest, TheQuadADPageShowsEachChannelsReadingOnceRead) {
     EXPECT_EQ(shown.find("Wait..."), std::string::npos) << "channel " << ch << ": " << shown;
   }
   window->hide();
+}
+
+// Fahrenheit chosen in the dialog: the thermometers' host values say so at once, as when the
+// scale is switched on the settings page, instead of keeping Centigrade values until each device
+// is read again.
+TEST_F(DialogBusTest, ApplyingFahrenheitConvertsTheShownTemperaturesAtOnce) {
+  StartBus({{"devices", {{{"rom", kB20}, {"temperature", 20}}}}});
+  Plugin().parts.cycle = std::make_shared<OneWireBusCycle>();
+  auto timers = std::make_shared<frm1Wire>(loop);
+  Plugin().parts.timers = timers;
+  LoadProcessSettings();
+  Plugin().settings.IntType = "SIM";
+  timers->SetPollTimerEnabled(true);
+  Plugin().PollingStarted = true;
+  loop.AdvanceAndRun(clock, 40s, 250ms);
+  const auto channel = gROMs().FindDev(kB20 + "M");
+  ASSERT_TRUE(channel && channel->dc != -1);
+  ASSERT_EQ(ReadNumber(host->DeviceString(channel->Code())), 20);
+
+  auto window = std::make_shared<SetupWindow>();
+  Plugin().parts.dialog = window;
+  window->ShowModeless();
+  window->OptionTemp[1]->setChecked(true);
+  QTest::mouseClick(window->Apply, Qt::LeftButton);
+  EXPECT_TRUE(Plugin().settings.Range);
+  EXPECT_EQ(ReadNumber(host->DeviceString(channel->Code())), 68);
+  window->OptionTemp[0]->setChecked(true);
+  QTest::mouseClick(window->OKButton, Qt::LeftButton);
+  EXPECT_EQ(ReadNumber(host->DeviceString(channel->Code())), 20);
 }
 
 }  // namespace
