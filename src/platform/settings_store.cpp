@@ -22,6 +22,17 @@ bool SameName(const std::string& a, const std::string& b) {
   return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
 }
 
+// The modification time and size of a file, as one text that changes whenever it is saved;
+// empty when there is no file.
+std::string FileStamp(const std::filesystem::path& path) {
+  if (path.empty()) return {};
+  std::error_code ec;
+  const auto when = std::filesystem::last_write_time(path, ec);
+  if (ec) return {};
+  const auto size = std::filesystem::file_size(path, ec);
+  return std::to_string(when.time_since_epoch().count()) + "/" + std::to_string(ec ? 0 : size);
+}
+
 std::string Trim(const std::string& s) {
   const auto first = s.find_first_not_of(" \t\r");
   if (first == std::string::npos) return {};
@@ -129,6 +140,8 @@ std::string IniSettingsStore::Serialise(const std::vector<Section>& sections) {
 std::string IniSettingsStore::Load() {
   sections_.clear();
   dirty_ = false;
+  changes_.clear();
+  synced_stamp_ = FileStamp(path_);
   if (path_.empty()) return {};
   std::error_code ec;
   if (!std::filesystem::exists(path_, ec)) return {};
@@ -189,6 +202,19 @@ void IniSettingsStore::Set(const std::string& section, const std::string& key,
                            const std::string& value) {
   CheckName("section", section);
   CheckName("key", key);
+  if (!Put(section, key, value)) return;
+  changes_.push_back(Change{section, key, value});
+  Changed();
+}
+
+void IniSettingsStore::Remove(const std::string& section, const std::string& key) {
+  if (!Erase(section, key)) return;
+  changes_.push_back(Change{section, key, std::nullopt});
+  Changed();
+}
+
+bool IniSettingsStore::Put(const std::string& section, const std::string& key,
+                           const std::string& value) {
   Section* s = FindSection(section);
   if (!s) {
     sections_.push_back(Section{section, {}});
@@ -196,24 +222,44 @@ void IniSettingsStore::Set(const std::string& section, const std::string& key,
   }
   for (auto& [k, v] : s->entries) {
     if (SameName(k, key)) {
-      if (v == value) return;
+      if (v == value) return false;
       v = value;
-      Changed();
-      return;
+      return true;
     }
   }
   s->entries.emplace_back(key, value);
-  Changed();
+  return true;
 }
 
-void IniSettingsStore::Remove(const std::string& section, const std::string& key) {
+bool IniSettingsStore::Erase(const std::string& section, const std::string& key) {
   Section* s = FindSection(section);
-  if (!s) return;
+  if (!s) return false;
   for (auto it = s->entries.begin(); it != s->entries.end(); ++it) {
     if (SameName(it->first, key)) {
       s->entries.erase(it);
-      Changed();
-      return;
+      return true;
+    }
+  }
+  return false;
+}
+
+void IniSettingsStore::MergeChangesOnDisk() {
+  if (FileStamp(path_) == synced_stamp_) return;
+  std::ifstream in(path_, std::ios::binary);
+  if (!in) return;  // gone or unreadable: what the store holds is written
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  std::vector<Section> parsed;
+  std::string error;
+  // A file someone is halfway through saving, or broke, is not taken over: the store's own view
+  // is written, as before this check.
+  if (!Parse(buffer.str(), parsed, error)) return;
+  sections_ = std::move(parsed);
+  for (const auto& change : changes_) {
+    if (change.value) {
+      Put(change.section, change.key, *change.value);
+    } else {
+      Erase(change.section, change.key);
     }
   }
 }
@@ -246,9 +292,12 @@ void IniSettingsStore::Flush() {
     dirty_ = false;
     return;
   }
+  MergeChangesOnDisk();
   // The store may hold a database password: readable by its owner only.
   WriteFileAtomically(path_, Serialise(sections_), 0600);
   dirty_ = false;
+  changes_.clear();
+  synced_stamp_ = FileStamp(path_);
   last_write_error_.clear();
 }
 

@@ -38,7 +38,10 @@ class SettingsStore {
 
 // The settings store kept as an INI file: one [section] per section, "key=value" lines. Every
 // change is written back at once through a temporary file and a rename, so a crash never leaves
-// a half-written file. A batch (BeginBatch/EndBatch) defers the write to its end.
+// a half-written file. A batch (BeginBatch/EndBatch) defers the write to its end. A file changed
+// by someone else since the store last read or wrote it (a user's editor while the program runs)
+// is read again before a write, and only the store's own changes since then are put over it, so
+// neither side's changes are lost.
 class IniSettingsStore : public SettingsStore {
  public:
   // An empty path keeps the values in memory only (used by tests and tools).
@@ -76,7 +79,22 @@ class IniSettingsStore : public SettingsStore {
  private:
   Section* FindSection(const std::string& name);
   const Section* FindSection(const std::string& name) const;
+  // Puts or removes one value in memory; true when that changed something.
+  bool Put(const std::string& section, const std::string& key, const std::string& value);
+  bool Erase(const std::string& section, const std::string& key);
   void Changed();
+  // Before a write: the file as it is now, with this store's own changes since its last read or
+  // write put over it, when someone else changed it meanwhile.
+  void MergeChangesOnDisk();
+
+  // This store's changes since it last read or wrote the file (no value: removed), and the file's
+  // modification time and size then.
+  struct Change {
+    std::string section, key;
+    std::optional<std::string> value;
+  };
+  std::vector<Change> changes_;
+  std::string synced_stamp_;
 
   std::filesystem::path path_;
   std::vector<Section> sections_;

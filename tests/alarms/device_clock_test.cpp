@@ -49,8 +49,10 @@ class DeviceClockTest : public AlarmTest {
 
 TEST_F(DeviceClockTest, AStoppedClockAtZeroShows1970AndIsSetAndStartedBitByBit) {
   const std::string page = ShowDevTime(k1994);
-  EXPECT_THAT(page, HasSubstr("<a href=\"1-Wire?ROMID=" + k1994 +
-                              "Y&amp;SetTime=ON\">Set device time to PC time</a>"));
+  // Setting the clock is a change: a button of the page's form, never a link.
+  EXPECT_THAT(page, HasSubstr("<button type=\"submit\" class=\"formbutton\" name=\"SetTime\" "
+                              "value=\"" +
+                              k1994 + "\">Set device time to PC time</button>"));
   EXPECT_THAT(page, HasSubstr("<br><br><b>Time: 1970-01-01</b> - Clock is stopped<br>"));
   EXPECT_THAT(page, HasSubstr("Alarm not set<br>"));
   EXPECT_THAT(page, HasSubstr("Interval Timer: 0 seconds<br>Interval Alarm Not Set<br> "

@@ -41,6 +41,36 @@ TEST(IniSettingsStore, ChangesAreWrittenAndReadBack) {
   EXPECT_FALSE(third.Get("Settings", "Speech").has_value());
 }
 
+TEST(IniSettingsStore, AnEditMadeWhileTheProgramRunsSurvivesItsNextWrite) {
+  TempDir dir;
+  const auto file = dir.path() / "settings.ini";
+  test::WriteFile(file, "[Settings]\nPollCycle=5\nDebug=2\n[MQTT]\nEnabled=1\n");
+  IniSettingsStore store(file);
+  ASSERT_EQ(store.Load(), "");
+  store.Set("Settings", "Debug", "3");
+  // The user saves the file from an editor: one value changed, one added, one removed.
+  test::WriteFile(file, "[Settings]\nPollCycle=5\nDebug=3\n[MQTT]\nEnabled=0\nBroker=b\n");
+  // The program then stores what it learnt, and removes a key it no longer needs.
+  store.Set("DS2438", "26000000000001A5", "1");
+  store.Remove("Settings", "PollCycle");
+  IniSettingsStore again(file);
+  ASSERT_EQ(again.Load(), "");
+  EXPECT_EQ(again.Get("MQTT", "Enabled"), "0");
+  EXPECT_EQ(again.Get("MQTT", "Broker"), "b");
+  EXPECT_EQ(again.Get("DS2438", "26000000000001A5"), "1");
+  EXPECT_EQ(again.Get("Settings", "Debug"), "3");
+  EXPECT_FALSE(again.Get("Settings", "PollCycle").has_value());
+  // The store itself now holds the user's values too.
+  EXPECT_EQ(store.Get("MQTT", "Enabled"), "0");
+  // A file broken halfway through a save is not taken over: the store writes what it holds.
+  test::WriteFile(file, "[Settings\n");
+  store.Set("Settings", "Debug", "4");
+  IniSettingsStore third(file);
+  ASSERT_EQ(third.Load(), "");
+  EXPECT_EQ(third.Get("Settings", "Debug"), "4");
+  EXPECT_EQ(third.Get("MQTT", "Enabled"), "0");
+}
+
 TEST(IniSettingsStore, HandWrittenFilesAreRead) {
   std::vector<IniSettingsStore::Section> sections;
   std::string error;
