@@ -30,6 +30,10 @@ class DemoPages {
     settings = std::regex_replace(settings, std::regex("@DEMO_BUS@"), QB_DEMO_BUS);
     settings = std::regex_replace(settings, std::regex("PollCycle=\\d+"), "PollCycle=2");
     WriteFile(settings_file(), settings);
+    // The demo devices' names, as run.sh puts them in place on a first run.
+    std::filesystem::create_directories(dir.path() / "app");
+    std::filesystem::copy_file(std::filesystem::path(QB_SOURCE_DIR) / "demo" / "devices.json",
+                               dir.path() / "app" / "devices.json");
     program_ = std::make_unique<ChildProcess>(std::vector<std::string>{
         QB_PROGRAM_PATH, "--standalone", "--app-dir", (dir.path() / "app").string(), "--settings",
         settings_file().string(), "--http", "127.0.0.1:0"});
