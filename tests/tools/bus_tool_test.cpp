@@ -214,7 +214,9 @@ TEST_F(BusToolTest, EveryDemoDeviceReadsCleanValues) {
     std::ifstream in(QB_DEMO_BUS);
     bus_text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  for (const auto& d : json::parse(bus_text)["devices"]) {
+  // Kept in a variable: a range over a member of the temporary would outlive it.
+  const json bus = json::parse(bus_text);
+  for (const auto& d : bus["devices"]) {
     const std::string rom = d["rom"].get<std::string>();
     ToolRun r = Tool({"--adapter", "SIM", "--port", QB_DEMO_BUS, "read", rom});
     ASSERT_EQ(r.status, 0) << rom << ": " << r.err;
