@@ -43,6 +43,7 @@
 #include "access/families.h"
 #include "access/masters/ds2480b_master.h"
 #include "access/masters/serial_port.h"
+#include "owserver_reads.h"
 #include "platform/clock.h"
 #include "sim/emulations/pty_server.h"
 #include "sim/models.h"
@@ -144,88 +145,32 @@ Run Ours(int count, const std::string& dir) {
   return run;
 }
 
-std::string Capture(const std::string& command) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return out;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-  pclose(p);
-  return out;
-}
-
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  const int port = ntohs(a.sin_port);
-  close(s);
-  return port;
-}
-
-bool Installed(const char* program) {
-  return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 // owserver on a fresh terminal: lists the devices, then reads each temperature uncached.
 Run OwserverRun(int count, const std::string& dir) {
   Run run;
   Bus b(count, dir, "owserver-" + std::to_string(count));
-  const std::string server = "127.0.0.1:" + std::to_string(FreePort());
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, 1);
-    dup2(null, 2);
+  qb::bench::OwserverSetup setup;
+  setup.device_option = "--device=" + b.tty;
 #ifdef QB_PTY_DRAIN_SHIM
-    // tcdrain and tcflush on the pseudo-terminal as on a serial line (see the shim's source).
-    setenv("LD_PRELOAD", QB_PTY_DRAIN_SHIM, 1);
+  // tcdrain and tcflush on the pseudo-terminal as on a serial line (see the shim's source).
+  setup.preload = QB_PTY_DRAIN_SHIM;
 #endif
-    execlp("owserver", "owserver", "--foreground", ("--device=" + b.tty).c_str(), "-p",
-           server.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  // The device list, once owserver has found the adapter and searched the bus.
-  std::vector<std::string> ids;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30 + count / 2);
-  while (ids.size() < b.roms.size() && std::chrono::steady_clock::now() < deadline) {
-    ids.clear();
-    std::istringstream list(Capture("owdir -s " + server + " / 2>/dev/null"));
-    std::string line;
-    while (std::getline(list, line))
-      if (line.rfind("/28.", 0) == 0) ids.push_back(line.substr(1));
-    if (ids.size() < b.roms.size()) std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  }
-  if (ids.size() != b.roms.size())
-    std::printf("  owserver: listed %zu of %zu devices\n", ids.size(), b.roms.size());
-
-  const uint64_t before = RecordedBytes(b.recording);
-  const auto start = std::chrono::steady_clock::now();
-  for (const std::string& id : ids) {
-    const std::string text =
-        Capture("owread -s " + server + " /uncached/" + id + "/temperature 2>/dev/null");
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || std::fabs(value - b.Expected(id)) > 0.001) ++run.wrong;
-  }
-  run.wrong += static_cast<int>(b.roms.size() - ids.size());
-  run.seconds = Seconds(std::chrono::steady_clock::now() - start).count();
-  run.bytes = RecordedBytes(b.recording) - before;
-  kill(pid, SIGTERM);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  setup.thermometers = b.roms.size();
+  setup.expected = [&b](const std::string& id) { return b.Expected(id); };
+  setup.line_count = [&b] { return RecordedBytes(b.recording); };
+  const qb::bench::OwserverReads reads = qb::bench::ReadThroughOwserver(setup);
+  run.bytes = reads.line;
+  run.seconds = reads.seconds;
+  run.wrong = reads.wrong;
   b.server->Stop();
   run.done = true;
   return run;
 }
 
 Run Owserver(int count, const std::string& dir) {
-  if (!Installed("owserver") || !Installed("owread") || !Installed("owdir")) return Run{};
+  if (!qb::bench::Installed("owserver") || !qb::bench::Installed("owread") ||
+      !qb::bench::Installed("owdir"))
+    return Run{};
   return OwserverRun(count, dir);
 }
 
