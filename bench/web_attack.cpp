@@ -247,7 +247,7 @@ int main(int argc, char** argv) {
   const bench::LoadResult api = bench::Load(port, "/api/devices", clients, load_time);
   const bench::LoadResult page = bench::Load(port, "/1-Wire", clients, load_time);
   const double p95 = SlowClientsP95(port, 50, short_mode ? 10 : 60);
-  const int idle_count = short_mode ? 50 : 200;
+  const int idle_count = 100;  // below what one address may hold
   const long idle_bytes = IdleConnectionBytes(program, port, idle_count);
 
   const std::string big_plain(1200 * 1024, 'A');
@@ -262,6 +262,12 @@ int main(int argc, char** argv) {
   const std::string off = R"({"command": "Off"})";
   const std::string long_name = "{\"name\": \"" + std::string(300, 'n') + "\"}";
   const std::string huge_name = "{\"name\": \"" + std::string(10 * 1024 * 1024, 'n') + "\"}";
+  std::string ranges = "Range: bytes=0-";
+  for (int i = 0; i < 2700; ++i) ranges += ",0-";
+  ranges += "\r\n";
+  std::string many_headers;
+  for (int i = 0; many_headers.size() < 1024 * 1024; ++i)
+    many_headers += "X-Header-" + std::to_string(i) + ": a\r\n";
   auto head = [&](const std::string& line, const std::string& headers) {
     std::string h = line + "\r\n" + host + headers;
     h.resize(h.size() - 2);  // the last header's line break comes with the blank line
@@ -299,6 +305,16 @@ int main(int argc, char** argv) {
       {"NUL in a path", head("GET /1wire/a.txt%00.html HTTP/1.1", ""), "", 400},
       {"path traversal", head("GET /1wire/..%2f..%2fsettings.ini HTTP/1.1", ""), "", 404},
       {"plain file in the image folder", head("GET /1wire/a.txt HTTP/1.1", ""), "", 200},
+      {"2,700 ranges of one file", head("GET /1wire/a.txt HTTP/1.1", ranges), "", 200},
+      {"two Content-Length values",
+       head("PATCH /api/devices/1000001 HTTP/1.1",
+            json_type + "Content-Length: 2\r\nContent-Length: 40\r\n"),
+       "{}", 400},
+      {"\"Transfer-Encoding :\" with a blank",
+       head("POST /api/devices/1000001/command HTTP/1.1",
+            json_type + "Transfer-Encoding : chunked\r\n" + length(off)),
+       off, 400},
+      {"1 MB of headers", head("GET /api/devices HTTP/1.1", many_headers), "", 431},
   };
 
   std::printf("%-40s %8s %8s %10s\n", "attack", "expected", "status", "time ms");

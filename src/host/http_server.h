@@ -16,8 +16,11 @@ namespace qb {
 struct HttpServerLimits {
   unsigned threads = 4;                // event loops, each serving its share of the connections
   unsigned idle_timeout_seconds = 10;  // a connection that sends nothing for this long is closed
-  unsigned max_connections = 1024;     // lowered to fit the descriptors the process may open
-  unsigned per_address = 128;          // connections one client address may hold at once
+  // All connections together, lowered to fit the descriptors the process may open. Kept with the
+  // reserve below 1024: the MQTT client library waits with select(), which sees no descriptor
+  // numbered past that.
+  unsigned max_connections = 896;
+  unsigned per_address = 128;                // connections one client address may hold at once
   size_t memory_per_connection = 32 * 1024;  // request line, headers and read buffer
   size_t max_body = 8 * 1024;                // the most any request body may carry
   unsigned reserved_descriptors = 128;       // kept free for the database, logs and files
