@@ -11,8 +11,8 @@ namespace qb {
 struct HttpRequest {
   std::string method;
   std::string version;  // "HTTP/1.1"
-  std::string target;  // as sent: path and query, percent escapes kept
-  std::string path;    // the target's path, percent escapes decoded
+  std::string target;   // as sent: path and query, percent escapes kept
+  std::string path;     // the target's path, percent escapes decoded
   std::string body;
   std::string remote_address;  // the client's IP address
   std::vector<std::pair<std::string, std::string>> headers;

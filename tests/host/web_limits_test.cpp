@@ -280,9 +280,9 @@ TEST(WebLimits, ServesHttpsWithACertificate) {
   const std::string cert = (dir.path() / "web.crt").string(),
                     key = (dir.path() / "web.key").string();
   std::string output;
-  ASSERT_EQ(RunToEnd({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                      "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                      key, "-out", cert},
+  ASSERT_EQ(RunToEnd({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
+                      "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                      "-keyout", key, "-out", cert},
                      output),
             0)
       << output;
