@@ -280,6 +280,7 @@ int RunProgram(const std::vector<std::string>& args) {
     if (std::string error = web.Start(); !error.empty()) {
       host->writelog("Host ERROR", "Web pages: " + error);
       Fail(error);
+      plugin.ShutdownIO();
       mqtt.reset();
       host->AttachPlugin(nullptr);
       ResetOneWire();

@@ -308,6 +308,14 @@ TEST(WebLimits, ServesHttpsWithACertificate) {
                      message),
             0);
   EXPECT_THAT(message, HasSubstr("none.key"));
+  const std::string stranger = (other.path() / "stranger.key").string();
+  ASSERT_EQ(RunToEnd({"/usr/bin/openssl", "genrsa", "-out", stranger, "2048"}, output), 0);
+  EXPECT_EQ(RunToEnd({QB_PROGRAM_PATH, "--standalone", "--app-dir", (other.path() / "app").string(),
+                      "--settings", (other.path() / "s.ini").string(), "--http", "127.0.0.1:0",
+                      "--tls-cert", cert, "--tls-key", stranger},
+                     message),
+            1);
+  EXPECT_THAT(message, HasSubstr("matching pair"));
 }
 
 }  // namespace
