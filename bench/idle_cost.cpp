@@ -17,7 +17,6 @@
 // suite) measures 5 s at 50 devices only, and fails when the program stops or shows no devices;
 // its figures are coarse (CPU time is counted in hundredths of a second).
 #include <fcntl.h>
-#include <httplib.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -34,6 +33,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "http_load.h"
 
 extern char** environ;
 
@@ -207,12 +208,11 @@ double PerSecond(uint64_t a, uint64_t b, double seconds) {
 // Host devices the program shows in its JSON API (0 when it does not answer).
 int HostDevices(int port) {
   if (port <= 0) return 0;
-  httplib::Client client("127.0.0.1", port);
-  client.set_read_timeout(10, 0);
-  auto res = client.Get("/api/devices");
-  if (!res || res->status != 200) return 0;
+  bench::HttpConnection client(port);
+  std::string body;
+  if (client.Get("/api/devices", &body) != 200) return 0;
   int count = 0;
-  for (size_t at = 0; (at = res->body.find("\"ref\":", at)) != std::string::npos; ++at) ++count;
+  for (size_t at = 0; (at = body.find("\"ref\":", at)) != std::string::npos; ++at) ++count;
   return count;
 }
 

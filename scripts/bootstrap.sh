@@ -16,7 +16,7 @@ say() { printf '==> %s\n' "$*"; }
 packages=(
   cmake g++ make pkg-config ccache
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcpp-httplib-dev nlohmann-json3-dev libcrypt-dev
+  nlohmann-json3-dev libcrypt-dev libmicrohttpd-dev libcurl4-openssl-dev
   owserver ow-shell digitemp
   libusb-1.0-0-dev umockdev libumockdev-dev socat
   clang libclang-rt-14-dev lld

@@ -46,6 +46,9 @@ std::string UsageText() {
          "$XDG_CONFIG_HOME/hspi_Vornlet/settings.ini)\n"
          "  --http ADDR:PORT    where the web server listens (default 127.0.0.1:8080; port 0 picks "
          "a free one)\n"
+         "  --tls-cert FILE     serve HTTPS with this PEM certificate (also TlsCert= in the\n"
+         "                      settings file's [Web] section)\n"
+         "  --tls-key FILE      the certificate's PEM private key (also TlsKey= under [Web])\n"
          "  --setup             open the Setup dialog at start (needs a display: DISPLAY or\n"
          "                      WAYLAND_DISPLAY)\n"
          "  --help              show this text\n"
@@ -80,6 +83,10 @@ std::string ParseOptions(const std::vector<std::string>& args, ProgramOptions& o
       error = value(out.app_dir);
     } else if (a == "--settings") {
       error = value(out.settings_file);
+    } else if (a == "--tls-cert") {
+      error = value(out.tls_cert);
+    } else if (a == "--tls-key") {
+      error = value(out.tls_key);
     } else if (a == "--http") {
       std::string text;
       error = value(text);

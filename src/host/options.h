@@ -14,6 +14,8 @@ struct ProgramOptions {
   std::string settings_file;  // empty: the default file
   std::string http_address = "127.0.0.1";
   int http_port = 8080;
+  std::string tls_cert;  // PEM certificate for HTTPS (empty: the settings file's, or plain HTTP)
+  std::string tls_key;   // its PEM private key
 };
 
 // Parses the command line (without the program name). Returns an error text, empty on success.

@@ -2,7 +2,9 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -107,6 +109,18 @@ class SignalWatcher {
 
 }  // namespace
 
+// Raises the soft limit of open descriptors towards the hard one (to at most 8192): the web
+// server sizes its connection limit from it, keeping descriptors in reserve for the database,
+// the log and the bus.
+static void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  const rlim_t wanted = std::min<rlim_t>(limit.rlim_max, 8192);
+  if (limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = wanted;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 int RunProgram(const std::vector<std::string>& args) {
   ProgramOptions options;
   if (std::string error = ParseOptions(args, options); !error.empty()) {
@@ -144,6 +158,7 @@ int RunProgram(const std::vector<std::string>& args) {
     return Fail("cannot use the settings file " + settings_file.string() +
                 ": it is not a file (a folder?); give a file with --settings FILE");
   }
+  RaiseDescriptorLimit();
   InstanceLock lock;
   if (std::string error = lock.Acquire(app_dir); !error.empty()) return Fail(error);
 
@@ -181,6 +196,26 @@ int RunProgram(const std::vector<std::string>& args) {
   HostWebServer web(*host, loop, users, app_dir / "html" / "1wire");
   if (std::string error = web.Bind(options.http_address, options.http_port); !error.empty())
     return Fail(error);
+  // HTTPS with the certificate of the command line, else of the settings file's [Web] section.
+  const bool tls_on_command_line = !options.tls_cert.empty() || !options.tls_key.empty();
+  const std::string tls_cert =
+      tls_on_command_line ? options.tls_cert : store.GetOr("Web", "TlsCert", "");
+  const std::string tls_key =
+      tls_on_command_line ? options.tls_key : store.GetOr("Web", "TlsKey", "");
+  if (tls_cert.empty() != tls_key.empty()) {
+    return Fail(
+        "HTTPS needs both a certificate and its key: give --tls-cert FILE and --tls-key "
+        "FILE (or TlsCert= and TlsKey= under [Web] in the settings file)");
+  }
+  if (!tls_cert.empty()) {
+    if (std::string error = web.UseTls(tls_cert, tls_key); !error.empty()) return Fail(error);
+  } else if (users.Enabled() && !IsLoopbackAddress(options.http_address)) {
+    host->writelog("Host",
+                   "Serving " + options.http_address +
+                       " over plain HTTP: web passwords travel in clear on the network. Give a "
+                       "certificate with --tls-cert FILE --tls-key FILE (the README shows how to "
+                       "make one)");
+  }
 
   ResetPluginState();
   PluginState& state = Plugin();
@@ -242,11 +277,21 @@ int RunProgram(const std::vector<std::string>& args) {
       });
     });
 
-    web.Start();
+    if (std::string error = web.Start(); !error.empty()) {
+      host->writelog("Host ERROR", "Web pages: " + error);
+      Fail(error);
+      plugin.ShutdownIO();
+      mqtt.reset();
+      host->AttachPlugin(nullptr);
+      ResetOneWire();
+      ResetPluginState();
+      return 1;
+    }
     const std::string where = options.http_address.find(':') != std::string::npos
                                   ? "[" + options.http_address + "]"
                                   : options.http_address;
-    host->writelog("Host", "Web pages: http://" + where + ":" + std::to_string(web.Port()) +
+    host->writelog("Host", std::string("Web pages: ") + (web.Tls() ? "https" : "http") + "://" +
+                               where + ":" + std::to_string(web.Port()) +
                                "/1-Wire  (JSON API: /api/devices, /api/events, /api/log)");
     loop.Run();
 

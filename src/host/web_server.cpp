@@ -1,14 +1,15 @@
 #include "host/web_server.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <charconv>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "host/builtin_host.h"
 #include "host/device_command.h"
 #include "host/http_server.h"
+#include "host/login_throttle.h"
 #include "host/request_guard.h"
 #include "host/utf8_text.h"
 #include "host/web_users.h"
@@ -23,9 +24,6 @@ namespace {
 
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kJson = "application/json; charset=utf-8";
-
-// The web user of the request the current worker thread is answering.
-thread_local std::string request_user;
 
 std::string StripTags(const std::string& html) {
   std::string out;
@@ -47,12 +45,12 @@ std::string Dump(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-void JsonError(httplib::Response& res, int status, const std::string& message) {
+void JsonError(HttpResponse& res, int status, const std::string& message) {
   res.status = status;
   res.set_content(Dump(json{{"error", message}}), kJson);
 }
 
-void TextError(httplib::Response& res, int status, const std::string& message) {
+void TextError(HttpResponse& res, int status, const std::string& message) {
   res.status = status;
   res.set_content(message + "\n", "text/plain; charset=utf-8");
 }
@@ -65,12 +63,23 @@ bool IsApi(const std::string& path) {
   return path.rfind("/api/", 0) == 0;
 }
 
-// Slow or idle clients each hold a worker while they dawdle, up to the read timeout: enough
-// workers that a few dozen of them leave the others served.
-constexpr size_t kWorkers = 96;
-constexpr time_t kReadTimeoutSeconds = 5;
-constexpr time_t kWriteTimeoutSeconds = 5;
-constexpr time_t kKeepAliveSeconds = 2;
+// Headers every answer carries. Pages may run their own inline scripts and styles (the charts'
+// tips) and load the style sheet, images and forms of this server only; no other site may frame
+// them. API answers are never kept in a cache: they hold the house's state at one moment.
+void AddSafetyHeaders(const HttpRequest& req, HttpResponse& res) {
+  res.set_header("X-Content-Type-Options", "nosniff");
+  res.set_header("Referrer-Policy", "same-origin");
+  res.set_header("X-Frame-Options", "DENY");
+  if (res.get_header_value("Content-Type").rfind("text/html", 0) == 0) {
+    res.set_header("Content-Security-Policy",
+                   "default-src 'none'; script-src 'unsafe-inline'; "
+                   "style-src 'self' 'unsafe-inline'; img-src 'self'; form-action 'self'; "
+                   "frame-ancestors 'none'; base-uri 'none'");
+  } else {
+    res.set_header("Content-Security-Policy", "default-src 'none'; frame-ancestors 'none'");
+  }
+  if (IsApi(req.path)) res.set_header("Cache-Control", "no-store");
+}
 
 bool ParseInt(const std::string& text, int& out) {
   const char* end = text.data() + text.size();
@@ -104,7 +113,8 @@ HostWebServer::HostWebServer(BuiltInHost& host, EventLoop& loop, const WebUsers&
       loop_(loop),
       users_(users),
       html_dir_(std::move(html_dir)),
-      server_(std::make_unique<HttpServer>()) {
+      server_(std::make_unique<HttpServer>()),
+      throttle_(std::make_unique<LoginThrottle>(host.clock())) {
   Routes();
 }
 
@@ -114,32 +124,44 @@ HostWebServer::~HostWebServer() {
 
 std::string HostWebServer::Bind(const std::string& address, int port) {
   guard_ = std::make_unique<RequestGuard>(address);
-  const int bound = port == 0 ? server_->bind_to_any_port(address)
-                              : (server_->bind_to_port(address, port) ? port : -1);
-  if (bound <= 0) {
-    return "cannot listen on " + address + ":" + std::to_string(port) +
-           " (the port is in use or the address is not one of this machine's); choose another with "
-           "--http ADDR:PORT";
+  if (const std::string error = server_->Bind(address, port); !error.empty()) {
+    return "cannot listen on " + address + ":" + std::to_string(port) + " (" + error +
+           "); choose another with --http ADDR:PORT";
   }
-  port_ = bound;
+  port_ = server_->Port();
   return {};
 }
 
-void HostWebServer::Start() {
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
-  // Stop() only reaches a server that is already listening: wait until it is.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+std::string HostWebServer::UseTls(const std::filesystem::path& certificate,
+                                  const std::filesystem::path& key) {
+  auto read = [](const std::filesystem::path& file, std::string& out) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+  };
+  std::string certificate_text, key_text;
+  if (!read(certificate, certificate_text))
+    return "cannot read the certificate file " + certificate.string();
+  if (!read(key, key_text)) return "cannot read the key file " + key.string();
+  if (certificate_text.find("-----BEGIN CERTIFICATE-----") == std::string::npos)
+    return "the certificate file " + certificate.string() + " holds no PEM certificate";
+  if (key_text.find("PRIVATE KEY-----") == std::string::npos)
+    return "the key file " + key.string() + " holds no PEM private key";
+  server_->SetTls(std::move(certificate_text), std::move(key_text));
+  tls_ = true;
+  return {};
+}
+
+std::string HostWebServer::Start() {
+  return server_->Start();
 }
 
 void HostWebServer::Stop() {
-  if (server_) server_->stop();
-  if (thread_.joinable()) thread_.join();
+  if (server_) server_->Stop();
 }
 
-bool HostWebServer::Refuse(const httplib::Request& req, httplib::Response& res) const {
+bool HostWebServer::Refuse(HttpRequest& req, HttpResponse& res) const {
   if (!RequestGuard::PrintablePath(req.path)) {
     TextError(res, 400, "The path holds control characters.");
     return true;
@@ -173,13 +195,28 @@ bool HostWebServer::Refuse(const httplib::Request& req, httplib::Response& res) 
   }
 
   if (users_.Enabled()) {
-    auto user = users_.Authenticate(req.get_header_value("Authorization"));
+    // An address that guessed wrong too often waits, whatever it sends now.
+    if (const auto wait = throttle_->Wait(req.remote_address)) {
+      res.set_header("Retry-After", std::to_string(*wait));
+      TextError(res, 429,
+                "Too many failed logins from this address; try again in " + std::to_string(*wait) +
+                    " s.");
+      return true;
+    }
+    const std::string authorization = req.get_header_value("Authorization");
+    auto user = users_.Authenticate(authorization);
+    if (user) throttle_->Succeeded(req.remote_address);
+    if (!user && !authorization.empty()) {
+      // A browser's first request carries no login: only a login that was tried counts.
+      if (auto line = throttle_->Failed(req.remote_address, BasicUserName(authorization)))
+        loop_.Post([this, text = *line] { host_.writelog("Host", text); });
+    }
     if (!user) {
       res.set_header("WWW-Authenticate", "Basic realm=\"Quellbrook 1-Wire\", charset=\"UTF-8\"");
       TextError(res, 401, "Log in with a user of the web users file.");
       return true;
     }
-    request_user = *user;
+    req.user = *user;
   }
 
   if (changes) {
@@ -215,40 +252,23 @@ bool HostWebServer::Refuse(const httplib::Request& req, httplib::Response& res) 
 }
 
 void HostWebServer::Routes() {
-  httplib::Server& s = *server_;
-  // SO_REUSEADDR only: the library's default SO_REUSEPORT would let a second program share a
-  // port that is already in use instead of failing.
-  s.set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  s.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
-  s.set_read_timeout(kReadTimeoutSeconds, 0);
-  s.set_write_timeout(kWriteTimeoutSeconds, 0);
-  s.set_keep_alive_timeout(kKeepAliveSeconds);
-  // An answer's head and body leave in separate writes: without this the body waits for the
-  // client's delayed acknowledgement of the head, some 40 ms, on every kept-alive request.
-  s.set_tcp_nodelay(true);
+  HttpServer& s = *server_;
+  HttpServerLimits limits;
   // Bodies are checked by route before they are read; this is the backstop for any other.
-  s.set_payload_max_length(kMaxFormBody);
+  limits.max_body = kMaxFormBody;
+  s.SetLimits(limits);
   std::error_code ec;
   std::filesystem::create_directories(html_dir_, ec);
-  s.set_mount_point("/1wire", html_dir_.string());
+  s.Mount("/1wire", html_dir_);
 
-  // Every request is checked before anything else is served (before its body is read). A request
-  // is answered wholly on one worker thread, which remembers whose request it is.
-  s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    request_user.clear();
-    if (!Refuse(req, res)) return httplib::Server::HandlerResponse::Unhandled;
-    // The refused request's body is not read: nothing after it on this connection is taken.
-    res.set_header("Connection", "close");
-    HttpServer::CloseAfterAnswer();
-    return httplib::Server::HandlerResponse::Handled;
-  });
+  // Every request is checked before anything else is served (before its body is read); a
+  // refused one closes its connection.
+  s.SetGuard([this](HttpRequest& req, HttpResponse& res) { return Refuse(req, res); });
+  s.SetFinisher([](const HttpRequest& req, HttpResponse& res) { AddSafetyHeaders(req, res); });
 
   // Runs `work` on the plug-in thread as the request's user; 503 when the program is stopping.
-  auto on_plugin_thread = [this](const httplib::Request& req, httplib::Response& res, auto work) {
-    const std::string user = request_user;
+  auto on_plugin_thread = [this](const HttpRequest& req, HttpResponse& res, auto work) {
+    const std::string user = req.user;
     const bool ran = loop_.Invoke([&] {
       host_.SetWebUser(user);
       try {
@@ -268,11 +288,11 @@ void HostWebServer::Routes() {
     }
   };
 
-  s.Get("/style.css", [](const httplib::Request&, httplib::Response& res) {
+  s.Get("/style.css", [](const HttpRequest&, HttpResponse& res) {
     res.set_content(HostStyleSheet(), "text/css; charset=utf-8");
   });
 
-  s.Get("/api/devices", [=, this](const httplib::Request& req, httplib::Response& res) {
+  s.Get("/api/devices", [=, this](const HttpRequest& req, HttpResponse& res) {
     on_plugin_thread(req, res, [&] {
       json list = json::array();
       for (const auto& d : host_.devices().All()) list.push_back(DeviceToJson(*d));
@@ -280,47 +300,44 @@ void HostWebServer::Routes() {
     });
   });
 
-  s.Patch(
-      R"(/api/devices/(-?\d+))", [=, this](const httplib::Request& req, httplib::Response& res) {
-        int ref = 0;
-        if (!ParseInt(req.matches[1], ref))
-          return JsonError(res, 404, "no device has that reference");
-        json body;
-        try {
-          body = json::parse(req.body);
-        } catch (const json::exception&) {
-          return JsonError(res, 400,
-                           "the body must be a JSON object such as {\"name\": \"Cellar\", "
-                           "\"Location\": \"Basement\"}");
-        }
-        if (!body.is_object() || (!body.contains("name") && !body.contains("Location"))) {
-          return JsonError(res, 400, "give \"name\" and/or \"Location\" in a JSON object");
-        }
-        for (const char* key : {"name", "Location"}) {
-          if (!body.contains(key)) continue;
-          if (!body[key].is_string())
-            return JsonError(res, 400, std::string("\"") + key + "\" must be a text");
-          if (auto problem = DeviceTextProblem(key, body[key].get<std::string>()); !problem.empty())
-            return JsonError(res, 400, problem);
-        }
-        on_plugin_thread(req, res, [&] {
-          if (IsGuestUser(host_.WEBLoggedInUser()))
-            return JsonError(res, 403, "guests cannot change devices");
-          auto d = host_.devices().ByRef(ref);
-          if (!d) return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
-          if (body.contains("name")) d->name = body["name"].get<std::string>();
-          if (body.contains("Location")) d->Location = body["Location"].get<std::string>();
-          host_.devices().MarkChanged();
-          host_.SaveDevices();
-          host_.DeviceEdited(*d);
-          host_.writelog("Host", "Device " + std::to_string(ref) + " is now \"" + d->name +
-                                     "\" in \"" + d->Location + "\"");
-          res.set_content(Dump(DeviceToJson(*d)), kJson);
-        });
-      });
+  s.Patch(R"(/api/devices/(-?\d+))", [=, this](const HttpRequest& req, HttpResponse& res) {
+    int ref = 0;
+    if (!ParseInt(req.matches[1], ref)) return JsonError(res, 404, "no device has that reference");
+    json body;
+    try {
+      body = json::parse(req.body);
+    } catch (const json::exception&) {
+      return JsonError(res, 400,
+                       "the body must be a JSON object such as {\"name\": \"Cellar\", "
+                       "\"Location\": \"Basement\"}");
+    }
+    if (!body.is_object() || (!body.contains("name") && !body.contains("Location"))) {
+      return JsonError(res, 400, "give \"name\" and/or \"Location\" in a JSON object");
+    }
+    for (const char* key : {"name", "Location"}) {
+      if (!body.contains(key)) continue;
+      if (!body[key].is_string())
+        return JsonError(res, 400, std::string("\"") + key + "\" must be a text");
+      if (auto problem = DeviceTextProblem(key, body[key].get<std::string>()); !problem.empty())
+        return JsonError(res, 400, problem);
+    }
+    on_plugin_thread(req, res, [&] {
+      if (IsGuestUser(host_.WEBLoggedInUser()))
+        return JsonError(res, 403, "guests cannot change devices");
+      auto d = host_.devices().ByRef(ref);
+      if (!d) return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
+      if (body.contains("name")) d->name = body["name"].get<std::string>();
+      if (body.contains("Location")) d->Location = body["Location"].get<std::string>();
+      host_.devices().MarkChanged();
+      host_.SaveDevices();
+      host_.DeviceEdited(*d);
+      host_.writelog("Host", "Device " + std::to_string(ref) + " is now \"" + d->name + "\" in \"" +
+                                 d->Location + "\"");
+      res.set_content(Dump(DeviceToJson(*d)), kJson);
+    });
+  });
 
-  s.Post(R"(/api/devices/(-?\d+)/command)", [=, this](const httplib::Request& req,
-                                                      httplib::Response& res) {
+  s.Post(R"(/api/devices/(-?\d+)/command)", [=, this](const HttpRequest& req, HttpResponse& res) {
     int ref = 0;
     if (!ParseInt(req.matches[1], ref)) return JsonError(res, 404, "no device has that reference");
     std::string command;
@@ -368,11 +385,11 @@ void HostWebServer::Routes() {
     });
   });
 
-  s.Get("/api/events", [=, this](const httplib::Request& req, httplib::Response& res) {
+  s.Get("/api/events", [=, this](const HttpRequest& req, HttpResponse& res) {
     on_plugin_thread(req, res, [&] { res.set_content(Dump(host_.events().ToJson()), kJson); });
   });
 
-  s.Put("/api/events", [=, this](const httplib::Request& req, httplib::Response& res) {
+  s.Put("/api/events", [=, this](const HttpRequest& req, HttpResponse& res) {
     on_plugin_thread(req, res, [&] {
       if (IsGuestUser(host_.WEBLoggedInUser()))
         return JsonError(res, 403, "guests cannot change events");
@@ -397,7 +414,7 @@ void HostWebServer::Routes() {
     });
   });
 
-  s.Get("/api/log", [=, this](const httplib::Request& req, httplib::Response& res) {
+  s.Get("/api/log", [=, this](const HttpRequest& req, HttpResponse& res) {
     int tail = 100;
     if (req.has_param("tail") && (!ParseInt(req.get_param_value("tail"), tail) || tail < 0)) {
       return JsonError(res, 400, "tail must be a whole number of lines, 0 or more");
@@ -410,12 +427,12 @@ void HostWebServer::Routes() {
     res.set_content(Dump(list), kJson);
   });
 
-  s.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/1-Wire"); });
+  s.Get("/", [](const HttpRequest&, HttpResponse& res) { res.set_redirect("/1-Wire"); });
 
   // The plug-in's own link: GET hands the link text (path without the slash, with its query) to
   // GenPage, POST hands the raw form body to PagePut. Either answers a framed page.
-  auto plugin_page = [this](const httplib::Request& req, httplib::Response& res,
-                            std::string (*build)(HostedPlugin&, const httplib::Request&)) {
+  auto plugin_page = [this](const HttpRequest& req, HttpResponse& res,
+                            std::string (*build)(HostedPlugin&, const HttpRequest&)) {
     HostedPlugin* plugin = host_.LinkedPlugin();
     if (!plugin || req.path != "/" + plugin->link()) {
       res.status = 404;
@@ -440,7 +457,7 @@ void HostWebServer::Routes() {
 
   // A host menu entry chosen on a page: the plug-in that registered it opens what it stands for
   // (the Setup dialog) on this machine's desktop, and the browser goes back to the plug-in's page.
-  s.Post("/host/menu", [=, this](const httplib::Request& req, httplib::Response& res) {
+  s.Post("/host/menu", [=, this](const HttpRequest& req, HttpResponse& res) {
     const std::string entry = req.has_param("entry") ? req.get_param_value("entry") : "";
     on_plugin_thread(req, res, [&] {
       auto refuse = [&](int status, const std::string& why) {
@@ -461,18 +478,18 @@ void HostWebServer::Routes() {
       res.set_redirect(linked ? "/" + linked->link() : "/", 303);
     });
   });
-  s.Get(R"(/([^/]+))", [=](const httplib::Request& req, httplib::Response& res) {
+  s.Get(R"(/([^/]+))", [=](const HttpRequest& req, HttpResponse& res) {
     on_plugin_thread(req, res, [&] {
-      plugin_page(req, res, [](HostedPlugin& plugin, const httplib::Request& r) {
+      plugin_page(req, res, [](HostedPlugin& plugin, const HttpRequest& r) {
         const auto q = r.target.find('?');
         return plugin.GenPage(plugin.link() +
                               (q == std::string::npos ? std::string() : r.target.substr(q)));
       });
     });
   });
-  s.Post(R"(/([^/]+))", [=](const httplib::Request& req, httplib::Response& res) {
+  s.Post(R"(/([^/]+))", [=](const HttpRequest& req, HttpResponse& res) {
     on_plugin_thread(req, res, [&] {
-      plugin_page(req, res, [](HostedPlugin& plugin, const httplib::Request& r) {
+      plugin_page(req, res, [](HostedPlugin& plugin, const HttpRequest& r) {
         return plugin.PagePut(r.body);
       });
     });

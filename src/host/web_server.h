@@ -3,18 +3,15 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
 
 namespace qb {
 
 class BuiltInHost;
+class HttpServer;
+class LoginThrottle;
+struct HttpRequest;
+struct HttpResponse;
 class EventLoop;
 class WebUsers;
 
@@ -32,23 +29,28 @@ class HostWebServer {
   // Binds the listening socket (port 0 picks a free port). Returns an error text on failure.
   std::string Bind(const std::string& address, int port);
   int Port() const { return port_; }
-  // Serves on a thread of its own until Stop.
-  void Start();
+  // Serves HTTPS with the PEM certificate (with its chain) and private key in these files.
+  // Returns an error text when they cannot be read; call before Start.
+  std::string UseTls(const std::filesystem::path& certificate, const std::filesystem::path& key);
+  bool Tls() const { return tls_; }
+  // Serves on threads of its own until Stop. Returns an error text on failure.
+  std::string Start();
   void Stop();
 
  private:
   void Routes();
   // Path, host, size, login, site and type checks of a request, before any handler runs.
-  bool Refuse(const httplib::Request& req, httplib::Response& res) const;
+  bool Refuse(HttpRequest& req, HttpResponse& res) const;
 
   BuiltInHost& host_;
   EventLoop& loop_;
   const WebUsers& users_;
   std::filesystem::path html_dir_;
-  std::unique_ptr<httplib::Server> server_;
+  std::unique_ptr<HttpServer> server_;
   std::unique_ptr<RequestGuard> guard_;
-  std::thread thread_;
+  std::unique_ptr<LoginThrottle> throttle_;
   int port_ = 0;
+  bool tls_ = false;
 };
 
 // The host's style sheet: every CSS class the plug-in's pages use.

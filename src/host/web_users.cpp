@@ -83,19 +83,32 @@ std::string WebUsers::Load(const std::filesystem::path& file) {
 }
 
 bool WebUsers::Check(const std::string& user, const std::string& password) const {
+  if (users_.empty()) return false;
   auto it = users_.find(user);
-  if (it == users_.end()) return false;
+  const bool known = it != users_.end();
+  // For a name that is not a user, a user's hash is worked out all the same and then refused.
+  const std::string& hash = known ? it->second : users_.begin()->second;
   auto data = std::make_unique<crypt_data>();
   std::memset(data.get(), 0, sizeof(crypt_data));
-  const char* result = crypt_r(password.c_str(), it->second.c_str(), data.get());
+  const char* result = crypt_r(password.c_str(), hash.c_str(), data.get());
   if (!result || result[0] == '*') return false;
   const std::string computed = result;
   // Compare without stopping at the first difference.
-  if (computed.size() != it->second.size()) return false;
+  if (computed.size() != hash.size()) return false;
   unsigned char diff = 0;
   for (size_t i = 0; i < computed.size(); ++i)
-    diff |= static_cast<unsigned char>(computed[i] ^ it->second[i]);
-  return diff == 0;
+    diff |= static_cast<unsigned char>(computed[i] ^ hash[i]);
+  return known && diff == 0;
+}
+
+std::string BasicUserName(const std::string& authorization) {
+  const size_t blank = authorization.find(' ');
+  if (blank != 5 || strncasecmp(authorization.c_str(), "basic", 5) != 0) return {};
+  const size_t credentials = authorization.find_first_not_of(' ', blank);
+  if (credentials == std::string::npos) return {};
+  const auto decoded = DecodeBase64(authorization.substr(credentials));
+  if (!decoded) return {};
+  return decoded->substr(0, decoded->find(':'));
 }
 
 std::optional<std::string> WebUsers::Authenticate(const std::string& authorization) const {

@@ -20,12 +20,17 @@ class WebUsers {
 
   // Checks an HTTP "Authorization" header ("Basic ..."); the user's name when it matches.
   std::optional<std::string> Authenticate(const std::string& authorization) const;
+  // Takes as long for a name that is not a user as for one that is: a guesser cannot tell names
+  // from the time an answer takes.
   bool Check(const std::string& user, const std::string& password) const;
 
  private:
   bool enabled_ = false;
   std::map<std::string, std::string> users_;
 };
+
+// The user name an HTTP "Authorization: Basic ..." header gives, empty when it gives none.
+std::string BasicUserName(const std::string& authorization);
 
 // Decodes standard base64 (RFC 4648, padded or not); nullopt for anything else.
 std::optional<std::string> DecodeBase64(const std::string& text);

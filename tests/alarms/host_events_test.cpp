@@ -3,7 +3,6 @@
 #include "host/host_events.h"
 
 #include <gmock/gmock.h>
-#include <httplib.h>
 
 #include <future>
 #include <thread>
@@ -13,6 +12,7 @@
 #include "host/web_server.h"
 #include "host/web_users.h"
 #include "sim/ds2406.h"
+#include "support/http_client.h"
 #include "support/temp_dir.h"
 
 namespace qb::test {
@@ -176,7 +176,7 @@ TEST(HostEventsApi, PutReplacesTheRulesAndRefusesBadOnes) {
   ASSERT_EQ(server.Bind("127.0.0.1", 0), "");
   server.Start();
   std::thread loop_thread([&] { loop.Run(); });
-  httplib::Client client("127.0.0.1", server.Port());
+  test::HttpClient client("127.0.0.1", server.Port());
 
   // Rules from the API name devices of the host: B1 is not one.
   auto put = client.Put("/api/events", kRules.dump(), "application/json");

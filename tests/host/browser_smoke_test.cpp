@@ -3,11 +3,11 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <mutex>
 #include <thread>
 
+#include "host/http_server.h"
 #include "support/temp_dir.h"
 #include "support/webdriver.h"
 #include "web/html.h"
@@ -25,7 +25,7 @@ const std::string kPngSignature("\x89PNG\r\n\x1a\n", 8);
 class GreetingServer {
  public:
   GreetingServer() {
-    server_.Get("/", [](const httplib::Request&, httplib::Response& res) {
+    server_.Get("/", [](const HttpRequest&, HttpResponse& res) {
       res.set_content(
           "<!DOCTYPE html><html><head><title>Greeting form</title></head><body>"
           "<p id=\"status\">No greeting yet</p>"
@@ -34,7 +34,7 @@ class GreetingServer {
           "<button id=\"send\" type=\"submit\">Send</button></form></body></html>",
           "text/html");
     });
-    server_.Post("/greet", [this](const httplib::Request& req, httplib::Response& res) {
+    server_.Post("/greet", [this](const HttpRequest& req, HttpResponse& res) {
       const std::string name = req.get_param_value("name");
       {
         std::lock_guard lock(mutex_);
@@ -46,14 +46,11 @@ class GreetingServer {
               EscapeHtml(name) + "!</p></body></html>",
           "text/html");
     });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    if (port_ <= 0) throw std::runtime_error("test web server cannot bind");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    if (!server_.Bind("127.0.0.1", 0).empty() || !server_.Start().empty())
+      throw std::runtime_error("test web server cannot start");
+    port_ = server_.Port();
   }
-  ~GreetingServer() {
-    server_.stop();
-    thread_.join();
-  }
+  ~GreetingServer() { server_.Stop(); }
   std::string url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
   }
@@ -63,9 +60,8 @@ class GreetingServer {
   }
 
  private:
-  httplib::Server server_;
+  HttpServer server_;
   int port_ = 0;
-  std::thread thread_;
   std::mutex mutex_;
   std::vector<std::string> posted_;
 };

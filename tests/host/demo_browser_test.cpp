@@ -2,7 +2,6 @@
 // device list in the browser, a switch pressed on the page, and a hostile device name.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -11,7 +10,9 @@
 #include <regex>
 #include <thread>
 
+#include "host/http_server.h"
 #include "support/child_process.h"
+#include "support/http_client.h"
 #include "support/temp_dir.h"
 #include "support/webdriver.h"
 
@@ -143,7 +144,7 @@ void Press(Browser& browser, const std::string& key, const std::string& button) 
 }
 
 json Devices(int port) {
-  httplib::Client client("127.0.0.1", port);
+  test::HttpClient client("127.0.0.1", port);
   auto res = client.Get("/api/devices");
   return res && res->status == 200 ? json::parse(res->body) : json::array();
 }
@@ -240,7 +241,7 @@ TEST(DemoInBrowser, ListsTheDemoBusSwitchesADeviceAndShowsNamesAsText) {
   }
   ASSERT_NE(ref, 0);
   const std::string hostile = "<script>document.title='owned'</script><b>Sofa</b>";
-  httplib::Client client("127.0.0.1", program.port());
+  test::HttpClient client("127.0.0.1", program.port());
   auto patched = client.Patch("/api/devices/" + std::to_string(ref), json{{"name", hostile}}.dump(),
                               "application/json");
   ASSERT_TRUE(patched && patched->status == 200);
@@ -296,8 +297,8 @@ TEST(DemoInBrowser, PagesOfOtherSitesCannotSwitchDevices) {
   const std::string button =
       "Update" + latch["hc"].get<std::string>() + latch["dc"].get<std::string>();
 
-  httplib::Server evil;
-  evil.Get("/", [&](const httplib::Request&, httplib::Response& res) {
+  HttpServer evil;
+  evil.Get("/", [&](const HttpRequest&, HttpResponse& res) {
     res.set_content(
         "<!DOCTYPE html><html><head><title>cute cats</title></head><body>"
         "<form id=\"f\" method=\"post\" action=\"" +
@@ -325,15 +326,15 @@ TEST(DemoInBrowser, PagesOfOtherSitesCannotSwitchDevices) {
             "</script></body></html>",
         "text/html");
   });
-  const int evil_port = evil.bind_to_any_port("127.0.0.1");
-  std::thread evil_thread([&] { evil.listen_after_bind(); });
+  ASSERT_EQ(evil.Bind("127.0.0.1", 0), "");
+  ASSERT_EQ(evil.Start(), "");
+  const int evil_port = evil.Port();
   browser.Navigate("http://127.0.0.1:" + std::to_string(evil_port) + "/");
   EXPECT_TRUE(browser.WaitFor([&] { return browser.Title() == "sent"; }));
   browser.ExecuteScript("document.getElementById('f').submit();");
   EXPECT_TRUE(browser.WaitFor([&] { return browser.CurrentUrl() == target + "/1-Wire"; }));
   EXPECT_THAT(browser.PageSource(), HasSubstr("Refused"));
-  evil.stop();
-  evil_thread.join();
+  evil.Stop();
 
   // Longer than a poll cycle: a written latch would read back by now.
   std::this_thread::sleep_for(4s);

@@ -3,7 +3,6 @@
 // not run either.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <signal.h>
 
 #include <mutex>
@@ -12,7 +11,9 @@
 #include <thread>
 
 #include "access/rom.h"
+#include "host/http_server.h"
 #include "support/child_process.h"
+#include "support/http_client.h"
 #include "support/temp_dir.h"
 #include "support/webdriver.h"
 
@@ -28,42 +29,38 @@ using namespace std::chrono_literals;
 class HostileSite {
  public:
   explicit HostileSite(const std::string& page) {
-    server_.Get("/", [page](const httplib::Request&, httplib::Response& res) {
-      res.set_content(page, "text/html");
-    });
-    server_.Post(R"(/api/devices/(\d+)/command)", [this](const httplib::Request& req,
-                                                         httplib::Response& res) {
-      size_t head = req.method.size() + 1 + req.target.size() + 1 + req.version.size() + 2 + 2;
-      for (const auto& [name, value] : req.headers) {
-        if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
-            name == "LOCAL_PORT")
-          continue;
-        head += name.size() + 2 + value.size() + 2;
-      }
-      {
-        std::lock_guard lock(mutex_);
-        head_ = head;
-      }
-      res.set_content("", "text/plain");
-    });
-    server_.Get("/head", [this](const httplib::Request&, httplib::Response& res) {
+    server_.Get(
+        "/", [page](const HttpRequest&, HttpResponse& res) { res.set_content(page, "text/html"); });
+    server_.Post(
+        R"(/api/devices/(\d+)/command)", [this](const HttpRequest& req, HttpResponse& res) {
+          size_t head = req.method.size() + 1 + req.target.size() + 1 + req.version.size() + 2 + 2;
+          for (const auto& [name, value] : req.headers) {
+            if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
+                name == "LOCAL_PORT")
+              continue;
+            head += name.size() + 2 + value.size() + 2;
+          }
+          {
+            std::lock_guard lock(mutex_);
+            head_ = head;
+          }
+          res.set_content("", "text/plain");
+        });
+    server_.Get("/head", [this](const HttpRequest&, HttpResponse& res) {
       std::lock_guard lock(mutex_);
       res.set_header("Access-Control-Allow-Origin", "*");
       res.set_content(std::to_string(head_), "text/plain");
     });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    if (!server_.Bind("127.0.0.1", 0).empty() || !server_.Start().empty())
+      throw std::runtime_error("test web server cannot start");
+    port_ = server_.Port();
   }
-  ~HostileSite() {
-    server_.stop();
-    thread_.join();
-  }
+  ~HostileSite() { server_.Stop(); }
   int port() const { return port_; }
 
  private:
-  httplib::Server server_;
+  HttpServer server_;
   int port_ = 0;
-  std::thread thread_;
   std::mutex mutex_;
   size_t head_ = 0;
 };
@@ -85,7 +82,7 @@ TEST(HostileBrowser, APageOfAnotherSiteCannotSwitchADeviceThroughAHiddenRequest)
   const std::string line = program.WaitForLine("Web pages: ");
   ASSERT_TRUE(std::regex_search(line, m, std::regex("http://127\\.0\\.0\\.1:(\\d+)/")));
   const int port = std::stoi(m[1]);
-  httplib::Client api("127.0.0.1", port);
+  test::HttpClient api("127.0.0.1", port);
   auto latch = [&]() -> json {
     if (auto res = api.Get("/api/devices"); res && res->status == 200) {
       for (const auto& d : json::parse(res->body)) {

@@ -5,7 +5,6 @@
 #include <crypt.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -19,6 +18,7 @@
 
 #include "access/rom.h"
 #include "support/child_process.h"
+#include "support/http_client.h"
 #include "support/temp_dir.h"
 
 namespace qb::test {
@@ -106,7 +106,7 @@ struct Program {
 };
 
 // The switch of a simulated DS2406 whose latch is on, once the program has created it.
-json WaitForSwitch(httplib::Client& client, const std::string& name, const std::string& state) {
+json WaitForSwitch(test::HttpClient& client, const std::string& name, const std::string& state) {
   for (int attempt = 0; attempt < 60; ++attempt) {
     if (auto res = client.Get("/api/devices"); res && res->status == 200) {
       for (const auto& d : json::parse(res->body)) {
@@ -123,7 +123,7 @@ TEST(HostileRequests, CommandsFromOtherSitesAndHostNamesAreRefusedOwnPagesAreNot
   const std::string sw = access::RomId::Make(0x12, 31).ToString();
   Program program(dir, {{{"rom", sw}, {"latches", {true, false}}, {"levels", {false, true}}}});
   ASSERT_GT(program.port, 0) << program.process->output();
-  httplib::Client client("127.0.0.1", program.port);
+  test::HttpClient client("127.0.0.1", program.port);
   json device = WaitForSwitch(client, sw + "-Switch0", "On");
   ASSERT_FALSE(device.is_null()) << program.process->output();
   const std::string command =
@@ -172,7 +172,7 @@ TEST(HostileRequests, ARequestHiddenInTheBodyOfARefusedOneDoesNotRun) {
   const std::string sw = access::RomId::Make(0x12, 33).ToString();
   Program program(dir, {{{"rom", sw}, {"latches", {true, false}}, {"levels", {false, true}}}}, 2);
   ASSERT_GT(program.port, 0) << program.process->output();
-  httplib::Client client("127.0.0.1", program.port);
+  test::HttpClient client("127.0.0.1", program.port);
   json device = WaitForSwitch(client, sw + "-Switch0", "On");
   ASSERT_FALSE(device.is_null()) << program.process->output();
   const std::string command =
@@ -254,7 +254,7 @@ TEST(HostileRequests, LargeBodiesAreRefusedBeforeTheyAreRead) {
   // A form of the largest size allowed, all escapes and "=", is answered.
   std::string form;
   while (form.size() + 3 <= 8 * 1024) form += form.size() % 2 ? "%41" : "===";
-  httplib::Client client("127.0.0.1", program.port);
+  test::HttpClient client("127.0.0.1", program.port);
   auto res = client.Post("/1-Wire", form, "application/x-www-form-urlencoded");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
@@ -270,7 +270,7 @@ TEST(HostileRequests, ABurstOfPageLoadsDoesNotStretchThePollCycle) {
   Program program(dir, json::parse(ReadFile(QB_DEMO_BUS)).at("devices"), 2,
                   "Debug=3\n");  // cycle information logged
   ASSERT_GT(program.port, 0) << program.process->output();
-  httplib::Client client("127.0.0.1", program.port);
+  test::HttpClient client("127.0.0.1", program.port);
   size_t devices = 0;
   // The program's output is read all along, so that its many cycle lines never fill the pipe.
   auto drain = [&](std::chrono::milliseconds time) { program.process->WaitForLine("\n", time); };
@@ -284,7 +284,7 @@ TEST(HostileRequests, ABurstOfPageLoadsDoesNotStretchThePollCycle) {
   std::vector<std::thread> burst;
   for (int t = 0; t < 20; ++t) {
     burst.emplace_back([&] {
-      httplib::Client c("127.0.0.1", program.port);
+      test::HttpClient c("127.0.0.1", program.port);
       const auto end = std::chrono::steady_clock::now() + 5s;
       while (std::chrono::steady_clock::now() < end) {
         c.Get("/1-Wire");
@@ -310,7 +310,7 @@ TEST(HostileRequests, FiftySlowClientsLeaveAGetAnswered) {
     slow.back()->Send("G");  // a request begun and never finished
   }
   std::this_thread::sleep_for(200ms);
-  httplib::Client client("127.0.0.1", program.port);
+  test::HttpClient client("127.0.0.1", program.port);
   client.set_read_timeout(3, 0);  // a starved server would keep it waiting far longer
   auto res = client.Get("/api/devices");
   ASSERT_TRUE(res) << "no answer with 50 slow clients open";
@@ -328,7 +328,7 @@ TEST(HostileRequests, NamesHaveLimitsAndBrokenLogLinesDoNotBreakTheLog) {
   const std::string sw = access::RomId::Make(0x12, 32).ToString();
   Program program(dir, {{{"rom", sw}, {"latches", {true, false}}, {"levels", {false, true}}}});
   ASSERT_GT(program.port, 0) << program.process->output();
-  httplib::Client client("127.0.0.1", program.port);
+  test::HttpClient client("127.0.0.1", program.port);
   json device = WaitForSwitch(client, sw + "-Switch0", "On");
   ASSERT_FALSE(device.is_null()) << program.process->output();
   const std::string path = "/api/devices/" + std::to_string(device["ref"].get<int>());
@@ -360,7 +360,7 @@ TEST(HostileRequests, OddPathsLinksOutOfTheImageFolderAndStaleFiles) {
   WriteFile(dir.path() / "app" / "devices.json.tmp-AbC123", "{half");
   Program program(dir);
   ASSERT_GT(program.port, 0) << program.process->output();
-  httplib::Client client("127.0.0.1", program.port);
+  test::HttpClient client("127.0.0.1", program.port);
   EXPECT_EQ(client.Get("/1wire/a.txt")->body, "plain");
   EXPECT_EQ(Exchange(program.port, "GET /1wire/a.txt%00.html HTTP/1.1\r\nHost: " + program.host),
             400);
@@ -396,8 +396,8 @@ TEST(HostileRequests, AGuestInAnyCaseChangesNothingThroughTheApi) {
   WriteFile(dir.path() / "app" / "users", "Guest:" + hash + "\nowner:" + hash + "\n");
   Program program(dir);
   ASSERT_GT(program.port, 0) << program.process->output();
-  httplib::Client client("127.0.0.1", program.port);
-  auto as = [](const std::string& auth) { return httplib::Headers{{"Authorization", auth}}; };
+  test::HttpClient client("127.0.0.1", program.port);
+  auto as = [](const std::string& auth) { return test::Headers{{"Authorization", auth}}; };
   // Lower-case scheme name: the scheme is case-insensitive.
   EXPECT_EQ(client.Get("/api/devices", as(Basic("basic", "owner", "pw")))->status, 200);
   auto res = client.Patch("/api/devices/1", as(Basic("Basic", "Guest", "pw")), R"({"name": "x"})",
@@ -434,9 +434,9 @@ TEST(HostileRequests, AGuestChangesNothingThroughAnyFormOrRoute) {
                    {{"rom", clock}, {"clock", 0}, {"running", false}}},
                   2);
   ASSERT_GT(program.port, 0) << program.process->output();
-  httplib::Client owner("127.0.0.1", program.port);
+  test::HttpClient owner("127.0.0.1", program.port);
   owner.set_default_headers({{"Authorization", Basic("Basic", "owner", "pw")}});
-  httplib::Client guest("127.0.0.1", program.port);
+  test::HttpClient guest("127.0.0.1", program.port);
   guest.set_default_headers({{"Authorization", Basic("Basic", "guest", "pw")}});
   json device = WaitForSwitch(owner, sw + "-Switch0", "On");
   ASSERT_FALSE(device.is_null()) << program.process->output();

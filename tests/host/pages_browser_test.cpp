@@ -2,7 +2,6 @@
 // would: through the menus, the settings form, the chart's check boxes and its point tips.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <signal.h>
 
 #include <cstdlib>
@@ -10,6 +9,7 @@
 #include <regex>
 
 #include "support/child_process.h"
+#include "support/http_client.h"
 #include "support/temp_dir.h"
 #include "support/webdriver.h"
 
@@ -25,7 +25,7 @@ const std::string kLivingRoom = "940000000001E228M";  // DS18B20 "living room", 
 // The real program on the demo bus and settings (polling every 2 seconds), in a scratch folder.
 class DemoPages {
  public:
-  explicit DemoPages(const TempDir& dir) : dir_(dir) {
+  explicit DemoPages(const TempDir& dir, const std::vector<std::string>& extra = {}) : dir_(dir) {
     std::string settings = ReadFile(QB_DEMO_SETTINGS);
     settings = std::regex_replace(settings, std::regex("@DEMO_BUS@"), QB_DEMO_BUS);
     settings = std::regex_replace(settings, std::regex("PollCycle=\\d+"), "PollCycle=2");
@@ -34,12 +34,14 @@ class DemoPages {
     std::filesystem::create_directories(dir.path() / "app");
     std::filesystem::copy_file(std::filesystem::path(QB_SOURCE_DIR) / "demo" / "devices.json",
                                dir.path() / "app" / "devices.json");
-    program_ = std::make_unique<ChildProcess>(std::vector<std::string>{
-        QB_PROGRAM_PATH, "--standalone", "--app-dir", (dir.path() / "app").string(), "--settings",
-        settings_file().string(), "--http", "127.0.0.1:0"});
+    std::vector<std::string> argv{
+        QB_PROGRAM_PATH, "--standalone",           "--app-dir", (dir.path() / "app").string(),
+        "--settings",    settings_file().string(), "--http",    "127.0.0.1:0"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    program_ = std::make_unique<ChildProcess>(argv);
     std::smatch m;
     const std::string line = program_->WaitForLine("Web pages: ");
-    if (std::regex_search(line, m, std::regex("(http://127\\.0\\.0\\.1:(\\d+)/)"))) {
+    if (std::regex_search(line, m, std::regex("(https?://127\\.0\\.0\\.1:(\\d+)/)"))) {
       url_ = m[1];
       port_ = std::stoi(m[2]);
     }
@@ -115,7 +117,7 @@ TEST(PagesInBrowser, SettingsAreAppliedAndStoredAndTheDebugPageListsEveryRecord)
   EXPECT_THAT(stored, HasSubstr("PollCycle=7"));
   EXPECT_THAT(stored, HasSubstr("Debug=3"));
   // Debug level 3 logs the cycle information: the level took effect without a restart.
-  httplib::Client api("127.0.0.1", demo.port());
+  test::HttpClient api("127.0.0.1", demo.port());
   EXPECT_TRUE(browser.WaitFor(
       [&] {
         demo.Drain();
@@ -148,6 +150,34 @@ TEST(PagesInBrowser, SettingsAreAppliedAndStoredAndTheDebugPageListsEveryRecord)
   Screenshot(browser, "debug-page.png");
   ClickLink(browser, "1-Wire");
   EXPECT_THAT(BodyText(browser), HasSubstr("1-Wire Device List"));
+}
+
+// Over HTTPS, with the test's own self-signed certificate, the device list loads whole, with its
+// style sheet.
+TEST(PagesInBrowser, TheDeviceListOverHttps) {
+  TempDir dir;
+  const std::string cert = (dir.path() / "web.crt").string();
+  const std::string key = (dir.path() / "web.key").string();
+  std::string output;
+  ASSERT_EQ(RunToEnd({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
+                      "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                      "-keyout", key, "-out", cert},
+                     output),
+            0)
+      << output;
+  DemoPages demo(dir, {"--tls-cert", cert, "--tls-key", key});
+  ASSERT_EQ(demo.url().rfind("https://", 0), 0u) << demo.output();
+  BrowserOptions options;
+  options.accept_insecure_certs = true;
+  Browser browser(options);
+  browser.Navigate(demo.url() + "1-Wire");
+  EXPECT_EQ(browser.ExecuteScript("return location.protocol;"), "https:");
+  EXPECT_THAT(BodyText(browser), HasSubstr("1-Wire Device List"));
+  // The host's style sheet is in effect: the page's title has its rule below it.
+  EXPECT_EQ(browser.ExecuteScript("return document.styleSheets.length;"), 1);
+  EXPECT_EQ(browser.ExecuteScript("return getComputedStyle(document.querySelector('.pagetitle'))"
+                                  ".borderBottomColor;"),
+            "rgb(47, 93, 138)");
 }
 
 TEST(PagesInBrowser, AThermometerPageAndTwoDevicesChartedWithTips) {

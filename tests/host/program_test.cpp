@@ -2,7 +2,6 @@
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -17,6 +16,7 @@
 
 #include "access/rom.h"
 #include "support/child_process.h"
+#include "support/http_client.h"
 #include "support/temp_dir.h"
 
 namespace qb::test {
@@ -68,7 +68,7 @@ TEST(Program, ServesPagesAndTheApiAndStopsCleanly) {
   const int port = PortOf(program.WaitForLine("Web pages: "));
   ASSERT_GT(port, 0) << program.output();
 
-  httplib::Client client("127.0.0.1", port);
+  test::HttpClient client("127.0.0.1", port);
   auto devices = client.Get("/api/devices");
   ASSERT_TRUE(devices);
   EXPECT_EQ(devices->status, 200);
@@ -123,7 +123,7 @@ TEST(Program, PollsTheSimulatedBusOrStaysIdleWithABadAdapter) {
   ChildProcess program(Args(dir, "app"));
   const int port = PortOf(program.WaitForLine("Web pages: "));
   EXPECT_THAT(program.WaitForLine("1-Wire I/F ERROR:"), HasSubstr("DS9"));
-  httplib::Client client("127.0.0.1", port);
+  test::HttpClient client("127.0.0.1", port);
   auto devices = client.Get("/api/devices");  // still serving, so the user can mend the settings
   ASSERT_TRUE(devices);
   EXPECT_EQ(devices->status, 200);
@@ -152,7 +152,7 @@ TEST(Program, ReadingsOfTheSimulatedBusReachTheHostDevices) {
   ChildProcess program(Args(dir, "app"));
   const int port = PortOf(program.WaitForLine("Web pages: "));
   ASSERT_NE(program.WaitForLine("Polling devices begins..."), "");
-  httplib::Client client("127.0.0.1", port);
+  test::HttpClient client("127.0.0.1", port);
   std::map<std::string, std::string> shown;
   for (int attempt = 0; attempt < 40 && shown.size() < 6; ++attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -180,7 +180,7 @@ TEST(Program, ReadingsOfTheSimulatedBusReachTheHostDevices) {
   const int port2 = PortOf(again.WaitForLine("Web pages: "));
   ASSERT_NE(again.WaitForLine("Polling devices begins..."), "");
   std::this_thread::sleep_for(std::chrono::seconds(2));
-  httplib::Client client2("127.0.0.1", port2);
+  test::HttpClient client2("127.0.0.1", port2);
   EXPECT_EQ(nlohmann::json::parse(client2.Get("/api/devices")->body).size(), 6u);
   EXPECT_EQ(again.Stop(SIGTERM), 0) << again.output();
 }
@@ -192,7 +192,7 @@ TEST(Program, AnOffCommandSwitchesTheSimulatedSwitch) {
   ChildProcess program(Args(dir, "app"));
   const int port = PortOf(program.WaitForLine("Web pages: "));
   ASSERT_NE(program.WaitForLine("Polling devices begins..."), "");
-  httplib::Client client("127.0.0.1", port);
+  test::HttpClient client("127.0.0.1", port);
   auto find_switch = [&]() -> nlohmann::json {
     for (const auto& d : nlohmann::json::parse(client.Get("/api/devices")->body)) {
       if (d["name"] == sw + "-Switch0") return d;
@@ -219,7 +219,7 @@ TEST(Program, AnOffCommandSwitchesTheSimulatedSwitch) {
 }
 
 // The device of this name in the API's list; null when there is none.
-nlohmann::json DeviceNamed(httplib::Client& client, const std::string& name) {
+nlohmann::json DeviceNamed(test::HttpClient& client, const std::string& name) {
   auto res = client.Get("/api/devices");
   if (!res || res->status != 200) return nullptr;
   for (const auto& d : nlohmann::json::parse(res->body)) {
@@ -235,7 +235,7 @@ TEST(Program, CommandsWhilePollingTheDemoBusAndARenameReachTheList) {
   ChildProcess program(Args(dir, "app"));
   const int port = PortOf(program.WaitForLine("Web pages: "));
   ASSERT_NE(program.WaitForLine("Polling devices begins..."), "");
-  httplib::Client client("127.0.0.1", port);
+  test::HttpClient client("127.0.0.1", port);
   const std::string name = "4800000000066912-Switch0";
   nlohmann::json sw;
   for (int attempt = 0; attempt < 60 && sw.is_null(); ++attempt) {
@@ -278,7 +278,7 @@ TEST(Program, TheReadmeStepsTurnAHumiditySensorIntoAVoltageMonitor) {
   {
     ChildProcess first(Args(dir, "app"));
     const int port = PortOf(first.WaitForLine("Web pages: "));
-    httplib::Client client("127.0.0.1", port);
+    test::HttpClient client("127.0.0.1", port);
     nlohmann::json humidity;
     for (int attempt = 0; attempt < 40 && humidity.is_null(); ++attempt) {
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -302,7 +302,7 @@ TEST(Program, TheReadmeStepsTurnAHumiditySensorIntoAVoltageMonitor) {
 
   ChildProcess second(Args(dir, "app"));
   const int port = PortOf(second.WaitForLine("Web pages: "));
-  httplib::Client client("127.0.0.1", port);
+  test::HttpClient client("127.0.0.1", port);
   nlohmann::json vad;
   for (int attempt = 0; attempt < 40 && (vad.is_null() || vad["string"] == ""); ++attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -358,7 +358,7 @@ double SecondsUntilAHundredThermometers(const std::string& database) {
   const int port = PortOf(program.WaitForLine("Web pages: "));
   EXPECT_NE(program.WaitForLine("Polling devices begins..."), "") << program.output();
   const auto start = std::chrono::steady_clock::now();
-  httplib::Client client("127.0.0.1", port);
+  test::HttpClient client("127.0.0.1", port);
   client.set_read_timeout(std::chrono::seconds(20));
   double seconds = -1;
   while (std::chrono::steady_clock::now() - start < std::chrono::seconds(60)) {

@@ -2,7 +2,6 @@
 // demo bus.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <signal.h>
 
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include <thread>
 
 #include "support/child_process.h"
+#include "support/http_client.h"
 #include "support/temp_dir.h"
 
 namespace qb::test {
@@ -33,7 +33,7 @@ std::string RecipeBlock() {
   return readme.substr(open + 6, close - open - 6 + 1);
 }
 
-json DeviceOfKey(httplib::Client& client, const std::string& key) {
+json DeviceOfKey(test::HttpClient& client, const std::string& key) {
   if (auto res = client.Get("/api/devices"); res && res->status == 200) {
     for (const auto& d : json::parse(res->body)) {
       if (d["iomisc"] == key) return d;
@@ -55,7 +55,7 @@ TEST(ReadmeApi, TheCurlRecipesWorkAsPrintedOnTheDemoBus) {
   const std::string line = program.WaitForLine("Web pages: ");
   ASSERT_TRUE(std::regex_search(line, m, std::regex("http://(127\\.0\\.0\\.1:\\d+)/")));
   const std::string address = m[1];
-  httplib::Client client("127.0.0.1", std::stoi(address.substr(address.find(':') + 1)));
+  test::HttpClient client("127.0.0.1", std::stoi(address.substr(address.find(':') + 1)));
   // The recipes use devices the list shows within a minute.
   for (const char* key : {"4800000000066912S1", "B90000000007132CT", "940000000001E228M"}) {
     bool found = false;

@@ -3,7 +3,6 @@
 // answered with a redirect, and unknown devices are said to be unknown.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <signal.h>
 
 #include <nlohmann/json.hpp>
@@ -12,6 +11,7 @@
 
 #include "access/rom.h"
 #include "support/child_process.h"
+#include "support/http_client.h"
 #include "support/temp_dir.h"
 
 namespace qb::test {
@@ -47,7 +47,7 @@ class WebControls : public ::testing::Test {
     const std::string line = process_->WaitForLine("Web pages: ");
     ASSERT_TRUE(std::regex_search(line, m, std::regex("http://127\\.0\\.0\\.1:(\\d+)/")))
         << process_->output();
-    client_ = std::make_unique<httplib::Client>("127.0.0.1", std::stoi(m[1]));
+    client_ = std::make_unique<test::HttpClient>("127.0.0.1", std::stoi(m[1]));
     // Every channel has its host device.
     for (const std::string& key : {kThermo + "M", kSwitch + "S0", kPot + "T", kCounter + "K2"}) {
       ASSERT_FALSE(WaitFor(key, "").is_null()) << key << "\n" << process_->output();
@@ -71,7 +71,7 @@ class WebControls : public ::testing::Test {
     }
     return nullptr;
   }
-  httplib::Result Command(const std::string& key, const json& body) {
+  test::HttpResult Command(const std::string& key, const json& body) {
     const json d = WaitFor(key, "");
     return client_->Post("/api/devices/" + std::to_string(d["ref"].get<int>()) + "/command",
                          body.dump(), "application/json");
@@ -83,7 +83,7 @@ class WebControls : public ::testing::Test {
 
   TempDir dir_;
   std::unique_ptr<ChildProcess> process_;
-  std::unique_ptr<httplib::Client> client_;
+  std::unique_ptr<test::HttpClient> client_;
 };
 
 TEST_F(WebControls, EachDeviceTakesOnlyItsOwnCommandsEverywhere) {

@@ -2,7 +2,6 @@
 
 #include <crypt.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <cstring>
 #include <future>
@@ -13,6 +12,7 @@
 #include "host/builtin_host.h"
 #include "host/web_users.h"
 #include "platform/event_loop.h"
+#include "support/http_client.h"
 #include "support/temp_dir.h"
 
 namespace qb {
@@ -65,7 +65,7 @@ class WebServerTest : public ::testing::Test {
     std::promise<void> running;
     loop.Post([&] { running.set_value(); });
     running.get_future().wait();
-    client = std::make_unique<httplib::Client>("127.0.0.1", server->Port());
+    client = std::make_unique<test::HttpClient>("127.0.0.1", server->Port());
   }
   void TearDown() override {
     if (server) server->Stop();
@@ -79,7 +79,7 @@ class WebServerTest : public ::testing::Test {
   WebUsers users;
   std::shared_ptr<BuiltInHost> host;
   std::unique_ptr<HostWebServer> server;
-  std::unique_ptr<httplib::Client> client;
+  std::unique_ptr<test::HttpClient> client;
   std::thread loop_thread;
 };
 
@@ -114,6 +114,35 @@ TEST_F(WebServerTest, PluginPagesAreFramedAndAnsweredOnThePluginThread) {
     EXPECT_NE(css->body.find(cls), std::string::npos) << cls;
   }
   EXPECT_EQ(client->Get("/nothing-here")->status, 404);
+}
+
+// Pages may not be framed by another site nor load anything from one, no answer is sniffed for
+// another type, and API answers are never cached.
+TEST_F(WebServerTest, AnswersCarryTheirSafetyHeaders) {
+  Start();
+  PagePlugin plugin(*host);
+  loop.Invoke([&] { host->RegisterLink(plugin); });
+  auto page = client->Get("/1-Wire");
+  ASSERT_TRUE(page);
+  const std::string policy = page->get_header_value("Content-Security-Policy");
+  EXPECT_NE(policy.find("default-src 'none'"), std::string::npos) << policy;
+  EXPECT_NE(policy.find("frame-ancestors 'none'"), std::string::npos) << policy;
+  for (const char* loose : {"*", "http:", "https:", "data:", "'unsafe-eval'"})
+    EXPECT_EQ(policy.find(loose), std::string::npos) << loose << " in " << policy;
+  EXPECT_EQ(page->get_header_value("X-Content-Type-Options"), "nosniff");
+  EXPECT_EQ(page->get_header_value("Referrer-Policy"), "same-origin");
+  EXPECT_EQ(page->get_header_value("Cache-Control"), "");
+
+  for (const char* path : {"/api/devices", "/api/log", "/api/events"}) {
+    auto api = client->Get(path);
+    ASSERT_TRUE(api) << path;
+    EXPECT_EQ(api->get_header_value("Cache-Control"), "no-store") << path;
+    EXPECT_EQ(api->get_header_value("X-Content-Type-Options"), "nosniff") << path;
+  }
+  // Refusals too: a 404 of the API is not cached either.
+  EXPECT_EQ(client->Patch("/api/devices/99", "{\"name\": \"x\"}", "application/json")
+                ->get_header_value("Cache-Control"),
+            "no-store");
 }
 
 // The host's menu entries open desktop windows, so the pages offer them only with a desktop; a

@@ -1,7 +1,6 @@
 // The real program on the demo bus with a real broker, as Home Assistant would see it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <signal.h>
 
 #include <fstream>
@@ -12,6 +11,7 @@
 #include <thread>
 
 #include "support/child_process.h"
+#include "support/http_client.h"
 #include "support/mqtt_broker.h"
 #include "support/temp_dir.h"
 
@@ -41,7 +41,7 @@ class MqttProgram : public ::testing::Test {
     std::smatch m;
     const std::string line = program->WaitForLine("Web pages: ");
     ASSERT_TRUE(std::regex_search(line, m, std::regex(":(\\d+)/1-Wire"))) << program->output();
-    client = std::make_unique<httplib::Client>("127.0.0.1", std::stoi(m[1]));
+    client = std::make_unique<test::HttpClient>("127.0.0.1", std::stoi(m[1]));
   }
 
   json Devices() {
@@ -82,7 +82,7 @@ class MqttProgram : public ::testing::Test {
   TempDir dir;
   MqttBroker broker{dir.path()};
   std::unique_ptr<ChildProcess> program;
-  std::unique_ptr<httplib::Client> client;
+  std::unique_ptr<test::HttpClient> client;
 };
 
 TEST_F(MqttProgram, TheDemoBusAnnouncesFollowsAndTakesCommands) {

@@ -24,6 +24,7 @@ class ChildProcess {
   int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   // Everything read so far.
   const std::string& output() const { return output_; }
+  int pid() const { return pid_; }
 
  private:
   bool ReadSome(std::chrono::milliseconds timeout);

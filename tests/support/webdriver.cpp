@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <httplib.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -19,6 +18,7 @@
 #include <thread>
 
 #include "host/web_users.h"
+#include "support/http_client.h"
 
 extern char** environ;
 
@@ -233,7 +233,7 @@ void Browser::StartDriver() {
   for (int attempt = 0; attempt < 3; ++attempt) {
     port_ = FreeLoopbackPort();
     driver_ = std::make_unique<Driver>(options_.chromedriver, port_, dir_->path());
-    client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
+    client_ = std::make_unique<test::HttpClient>("127.0.0.1", port_);
     client_->set_connection_timeout(1s);
     client_->set_read_timeout(5s);
     const auto deadline = std::chrono::steady_clock::now() + options_.startup_timeout;
@@ -268,6 +268,7 @@ void Browser::CreateSession() {
        {{"alwaysMatch",
          {{"browserName", "chrome"},
           {"pageLoadStrategy", "normal"},
+          {"acceptInsecureCerts", options_.accept_insecure_certs},
           {"timeouts", {{"implicit", 0}, {"pageLoad", page_ms}, {"script", page_ms}}},
           {"goog:chromeOptions",
            {{"binary", options_.chromium},
@@ -290,7 +291,7 @@ void Browser::CreateSession() {
 
 json Browser::Send(const std::string& method, const std::string& path, const json& body) {
   const std::string command = method + " " + path;
-  httplib::Result r{nullptr, httplib::Error::Unknown};
+  test::HttpResult r;
   if (method == "GET") {
     r = client_->Get(path.c_str());
   } else if (method == "POST") {
@@ -302,8 +303,7 @@ json Browser::Send(const std::string& method, const std::string& path, const jso
     throw std::invalid_argument("unsupported WebDriver method " + method);
   }
   if (!r) {
-    throw std::runtime_error(command + ": no answer from chromedriver (" +
-                             httplib::to_string(r.error()) + ")" +
+    throw std::runtime_error(command + ": no answer from chromedriver (" + r.error() + ")" +
                              (driver_ && !driver_->Running() ? "; the driver has ended" : ""));
   }
   json reply = json::parse(r->body, nullptr, false);

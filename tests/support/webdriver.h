@@ -13,9 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace httplib {
-class Client;
-}
+#include "support/http_client.h"
 
 namespace qb::test {
 
@@ -45,6 +43,8 @@ struct BrowserOptions {
   std::chrono::milliseconds startup_timeout = std::chrono::seconds(30);
   // Longest wait for a page load or a script; the driver reports "timeout" after it.
   std::chrono::milliseconds page_load_timeout = std::chrono::seconds(30);
+  // Loads HTTPS pages whose certificate no authority signed (a test's own self-signed one).
+  bool accept_insecure_certs = false;
 };
 
 class Browser;
@@ -130,7 +130,7 @@ class Browser {
   BrowserOptions options_;
   std::unique_ptr<ScratchDir> dir_;  // profile and driver log; declared first, removed last
   std::unique_ptr<Driver> driver_;
-  std::unique_ptr<httplib::Client> client_;
+  std::unique_ptr<test::HttpClient> client_;
   int port_ = 0;
   std::string session_;
 };
