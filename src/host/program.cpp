@@ -18,6 +18,7 @@
 #include "host/mqtt_bridge.h"
 #include "host/options.h"
 #include "host/readings_database.h"
+#include "host/utf8_text.h"
 #include "host/web_server.h"
 #include "host/web_users.h"
 #include "logging/chart_builder.h"
@@ -53,7 +54,7 @@ namespace qb {
 namespace {
 
 int Fail(const std::string& message) {
-  std::cerr << "quellbrook-1wire: " << message << "\n";
+  std::cerr << "quellbrook-1wire: " << EscapeControls(ToValidUtf8(message)) << "\n";
   return 1;
 }
 
@@ -110,7 +111,7 @@ class SignalWatcher {
 int RunProgram(const std::vector<std::string>& args) {
   ProgramOptions options;
   if (std::string error = ParseOptions(args, options); !error.empty()) {
-    std::cerr << "quellbrook-1wire: " << error << "\n";
+    std::cerr << "quellbrook-1wire: " << EscapeControls(ToValidUtf8(error)) << "\n";
     return 2;
   }
   if (options.help) {
