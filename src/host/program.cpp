@@ -145,6 +145,9 @@ int RunProgram(const std::vector<std::string>& args) {
     return Fail("cannot use the settings file " + settings_file.string() +
                 ": it is not a file (a folder?); give a file with --settings FILE");
   }
+  // Refused before anything starts: running on defaults would probe the wrong bus.
+  if (std::string problem = SettingsFileSizeProblem(settings_file); !problem.empty())
+    return Fail(problem);
   InstanceLock lock;
   if (std::string error = lock.Acquire(app_dir); !error.empty()) return Fail(error);
 
