@@ -152,6 +152,9 @@ void OneWireContainer::doADConvert(int, DeviceState&) {
 double OneWireContainer::getADVoltage(int, const DeviceState&) const {
   NotSupported("getADVoltage");
 }
+bool OneWireContainer::isADOverRange(int, const DeviceState&) const {
+  return false;
+}
 double OneWireContainer::getCurrent(const DeviceState&) const {
   NotSupported("getCurrent");
 }

@@ -105,6 +105,10 @@ class OneWireContainer {
   virtual int getNumberADChannels() const;
   virtual void doADConvert(int channel, DeviceState& state);
   virtual double getADVoltage(int channel, const DeviceState& state) const;
+  // Whether the channel's last result is the converter's highest: the input was at or above the
+  // top of its range, so the voltage read is a lower bound, not the input. False for converters
+  // that cannot tell.
+  virtual bool isADOverRange(int channel, const DeviceState& state) const;
   virtual double getCurrent(const DeviceState& state) const;
   virtual bool getFlag(int flag);
   virtual void setFlag(int flag, bool value);

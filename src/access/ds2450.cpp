@@ -219,6 +219,15 @@ double DS2450Container::getADVoltage(int channel, const DeviceState& state) cons
   return raw / 65536.0 * Range(channel, state);
 }
 
+bool DS2450Container::isADOverRange(int channel, const DeviceState& state) const {
+  CheckChannel(channel);
+  CheckState(state, "isADOverRange");
+  const auto at = 2 * static_cast<size_t>(channel);
+  const unsigned raw = state[at] | state[at + 1] << 8;
+  const int bits = Bits(channel, state);
+  return raw >> (16 - bits) == (1u << bits) - 1;
+}
+
 std::vector<double> DS2450Container::getADRanges(int channel) const {
   CheckChannel(channel);
   return {kLowRange, kHighRange};

@@ -42,6 +42,9 @@ class DS2450Container : public OneWireContainer {
   // state (and the alarm flags the conversion set).
   void doADConvert(int channel, DeviceState& state) override;
   double getADVoltage(int channel, const DeviceState& state) const override;
+  // True when the result has all the bits of the channel's resolution set: the converter clips
+  // any input above its range to that code.
+  bool isADOverRange(int channel, const DeviceState& state) const override;
   std::vector<double> getADRanges(int channel) const override;
   double getADRange(int channel, const DeviceState& state) const override;
   void setADRange(int channel, double range, DeviceState& state) override;

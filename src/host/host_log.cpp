@@ -100,6 +100,9 @@ bool HostLog::DecodeLine(const std::string& text, LogLine& line) {
   line.time = ToValidUtf8(Unescape(text.substr(0, a)));
   line.category = ToValidUtf8(Unescape(text.substr(a + 1, b - a - 1)));
   line.text = ToValidUtf8(Unescape(text.substr(b + 1)));
+  // ... and raw control characters, which the log no longer writes.
+  line.category = EscapeControls(line.category);
+  line.text = EscapeControls(line.text);
   return true;
 }
 
@@ -136,7 +139,8 @@ std::string HostLog::Open() {
 }
 
 void HostLog::Write(const std::string& category, const std::string& text) {
-  LogLine line{FormatLocalTime(clock_.Now()), ToValidUtf8(category), ToValidUtf8(text)};
+  LogLine line{FormatLocalTime(clock_.Now()), EscapeControls(ToValidUtf8(category)),
+               EscapeControls(ToValidUtf8(text))};
   std::lock_guard lock(mutex_);
   const bool is_error = line.category.find("ERROR") != std::string::npos;
   if (is_error && line.category == last_category_ && line.text == last_text_) {

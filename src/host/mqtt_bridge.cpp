@@ -52,7 +52,13 @@ bool Upper(const std::string& text, const char* word) {
 }  // namespace
 
 MqttBridge::MqttBridge(BuiltInHost& host, EventLoop& loop, MqttSettings settings)
-    : host_(host), loop_(loop), settings_(std::move(settings)), topics_{settings_} {}
+    : host_(host),
+      loop_(loop),
+      settings_(std::move(settings)),
+      topics_{settings_},
+      complaints_(host.clock(), [&host](const std::string& category, const std::string& text) {
+        host.writelog(category, text);
+      }) {}
 
 MqttBridge::~MqttBridge() {
   Stop();
@@ -87,6 +93,8 @@ std::string MqttBridge::Start() {
     }
   }
   started_ = true;
+  unconnected_since_ = host_.clock().MonotonicNow();
+  unreachable_reported_ = false;
   // The first connection is made off the plug-in thread as well: looking the broker's name up
   // may take long when the name server is slow. A broker that is down is tried again by the
   // network thread, with back-off.
@@ -109,6 +117,7 @@ std::string MqttBridge::Start() {
         b.Log("Cannot reach the broker " + where + " (" + reason +
                   "); trying again in the background",
               true);
+        b.unreachable_reported_ = true;
       } else {
         b.Log("Connecting to the broker " + where);
       }
@@ -162,8 +171,16 @@ void MqttBridge::OnConnect(mosquitto* client, void* self, int rc) {
   bridge.connected_ = true;
   bridge.republish_ = true;
   bridge.OnPluginThread([](MqttBridge& b) {
+    std::string again;
+    if (b.unreachable_reported_) {
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                               b.host_.clock().MonotonicNow() - b.unconnected_since_)
+                               .count();
+      again = " again after " + std::to_string(seconds) + " s";
+    }
+    b.unreachable_reported_ = false;
     b.Log("Connected to the broker " + b.settings_.host + ":" + std::to_string(b.settings_.port) +
-          "; publishing every channel");
+          again + "; publishing every channel");
     b.Sync();
   });
 }
@@ -177,6 +194,8 @@ void MqttBridge::OnDisconnect(mosquitto*, void* self, int rc) {
         "Lost the connection to the broker; polling goes on, and the bridge reconnects and "
         "publishes again when the broker is back",
         true);
+    b.unconnected_since_ = b.host_.clock().MonotonicNow();
+    b.unreachable_reported_ = true;  // said: the reconnection says how long it took
   });
 }
 
@@ -185,9 +204,11 @@ void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* mess
   std::string topic = message->topic ? message->topic : "";
   std::string payload(static_cast<const char*>(message->payload),
                       message->payload ? static_cast<size_t>(message->payloadlen) : 0);
-  bridge.OnPluginThread([topic = std::move(topic), payload = std::move(payload)](MqttBridge& b) {
-    b.HandleCommand(topic, payload);
-  });
+  // The broker marks as retained only what it stored and hands over on subscribing; a message
+  // sent while the bridge is subscribed comes unmarked, whatever its sender asked.
+  const bool retained = message->retain;
+  bridge.OnPluginThread([topic = std::move(topic), payload = std::move(payload),
+                         retained](MqttBridge& b) { b.HandleCommand(topic, payload, retained); });
 }
 
 bool MqttBridge::Publish(const std::string& topic, const std::string& payload) {
@@ -209,8 +230,28 @@ void MqttBridge::Withdraw(const std::string& key, const Shown& shown) {
   Publish(topics_.Availability(key), "");
 }
 
+void MqttBridge::Complain(const std::string& text) {
+  complaints_.Write("ignored", "MQTT", text);
+}
+
+void MqttBridge::CheckReachable() {
+  if (unreachable_reported_) return;
+  const auto waited = host_.clock().MonotonicNow() - unconnected_since_;
+  if (waited < unreachable_after_) return;
+  unreachable_reported_ = true;
+  Log("The broker " + std::string(settings_.tls ? "mqtts://" : "mqtt://") + settings_.host + ":" +
+          std::to_string(settings_.port) + " cannot be reached (tried for " +
+          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(waited).count()) +
+          " s); polling goes on, and the bridge keeps retrying in the background",
+      true);
+}
+
 void MqttBridge::Sync() {
-  if (!connected_) return;  // nothing is changed: a reconnection publishes everything
+  complaints_.Flush();
+  if (!connected_) {
+    CheckReachable();
+    return;  // nothing is changed: a reconnection publishes everything
+  }
   const bool everything = republish_.exchange(false);
   if (everything) Publish(topics_.Status(), "online");
   const bool fahrenheit = fahrenheit_ && fahrenheit_();
@@ -267,9 +308,17 @@ void MqttBridge::Sync() {
   shown_ = std::move(now);
 }
 
-void MqttBridge::HandleCommand(const std::string& topic, const std::string& payload) {
+void MqttBridge::HandleCommand(const std::string& topic, const std::string& payload,
+                               bool retained) {
   if (topic == settings_.discovery_prefix + "/status") {
     if (Trimmed(payload) == "online") republish_ = true;
+    return;
+  }
+  if (retained) {
+    // A command kept by the broker would switch the device again at every reconnection.
+    Complain("Ignored a retained command on " + Printable(topic) +
+             ": commands are taken only as they are sent (clear it with an empty retained "
+             "message on that topic)");
     return;
   }
   const std::string prefix = settings_.base_topic + "/";
@@ -290,7 +339,8 @@ void MqttBridge::HandleCommand(const std::string& topic, const std::string& payl
     }
   }
   if (!device || (kind != ChannelKind::kSwitch && kind != ChannelKind::kPotentiometer)) {
-    Log("Ignored a message on " + Printable(topic) + ": " +
+    Complain(
+        "Ignored a message on " + Printable(topic) + ": " +
         (device ? "that channel takes no commands" : "no channel of the plug-in has that topic"));
     return;
   }
@@ -311,14 +361,15 @@ void MqttBridge::HandleCommand(const std::string& topic, const std::string& payl
     }
   }
   if (command.empty()) {
-    Log("Ignored the payload \"" + Printable(payload) + "\" on " + topic + ": " +
+    Complain(
+        "Ignored the payload \"" + Printable(payload) + "\" on " + topic + ": " +
         (kind == ChannelKind::kSwitch ? "send ON or OFF" : "send a whole number from 0 to 255"));
     return;
   }
   try {
     const DeviceCommandOutcome sent = SendDeviceCommand(host_, device, command, brightness);
     if (sent.result != DeviceCommandResult::kSent)
-      Log("Ignored the command on " + topic + ": " + sent.problem);
+      Complain("Ignored the command on " + topic + ": " + sent.problem);
   } catch (const std::exception& e) {
     Log("The command on " + topic + " failed: " + e.what(), true);
   }
@@ -379,12 +430,15 @@ MqttService::~MqttService() {
 void MqttService::Check() {
   const std::string stamp = FileStamp(store_.path());
   if (stamp == stamp_) return;
-  std::ifstream in(store_.path(), std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
   std::vector<IniSettingsStore::Section> sections;
-  std::string error;
-  if (!in || !IniSettingsStore::Parse(text.str(), sections, error)) {
+  std::string error = SettingsFileSizeProblem(store_.path());
+  std::ifstream in;
+  std::stringstream text;
+  if (error.empty()) {
+    in.open(store_.path(), std::ios::binary);
+    text << in.rdbuf();
+  }
+  if (!error.empty() || !in || !IniSettingsStore::Parse(text.str(), sections, error)) {
     // Perhaps saved halfway: looked at again at the next change, and reported once.
     if (error != unreadable_) {
       host_.writelog("MQTT ERROR", "The settings file " + store_.path().string() +

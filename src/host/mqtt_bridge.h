@@ -12,6 +12,7 @@
 #include "core/host_interface.h"
 #include "host/mqtt_discovery.h"
 #include "platform/event_loop.h"
+#include "platform/log_throttle.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -29,14 +30,24 @@ class BuiltInHost;
 // a timer there compares the devices with what was published and publishes the differences (a
 // publish only queues the message for the network thread, so a slow or absent broker never stalls
 // polling), and messages from the broker are posted to it.
+//
+// Commands are taken only as they are sent: a retained message on a command topic (which the
+// broker hands over again at every subscription, that is at every reconnection) is ignored.
+// Complaints about ignored messages are throttled (a flood writes a few lines and a count), and
+// a broker that cannot be reached is reported once, with its recovery.
 class MqttBridge {
  public:
   static constexpr std::chrono::milliseconds kSyncInterval{250};
+  // How long the bridge tries to reach the broker before it says it cannot.
+  static constexpr std::chrono::seconds kUnreachableAfter{10};
 
   MqttBridge(BuiltInHost& host, EventLoop& loop, MqttSettings settings);
   ~MqttBridge();
   MqttBridge(const MqttBridge&) = delete;
   MqttBridge& operator=(const MqttBridge&) = delete;
+
+  // How long the bridge tries before it reports the broker unreachable (tests shorten it).
+  void SetUnreachableAfter(std::chrono::milliseconds after) { unreachable_after_ = after; }
 
   // Whether temperatures are in Fahrenheit (asked on the plug-in thread at every sync).
   void SetFahrenheit(std::function<bool()> fahrenheit) { fahrenheit_ = std::move(fahrenheit); }
@@ -79,7 +90,11 @@ class MqttBridge {
   void Log(const std::string& text, bool error = false);
   bool Publish(const std::string& topic, const std::string& payload);
   void Withdraw(const std::string& key, const Shown& shown);
-  void HandleCommand(const std::string& topic, const std::string& payload);
+  void HandleCommand(const std::string& topic, const std::string& payload, bool retained);
+  // A complaint about a message from the broker, throttled.
+  void Complain(const std::string& text);
+  // Says once that the broker cannot be reached, when it has not been for kUnreachableAfter.
+  void CheckReachable();
 
   BuiltInHost& host_;
   EventLoop& loop_;
@@ -97,6 +112,12 @@ class MqttBridge {
   std::atomic<uint64_t> published_count_{0};
   // What the broker holds for each channel shown, by device key (plug-in thread).
   std::map<std::string, Shown> shown_;
+  LogThrottle complaints_;
+  // Since when the bridge has been without a connection (plug-in thread), and whether that was
+  // reported.
+  Clock::Monotonic unconnected_since_{};
+  bool unreachable_reported_ = false;
+  std::chrono::milliseconds unreachable_after_ = kUnreachableAfter;
   // A token the posted tasks hold weakly: gone once the bridge is stopped.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

@@ -20,6 +20,7 @@
 #include "host/mqtt_bridge.h"
 #include "host/options.h"
 #include "host/readings_database.h"
+#include "host/utf8_text.h"
 #include "host/web_server.h"
 #include "host/web_users.h"
 #include "logging/chart_builder.h"
@@ -55,7 +56,7 @@ namespace qb {
 namespace {
 
 int Fail(const std::string& message) {
-  std::cerr << "quellbrook-1wire: " << message << "\n";
+  std::cerr << "quellbrook-1wire: " << EscapeControls(ToValidUtf8(message)) << "\n";
   return 1;
 }
 
@@ -124,7 +125,7 @@ static void RaiseDescriptorLimit() {
 int RunProgram(const std::vector<std::string>& args) {
   ProgramOptions options;
   if (std::string error = ParseOptions(args, options); !error.empty()) {
-    std::cerr << "quellbrook-1wire: " << error << "\n";
+    std::cerr << "quellbrook-1wire: " << EscapeControls(ToValidUtf8(error)) << "\n";
     return 2;
   }
   if (options.help) {
@@ -158,6 +159,9 @@ int RunProgram(const std::vector<std::string>& args) {
     return Fail("cannot use the settings file " + settings_file.string() +
                 ": it is not a file (a folder?); give a file with --settings FILE");
   }
+  // Refused before anything starts: running on defaults would probe the wrong bus.
+  if (std::string problem = SettingsFileSizeProblem(settings_file); !problem.empty())
+    return Fail(problem);
   RaiseDescriptorLimit();
   InstanceLock lock;
   if (std::string error = lock.Acquire(app_dir); !error.empty()) return Fail(error);

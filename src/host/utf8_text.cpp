@@ -51,6 +51,31 @@ std::string ToValidUtf8(const std::string& text) {
   return out;
 }
 
+std::string EscapeControls(const std::string& text) {
+  static const char* const kHex = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (size_t p = 0; p < text.size(); ++p) {
+    const auto c = static_cast<unsigned char>(text[p]);
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else if (c == 0xC2 && p + 1 < text.size() &&
+               static_cast<unsigned char>(text[p + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[p + 1]) <= 0x9F) {
+      // U+0080 to U+009F: CSI (U+009B) starts an escape sequence on many terminals.
+      const auto low = static_cast<unsigned char>(text[++p]);
+      out += "\\u00";
+      out += kHex[low >> 4];
+      out += kHex[low & 0xF];
+    } else {
+      out += text[p];
+    }
+  }
+  return out;
+}
+
 size_t Utf8Length(const std::string& text) {
   size_t count = 0;
   for (size_t p = 0; p < text.size(); ++count) {

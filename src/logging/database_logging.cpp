@@ -145,14 +145,13 @@ void DatabaseLogging::LogValue(const std::string& key, double value) {
     try {
       auto connection = Connect();
       if (attempt == 0) WriteLog(LogClass::Updates, "1-Wire DB Update", sql);
-      connection->Execute(statement, {identifier, now, value});
-      if (!failure_.empty()) {
-        WriteLog(LogClass::ErrorsAlarms, "1-Wire DB Update",
-                 "Writing to the database works again; " + std::to_string(lost_) +
-                     " reading(s) could not be written while it failed");
-        failure_.clear();
-        lost_ = 0;
+      if (const auto gap = gaps_.find(identifier); gap != gaps_.end()) {
+        // The readings lost before this one: a row without a value marks where they are missing.
+        connection->Execute(statement, {identifier, gap->second, DbValue()});
+        gaps_.erase(gap);
       }
+      connection->Execute(statement, {identifier, now, value});
+      Succeeded();
       break;
     } catch (const std::exception& e) {
       // A failed statement on a lost connection leaves the connection unusable: drop it so the
@@ -162,19 +161,47 @@ void DatabaseLogging::LogValue(const std::string& key, double value) {
       const bool pooled = from_pool_;
       if (lost) DropConnection();
       if (lost && pooled && attempt == 0) continue;
-      Failed(key, value, sql, e);
+      Failed(key, identifier, now, value, sql, e);
       break;
     }
   }
   Release();
 }
 
-void DatabaseLogging::Failed(const std::string& key, double value, const std::string& sql,
-                             const std::exception& error) {
+void DatabaseLogging::Succeeded() {
+  if (failure_.empty()) return;
+  const auto now = TheClock().MonotonicNow();
+  if (relapsed_) {
+    // Working again after a relapse: said once it has lasted, so a disk at its limit is one
+    // episode, not a line for every reading that found room.
+    if (!working_since_) working_since_ = now;
+    if (now - *working_since_ < std::chrono::seconds(kEpisodeSeconds)) return;
+  }
+  WriteLog(LogClass::ErrorsAlarms, "1-Wire DB Update",
+           "Writing to the database works again; " + std::to_string(lost_) +
+               " reading(s) could not be written while it failed");
+  failure_.clear();
+  lost_ = 0;
+  relapsed_ = false;
+  working_since_.reset();
+  recovered_at_ = now;
+}
+
+void DatabaseLogging::Failed(const std::string& key, const std::string& identifier, DbTime when,
+                             double value, const std::string& sql, const std::exception& error) {
   ++lost_;
+  gaps_.try_emplace(identifier, when);
+  working_since_.reset();
   const std::string message = error.what();
   // The same failure again (the database is still down): counted, not logged reading by reading.
   if (message == failure_) return;
+  if (failure_.empty() && recovered_at_ &&
+      TheClock().MonotonicNow() - *recovered_at_ < std::chrono::seconds(kEpisodeSeconds)) {
+    // Failing again soon after it worked again: the same episode, reported at its end.
+    relapsed_ = true;
+    failure_ = message;
+    return;
+  }
   failure_ = message;
   const auto* db = dynamic_cast<const DatabaseError*>(&error);
   const int64_t number = db ? db->number() : ErrorNumber(error);

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,8 +34,16 @@ std::string BuildInsertPrefix(const std::string& table, const std::array<std::st
 //
 // When the database fails (down, unreachable, locked, full, table missing) the failure is logged
 // once with its SQL, not once per reading; the readings lost meanwhile are counted and reported
-// when writing works again. After a failed open the database is not tried again for
-// kRetrySeconds, so an unreachable server cannot hold up polling reading after reading.
+// when writing works again. A database that fails again within kEpisodeSeconds of working again
+// (a disk at its limit frees and fills by turns) is still the same episode: the relapse is not
+// logged, and its recovery is reported once writes have worked for kEpisodeSeconds, with every
+// reading lost since the episode began.
+//
+// Where a channel's readings were lost, the history shows a gap: before the channel's next row is
+// written, a row without a value (NULL) is written at the time of its first lost reading. The
+// charts break the channel's line there, and the history lists that time with an empty value. After
+// a failed open the database is not tried again for kRetrySeconds, so an unreachable server cannot
+// hold up polling reading after reading.
 //
 // Without keep-open, a PostgreSQL connection released after an operation is kept idle for up to
 // kPoolIdleSeconds and taken again by the next operation (as a connection pool does), so a reading
@@ -44,6 +53,7 @@ class DatabaseLogging : public ValueLog {
  public:
   static constexpr int kRetrySeconds = 15;
   static constexpr int kPoolIdleSeconds = 60;
+  static constexpr int kEpisodeSeconds = 60;
 
   ~DatabaseLogging() override;
 
@@ -73,12 +83,14 @@ class DatabaseLogging : public ValueLog {
   double low_threshold = 0;
   double high_threshold = 0;
 
-  // Readings not written since the database began failing (0 while it works).
+  // Readings not written since the database began failing (0 once its recovery is reported).
   int64_t LostReadings() const { return lost_; }
 
  private:
-  void Failed(const std::string& key, double value, const std::string& sql,
-              const std::exception& error);
+  void Failed(const std::string& key, const std::string& identifier, DbTime when, double value,
+              const std::string& sql, const std::exception& error);
+  // After a write that worked: reports the recovery when one is due.
+  void Succeeded();
 
   void DropConnection();
 
@@ -93,6 +105,13 @@ class DatabaseLogging : public ValueLog {
   int32_t last_open_number_ = 0;
   std::string failure_;  // the error being reported; empty while writes work
   int64_t lost_ = 0;
+  // When the last recovery was reported: a failure within kEpisodeSeconds is a relapse.
+  std::optional<Clock::Monotonic> recovered_at_;
+  bool relapsed_ = false;
+  // Since when writes have worked again after a relapse.
+  std::optional<Clock::Monotonic> working_since_;
+  // The time of each identifier's first lost reading, where its gap row goes.
+  std::map<std::string, DbTime> gaps_;
 };
 
 // The process's readings database (created on first use).

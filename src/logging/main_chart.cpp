@@ -55,6 +55,21 @@ std::string MainChartStatisticsRows() {
   return State().statistics_rows;
 }
 
+std::string ChartDevicesSql(const std::string& table_name, const std::string& id_column,
+                            const std::string& time_column) {
+  const std::string table = QuoteName(table_name);
+  const std::string id = QuoteName(id_column);
+  const std::string time = QuoteName(time_column);
+  // A loose index scan: the smallest identifier, then the smallest one above it, and so on. Rows
+  // without an identifier are not offered (MIN passes over them).
+  return "WITH RECURSIVE ids(id) AS (SELECT MIN(" + id + ") FROM " + table +
+         " UNION ALL SELECT (SELECT MIN(" + id + ") FROM " + table + " WHERE " + id +
+         " > ids.id) FROM ids WHERE ids.id IS NOT NULL) SELECT (SELECT MIN(" + time + ") FROM " +
+         table + " WHERE " + id + " = ids.id) AS \"First\", ids.id AS " + id + ", (SELECT MAX(" +
+         time + ") FROM " + table + " WHERE " + id + " = ids.id) AS \"Last\" FROM ids WHERE " +
+         "ids.id IS NOT NULL ORDER BY 1, 2";
+}
+
 std::string MainChart(const std::string& from_text, const std::string& to_text, bool depth3d,
                       bool submitted, const std::string& query, const std::string& file_name) {
   try {
@@ -91,9 +106,8 @@ std::string MainChart(const std::string& from_text, const std::string& to_text, 
     const std::string f1 = QuoteName(settings.Fields[1]);
     const std::string f2 = QuoteName(settings.Fields[2]);
     WriteLog(LogClass::Updates, kSource, "Fetching data");
-    const std::shared_ptr<RecordSet> devices = db->Execute(
-        "SELECT MIN(" + f1 + ") AS \"First\", " + f0 + ", MAX(" + f1 + ") AS \"Last\" FROM " +
-        table + " GROUP BY " + f0 + " ORDER BY MIN(" + f1 + ")");
+    const std::shared_ptr<RecordSet> devices =
+        db->Execute(ChartDevicesSql(settings.Table, settings.Fields[0], settings.Fields[1]));
     std::string html;
     // Kept here until the chart is written: a charts page built while this one lets events run
     // must not mix its rows into ours.

@@ -18,6 +18,13 @@ namespace qb {
 std::string MainChart(const std::string& from, const std::string& to, bool depth3d, bool submitted,
                       const std::string& query, const std::string& file_name);
 
+// The query of the devices the charts page offers: each logged identifier with its first and
+// last time ("First", the identifier, "Last"), oldest first. It walks the readings table's index
+// on (identifier, time) from one identifier to the next, a few index lookups per device, instead
+// of reading every row of a table that may hold millions.
+std::string ChartDevicesSql(const std::string& table, const std::string& id_column,
+                            const std::string& time_column);
+
 // The image map of the last MainChart chart (empty above 1000 points or after a failure).
 std::string MainChartImageMap();
 // The low/high/average rows of the devices the last MainChart charted.

@@ -257,7 +257,7 @@ void ScanDeviceSteps(const std::string& rom_id, bool enumeration) {
           auto channel = Record(rom_id + std::string(1, static_cast<char>(71 + ch)));
           if (!channel) continue;
           c.doADConvert(ch, state);
-          ReportQuadChannel(*channel, c.getADVoltage(ch, state), true);
+          ReportQuadChannel(*channel, c.getADVoltage(ch, state), true, c.isADOverRange(ch, state));
         }
       }
     });

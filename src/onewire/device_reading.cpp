@@ -142,9 +142,11 @@ void ReleaseContainer(int slot) {
   if (slot > 0 && slot <= 3) OneWire().slots[static_cast<size_t>(slot)].reset();
 }
 
-void ReportQuadChannel(DSDevice& channel, double volts, bool always_update) {
+void ReportQuadChannel(DSDevice& channel, double volts, bool always_update, bool over_range) {
   const std::string shown_before = channel.HSString;
-  if (always_update || volts != channel.Reading) UpdateHSDev(channel, volts, "V");
+  const bool marked = channel.HSString.ends_with(kOverRangeText);
+  if (always_update || volts != channel.Reading || marked != over_range)
+    UpdateHSDev(channel, volts, "V", false, over_range);
   LogToDatabase(channel, volts, shown_before);
 }
 
@@ -367,7 +369,7 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
           state = c.readDevice();
         }
         c.doADConvert(ch, state);
-        ReportQuadChannel(*channel, c.getADVoltage(ch, state), false);
+        ReportQuadChannel(*channel, c.getADVoltage(ch, state), false, c.isADOverRange(ch, state));
       }
     }
   } catch (const std::exception& e) {

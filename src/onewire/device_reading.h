@@ -39,8 +39,10 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
              std::shared_ptr<access::OneWireContainer> container);
 
 // One channel of a four-channel A/D converter read: shown in the host (when it changed, or always)
-// and logged to the database as the settings ask.
-void ReportQuadChannel(DSDevice& channel, double volts, bool always_update);
+// and logged to the database as the settings ask. An `over_range` reading (clipped at the top of
+// the channel's range) is shown with a mark saying so.
+void ReportQuadChannel(DSDevice& channel, double volts, bool always_update,
+                       bool over_range = false);
 
 // A switch channel's sensed level ("On" or "Off") logged to the database as the settings ask:
 // 100 for on, 0 for off, and with "only changes" only when it differs from the level shown.

@@ -48,4 +48,24 @@ void WriteFileAtomically(const std::filesystem::path& path, const std::string& c
   }
 }
 
+size_t RemoveStaleTempFiles(const std::filesystem::path& path, std::chrono::seconds min_age) {
+  namespace fs = std::filesystem;
+  const std::string prefix = path.filename().string() + ".tmp-";
+  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  std::error_code ec;
+  size_t removed = 0;
+  const auto now = fs::file_time_type::clock::now();
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    // mkstemp's six characters after the prefix, nothing else.
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    std::error_code entry_ec;
+    if (!it->is_regular_file(entry_ec)) continue;
+    const auto written = fs::last_write_time(it->path(), entry_ec);
+    if (entry_ec || now - written < min_age) continue;
+    if (fs::remove(it->path(), entry_ec)) ++removed;
+  }
+  return removed;
+}
+
 }  // namespace qb

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -69,6 +70,15 @@ std::string DecodeValue(const std::string& raw) {
 
 }  // namespace
 
+std::string SettingsFileSizeProblem(const std::filesystem::path& path) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  if (ec || size <= kMaxSettingsFileBytes) return {};
+  return "the settings file " + path.string() + " is " + std::to_string(size) +
+         " bytes long; a settings file may be at most " + std::to_string(kMaxSettingsFileBytes) +
+         " bytes (1 MB). It was left as it is: shorten it, or start with another file (--settings)";
+}
+
 IniSettingsStore::IniSettingsStore(std::filesystem::path path) : path_(std::move(path)) {}
 
 bool IniSettingsStore::Parse(const std::string& text, std::vector<Section>& out,
@@ -78,6 +88,11 @@ bool IniSettingsStore::Parse(const std::string& text, std::vector<Section>& out,
   std::string line;
   int number = 0;
   Section* current = nullptr;
+  // Where each section and each key of the current section are, so that a file of many lines
+  // is read in one pass instead of searching every earlier line for each new one.
+  std::map<std::string, size_t, CaseInsensitiveLess> section_at;
+  std::vector<std::map<std::string, size_t, CaseInsensitiveLess>> key_at;
+  size_t current_index = 0;
   while (std::getline(in, line)) {
     ++number;
     if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0)
@@ -92,14 +107,13 @@ bool IniSettingsStore::Parse(const std::string& text, std::vector<Section>& out,
                 t + "\"";
         return false;
       }
-      current = nullptr;
-      for (auto& s : out) {
-        if (SameName(s.name, name)) current = &s;
-      }
-      if (!current) {
+      const auto [at, added] = section_at.emplace(name, out.size());
+      if (added) {
         out.push_back(Section{name, {}});
-        current = &out.back();
+        key_at.emplace_back();
       }
+      current_index = at->second;
+      current = &out[current_index];
       continue;
     }
     const auto eq = t.find('=');
@@ -114,14 +128,13 @@ bool IniSettingsStore::Parse(const std::string& text, std::vector<Section>& out,
     }
     const std::string key = Trim(t.substr(0, eq));
     const std::string value = DecodeValue(t.substr(eq + 1));
-    bool replaced = false;
-    for (auto& [k, v] : current->entries) {
-      if (SameName(k, key)) {
-        v = value;  // a repeated key: the later line wins, as it would when written twice
-        replaced = true;
-      }
+    const auto [at, added] = key_at[current_index].emplace(key, current->entries.size());
+    if (added) {
+      current->entries.emplace_back(key, value);
+    } else {
+      // A repeated key: the later line wins, as it would when written twice.
+      current->entries[at->second].second = value;
     }
-    if (!replaced) current->entries.emplace_back(key, value);
   }
   return true;
 }
@@ -138,13 +151,23 @@ std::string IniSettingsStore::Serialise(const std::vector<Section>& sections) {
 }
 
 std::string IniSettingsStore::Load() {
+  refused_.clear();
   sections_.clear();
   dirty_ = false;
   changes_.clear();
   synced_stamp_ = FileStamp(path_);
   if (path_.empty()) return {};
   std::error_code ec;
+  // A save cut short by a kill leaves its temporary file beside the settings file: never read,
+  // never removed by the saves that follow.
+  RemoveStaleTempFiles(path_);
   if (!std::filesystem::exists(path_, ec)) return {};
+  if (std::string problem = SettingsFileSizeProblem(path_); !problem.empty()) {
+    // Neither read nor moved aside: the user's file stays as it is, and the store never writes
+    // over it.
+    refused_ = problem;
+    return problem;
+  }
   std::ifstream in(path_, std::ios::binary);
   if (!in) return "cannot read settings file " + path_.string() + "; using the defaults";
   std::stringstream buffer;
@@ -245,6 +268,10 @@ bool IniSettingsStore::Erase(const std::string& section, const std::string& key)
 
 void IniSettingsStore::MergeChangesOnDisk() {
   if (FileStamp(path_) == synced_stamp_) return;
+  if (std::string problem = SettingsFileSizeProblem(path_); !problem.empty()) {
+    // Someone made the file too big to read since: writing the store's view would lose it.
+    throw std::runtime_error(problem + "; the change was not saved");
+  }
   std::ifstream in(path_, std::ios::binary);
   if (!in) return;  // gone or unreadable: what the store holds is written
   std::stringstream buffer;
@@ -292,6 +319,7 @@ void IniSettingsStore::Flush() {
     dirty_ = false;
     return;
   }
+  if (!refused_.empty()) throw std::runtime_error(refused_ + "; the change was not saved");
   MergeChangesOnDisk();
   // The store may hold a database password: readable by its owner only.
   WriteFileAtomically(path_, Serialise(sections_), 0600);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -49,7 +50,10 @@ class IniSettingsStore : public SettingsStore {
 
   // Reads the file. A missing file is an empty store. A file that cannot be parsed is renamed
   // aside (its new name is reported in the returned message) and the store starts empty; the
-  // returned text is empty when the file was read cleanly or was absent.
+  // returned text is empty when the file was read cleanly or was absent. A file larger than
+  // kMaxSettingsFileBytes is not read and left untouched: the message says so, and the store
+  // then keeps its values in memory and refuses to write. Temporary files of a save cut short
+  // are removed.
   std::string Load();
 
   std::optional<std::string> Get(const std::string& section, const std::string& key) const override;
@@ -101,7 +105,14 @@ class IniSettingsStore : public SettingsStore {
   int batch_depth_ = 0;
   bool dirty_ = false;
   std::string last_write_error_;
+  std::string refused_;  // why the file was not read; the store never writes over it
 };
+
+// The largest settings file read: far beyond any real one, small enough to read at once.
+inline constexpr std::uintmax_t kMaxSettingsFileBytes = 1 << 20;
+// Empty when the file at `path` is absent or small enough to read; otherwise the message that
+// refuses it.
+std::string SettingsFileSizeProblem(const std::filesystem::path& path);
 
 // Groups several changes into one write of the file.
 class SettingsBatch {

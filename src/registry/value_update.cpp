@@ -42,7 +42,8 @@ std::string PlainNumberText(double value) {
   return text;
 }
 
-bool UpdateHSDev(DSDevice& record, const ChannelValue& value, const std::string& unit, bool raw) {
+bool UpdateHSDev(DSDevice& record, const ChannelValue& value, const std::string& unit, bool raw,
+                 bool over_range) {
   // A channel without a host device yet (before the enumeration tick creates it) has nowhere to
   // show its value: nothing to write, and no host call that could only fail.
   if (record.dc == -1 || record.hc.empty()) return false;
@@ -74,7 +75,9 @@ bool UpdateHSDev(DSDevice& record, const ChannelValue& value, const std::string&
             static_cast<double>(RoundHalfEvenInt(ReadNumber(CleanNumberText(shown))));
         unchanged = number + adj == current && !(raw_number && shown.empty());
       }
-      if (unchanged) {
+      // The same number with the mark come or gone (a new range or resolution) is a change.
+      const bool marked = record.HSString.ends_with(kOverRangeText);
+      if (unchanged && marked == over_range) {
         WriteLog(LogClass::Trace, "1-Wire UpdateHSDev", "No Update Required");
         return false;
       }
@@ -101,13 +104,15 @@ bool UpdateHSDev(DSDevice& record, const ChannelValue& value, const std::string&
     } else if (raw || !settings.Append) {
       reading = number + adj;
       const std::string shown =
-          raw ? PlainNumberText(reading) : FormatDecimals(reading, settings.SigFigs);
+          (raw ? PlainNumberText(reading) : FormatDecimals(reading, settings.SigFigs)) +
+          (over_range ? kOverRangeText : "");
       Host().SetDeviceString(code, shown);
       record.HSString = shown;
       Host().SetDeviceValue(code, reading);
     } else {
       reading = number + adj;
-      const std::string shown = FormatDecimals(reading, settings.SigFigs) + unit;
+      const std::string shown =
+          FormatDecimals(reading, settings.SigFigs) + unit + (over_range ? kOverRangeText : "");
       Host().SetDeviceString(code, shown);
       Host().SetDeviceValue(
           code, static_cast<double>(static_cast<int32_t>(RoundHalfEvenInt(reading * 1000))));

@@ -14,9 +14,14 @@ using ChannelValue = std::variant<double, std::string>;
 // Writes a channel's new value into its host device when it changed: value, status text and
 // change time, and keeps the record's HSString and Reading in step. `unit` is appended to the
 // status text when "Append" is on; `raw` values (counts, wiper positions) are written unformatted.
-// True when the host device was written.
+// An `over_range` number (an A/D input clipped at the top of its range) keeps its value, and its
+// status text ends with kOverRangeText so nobody takes it for the input. True when the host
+// device was written.
 bool UpdateHSDev(DSDevice& record, const ChannelValue& value, const std::string& unit = {},
-                 bool raw = false);
+                 bool raw = false, bool over_range = false);
+
+// What the status text of a clipped reading ends with.
+inline constexpr const char* kOverRangeText = " (over range)";
 
 // Takes note of whether a device answered the read cycle's presence check. Going absent and
 // coming back are logged once each, and the host devices of its channels are marked stale while

@@ -1,5 +1,6 @@
 #include "sim/bus_file.h"
 
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <stdexcept>
@@ -136,6 +137,11 @@ std::shared_ptr<SimBus> BuildBus(const json& doc, Clock& clock, const std::strin
     if (!doc.is_object() || !doc.contains("devices") || !doc["devices"].is_array()) {
       throw std::invalid_argument("expected an object with a \"devices\" list");
     }
+    if (doc["devices"].size() > kMaxBusFileDevices) {
+      throw std::invalid_argument("it lists " + std::to_string(doc["devices"].size()) +
+                                  " devices; a bus file holds at most " +
+                                  std::to_string(kMaxBusFileDevices));
+    }
     auto bus = std::make_shared<SimBus>(clock);
     std::set<access::RomId> seen;
     for (size_t i = 0; i < doc["devices"].size(); ++i)
@@ -166,6 +172,13 @@ std::shared_ptr<SimBus> BuildBus(const json& doc, Clock& clock, const std::strin
 std::shared_ptr<SimBus> LoadBusFile(const std::string& path, Clock& clock) {
   std::ifstream in(path);
   if (!in) throw std::runtime_error("cannot read the bus file " + path);
+  std::error_code size_error;
+  const uintmax_t size = std::filesystem::file_size(path, size_error);
+  if (!size_error && size > kMaxBusFileBytes) {
+    throw std::runtime_error(path + ": the bus file is " + std::to_string(size / (1024 * 1024)) +
+                             " MB; a bus file may be at most " +
+                             std::to_string(kMaxBusFileBytes / (1024 * 1024)) + " MB");
+  }
   json doc;
   try {
     doc = json::parse(in);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -12,6 +14,13 @@ class OneWireAccessProvider;
 }
 
 namespace qb::sim {
+
+// A bus file holds at most this many devices: far more than a real 1-Wire bus carries, and few
+// enough that a search of the whole simulated bus ends in seconds.
+inline constexpr size_t kMaxBusFileDevices = 1000;
+// A bus file larger than this is refused before it is parsed (a parsed document takes several
+// times its size in memory).
+inline constexpr uintmax_t kMaxBusFileBytes = 32u * 1024 * 1024;
 
 // Loads a bus file (JSON, described in docs/bus-file.md) into a simulated bus on `clock`.
 // Throws std::runtime_error naming the file and, for a bad device, the device.

@@ -34,6 +34,39 @@ std::vector<std::string> Texts(const HostLog& log) {
   return out;
 }
 
+// A spoken text or an event's log action holding terminal escapes must not reach the terminal,
+// the file or the API raw: they would retitle, recolour or rewrite the operator's screen.
+TEST(HostLogTest, ControlCharactersAreWrittenOutVisiblyEverywhere) {
+  TempDir dir;
+  SimulatedClock clock;
+  const std::string hostile =
+      "\x1B]0;owned\x07 \x1B[2J\xC2\x9B"
+      "31m tab\tok \xC2\xBA";
+  const std::string shown = "\\x1B]0;owned\\x07 \\x1B[2J\\u009B31m tab\tok \xC2\xBA";
+  EXPECT_EQ(EscapeControls(hostile), shown);
+  std::string console;
+  {
+    HostLog log(clock, dir.path() / "log", true);
+    ASSERT_EQ(log.Open(), "");
+    ::testing::internal::CaptureStdout();
+    log.Write("Speak\x1B[1A", hostile);
+    log.Flush();
+    console = ::testing::internal::GetCapturedStdout();
+    EXPECT_THAT(Texts(log), ElementsAre("Speak\\x1B[1A|" + shown));
+  }
+  const std::string file = test::ReadFile(dir.path() / "log");
+  for (const std::string& out : {console, file}) {
+    EXPECT_EQ(out.find('\x1B'), std::string::npos) << out;
+    EXPECT_EQ(out.find('\x07'), std::string::npos) << out;
+    EXPECT_EQ(out.find("\xC2\x9B"), std::string::npos) << out;
+  }
+  EXPECT_THAT(console, HasSubstr("\\x1B]0;owned"));
+  // Read back, the line is the one the log wrote.
+  HostLog again(clock, dir.path() / "log", false);
+  ASSERT_EQ(again.Open(), "");
+  EXPECT_THAT(Texts(again), ElementsAre("Speak\\x1B[1A|" + shown));
+}
+
 TEST(HostLogTest, ARepeatedErrorIsWrittenOnceWithItsCount) {
   TempDir dir;
   SimulatedClock clock;

@@ -1,6 +1,7 @@
 // The database layer on both engines: column kinds, dates that sort and compare as times across
 // month and year ends, values bound as parameters; and SQLite files that cannot be used.
 #include "logging/database_fixture.h"
+#include "logging/main_chart.h"
 
 namespace qb::test {
 namespace {
@@ -76,6 +77,55 @@ TEST_P(EngineTest, ComputedColumnsKeepTheirKinds) {
   EXPECT_EQ(std::get<DbTime>(rows->Item(0).Value), Utc("2026-12-07 10:00:00"));
   EXPECT_EQ(rows->Item(1).Type, field_type::kInteger);
   EXPECT_EQ(rows->Item(1).AsDouble(), 1);
+}
+
+// The charts page lists the logged devices on every load: on a table of millions of rows that
+// must be a few index lookups per device, not a read of every row.
+TEST_P(EngineTest, TheChartsDeviceListUsesTheIndexAndListsOldestFirst) {
+  const std::string insert = "INSERT INTO " + QuoteName(table) +
+                             " (\"ROMAddress\", \"DTime\", \"Temp\") VALUES ($1, $2, $3)";
+  for (const auto& [id, time] : {std::pair{"B", "2026-12-07 09:00:00"},
+                                 {"A", "2026-12-07 10:00:00"},
+                                 {"B", "2026-12-07 11:00:00"},
+                                 {"C", "2026-12-06 23:00:00"},
+                                 {"A", "2026-12-08 00:00:00"}}) {
+    admin->Execute(insert, {DbValue(std::string(id)), DbValue(Utc(time)), DbValue(1.5)});
+  }
+  admin->Execute("INSERT INTO " + QuoteName(table) + " (\"DTime\", \"Temp\") VALUES ($1, $2)",
+                 {DbValue(Utc("2026-12-01 00:00:00")), DbValue(2.0)});
+  const std::string sql = ChartDevicesSql(table, "ROMAddress", "DTime");
+  auto devices = admin->Execute(sql, {});
+  std::vector<std::string> ids;
+  for (devices->MoveFirst(); !devices->Eof(); devices->MoveNext())
+    ids.push_back(devices->Item(1).AsText());
+  EXPECT_EQ(ids, (std::vector<std::string>{"C", "B", "A"}));
+
+  std::string plan;
+  int scans = 0, searches = 0;
+  if (GetParam() == "SQLite") {
+    auto rows = admin->Execute("EXPLAIN QUERY PLAN " + sql, {});
+    for (rows->MoveFirst(); !rows->Eof(); rows->MoveNext()) {
+      const std::string line = rows->Item(3).AsText();
+      plan += line + "\n";
+      if (line.find(table) == std::string::npos) continue;
+      scans += line.rfind("SCAN", 0) == 0;
+      searches +=
+          line.rfind("SEARCH", 0) == 0 && line.find("USING COVERING INDEX") != std::string::npos;
+    }
+  } else {
+    // A small table is read whole whatever the indexes; forbid that to see what the query allows.
+    admin->Execute("SET enable_seqscan = off", {});
+    auto rows = admin->Execute("EXPLAIN " + sql, {});
+    for (rows->MoveFirst(); !rows->Eof(); rows->MoveNext()) {
+      const std::string line = rows->Item(0).AsText();
+      plan += line + "\n";
+      scans += line.find("Scan") != std::string::npos && line.find(table) != std::string::npos;
+      searches += line.find("Index Cond") != std::string::npos;
+    }
+    scans -= searches;  // each index scan with a condition is a lookup
+  }
+  EXPECT_EQ(scans, 0) << plan;
+  EXPECT_GE(searches, 3) << plan;
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, EngineTest, ::testing::Values("SQLite", "PostgreSQL"),

@@ -117,9 +117,49 @@ TEST_P(LoggingTest, AMissingTableIsLoggedOnceAndTheNextGoodWriteSucceeds) {
 
   CreateReadingsTable(*admin, table, Plugin().settings.Fields);
   db().LogValue("940000000001E228M", 20.3);
-  EXPECT_EQ(RowCount(), 1);
+  EXPECT_EQ(RowCount(), 2);  // the reading, and the row without a value marking the lost ones
   EXPECT_THAT(host->LogTexts("1-Wire DB Update"),
               ElementsAre(HasSubstr("3 reading(s) could not be written")));
+}
+
+// A database that fails again soon after it worked again (a disk at its limit) is one episode:
+// one error, and one recovery at its end with every reading lost. Lost readings leave a row
+// without a value where they are missing, so the charts and the history show the gap.
+TEST_P(LoggingTest, AFailureThatComesBackIsOneEpisodeAndLostReadingsLeaveAGap) {
+  Channel("940000000001E228M", "Kitchen", "Temp");
+  const std::string key = "940000000001E228M";
+  auto recoveries = [&] { return host->LogTexts("1-Wire DB Update"); };
+  admin->Execute("DROP TABLE " + QuoteName(table), {});
+  db().LogValue(key, 20.0);
+  clock.Advance(std::chrono::seconds(60));
+  CreateReadingsTable(*admin, table, Plugin().settings.Fields);
+  db().LogValue(key, 20.1);
+  ASSERT_THAT(recoveries(), ElementsAre(HasSubstr("1 reading(s) could not be written")));
+
+  // It fails again ten seconds later, and works again ten seconds after that.
+  clock.Advance(std::chrono::seconds(10));
+  admin->Execute("DROP TABLE " + QuoteName(table), {});
+  db().LogValue(key, 20.2);
+  const auto lost_at = clock.Now();
+  clock.Advance(std::chrono::seconds(10));
+  CreateReadingsTable(*admin, table, Plugin().settings.Fields);
+  db().LogValue(key, 20.3);
+  EXPECT_EQ(Errors().size(), 2u) << "the relapse is part of the first episode";
+  EXPECT_EQ(recoveries().size(), 1u) << "its end is not known yet";
+  clock.Advance(std::chrono::seconds(DatabaseLogging::kEpisodeSeconds));
+  db().LogValue(key, 20.4);
+  EXPECT_THAT(recoveries(), ElementsAre(HasSubstr("1 reading(s)"), HasSubstr("1 reading(s)")));
+  EXPECT_EQ(db().LostReadings(), 0);
+
+  auto rows = Rows();
+  ASSERT_EQ(rows->RecordCount(), 3);
+  rows->MoveFirst();
+  EXPECT_TRUE(rows->Item(2).IsNull());
+  EXPECT_EQ(
+      std::chrono::time_point_cast<std::chrono::seconds>(std::get<DbTime>(rows->Item(1).Value)),
+      std::chrono::time_point_cast<std::chrono::seconds>(lost_at));
+  rows->MoveNext();
+  EXPECT_EQ(rows->Item(2).AsDouble(), 20.3);
 }
 
 TEST_P(LoggingTest, AnUnreachableDatabaseIsNotRetriedReadingByReading) {
@@ -134,7 +174,7 @@ TEST_P(LoggingTest, AnUnreachableDatabaseIsNotRetriedReadingByReading) {
   Plugin().settings.Database = connection_string;
   clock.Advance(std::chrono::seconds(DatabaseLogging::kRetrySeconds + 1));
   db().LogValue("940000000001E228M", 20.2);
-  EXPECT_EQ(RowCount(), 1);
+  EXPECT_EQ(RowCount(), 2);  // the reading, and the row without a value marking the lost ones
   EXPECT_EQ(db().LostReadings(), 0);
 }
 
@@ -155,7 +195,7 @@ TEST_P(PostgresLoggingTest, ALostConnectionIsReplacedAtTheNextReading) {
   admin->Execute("SELECT pg_terminate_backend($1)", {pid});
   db().LogValue("940000000001E228M", 20.1);
   db().LogValue("940000000001E228M", 20.2);
-  EXPECT_EQ(RowCount(), 2);
+  EXPECT_EQ(RowCount(), 3);  // 20.0, the row marking where 20.1 was lost, 20.2
   EXPECT_EQ(Errors().size(), 2u);
   EXPECT_THAT(host->LogTexts("1-Wire DB Update"),
               ElementsAre(HasSubstr("1 reading(s) could not be written")));
@@ -241,8 +281,10 @@ TEST(SqliteFullDisk, AFullDiskIsLoggedAndWritingResumesWhenThereIsRoom) {
   db->LogValue("940000000001E228M", 31);
   EXPECT_EQ(db->LostReadings(), 0);
   auto check = OpenDatabase(Plugin().settings.Database);
-  auto rows = check->Execute("SELECT COUNT(*) FROM \"T_Temps\"", {});
-  EXPECT_EQ(rows->Item(0).AsDouble(), written);  // the rows written before the disk filled, and 31
+  auto rows = check->Execute("SELECT COUNT(*), COUNT(\"Temp\") FROM \"T_Temps\"", {});
+  // The rows written before the disk filled, 31, and the row without a value marking the gap.
+  EXPECT_EQ(rows->Item(0).AsDouble(), written + 1);
+  EXPECT_EQ(rows->Item(1).AsDouble(), written);
   check->Close();
   db->CloseConnection();
   ResetReadingsDatabase();

@@ -241,5 +241,57 @@ TEST_F(BridgeTest, UnknownTopicsAndBadPayloadsAreIgnoredWithOneLine) {
   EXPECT_EQ(LogLines("Ignored"), 6);
 }
 
+// A command the broker kept (retained) is handed over at every subscription: taken, it would
+// switch the device again at every start and every reconnection.
+TEST_F(BridgeTest, RetainedCommandsAreIgnoredAtEverySubscription) {
+  std::string error;
+  ASSERT_TRUE(broker.Start(error)) << error;
+  const std::string sw = "4800000000066912S0";
+  auto s = AddChannel(sw, "Off", "2");
+  MqttProbe probe(broker.port());
+  probe.Publish("quellbrook/" + sw + "/set", "ON", /*retain=*/true);
+  ASSERT_TRUE(Pump([&] { return probe.Last("quellbrook/" + sw + "/set") == "ON"; }));
+  for (int start = 1; start <= 2; ++start) {
+    bridge = std::make_unique<MqttBridge>(*host, loop, settings);
+    ASSERT_EQ(bridge->Start(), "");
+    ASSERT_TRUE(Pump([&] { return LogLines("Ignored a retained command") == start; }));
+    EXPECT_EQ(s->Status, 0);
+    bridge->Stop();
+  }
+}
+
+// A flood of bad commands writes a few lines, not one per message.
+TEST_F(BridgeTest, AFloodOfBadCommandsWritesAFewLines) {
+  std::string error;
+  ASSERT_TRUE(broker.Start(error)) << error;
+  const std::string sw = "4800000000066912S0";
+  auto s = AddChannel(sw, "Off", "2");
+  ASSERT_EQ(bridge->Start(), "");
+  MqttProbe probe(broker.port());
+  ASSERT_TRUE(Pump([&] { return probe.Last("quellbrook/" + sw + "/state") == "OFF"; }));
+  for (int i = 0; i < 500; ++i)
+    probe.Publish("quellbrook/" + sw + "/set", "bad " + std::to_string(i));
+  // Commands are handled in the order sent: once the good one is in, so are the bad ones.
+  probe.Publish("quellbrook/" + sw + "/set", "ON");
+  ASSERT_TRUE(Pump([&] { return s->Status == 2; }));
+  EXPECT_EQ(LogLines("Ignored the payload"), 10);
+}
+
+TEST_F(BridgeTest, AnAbsentBrokerIsReportedOnceAndItsReturnToo) {
+  bridge->SetUnreachableAfter(std::chrono::milliseconds(300));
+  ASSERT_EQ(bridge->Start(), "");
+  ASSERT_TRUE(Pump([&] { return LogLines("cannot be reached") == 1; }));
+  EXPECT_EQ(LogLines("the bridge keeps retrying in the background"), 1);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  Pump([&] { return std::chrono::steady_clock::now() > end; });
+  EXPECT_EQ(LogLines("cannot be reached"), 1);
+  std::string error;
+  ASSERT_TRUE(broker.Start(error)) << error;
+  ASSERT_TRUE(
+      Pump([&] { return bridge->Connected() && LogLines("Connected to the broker") == 1; }));
+  EXPECT_EQ(LogLines("again after"), 1);
+  EXPECT_EQ(LogLines("cannot be reached"), 1);
+}
+
 }  // namespace
 }  // namespace qb::test

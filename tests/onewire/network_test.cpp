@@ -263,6 +263,21 @@ TEST_F(NetworkTest, Ds2450SetUpTakesStoredNumbersAndAlarmsLogOnlyChanges) {
   EXPECT_NE(log->rows[0].second, RoundToDecimals(log->rows[0].second));
 }
 
+// An input above the 2.56 V range is clipped by the converter to its highest code: the status
+// text says so instead of showing a plausible voltage, and the mark goes when the input is back.
+TEST_F(NetworkTest, Ds2450InputAboveItsRangeIsMarkedOverRange) {
+  Start(json::array(
+      {{{"rom", kQuad},
+        {"inputs", {{{"type", "steps"}, {"steps", {{0, 4.3}, {40, 1.0}}}}, 2.6, 2.54, 0.0}}}}));
+  Poll(35s);
+  EXPECT_THAT(Shown(kQuad + "-ChannelA"), ::testing::EndsWith("V (over range)"));
+  EXPECT_THAT(Shown(kQuad + "-ChannelB"), ::testing::EndsWith("V (over range)"));
+  EXPECT_EQ(Shown(kQuad + "-ChannelC").find("over range"), std::string::npos);
+  EXPECT_EQ(Shown(kQuad + "-ChannelD"), "0.000V");
+  Poll(40s);
+  EXPECT_EQ(Shown(kQuad + "-ChannelA"), "1.000V");
+}
+
 // In Fahrenheit the host shows °F while the row logged is in °C, so a series keeps one unit
 // whatever the scale was when each reading was taken; 85 °C (185 °F) is still the power-on value.
 TEST_F(NetworkTest, FahrenheitIsShownButTheReadingIsLoggedInCelsius) {

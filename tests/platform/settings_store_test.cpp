@@ -81,6 +81,59 @@ TEST(IniSettingsStore, HandWrittenFilesAreRead) {
   ASSERT_EQ(sections.size(), 1u);
   ASSERT_EQ(sections[0].entries.size(), 1u);
   EXPECT_EQ(sections[0].entries[0].second, "15");  // the later line wins
+
+  // A section opened again later collects its keys in first-seen order.
+  ASSERT_TRUE(IniSettingsStore::Parse("[A]\nx=1\n[B]\ny=2\n[a]\nz=4\nX=3\n", sections, error));
+  ASSERT_EQ(sections.size(), 2u);
+  using Entries = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(sections[0].entries, (Entries{{"x", "3"}, {"z", "4"}}));
+  EXPECT_EQ(sections[1].entries, (Entries{{"y", "2"}}));
+}
+
+TEST(IniSettingsStore, AnOversizedFileIsRefusedLeftAsItIsAndNeverOverwritten) {
+  TempDir dir;
+  const auto file = dir.path() / "settings.ini";
+  std::string big = "[Settings]\nPollCycle=5\n";
+  while (big.size() <= kMaxSettingsFileBytes) big += "; padding padding padding padding\n";
+  std::ofstream(file) << big;
+  IniSettingsStore store(file);
+  const std::string problem = store.Load();
+  EXPECT_NE(problem.find("at most 1048576 bytes (1 MB)"), std::string::npos) << problem;
+  EXPECT_EQ(problem, SettingsFileSizeProblem(file));
+  EXPECT_FALSE(store.Get("Settings", "PollCycle").has_value());
+  store.Set("Settings", "PollCycle", "7");
+  EXPECT_NE(store.LastWriteError().find("not saved"), std::string::npos);
+  EXPECT_EQ(ReadFile(file), big);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+
+  // A file that grew too big while the program ran is not written over either.
+  std::ofstream(file, std::ios::trunc) << "[Settings]\nPollCycle=5\n";
+  ASSERT_EQ(store.Load(), "");
+  std::ofstream(file, std::ios::app) << big;
+  store.Set("Settings", "PollCycle", "8");
+  EXPECT_NE(store.LastWriteError().find("at most"), std::string::npos);
+  EXPECT_EQ(std::filesystem::file_size(file), big.size() + 23);
+}
+
+TEST(IniSettingsStore, TemporaryFilesOfASaveCutShortAreRemovedAtLoad) {
+  TempDir dir;
+  const auto file = dir.path() / "settings.ini";
+  std::ofstream(file) << "[Settings]\nPollCycle=5\n";
+  const auto stale = dir.path() / "settings.ini.tmp-Ab12Cd";
+  const auto young = dir.path() / "settings.ini.tmp-Xy34Zw";
+  const auto other = dir.path() / "settings.ini.tmp-notmine";
+  for (const auto& p : {stale, young, other}) std::ofstream(p) << "[Settings]\n";
+  const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+  std::filesystem::last_write_time(stale, old);
+  std::filesystem::last_write_time(other, old);
+  IniSettingsStore store(file);
+  EXPECT_EQ(store.Load(), "");
+  EXPECT_EQ(store.GetOr("Settings", "PollCycle", ""), "5");
+  EXPECT_FALSE(std::filesystem::exists(stale));
+  EXPECT_TRUE(std::filesystem::exists(young));  // perhaps another writer's, halfway through
+  EXPECT_TRUE(std::filesystem::exists(other));  // not a name a save uses
 }
 
 TEST(IniSettingsStore, ABrokenFileIsMovedAsideNotOverwritten) {

@@ -109,6 +109,29 @@ TEST(BusFile, TheSimAdapterOpensABusFileAndNamesTypeAndPortOnFailure) {
   }
 }
 
+TEST(BusFile, RefusesABusFileBeyondTheDeviceCountOrSize) {
+  json devices = json::array();
+  for (uint64_t i = 1; i <= kMaxBusFileDevices + 1; ++i)
+    devices.push_back(Device(access::RomId::Make(0x01, i).ToString()));
+  EXPECT_THAT(ErrorOf({{"devices", devices}}),
+              HasSubstr("lists 1001 devices; a bus file holds at most 1000"));
+  devices.erase(devices.size() - 1);
+  EXPECT_EQ(ErrorOf({{"devices", devices}}), "");
+
+  // The size is checked before the file is read, so a huge file costs no memory.
+  test::TempDir dir;
+  const auto path = dir.path() / "huge.json";
+  { std::ofstream(path) << "{\"devices\": []}"; }
+  std::filesystem::resize_file(path, kMaxBusFileBytes + 1);
+  SimulatedClock clock;
+  try {
+    LoadBusFile(path.string(), clock);
+    ADD_FAILURE() << "a bus file over the size limit must be refused";
+  } catch (const std::runtime_error& e) {
+    EXPECT_THAT(e.what(), HasSubstr("a bus file may be at most 32 MB"));
+  }
+}
+
 TEST(ValueSources, GeneratorsFollowTheirDefinition) {
   auto sine =
       ParseValueSource({{"type", "sine"}, {"mean", 10}, {"amplitude", 2}, {"period_s", 40}}, "x");
