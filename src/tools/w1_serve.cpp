@@ -1,0 +1,106 @@
+#include "tools/w1_serve.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/clock.h"
+#include "sim/bus_file.h"
+#include "sim/emulations/w1_socket_protocol.h"
+#include "sim/emulations/w1_socket_server.h"
+
+namespace qb {
+
+namespace {
+
+// The library preloaded into the command: named by QB_W1_PRELOAD, else beside this program (as
+// installed), else where the build made it.
+std::string PreloadLibrary() {
+  if (const char* path = std::getenv("QB_W1_PRELOAD"); path && *path) return path;
+  std::error_code ec;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    for (const auto& candidate :
+         {self.parent_path() / "libqb_w1_preload.so",
+          self.parent_path() / "../lib/quellbrook-1wire/libqb_w1_preload.so"}) {
+      if (std::filesystem::exists(candidate, ec)) return candidate.string();
+    }
+  }
+#ifdef QB_W1_PRELOAD_PATH
+  if (std::filesystem::exists(QB_W1_PRELOAD_PATH, ec)) return QB_W1_PRELOAD_PATH;
+#endif
+  return {};
+}
+
+std::string Joined(const char* variable, const std::string& value, const char* separator) {
+  const char* old = std::getenv(variable);
+  return old && *old ? value + separator + old : value;
+}
+
+}  // namespace
+
+int ServeW1(const std::string& bus_file, bool refuse_join, const std::vector<std::string>& command,
+            std::ostream& err) {
+  SystemClock clock;
+  std::shared_ptr<sim::SimBus> bus;
+  try {
+    bus = sim::LoadBusFile(bus_file, clock);
+  } catch (const std::exception& e) {
+    err << "quellbrook-bus: " << e.what() << "\n";
+    return 1;
+  }
+  const std::string preload = PreloadLibrary();
+  if (preload.empty()) {
+    err << "quellbrook-bus: the netlink emulation library libqb_w1_preload.so was not found "
+           "beside this program; name it with QB_W1_PRELOAD\n";
+    return 1;
+  }
+  char dir_template[] = "/tmp/quellbrook-w1-XXXXXX";
+  if (!mkdtemp(dir_template)) {
+    err << "quellbrook-bus: cannot make a folder for the emulation's socket in /tmp\n";
+    return 1;
+  }
+  const std::string dir = dir_template;
+  auto kernel = std::make_shared<sim::W1KernelEmulator>(bus);
+  kernel->RefuseJoin(refuse_join);
+  sim::W1SocketServer server(kernel, dir + "/kernel");
+  int status = 1;
+  try {
+    server.Start();
+    const pid_t child = fork();
+    if (child == 0) {
+      setenv(sim::kW1SocketEnv, server.SocketPath().c_str(), 1);
+      setenv("LD_PRELOAD", Joined("LD_PRELOAD", preload, ":").c_str(), 1);
+      // A program built with the address sanitizer accepts a library preloaded before its own.
+      setenv("ASAN_OPTIONS", Joined("ASAN_OPTIONS", "verify_asan_link_order=0", ":").c_str(), 1);
+      std::vector<char*> argv;
+      for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execvp(argv[0], argv.data());
+      _exit(127);
+    }
+    if (child < 0) throw std::runtime_error("cannot start " + command[0]);
+    // Interrupting the bus tool interrupts the command; the tool then stops when it ends.
+    signal(SIGINT, SIG_IGN);
+    int wstatus = 0;
+    while (waitpid(child, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(wstatus)) {
+      status = WEXITSTATUS(wstatus);
+      if (status == 127) err << "quellbrook-bus: cannot run " << command[0] << "\n";
+    } else {
+      status = 128 + WTERMSIG(wstatus);
+    }
+    signal(SIGINT, SIG_DFL);
+  } catch (const std::exception& e) {
+    err << "quellbrook-bus: " << e.what() << "\n";
+  }
+  server.Stop();
+  std::filesystem::remove_all(dir);
+  return status;
+}
+
+}  // namespace qb
