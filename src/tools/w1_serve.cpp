@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 
@@ -33,6 +34,14 @@ std::string PreloadLibrary() {
   if (std::filesystem::exists(QB_W1_PRELOAD_PATH, ec)) return QB_W1_PRELOAD_PATH;
 #endif
   return {};
+}
+
+// The command's process id while it runs, for the signal handler.
+volatile sig_atomic_t command_pid = 0;
+
+// Stopping the bus tool stops the command (which then ends the tool): it is passed on.
+void PassOn(int signal) {
+  if (command_pid > 0) kill(static_cast<pid_t>(command_pid), signal);
 }
 
 std::string Joined(const char* variable, const std::string& value, const char* separator) {
@@ -83,8 +92,13 @@ int ServeW1(const std::string& bus_file, bool refuse_join, const std::vector<std
       _exit(127);
     }
     if (child < 0) throw std::runtime_error("cannot start " + command[0]);
-    // Interrupting the bus tool interrupts the command; the tool then stops when it ends.
-    signal(SIGINT, SIG_IGN);
+    command_pid = child;
+    struct sigaction pass_on {};
+    pass_on.sa_handler = PassOn;
+    sigemptyset(&pass_on.sa_mask);
+    struct sigaction previous[3];
+    const int signals[3] = {SIGINT, SIGTERM, SIGHUP};
+    for (int i = 0; i < 3; ++i) sigaction(signals[i], &pass_on, &previous[i]);
     int wstatus = 0;
     while (waitpid(child, &wstatus, 0) < 0 && errno == EINTR) {
     }
@@ -94,7 +108,8 @@ int ServeW1(const std::string& bus_file, bool refuse_join, const std::vector<std
     } else {
       status = 128 + WTERMSIG(wstatus);
     }
-    signal(SIGINT, SIG_DFL);
+    command_pid = 0;
+    for (int i = 0; i < 3; ++i) sigaction(signals[i], &previous[i], nullptr);
   } catch (const std::exception& e) {
     err << "quellbrook-bus: " << e.what() << "\n";
   }
