@@ -1,12 +1,15 @@
 #include "tools/w1_serve.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "platform/clock.h"
 #include "sim/bus_file.h"
@@ -77,10 +80,27 @@ int ServeW1(const std::string& bus_file, bool refuse_join, const std::vector<std
   kernel->RefuseJoin(refuse_join);
   sim::W1SocketServer server(kernel, dir + "/kernel");
   int status = 1;
+  // SIGUSR1 removes the master and SIGUSR2 adds it again, each change an event for the group:
+  // taken by a thread of their own, the signals blocked everywhere else (but in the command).
+  sigset_t master_signals, previous_mask;
+  sigemptyset(&master_signals);
+  sigaddset(&master_signals, SIGUSR1);
+  sigaddset(&master_signals, SIGUSR2);
+  pthread_sigmask(SIG_BLOCK, &master_signals, &previous_mask);
+  std::atomic<bool> stop{false};
+  std::thread faults([&] {
+    const timespec poll_interval{0, 100'000'000};
+    while (!stop) {
+      const int signal = sigtimedwait(&master_signals, nullptr, &poll_interval);
+      if (signal == SIGUSR1) server.Broadcast(kernel->RemoveMaster());
+      if (signal == SIGUSR2) server.Broadcast(kernel->AddMaster());
+    }
+  });
   try {
     server.Start();
     const pid_t child = fork();
     if (child == 0) {
+      pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
       setenv(sim::kW1SocketEnv, server.SocketPath().c_str(), 1);
       setenv("LD_PRELOAD", Joined("LD_PRELOAD", preload, ":").c_str(), 1);
       // A program built with the address sanitizer accepts a library preloaded before its own.
@@ -113,6 +133,9 @@ int ServeW1(const std::string& bus_file, bool refuse_join, const std::vector<std
   } catch (const std::exception& e) {
     err << "quellbrook-bus: " << e.what() << "\n";
   }
+  stop = true;
+  faults.join();
+  pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
   server.Stop();
   std::filesystem::remove_all(dir);
   return status;

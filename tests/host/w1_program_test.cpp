@@ -1,5 +1,6 @@
 // The real program on a kernel 1-Wire master (IntType W1), the kernel's netlink emulated on a bus
-// file by the bus tool: it finds the thermometer and reads the value of the file.
+// file by the bus tool: it finds the thermometer and reads the value of the file; the master
+// removed and added again is logged once each way, and polling comes back by itself.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
@@ -43,6 +44,22 @@ TEST(ProgramOnKernelMaster, ReadsTheThermometerThroughNetlink) {
   ASSERT_FALSE(found.is_null()) << program.output();
   EXPECT_EQ(found["name"], rom + "-Temp");
   EXPECT_NE(program.output().find("Adapter: W1 Port: W1"), std::string::npos) << program.output();
+
+  // The master removed (the bus tool's SIGUSR1) and added again (SIGUSR2).
+  const size_t before = program.output().size();
+  program.Signal(SIGUSR1);
+  EXPECT_NE(program.WaitForLine("The adapter does not answer"), "") << program.output();
+  EXPECT_NE(program.WaitForLine("is not present"), "") << program.output().substr(before);
+  program.Signal(SIGUSR2);
+  EXPECT_NE(program.WaitForLine("is present again"), "") << program.output().substr(before);
+  program.WaitForLine("a line that never comes", std::chrono::milliseconds(1500));
+  const std::string after = program.output().substr(before);
+  size_t answers = 0;
+  for (size_t at = after.find("answers again"); at != std::string::npos;
+       at = after.find("answers again", at + 1))
+    ++answers;
+  EXPECT_EQ(answers, 1u) << after;
+  EXPECT_NE(after.find("w1_bus_master1 is gone"), std::string::npos) << after;
   EXPECT_EQ(program.Stop(SIGTERM), 0) << program.output();
 }
 

@@ -5,6 +5,7 @@
 // behave as on a netlink socket. The group join asks the emulation, which may refuse it (EPERM).
 // Without QB_W1_EMULATION, or for any other socket, every call goes to the C library unchanged.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <linux/netlink.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -65,6 +66,7 @@ int socket(int domain, int type, int protocol) {
     errno = EPROTONOSUPPORT;  // as a kernel without the connector
     return -1;
   }
+  if (type & SOCK_NONBLOCK) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   emulated[fd] = true;
   return fd;
 }
