@@ -9,6 +9,7 @@
 #include "access/adapter.h"
 #include "access/errors.h"
 #include "access/families.h"
+#include "access/masters/adapter_types.h"
 #include "sim/emulations/emulated_w1_channel.h"
 #include "sim/models.h"
 #include "sim/sim_bus.h"
@@ -239,6 +240,10 @@ TEST_F(W1KernelTest, PortsNameAMasterByNumberOrSysfsNameOrTheFirst) {
   EXPECT_TRUE(error.empty());
   EXPECT_EQ(access::ParseW1Port("/dev/ttyS0", &error), std::nullopt);
   EXPECT_NE(error.find("w1_bus_master1"), std::string::npos) << error;
+  // The settings' port and the default adapter file reach the master as written.
+  EXPECT_EQ(access::LookUpAdapterPort("W1", "w1_bus_master3").port_text, "w1_bus_master3");
+  EXPECT_EQ(access::LookUpAdapterPort("W1", "").port_text, "W1");
+  EXPECT_EQ(access::AdapterTypeForPortType("W1"), "W1");
 
   try {
     MakeRig(bus, clock, "w1_bus_master2");
