@@ -306,7 +306,16 @@ TEST_F(W1KernelTest, AMasterRemovedFailsEachCallAndIsUsedAgainOnceItComesBack) {
       EXPECT_NE(std::string(e.what()).find("w1_bus_master1"), std::string::npos) << e.what();
     }
   }
+  // Finding adapters meanwhile lists no master, and says nothing went wrong.
+  const auto channel = [kernel = rig.kernel] {
+    return std::make_unique<sim::EmulatedW1Channel>(kernel);
+  };
+  std::string note;
+  EXPECT_TRUE(access::FindKernelMasters(std::chrono::milliseconds(10), &note, channel).empty());
+  EXPECT_EQ(note, "");
   rig.channel->Deliver(rig.kernel->AddMaster());
+  EXPECT_EQ(access::FindKernelMasters(std::chrono::milliseconds(10), &note, channel),
+            std::vector<std::string>{"w1_bus_master1"});
   EXPECT_EQ(m.Reset(), access::ResetResult::Presence);
   auto t = access::CreateContainer(0x28);
   t->SetupContainer(rig.adapter.get(), kB20.ToString());

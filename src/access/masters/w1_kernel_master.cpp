@@ -380,6 +380,21 @@ void W1KernelMaster::Close() {
   resolved_ = false;
 }
 
+std::vector<std::string> FindKernelMasters(std::chrono::milliseconds timeout, std::string* note,
+                                           W1KernelMaster::ChannelFactory channel) {
+  if (!channel) channel = [] { return std::make_unique<W1NetlinkSocket>(); };
+  W1KernelMaster::Options options;
+  options.reply_timeout = timeout;
+  std::vector<std::string> ports;
+  try {
+    W1KernelMaster master(std::move(channel), "W1", options);
+    for (uint32_t id : master.ListMasters()) ports.push_back(w1::MasterName(id));
+  } catch (const AccessError& e) {
+    if (note) *note = e.what();
+  }
+  return ports;
+}
+
 void RegisterKernelAdapters(OneWireAccessProvider& provider,
                             std::function<void(const std::string&)> log) {
   provider.RegisterAdapterType("W1", [log](const std::string& port) -> std::unique_ptr<BusMaster> {

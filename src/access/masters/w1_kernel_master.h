@@ -106,6 +106,13 @@ class W1KernelMaster : public BusMaster {
   std::optional<RomId> next_path_;
 };
 
+// The masters the kernel runs now, as port texts ("w1_bus_master1"), asked through `channel` (the
+// connector socket when not given) within `timeout`: for finding adapters. Empty, with the reason
+// in `note`, when they cannot be listed (no connector, CAP_NET_ADMIN missing, no answer); empty
+// with no note when the kernel runs none.
+std::vector<std::string> FindKernelMasters(std::chrono::milliseconds timeout, std::string* note,
+                                           W1KernelMaster::ChannelFactory channel = {});
+
 // Registers "W1", the kernel's 1-Wire masters over netlink (port: see ParseW1Port). Notes go to
 // `log` (stderr when not set).
 void RegisterKernelAdapters(OneWireAccessProvider& provider,
