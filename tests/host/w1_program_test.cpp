@@ -33,7 +33,7 @@ TEST(ProgramOnKernelMaster, ReadsTheThermometerThroughNetlink) {
       << program.output();
   httplib::Client client("127.0.0.1", std::stoi(m[1]));
   nlohmann::json found;
-  for (int attempt = 0; attempt < 60 && found.is_null(); ++attempt) {
+  for (int attempt = 0; attempt < 120 && found.is_null(); ++attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     auto res = client.Get("/api/devices");
     if (!res) continue;
