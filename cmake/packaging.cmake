@@ -27,6 +27,11 @@ else()
 endif()
 install(TARGETS quellbrook-bus RUNTIME DESTINATION bin COMPONENT core)
 install(FILES packaging/quellbrook-1wire.service DESTINATION lib/systemd/system COMPONENT core)
+# Grants the service CAP_NET_ADMIN when its adapter is a kernel 1-Wire master (IntType=W1).
+install(PROGRAMS packaging/quellbrook-1wire-generator DESTINATION lib/systemd/system-generators
+  COMPONENT core)
+# What `quellbrook-bus serve --w1` preloads into the command it runs.
+install(TARGETS qb_w1_preload LIBRARY DESTINATION lib/quellbrook-1wire COMPONENT core)
 install(FILES packaging/settings.ini DESTINATION share/quellbrook-1wire COMPONENT core)
 install(FILES demo/bus.json DESTINATION share/quellbrook-1wire RENAME demo-bus.json
   COMPONENT core)

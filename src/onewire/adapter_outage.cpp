@@ -27,7 +27,7 @@ void AdapterFailed(const std::string& category, const std::string& text) {
 void AdapterAnswered() {
   OneWireState& w = OneWire();
   if (!w.adapter_lost) return;
-  w.adapter_lost = true;
+  w.adapter_lost = false;
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(TheClock().MonotonicNow() -
                                                                         w.adapter_lost_at)
                            .count();

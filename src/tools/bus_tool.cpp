@@ -10,6 +10,7 @@
 #include "access/errors.h"
 #include "access/families.h"
 #include "access/masters/serial_adapters.h"
+#include "access/masters/w1_kernel_master.h"
 #include "access/provider.h"
 #include "platform/clock.h"
 #include "sim/bus_file.h"
@@ -18,6 +19,7 @@
 #include "tools/bus_tool_files.h"
 #include "tools/clock_values.h"
 #include "tools/pages_dump.h"
+#include "tools/w1_serve.h"
 
 namespace qb {
 
@@ -157,6 +159,9 @@ struct Options {
   std::string adapter, port, command, rom;
   std::string bus, pty, record;  // serve
   bool passive = false;          // serve a passive DS9097E adapter instead of a DS2480B
+  bool w1 = false;               // serve as the kernel's 1-Wire netlink to a command
+  bool refuse_join = false;      // the emulated kernel refuses the 1-Wire group
+  std::vector<std::string> run;  // the command after "--"
   bool alarm = false;
   int family = -1;
   std::string range;  // read --range
@@ -185,6 +190,13 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
       error = value(o.record);
     } else if (a == "--passive") {
       o.passive = true;
+    } else if (a == "--w1") {
+      o.w1 = true;
+    } else if (a == "--refuse-join") {
+      o.refuse_join = true;
+    } else if (a == "--") {
+      o.run.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      break;
     } else if (a == "--range") {
       error = value(o.range);
       if (error.empty() && o.range != "2.56" && o.range != "5.12")
@@ -213,6 +225,14 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
            "format or serve";
   o.command = positional[0];
   const bool serve_options = !o.bus.empty() || !o.pty.empty() || !o.record.empty() || o.passive;
+  if (o.command == "serve" && o.w1) {
+    if (o.bus.empty() || o.run.empty()) return "serve --w1 needs --bus FILE and -- COMMAND";
+    if (!o.pty.empty() || o.passive || !o.record.empty())
+      return "serve --w1 takes only --bus, --refuse-join and -- COMMAND";
+    return {};
+  }
+  if (o.w1 || o.refuse_join || !o.run.empty())
+    return "--w1, --refuse-join and -- COMMAND belong to serve --w1";
   if (o.command == "serve") {
     if (positional.size() != 1) return "serve takes no ROM id";
     if (o.bus.empty() || o.pty.empty()) return "serve needs --bus FILE and --pty LINK";
@@ -308,6 +328,12 @@ std::string BusToolUsage() {
          "                                   a pseudo-terminal linked from LINK, until "
          "interrupted;\n"
          "                                   --record writes every byte both ways to FILE\n"
+         "  serve --bus FILE --w1 [--refuse-join] -- COMMAND [ARGS...]\n"
+         "                                   run COMMAND with the kernel's 1-Wire netlink\n"
+         "                                   emulated on the bus file (adapter W1, port W1);\n"
+         "                                   --refuse-join refuses the netlink group as to a\n"
+         "                                   program without CAP_NET_ADMIN; SIGUSR1 removes the\n"
+         "                                   master, SIGUSR2 adds it again\n"
          "\n"
          "  --adapter TYPE --port PORT       the adapter, such as --adapter SIM --port "
          "demo/bus.json;\n"
@@ -326,11 +352,13 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     err << "quellbrook-bus: " << error << " (see --help)\n";
     return 2;
   }
+  if (o.command == "serve" && o.w1) return ServeW1(o.bus, o.refuse_join, o.run, err);
   if (o.command == "serve") return Serve(o, out, err);
   access::OneWireAccessProvider provider;
   sim::RegisterSimAdapter(provider, clock);
-  access::RegisterSerialAdapters(
-      provider, [&err](const std::string& note) { err << "quellbrook-bus: " << note << "\n"; });
+  const auto note = [&err](const std::string& text) { err << "quellbrook-bus: " << text << "\n"; };
+  access::RegisterSerialAdapters(provider, note);
+  access::RegisterKernelAdapters(provider, note);
   try {
     auto adapter =
         o.adapter.empty() ? provider.openDefaultAdapter() : provider.openAdapter(o.adapter, o.port);

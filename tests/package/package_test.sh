@@ -22,11 +22,13 @@ root="$work/root"
 dpkg-deb -x "$deb" "$root"
 dpkg-deb -e "$deb" "$work/control"
 
-for f in usr/bin/quellbrook-1wire usr/bin/quellbrook-bus; do
+for f in usr/bin/quellbrook-1wire usr/bin/quellbrook-bus \
+  usr/lib/systemd/system-generators/quellbrook-1wire-generator; do
   [[ -x "$root/$f" ]] || fail "$f is missing or not executable"
 done
 for f in usr/lib/systemd/system/quellbrook-1wire.service usr/share/quellbrook-1wire/settings.ini \
-  usr/share/quellbrook-1wire/demo-bus.json usr/share/doc/quellbrook-1wire/README.md; do
+  usr/share/quellbrook-1wire/demo-bus.json usr/share/doc/quellbrook-1wire/README.md \
+  usr/lib/quellbrook-1wire/libqb_w1_preload.so; do
   [[ -f "$root/$f" ]] || fail "$f is missing"
 done
 grep -q "Install as a service" "$root/usr/share/doc/quellbrook-1wire/README.md" ||

@@ -30,6 +30,11 @@ AdapterPort LookUpAdapterPort(const std::string& adapter_type, const std::string
     p.prefix = "";
     p.port_type = 0;
     p.port_text = port_number;
+  } else if (head == "W1") {
+    // A kernel master: its number, its sysfs name, or W1 for the first.
+    p.prefix = "";
+    p.port_type = 0;
+    p.port_text = port_number.empty() ? "W1" : port_number;
   } else if (head == "DS1410D" || head == "DS1410E") {
     p.prefix = "LPT";
     p.port_type = 2;
@@ -53,6 +58,7 @@ AdapterPort LookUpAdapterPort(const std::string& adapter_type, const std::string
 
 std::string AdapterTypeForPortType(const std::string& port_type) {
   if (port_type == "SIM") return "SIM";
+  if (port_type == "W1") return "W1";
   if (port_type == "1") return "DS9097E";
   if (port_type == "2") return "DS1410E";
   if (port_type == "5") return "DS9097U";

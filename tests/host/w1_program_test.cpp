@@ -1,0 +1,67 @@
+// The real program on a kernel 1-Wire master (IntType W1), the kernel's netlink emulated on a bus
+// file by the bus tool: it finds the thermometer and reads the value of the file; the master
+// removed and added again is logged once each way, and polling comes back by itself.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <thread>
+
+#include "access/rom.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace qb::test {
+namespace {
+
+TEST(ProgramOnKernelMaster, ReadsTheThermometerThroughNetlink) {
+  TempDir dir;
+  const std::string rom = access::RomId::Make(0x28, 27).ToString();
+  WriteFile(dir.path() / "bus.json",
+            nlohmann::json{{"devices", {{{"rom", rom}, {"temperature", -12.25}}}}}.dump());
+  WriteFile(dir.path() / "settings.ini", "[Settings]\nIntType=W1\nIntPort=W1\nPollCycle=1\n");
+  ChildProcess program({QB_BUS_TOOL_PATH, "serve", "--bus", (dir.path() / "bus.json").string(),
+                        "--w1", "--", QB_PROGRAM_PATH, "--standalone", "--app-dir",
+                        (dir.path() / "app").string(), "--settings",
+                        (dir.path() / "settings.ini").string(), "--http", "127.0.0.1:0"});
+  std::smatch m;
+  const std::string line = program.WaitForLine("Web pages: ");
+  ASSERT_TRUE(std::regex_search(line, m, std::regex("127\\.0\\.0\\.1:(\\d+)/")))
+      << program.output();
+  httplib::Client client("127.0.0.1", std::stoi(m[1]));
+  nlohmann::json found;
+  for (int attempt = 0; attempt < 120 && found.is_null(); ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    auto res = client.Get("/api/devices");
+    if (!res) continue;
+    for (const auto& d : nlohmann::json::parse(res->body))
+      if (d.value("string", "").rfind("-12.250", 0) == 0) found = d;
+  }
+  program.WaitForLine("Adding", std::chrono::milliseconds(100));
+  ASSERT_FALSE(found.is_null()) << program.output();
+  EXPECT_EQ(found["name"], rom + "-Temp");
+  EXPECT_NE(program.output().find("Adapter: W1 Port: W1"), std::string::npos) << program.output();
+
+  // The master removed (the bus tool's SIGUSR1) and added again (SIGUSR2).
+  const size_t before = program.output().size();
+  program.Signal(SIGUSR1);
+  EXPECT_NE(program.WaitForLine("The adapter does not answer"), "") << program.output();
+  EXPECT_NE(program.WaitForLine("is not present"), "") << program.output().substr(before);
+  program.Signal(SIGUSR2);
+  EXPECT_NE(program.WaitForLine("is present again"), "") << program.output().substr(before);
+  program.WaitForLine("a line that never comes", std::chrono::milliseconds(1500));
+  const std::string after = program.output().substr(before);
+  size_t answers = 0;
+  for (size_t at = after.find("answers again"); at != std::string::npos;
+       at = after.find("answers again", at + 1))
+    ++answers;
+  EXPECT_EQ(answers, 1u) << after;
+  EXPECT_NE(after.find("w1_bus_master1 is gone"), std::string::npos) << after;
+  EXPECT_EQ(program.Stop(SIGTERM), 0) << program.output();
+}
+
+}  // namespace
+}  // namespace qb::test
