@@ -1,5 +1,6 @@
 #include "onewire/onewire_state.h"
 
+#include "access/masters/i2c_adapters.h"
 #include "access/masters/serial_adapters.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
@@ -18,6 +19,8 @@ void RegisterProductAdapterTypes(access::OneWireAccessProvider& provider) {
   sim::RegisterSimAdapter(provider, TheClock());
   // Notes from an adapter (a passive one cannot give a strong pull-up) go to the log once.
   access::RegisterSerialAdapters(
+      provider, [](const std::string& note) { WriteLog(LogClass::Always, "1-Wire I/F", note); });
+  access::RegisterI2cAdapters(
       provider, [](const std::string& note) { WriteLog(LogClass::Always, "1-Wire I/F", note); });
 }
 

@@ -9,6 +9,7 @@
 #include "access/ds18s20.h"
 #include "access/errors.h"
 #include "access/families.h"
+#include "access/masters/i2c_adapters.h"
 #include "access/masters/serial_adapters.h"
 #include "access/provider.h"
 #include "platform/clock.h"
@@ -330,6 +331,8 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
   access::OneWireAccessProvider provider;
   sim::RegisterSimAdapter(provider, clock);
   access::RegisterSerialAdapters(
+      provider, [&err](const std::string& note) { err << "quellbrook-bus: " << note << "\n"; });
+  access::RegisterI2cAdapters(
       provider, [&err](const std::string& note) { err << "quellbrook-bus: " << note << "\n"; });
   try {
     auto adapter =
