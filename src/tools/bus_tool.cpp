@@ -19,6 +19,7 @@
 #include "tools/bus_tool_files.h"
 #include "tools/clock_values.h"
 #include "tools/pages_dump.h"
+#include "tools/serve_ds2482.h"
 
 namespace qb {
 
@@ -158,6 +159,9 @@ struct Options {
   std::string adapter, port, command, rom;
   std::string bus, pty, record;  // serve
   bool passive = false;          // serve a passive DS9097E adapter instead of a DS2480B
+  bool ds2482 = false;           // serve a DS2482 on an emulated I2C bus to a command
+  int channels = 1;              // serve --ds2482: 8 for a DS2482-800
+  std::vector<std::string> run;  // serve --ds2482: the command after "--"
   bool alarm = false;
   int family = -1;
   std::string range;  // read --range
@@ -174,7 +178,19 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
       return {};
     };
     std::string error;
-    if (a == "--adapter") {
+    if (a == "--") {
+      o.run.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      break;
+    }
+    if (a == "--ds2482") {
+      o.ds2482 = true;
+    } else if (a == "--channels") {
+      std::string text;
+      error = value(text);
+      if (error.empty() && text != "1" && text != "8")
+        error = "--channels takes 1 (a DS2482-100) or 8 (a DS2482-800)";
+      o.channels = text == "8" ? 8 : 1;
+    } else if (a == "--adapter") {
       error = value(o.adapter);
     } else if (a == "--port") {
       error = value(o.port);
@@ -214,6 +230,14 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
            "format or serve";
   o.command = positional[0];
   const bool serve_options = !o.bus.empty() || !o.pty.empty() || !o.record.empty() || o.passive;
+  if (o.command == "serve" && o.ds2482) {
+    if (o.bus.empty() || o.run.empty()) return "serve --ds2482 needs --bus FILE and -- COMMAND";
+    if (!o.pty.empty() || o.passive || !o.record.empty())
+      return "serve --ds2482 takes only --bus, --channels and -- COMMAND";
+    return {};
+  }
+  if (o.ds2482 || o.channels != 1 || !o.run.empty())
+    return "--ds2482, --channels and -- COMMAND belong to serve";
   if (o.command == "serve") {
     if (positional.size() != 1) return "serve takes no ROM id";
     if (o.bus.empty() || o.pty.empty()) return "serve needs --bus FILE and --pty LINK";
@@ -309,6 +333,10 @@ std::string BusToolUsage() {
          "                                   a pseudo-terminal linked from LINK, until "
          "interrupted;\n"
          "                                   --record writes every byte both ways to FILE\n"
+         "  serve --bus FILE --ds2482 [--channels 8] -- COMMAND [ARGS...]\n"
+         "                                   run COMMAND with the bus file behind an emulated\n"
+         "                                   DS2482-100 (or -800, the bus on every channel) at\n"
+         "                                   /dev/i2c-1:0x18, through umockdev\n"
          "\n"
          "  --adapter TYPE --port PORT       the adapter, such as --adapter SIM --port "
          "demo/bus.json;\n"
@@ -326,6 +354,13 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
   if (std::string error = ParseArgs(args, o); !error.empty()) {
     err << "quellbrook-bus: " << error << " (see --help)\n";
     return 2;
+  }
+  if (o.command == "serve" && o.ds2482) {
+    DS2482ServeOptions serve;
+    serve.bus_file = o.bus;
+    serve.channels = o.channels;
+    serve.command = o.run;
+    return ServeDS2482(serve, args, err);
   }
   if (o.command == "serve") return Serve(o, out, err);
   access::OneWireAccessProvider provider;
