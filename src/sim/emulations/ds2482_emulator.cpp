@@ -143,7 +143,9 @@ bool DS2482Emulator::Command(uint8_t command, std::optional<uint8_t> parameter) 
       uint8_t in = 0;
       for (int i = 0; i < 8; ++i)
         if (Slot((out >> i) & 1)) in |= static_cast<uint8_t>(1u << i);
-      if (command == kReadByte) data_ = in;
+      // The data register takes the bits sampled on the line, for a written byte as well (peers
+      // check a written byte by reading it back from there).
+      data_ = in;
       status_ = keep | kLogicLevel;
       StartPullupIfArmed();
       return true;
