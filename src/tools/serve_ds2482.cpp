@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -34,6 +35,11 @@ int RestartUnderUmockdev(const std::vector<std::string>& self_args, std::ostream
     return 1;
   }
   self[n] = '\0';
+  // A program built with AddressSanitizer refuses a library preloaded before its runtime; the
+  // preload here is wanted.
+  std::string asan = "verify_asan_link_order=0";
+  if (const char* previous = std::getenv("ASAN_OPTIONS")) asan += std::string(":") + previous;
+  setenv("ASAN_OPTIONS", asan.c_str(), 1);
   std::vector<std::string> args = {"umockdev-wrapper", self};
   args.insert(args.end(), self_args.begin(), self_args.end());
   auto argv = Argv(args);

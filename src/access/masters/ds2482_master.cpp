@@ -315,19 +315,27 @@ TripletResult DS2482Master::SearchTriplet(bool preferred_direction) {
 }
 
 uint8_t DS2482Master::TouchByteWithPower(uint8_t byte, std::chrono::milliseconds duration) {
-  Guarded("a powered byte", false, [&] {
+  const uint8_t result = Guarded("a powered byte", false, [&]() -> uint8_t {
     // The strong pull-up starts when the byte is done and lasts until the next configuration
-    // write or 1-Wire command.
+    // write or 1-Wire command. A byte of read slots (the last byte of a command's CRC, say) is
+    // read, as TouchByte does.
     WriteConfig(Config() | kStrongPullup);
-    const uint8_t command[] = {kWriteByte, byte};
-    Command(command, sizeof command);
+    uint8_t read = byte;
+    if (byte == 0xFF) {
+      const uint8_t command = kReadByte;
+      Command(&command, 1);
+      read = ReadRegister(kDataRegister);
+    } else {
+      const uint8_t command[] = {kWriteByte, byte};
+      Command(command, sizeof command);
+    }
     options_.wait(duration);
     WriteConfig(Config());
-    return 0;
+    return read;
   });
   CountSlots(8);
   CountPower(duration);
-  return byte;
+  return result;
 }
 
 void DS2482Master::Wait(std::chrono::milliseconds duration) {
