@@ -9,6 +9,7 @@
 #include "access/ds18s20.h"
 #include "access/errors.h"
 #include "access/families.h"
+#include "access/masters/adapter_detection.h"
 #include "access/masters/i2c_adapters.h"
 #include "access/masters/serial_adapters.h"
 #include "access/provider.h"
@@ -227,7 +228,7 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
   }
   if (positional.empty())
     return "name a command: search, read ROM, info ROM, pages ROM, ls ROM, cat, put, mkdir, "
-           "format or serve";
+           "format, adapters or serve";
   o.command = positional[0];
   const bool serve_options = !o.bus.empty() || !o.pty.empty() || !o.record.empty() || o.passive;
   if (o.command == "serve" && o.ds2482) {
@@ -247,6 +248,12 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
   }
   if (serve_options) return "--bus, --pty, --passive and --record belong to serve";
   if (!o.range.empty() && o.command != "read") return "--range belongs to read";
+  if (o.command == "adapters") {
+    if (positional.size() != 1 || !o.adapter.empty() || !o.port.empty() || o.alarm ||
+        o.family >= 0 || !o.range.empty())
+      return "adapters takes no arguments";
+    return {};
+  }
   if (o.command == "search") {
     if (positional.size() != 1) return "search takes no ROM id";
   } else if (o.command == "read" || o.command == "info" || o.command == "pages") {
@@ -305,6 +312,21 @@ int Serve(const Options& o, std::ostream& out, std::ostream& err) {
   return status;
 }
 
+// Lists the adapters found on this machine, one a line: the type and port to give --adapter and
+// --port (or the settings' IntType and IntPort), then a description.
+int ListAdapters(std::ostream& out, std::ostream& err) {
+  access::DetectionOptions options;
+  options.log = [&err](const std::string& line) { err << "quellbrook-bus: " << line << "\n"; };
+  const auto found = access::DetectAdapters(options);
+  for (const auto& a : found) out << access::FormatFoundAdapter(a) << "\n";
+  if (found.empty()) {
+    err << "quellbrook-bus: no 1-Wire adapter found (looked for USB DS2490s, DS2482s on "
+           "/dev/i2c-*, kernel 1-Wire masters and DS2480B serial adapters)\n";
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::string BusToolUsage() {
@@ -326,6 +348,9 @@ std::string BusToolUsage() {
          "  mkdir ROM PATH                   a directory (such as /DATA) on the device\n"
          "  format ROM                       an empty file structure on the device (its files\n"
          "                                   are lost)\n"
+         "  adapters                         the adapters found on this machine, one a line: "
+         "type,\n"
+         "                                   port and a description\n"
          "  serve --bus FILE --pty LINK [--passive] [--record FILE]\n"
          "                                   serve the bus file as a DS2480B serial adapter\n"
          "                                   (DS9097U), or with --passive as a passive DS9097E, "
@@ -363,6 +388,7 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     return ServeDS2482(serve, args, err);
   }
   if (o.command == "serve") return Serve(o, out, err);
+  if (o.command == "adapters") return ListAdapters(out, err);
   access::OneWireAccessProvider provider;
   sim::RegisterSimAdapter(provider, clock);
   access::RegisterSerialAdapters(
