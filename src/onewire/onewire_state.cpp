@@ -22,6 +22,15 @@ void RegisterProductAdapterTypes(access::OneWireAccessProvider& provider) {
       provider, [](const std::string& note) { WriteLog(LogClass::Always, "1-Wire I/F", note); });
   access::RegisterI2cAdapters(
       provider, [](const std::string& note) { WriteLog(LogClass::Always, "1-Wire I/F", note); });
+  provider.SetAdapterDetection(
+      [] {
+        access::DetectionOptions options;
+        options.log = [](const std::string& note) {
+          WriteLog(LogClass::Always, "1-Wire I/F", note);
+        };
+        return access::DetectAdapters(options);
+      },
+      [](const std::string& note) { WriteLog(LogClass::Always, "1-Wire I/F", note); });
 }
 
 }  // namespace

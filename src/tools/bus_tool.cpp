@@ -395,6 +395,15 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
       provider, [&err](const std::string& note) { err << "quellbrook-bus: " << note << "\n"; });
   access::RegisterI2cAdapters(
       provider, [&err](const std::string& note) { err << "quellbrook-bus: " << note << "\n"; });
+  provider.SetAdapterDetection(
+      [&err] {
+        access::DetectionOptions options;
+        options.log = [&err](const std::string& note) {
+          err << "quellbrook-bus: " << note << "\n";
+        };
+        return access::DetectAdapters(options);
+      },
+      [&err](const std::string& note) { err << "quellbrook-bus: " << note << "\n"; });
   try {
     auto adapter =
         o.adapter.empty() ? provider.openDefaultAdapter() : provider.openAdapter(o.adapter, o.port);

@@ -6,6 +6,8 @@
 #include <map>
 
 #include "access/errors.h"
+#include "access/provider.h"
+#include "sim/bus_file.h"
 #include "sim/emulations/emulated_i2c_link.h"
 #include "sim/emulations/emulated_serial_link.h"
 #include "sim/sim_bus.h"
@@ -134,6 +136,36 @@ TEST(AdapterDetection, StopsWhenItsTimeIsUp) {
   EXPECT_EQ(opened, 0);
   ASSERT_FALSE(log.empty());
   EXPECT_NE(log[0].find("ran out of time"), std::string::npos);
+}
+
+TEST(AdapterDetection, TheDefaultAdapterIsTheFirstFoundOnlyWithoutADefaultFile) {
+  test::TempDir dir;
+  const std::string bus = dir.str() + "/bus.json";
+  test::WriteFile(bus, R"({"devices": [{"rom": "F8000000000A1028", "temperature": 20}]})");
+  SimulatedClock clock;
+  access::OneWireAccessProvider provider;
+  sim::RegisterSimAdapter(provider, clock);
+  provider.SetDefaultAdapterFile(dir.str() + "/missing.ini");
+  int detections = 0;
+  std::vector<std::string> log;
+  provider.SetAdapterDetection(
+      [&] {
+        ++detections;
+        return std::vector<access::FoundAdapter>{{"SIM", bus, "simulated bus"},
+                                                 {"DS9097U", "/dev/ttyUSB9", "second"}};
+      },
+      [&](const std::string& line) { log.push_back(line); });
+  auto adapter = provider.openDefaultAdapter();
+  EXPECT_EQ(adapter->getPortName(), bus);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_NE(log[0].find("SIM on " + bus), std::string::npos) << log[0];
+
+  // A default adapter file is obeyed as before, without detection.
+  test::WriteFile(dir.str() + "/default.ini",
+                  "[DefaultAdapter]\nDefaultPortType=SIM\nDefaultPortNum=" + bus + "\n");
+  provider.SetDefaultAdapterFile(dir.str() + "/default.ini");
+  adapter = provider.openDefaultAdapter();
+  EXPECT_EQ(detections, 1);
 }
 
 }  // namespace
