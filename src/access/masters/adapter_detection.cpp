@@ -157,6 +157,7 @@ std::vector<FoundAdapter> DetectAdapters(const DetectionOptions& options) {
     if (serial.size() < 4) serial.push_back(path);
   for (const char* prefix : {"ttyUSB", "ttyACM"})
     for (const auto& path : Numbered(options.dev_root, prefix)) serial.push_back(path);
+  serial.insert(serial.end(), options.extra_serial_ports.begin(), options.extra_serial_ports.end());
   for (const auto& path : serial) {
     if (out_of_time(path)) break;
     try {

@@ -23,6 +23,8 @@ struct FoundAdapter {
 struct DetectionOptions {
   std::string dev_root = "/dev";  // i2c-N and the serial ports ttyS0-3, ttyUSB*, ttyACM*
   std::string sys_root = "/sys";  // the kernel's 1-Wire masters under bus/w1/devices
+  // Serial ports probed besides those under dev_root (a pseudo-terminal's link, say).
+  std::vector<std::string> extra_serial_ports;
   // How long a serial port has to answer the DS2480B's reset.
   std::chrono::milliseconds serial_timeout{150};
   // Detection gives up on what is left after this long.
