@@ -27,6 +27,7 @@ else()
 endif()
 install(TARGETS quellbrook-bus RUNTIME DESTINATION bin COMPONENT core)
 install(FILES packaging/quellbrook-1wire.service DESTINATION lib/systemd/system COMPONENT core)
+install(FILES packaging/60-quellbrook-1wire-i2c.rules DESTINATION lib/udev/rules.d COMPONENT core)
 install(FILES packaging/settings.ini DESTINATION share/quellbrook-1wire COMPONENT core)
 install(FILES demo/bus.json DESTINATION share/quellbrook-1wire RENAME demo-bus.json
   COMPONENT core)

@@ -26,7 +26,8 @@ for f in usr/bin/quellbrook-1wire usr/bin/quellbrook-bus; do
   [[ -x "$root/$f" ]] || fail "$f is missing or not executable"
 done
 for f in usr/lib/systemd/system/quellbrook-1wire.service usr/share/quellbrook-1wire/settings.ini \
-  usr/share/quellbrook-1wire/demo-bus.json usr/share/doc/quellbrook-1wire/README.md; do
+  usr/share/quellbrook-1wire/demo-bus.json usr/share/doc/quellbrook-1wire/README.md \
+  usr/lib/udev/rules.d/60-quellbrook-1wire-i2c.rules; do
   [[ -f "$root/$f" ]] || fail "$f is missing"
 done
 grep -q "Install as a service" "$root/usr/share/doc/quellbrook-1wire/README.md" ||
