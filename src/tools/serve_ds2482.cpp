@@ -1,5 +1,6 @@
 #include "tools/serve_ds2482.h"
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,14 @@
 namespace qb {
 
 namespace {
+
+// The command being run: SIGINT and SIGTERM are passed on to it, so that stopping the server
+// stops the command, and the server ends when it has.
+volatile pid_t running_command = 0;
+
+void PassOn(int signal) {
+  if (running_command > 0) kill(running_command, signal);
+}
 
 std::vector<char*> Argv(std::vector<std::string>& args) {
   std::vector<char*> argv;
@@ -89,9 +98,20 @@ int ServeDS2482(const DS2482ServeOptions& o, const std::vector<std::string>& sel
     std::fprintf(stderr, "quellbrook-bus: cannot run %s: %s\n", argv[0], std::strerror(errno));
     _exit(127);
   }
+  running_command = child;
+  struct sigaction pass_on {};
+  pass_on.sa_handler = PassOn;
+  sigemptyset(&pass_on.sa_mask);
+  struct sigaction old_int {
+  }, old_term{};
+  sigaction(SIGINT, &pass_on, &old_int);
+  sigaction(SIGTERM, &pass_on, &old_term);
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
+  running_command = 0;
+  sigaction(SIGINT, &old_int, nullptr);
+  sigaction(SIGTERM, &old_term, nullptr);
   err << "quellbrook-bus: " << server.Transactions() << " I2C transactions" << std::endl;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
