@@ -26,8 +26,11 @@ AutodetectResult Autodetect(const std::string& default_adapter_file,
                             const std::vector<std::string>& extra_ports) {
   access::DetectionOptions options;
   options.extra_serial_ports = extra_ports;
-  const std::vector<access::FoundAdapter> found = access::DetectAdapters(options);
+  return TakeFirstAdapter(default_adapter_file, access::DetectAdapters(options));
+}
 
+AutodetectResult TakeFirstAdapter(const std::string& default_adapter_file,
+                                  const std::vector<access::FoundAdapter>& found) {
   AutodetectResult result;
   if (found.empty()) {
     result.message =

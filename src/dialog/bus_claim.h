@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "access/masters/adapter_detection.h"
 #include "onewire/bound_container.h"
 
 namespace qb {
@@ -46,6 +47,9 @@ struct AutodetectResult {
 // type has a driver port type (serial, USB, I2C), is written to the default-adapter file.
 AutodetectResult Autodetect(const std::string& default_adapter_file,
                             const std::vector<std::string>& extra_ports = {});
+// The result for the adapters found (the first is taken), written as Autodetect writes it.
+AutodetectResult TakeFirstAdapter(const std::string& default_adapter_file,
+                                  const std::vector<access::FoundAdapter>& found);
 
 }  // namespace dialog
 }  // namespace qb
