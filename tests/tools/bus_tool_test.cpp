@@ -329,6 +329,20 @@ TEST_F(BusToolTest, ADS2482ReadsWhatTheSimulatorReads) {
       << out;
   EXPECT_THAT(out, HasSubstr(Tool(Args({"search"})).out + Tool(Args({"read", rom})).out));
 
+  // Adapter detection finds the emulated bridge, a line per channel, and nothing else.
+  ASSERT_EQ(test::RunToEnd({QB_BUS_TOOL_PATH, "serve", "--bus", file, "--ds2482", "--channels", "8",
+                            "--", QB_BUS_TOOL_PATH, "adapters"},
+                           out),
+            0)
+      << out;
+  std::vector<std::string> listed;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("quellbrook-bus: ", 0) != 0) listed.push_back(line.substr(0, line.find("  ")));
+  std::vector<std::string> channels;
+  for (int c = 0; c < 8; ++c) channels.push_back("DS2482 /dev/i2c-1:0x18:" + std::to_string(c));
+  EXPECT_EQ(listed, channels) << out;
+
   // The command's failure is the tool's, and a wrong address is refused by the bridge's bus.
   EXPECT_NE(
       test::RunToEnd({QB_BUS_TOOL_PATH, "serve", "--bus", file, "--ds2482", "--", QB_BUS_TOOL_PATH,
