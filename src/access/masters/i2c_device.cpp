@@ -48,7 +48,8 @@ I2cDevice::I2cDevice(std::string bus_path, int address)
     fd_ = -1;
     if (error == EBUSY)
       ThrowBusError("I2C", "the I2C address " + Hex(address_) + " on " + path_ +
-                               " is taken by a kernel driver (unload the ds2482 module)");
+                               " is taken by a kernel driver (for a DS2482: the kernel's ds2482 "
+                               "module drives it; use its 1-Wire master or unload the module)");
     ThrowBusError("I2C",
                   "cannot address " + Hex(address_) + " on " + path_ + ": " + std::strerror(error));
   }
