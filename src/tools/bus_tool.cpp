@@ -366,7 +366,8 @@ std::string BusToolUsage() {
          "  --adapter TYPE --port PORT       the adapter, such as --adapter SIM --port "
          "demo/bus.json;\n"
          "                                   without them the system's default adapter is used\n"
-         "                                   (/etc/quellbrook-1wire/default-adapter.ini)\n";
+         "                                   (/etc/quellbrook-1wire/default-adapter.ini), or\n"
+         "                                   without that file the first one adapters lists\n";
 }
 
 int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
