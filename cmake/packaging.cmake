@@ -32,6 +32,7 @@ install(PROGRAMS packaging/quellbrook-1wire-generator DESTINATION lib/systemd/sy
   COMPONENT core)
 # What `quellbrook-bus serve --w1` preloads into the command it runs.
 install(TARGETS qb_w1_preload LIBRARY DESTINATION lib/quellbrook-1wire COMPONENT core)
+install(FILES packaging/60-quellbrook-1wire-i2c.rules DESTINATION lib/udev/rules.d COMPONENT core)
 install(FILES packaging/settings.ini DESTINATION share/quellbrook-1wire COMPONENT core)
 install(FILES demo/bus.json DESTINATION share/quellbrook-1wire RENAME demo-bus.json
   COMPONENT core)

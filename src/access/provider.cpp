@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 #include "access/errors.h"
@@ -57,6 +58,22 @@ std::unique_ptr<DSPortAdapter> OneWireAccessProvider::openAdapter(const std::str
 }
 
 std::unique_ptr<DSPortAdapter> OneWireAccessProvider::openDefaultAdapter() const {
+  std::error_code ec;
+  if (detect_ && !std::filesystem::exists(default_file_, ec)) {
+    const std::vector<FoundAdapter> found = detect_();
+    if (!found.empty()) {
+      const FoundAdapter& first = found.front();
+      if (detect_log_)
+        detect_log_("No default adapter file (" + default_file_ +
+                    "): using the first adapter found, " + first.type + " on " + first.port + " (" +
+                    first.description + ")");
+      return openAdapter(first.type, first.port);
+    }
+    if (detect_log_)
+      detect_log_("No default adapter file (" + default_file_ +
+                  ") and no adapter found on this "
+                  "computer");
+  }
   const DefaultAdapter d = ReadDefaultAdapter(default_file_);
   const std::string type = AdapterTypeForPortType(d.port_type);
   return openAdapter(type, LookUpAdapterPort(type, d.port_number).port_text);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "access/adapter.h"
+#include "access/masters/adapter_detection.h"
 
 namespace qb::access {
 
@@ -23,8 +24,17 @@ class OneWireAccessProvider {
   std::unique_ptr<DSPortAdapter> openAdapter(const std::string& type,
                                              const std::string& port) const;
   // Opens the system's default adapter as the default-adapter file names it (see
-  // ReadDefaultAdapter).
+  // ReadDefaultAdapter). Without that file, and with a detection set, the first adapter
+  // detection finds is opened, and the log says which.
   std::unique_ptr<DSPortAdapter> openDefaultAdapter() const;
+
+  // How openDefaultAdapter finds an adapter when there is no default-adapter file (DetectAdapters
+  // in the product), and where it says which one it took.
+  void SetAdapterDetection(std::function<std::vector<FoundAdapter>()> detect,
+                           std::function<void(const std::string&)> log) {
+    detect_ = std::move(detect);
+    detect_log_ = std::move(log);
+  }
 
   // The file that names the system's default adapter (see ReadDefaultAdapter).
   void SetDefaultAdapterFile(std::string path) { default_file_ = std::move(path); }
@@ -33,6 +43,8 @@ class OneWireAccessProvider {
  private:
   std::map<std::string, AdapterOpener> types_;
   std::string default_file_ = "/etc/quellbrook-1wire/default-adapter.ini";
+  std::function<std::vector<FoundAdapter>()> detect_;
+  std::function<void(const std::string&)> detect_log_;
 };
 
 // The system's default adapter, as the driver's registry values held it: a port number and a

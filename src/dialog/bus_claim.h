@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "access/masters/adapter_detection.h"
 #include "onewire/bound_container.h"
 
 namespace qb {
@@ -32,19 +33,23 @@ class BusClaim {
   std::optional<BoundContainer> bound_;
 };
 
-// The serial ports Autodetect probes for a DS2480B adapter, and what it found.
+// What Autodetect found.
 struct AutodetectResult {
   bool found = false;
+  std::string type;         // the adapter type for IntType ("DS9097U", "DS2482", ...)
   std::string port;         // the port number as the settings hold it ("1", "/dev/ttyUSB0")
   std::string port_text;    // the device opened
   std::string message;      // for the person who pressed the button
   std::string write_error;  // writing the default-adapter file failed
 };
-// Tries each serial port in turn (/dev/ttyS0 to /dev/ttyS3, /dev/ttyUSB0 to /dev/ttyUSB3, and
-// `extra_ports`), opening a DS2480B adapter on it; the first that answers is written to the
-// default-adapter file as port type 5 and its port number.
+// Looks for adapters as DetectAdapters does (USB DS2490s, DS2482s, kernel 1-Wire masters, then
+// DS2480Bs on the serial ports and on `extra_ports`); the first found is the result and, when its
+// type has a driver port type (serial, USB, I2C), is written to the default-adapter file.
 AutodetectResult Autodetect(const std::string& default_adapter_file,
                             const std::vector<std::string>& extra_ports = {});
+// The result for the adapters found (the first is taken), written as Autodetect writes it.
+AutodetectResult TakeFirstAdapter(const std::string& default_adapter_file,
+                                  const std::vector<access::FoundAdapter>& found);
 
 }  // namespace dialog
 }  // namespace qb

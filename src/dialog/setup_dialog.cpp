@@ -150,7 +150,7 @@ const char* const kDebugItems[] = {"None",
                                    "Log Filler!!"};
 // The adapter types this system opens. A stored type not listed (a parallel-port DS1410E, or a
 // USB DS1490 or DS2490 that is not supported yet) is still shown as the current one.
-const char* const kAdapterTypes[] = {"DS9097E", "DS9097", "DS9097U", "DS1411", "SIM"};
+const char* const kAdapterTypes[] = {"DS9097E", "DS9097", "DS9097U", "DS1411", "DS2482", "SIM"};
 const char* const kResolutions[] = {"0.5", "0.25", "0.125", "0.0625"};
 const char* const kScales[] = {"2.55V", "2.56V", "5.10V"};
 
@@ -420,9 +420,12 @@ void SetupWindow::FillPorts() {
   IntPort->clear();
   const int count = port.prefix == "LPT"   ? 3
                     : port.prefix == "USB" ? 4
+                    : port.prefix == "I2C" ? 0
                     : port.prefix.empty()  ? 0
                                            : 8;
   for (int i = 1; i <= count; ++i) IntPort->addItem(QString::number(i));
+  // A bridge's port names its bus and address (and a DS2482-800's channel).
+  if (port.prefix == "I2C") IntPort->addItems({"/dev/i2c-1:0x18", "/dev/i2c-1:0x18:0"});
   IntPort->setCurrentText(kept);
   lblVer->setText(Q(port.prefix.empty() ? "Simulated bus (the port is a bus file)"
                                         : "Port kind " + port.prefix + ", driver port type " +
@@ -1788,7 +1791,8 @@ void SetupWindow::Autodetect() {
   UI().MessageBox(found.message, found.found ? MessageIcon::Information : MessageIcon::Exclamation,
                   "Autodetect");
   if (!found.found) return;
-  IntType->setCurrentText("DS9097U");
+  if (IntType->findText(Q(found.type)) < 0) IntType->addItem(Q(found.type));
+  IntType->setCurrentText(Q(found.type));
   IntPort->setCurrentText(Q(found.port));
   ChkDefault->setChecked(true);
 }

@@ -1,5 +1,6 @@
 #include "onewire/onewire_state.h"
 
+#include "access/masters/i2c_adapters.h"
 #include "access/masters/serial_adapters.h"
 #include "access/masters/w1_kernel_master.h"
 #include "core/log.h"
@@ -21,6 +22,14 @@ void RegisterProductAdapterTypes(access::OneWireAccessProvider& provider) {
   const auto note = [](const std::string& text) { WriteLog(LogClass::Always, "1-Wire I/F", text); };
   access::RegisterSerialAdapters(provider, note);
   access::RegisterKernelAdapters(provider, note);
+  access::RegisterI2cAdapters(provider, note);
+  provider.SetAdapterDetection(
+      [note] {
+        access::DetectionOptions options;
+        options.log = note;
+        return access::DetectAdapters(options);
+      },
+      note);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include "access/ds18s20.h"
 #include "access/errors.h"
 #include "access/families.h"
+#include "access/masters/adapter_detection.h"
+#include "access/masters/i2c_adapters.h"
 #include "access/masters/serial_adapters.h"
 #include "access/masters/w1_kernel_master.h"
 #include "access/provider.h"
@@ -19,6 +21,7 @@
 #include "tools/bus_tool_files.h"
 #include "tools/clock_values.h"
 #include "tools/pages_dump.h"
+#include "tools/serve_ds2482.h"
 #include "tools/w1_serve.h"
 
 namespace qb {
@@ -161,6 +164,8 @@ struct Options {
   bool passive = false;          // serve a passive DS9097E adapter instead of a DS2480B
   bool w1 = false;               // serve as the kernel's 1-Wire netlink to a command
   bool refuse_join = false;      // the emulated kernel refuses the 1-Wire group
+  bool ds2482 = false;           // serve a DS2482 on an emulated I2C bus to a command
+  int channels = 1;              // serve --ds2482: 8 for a DS2482-800
   std::vector<std::string> run;  // the command after "--"
   bool alarm = false;
   int family = -1;
@@ -178,7 +183,19 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
       return {};
     };
     std::string error;
-    if (a == "--adapter") {
+    if (a == "--") {
+      o.run.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      break;
+    }
+    if (a == "--ds2482") {
+      o.ds2482 = true;
+    } else if (a == "--channels") {
+      std::string text;
+      error = value(text);
+      if (error.empty() && text != "1" && text != "8")
+        error = "--channels takes 1 (a DS2482-100) or 8 (a DS2482-800)";
+      o.channels = text == "8" ? 8 : 1;
+    } else if (a == "--adapter") {
       error = value(o.adapter);
     } else if (a == "--port") {
       error = value(o.port);
@@ -222,17 +239,23 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
   }
   if (positional.empty())
     return "name a command: search, read ROM, info ROM, pages ROM, ls ROM, cat, put, mkdir, "
-           "format or serve";
+           "format, adapters or serve";
   o.command = positional[0];
   const bool serve_options = !o.bus.empty() || !o.pty.empty() || !o.record.empty() || o.passive;
   if (o.command == "serve" && o.w1) {
     if (o.bus.empty() || o.run.empty()) return "serve --w1 needs --bus FILE and -- COMMAND";
-    if (!o.pty.empty() || o.passive || !o.record.empty())
+    if (!o.pty.empty() || o.passive || !o.record.empty() || o.ds2482 || o.channels != 1)
       return "serve --w1 takes only --bus, --refuse-join and -- COMMAND";
     return {};
   }
-  if (o.w1 || o.refuse_join || !o.run.empty())
-    return "--w1, --refuse-join and -- COMMAND belong to serve --w1";
+  if (o.command == "serve" && o.ds2482) {
+    if (o.bus.empty() || o.run.empty()) return "serve --ds2482 needs --bus FILE and -- COMMAND";
+    if (!o.pty.empty() || o.passive || !o.record.empty() || o.refuse_join)
+      return "serve --ds2482 takes only --bus, --channels and -- COMMAND";
+    return {};
+  }
+  if (o.w1 || o.refuse_join || o.ds2482 || o.channels != 1 || !o.run.empty())
+    return "--w1, --refuse-join, --ds2482, --channels and -- COMMAND belong to serve";
   if (o.command == "serve") {
     if (positional.size() != 1) return "serve takes no ROM id";
     if (o.bus.empty() || o.pty.empty()) return "serve needs --bus FILE and --pty LINK";
@@ -242,6 +265,12 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
   }
   if (serve_options) return "--bus, --pty, --passive and --record belong to serve";
   if (!o.range.empty() && o.command != "read") return "--range belongs to read";
+  if (o.command == "adapters") {
+    if (positional.size() != 1 || !o.adapter.empty() || !o.port.empty() || o.alarm ||
+        o.family >= 0 || !o.range.empty())
+      return "adapters takes no arguments";
+    return {};
+  }
   if (o.command == "search") {
     if (positional.size() != 1) return "search takes no ROM id";
   } else if (o.command == "read" || o.command == "info" || o.command == "pages") {
@@ -300,6 +329,21 @@ int Serve(const Options& o, std::ostream& out, std::ostream& err) {
   return status;
 }
 
+// Lists the adapters found on this machine, one a line: the type and port to give --adapter and
+// --port (or the settings' IntType and IntPort), then a description.
+int ListAdapters(std::ostream& out, std::ostream& err) {
+  access::DetectionOptions options;
+  options.log = [&err](const std::string& line) { err << "quellbrook-bus: " << line << "\n"; };
+  const auto found = access::DetectAdapters(options);
+  for (const auto& a : found) out << access::FormatFoundAdapter(a) << "\n";
+  if (found.empty()) {
+    err << "quellbrook-bus: no 1-Wire adapter found (looked for USB DS2490s, DS2482s on "
+           "/dev/i2c-*, kernel 1-Wire masters and DS2480B serial adapters)\n";
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::string BusToolUsage() {
@@ -321,6 +365,9 @@ std::string BusToolUsage() {
          "  mkdir ROM PATH                   a directory (such as /DATA) on the device\n"
          "  format ROM                       an empty file structure on the device (its files\n"
          "                                   are lost)\n"
+         "  adapters                         the adapters found on this machine, one a line: "
+         "type,\n"
+         "                                   port and a description\n"
          "  serve --bus FILE --pty LINK [--passive] [--record FILE]\n"
          "                                   serve the bus file as a DS2480B serial adapter\n"
          "                                   (DS9097U), or with --passive as a passive DS9097E, "
@@ -334,11 +381,16 @@ std::string BusToolUsage() {
          "                                   --refuse-join refuses the netlink group as to a\n"
          "                                   program without CAP_NET_ADMIN; SIGUSR1 removes the\n"
          "                                   master, SIGUSR2 adds it again\n"
+         "  serve --bus FILE --ds2482 [--channels 8] -- COMMAND [ARGS...]\n"
+         "                                   run COMMAND with the bus file behind an emulated\n"
+         "                                   DS2482-100 (or -800, the bus on every channel) at\n"
+         "                                   /dev/i2c-1:0x18, through umockdev\n"
          "\n"
          "  --adapter TYPE --port PORT       the adapter, such as --adapter SIM --port "
          "demo/bus.json;\n"
          "                                   without them the system's default adapter is used\n"
-         "                                   (/etc/quellbrook-1wire/default-adapter.ini)\n";
+         "                                   (/etc/quellbrook-1wire/default-adapter.ini), or\n"
+         "                                   without that file the first one adapters lists\n";
 }
 
 int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
@@ -353,12 +405,28 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     return 2;
   }
   if (o.command == "serve" && o.w1) return ServeW1(o.bus, o.refuse_join, o.run, err);
+  if (o.command == "serve" && o.ds2482) {
+    DS2482ServeOptions serve;
+    serve.bus_file = o.bus;
+    serve.channels = o.channels;
+    serve.command = o.run;
+    return ServeDS2482(serve, args, err);
+  }
   if (o.command == "serve") return Serve(o, out, err);
+  if (o.command == "adapters") return ListAdapters(out, err);
   access::OneWireAccessProvider provider;
   sim::RegisterSimAdapter(provider, clock);
   const auto note = [&err](const std::string& text) { err << "quellbrook-bus: " << text << "\n"; };
   access::RegisterSerialAdapters(provider, note);
   access::RegisterKernelAdapters(provider, note);
+  access::RegisterI2cAdapters(provider, note);
+  provider.SetAdapterDetection(
+      [note] {
+        access::DetectionOptions options;
+        options.log = note;
+        return access::DetectAdapters(options);
+      },
+      note);
   try {
     auto adapter =
         o.adapter.empty() ? provider.openDefaultAdapter() : provider.openAdapter(o.adapter, o.port);

@@ -14,7 +14,10 @@
 #include <QTextBrowser>
 #include <QTreeWidget>
 
+#include "access/masters/adapter_types.h"
+#include "access/provider.h"
 #include "core/timer_window.h"
+#include "dialog/bus_claim.h"
 #include "dialog/help_page.h"
 #include "dialog_fixture.h"
 #include "logging/readings_table.h"
@@ -417,4 +420,38 @@ TEST_F(DialogBusTest, ApplyingFahrenheitConvertsTheShownTemperaturesAtOnce) {
 }
 
 }  // namespace
+// Autodetect takes the first adapter found: its type and port fill the Interface fields, and the
+// default adapter file it writes opens the same adapter again.
+TEST(Autodetect, TheFirstAdapterFoundBecomesTheDefaultAdapter) {
+  TempDir dir;
+  const std::string file = dir.str() + "/default-adapter.ini";
+  auto found = dialog::TakeFirstAdapter(
+      file, {{"DS2482", "/dev/i2c-1:0x1A:3", "DS2482-800 channel 3"},
+             {"DS9097U", "/dev/ttyS0", "DS2480B serial adapter on /dev/ttyS0"}});
+  ASSERT_TRUE(found.found);
+  EXPECT_EQ(found.type, "DS2482");
+  EXPECT_EQ(found.port, "/dev/i2c-1:0x1A:3");
+  EXPECT_THAT(found.message, ::testing::HasSubstr("Also found: DS9097U /dev/ttyS0"));
+  access::DefaultAdapter d = access::ReadDefaultAdapter(file);
+  const std::string type = access::AdapterTypeForPortType(d.port_type);
+  EXPECT_EQ(type, "DS2482");
+  EXPECT_EQ(access::LookUpAdapterPort(type, d.port_number).port_text, "/dev/i2c-1:0x1A:3");
+
+  // The first serial ports are stored by number, as the settings hold them.
+  found = dialog::TakeFirstAdapter(file, {{"DS9097U", "/dev/ttyS1", "DS2480B"}});
+  EXPECT_EQ(found.port, "2");
+  d = access::ReadDefaultAdapter(file);
+  EXPECT_EQ(access::LookUpAdapterPort(access::AdapterTypeForPortType(d.port_type), d.port_number)
+                .port_text,
+            "/dev/ttyS1");
+
+  // A kernel master fills the fields but has no driver port type for the file.
+  found = dialog::TakeFirstAdapter(file, {{"W1", "w1_bus_master1", "kernel master"}});
+  EXPECT_EQ(found.type, "W1");
+  EXPECT_THAT(found.message, ::testing::HasSubstr("not saved"));
+  EXPECT_EQ(access::ReadDefaultAdapter(file).port_number, "2") << "the file was left alone";
+
+  EXPECT_FALSE(dialog::TakeFirstAdapter(file, {}).found);
+}
+
 }  // namespace qb::test

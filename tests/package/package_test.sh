@@ -28,7 +28,8 @@ for f in usr/bin/quellbrook-1wire usr/bin/quellbrook-bus \
 done
 for f in usr/lib/systemd/system/quellbrook-1wire.service usr/share/quellbrook-1wire/settings.ini \
   usr/share/quellbrook-1wire/demo-bus.json usr/share/doc/quellbrook-1wire/README.md \
-  usr/lib/quellbrook-1wire/libqb_w1_preload.so; do
+  usr/lib/quellbrook-1wire/libqb_w1_preload.so \
+  usr/lib/udev/rules.d/60-quellbrook-1wire-i2c.rules; do
   [[ -f "$root/$f" ]] || fail "$f is missing"
 done
 grep -q "Install as a service" "$root/usr/share/doc/quellbrook-1wire/README.md" ||

@@ -121,7 +121,7 @@ class OwserverTest : public ::testing::Test {
   // returns at once and the tcflush owserver does right after writing the reply-less "E3 A5"
   // (search accelerator off) after each search pass can discard those bytes before the server
   // has read them: the adapter then stays in data mode and owserver never gets back in step.
-  void StartOwserver() {
+  virtual void StartOwserver() {
     server = "127.0.0.1:" + std::to_string(FreePort());
     owserver = std::make_unique<test::ChildProcess>(std::vector<std::string>{
         "/usr/bin/env", std::string("LD_PRELOAD=") + QB_PTY_DRAIN_SHIM, owserver_path,
@@ -408,6 +408,108 @@ TEST_F(OwserverExtremesTest, AgreesWithOurReadingsBelowZeroAndAtTheEndsOfEveryRa
       case 0x2C:
         EXPECT_EQ(std::stod(ours.at("wiper")), d["wiper"].get<double>());
         EXPECT_EQ(ReadNumber(rom, "wiper"), d["wiper"].get<double>());
+        break;
+      default:
+        ADD_FAILURE() << "no comparison for this family";
+    }
+  }
+}
+
+// The same devices and extremes through an emulated DS2482 on an emulated /dev/i2c-1: owserver
+// with its I2C option runs under `quellbrook-bus serve --ds2482`, on channel 3 of a DS2482-800.
+class OwserverDS2482Test : public OwserverExtremesTest {
+ protected:
+  void SetUp() override {
+    owserver_path = Which("owserver");
+    owdir_path = Which("owdir");
+    owread_path = Which("owread");
+    ASSERT_FALSE(owserver_path.empty() || owdir_path.empty() || owread_path.empty())
+        << "owserver and ow-shell are not installed (scripts/bootstrap.sh installs them)";
+    devices = BusDevices();
+    bus_file = dir.path() / "bus.json";
+    link = dir.path() / "no-terminal";
+    record = dir.path() / "no-record";
+    test::WriteFile(bus_file, json{{"devices", devices}}.dump(2));
+  }
+  void StartOwserver() override {
+    server = "127.0.0.1:" + std::to_string(FreePort());
+    serve = std::make_unique<test::ChildProcess>(std::vector<std::string>{
+        QB_BUS_TOOL_PATH, "serve", "--bus", bus_file.string(), "--ds2482", "--channels", "8", "--",
+        owserver_path, "--foreground", "--i2c=/dev/i2c-1:0x18", "-p", server});
+  }
+  // owfs puts each channel of a DS2482-800 in a directory of its own.
+  std::set<std::string> ChannelDevices() {
+    StartOwserver();
+    std::set<std::string> found;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (found.empty() && std::chrono::steady_clock::now() < deadline) {
+      std::string out;
+      if (Ow(owdir_path, "/bus.3", out) == 0) {
+        last_listing = out;
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);) {
+          std::smatch m;
+          line = Trim(line);
+          if (std::regex_match(line, m, std::regex("^/bus\\.3/([0-9A-F]{2}\\.[0-9A-F]{12})$")))
+            found.insert(m[1]);
+        }
+      }
+      if (found.empty()) std::this_thread::sleep_for(200ms);
+    }
+    return found;
+  }
+};
+
+TEST_F(OwserverDS2482Test, AgreesWithOurReadingsOnAChannelOfAnEightChannelBridge) {
+  std::set<std::string> expected;
+  for (const auto& d : devices) expected.insert(OwName(d["rom"]));
+  ASSERT_EQ(ChannelDevices(), expected) << last_listing << (serve ? serve->output() : "");
+  // The thermometers convert together (Skip ROM, Convert T, under the bridge's strong pull-up)
+  // and each result is read.
+  const std::string owwrite = Which("owwrite");
+  ASSERT_FALSE(owwrite.empty()) << "ow-shell's owwrite is not installed";
+  std::string converted;
+  ASSERT_EQ(
+      test::RunToEnd({owwrite, "-s", server, "/bus.3/simultaneous/temperature", "1"}, converted), 0)
+      << converted;
+  std::this_thread::sleep_for(1s);  // the longest conversion, 750 ms
+
+  for (const auto& d : devices) {
+    const std::string rom = d["rom"];
+    SCOPED_TRACE(rom + " " + d.dump());
+    const auto ours = OurReading(rom);
+    const std::string on3 = "bus.3/" + OwName(rom);
+    std::string out;
+    auto theirs = [&](const std::string& property) {
+      EXPECT_EQ(Ow(owread_path, "/uncached/" + on3 + "/" + property, out), 0) << out;
+      return std::stod(Trim(out));
+    };
+    switch (access::RomId::Parse(rom)->family()) {
+      case 0x10:
+      case 0x22:
+      case 0x28:
+        EXPECT_EQ(std::stod(ours.at("temperature")), d["temperature"].get<double>());
+        EXPECT_EQ(theirs("latesttemp"), d["temperature"].get<double>());
+        break;
+      case 0x26:
+        EXPECT_NEAR(theirs("VDD"), std::stod(ours.at("vdd")), 1e-6);
+        EXPECT_NEAR(theirs("VAD"), std::stod(ours.at("vad")), 1e-6);
+        break;
+      case 0x20: {
+        const double step = 5.12 / 65536;
+        const auto ours_ad = OurQuadConverterReading(rom, 5.12, step);
+        EXPECT_NEAR(theirs("volt.B"), ours_ad[1], step + 5e-6);
+        EXPECT_NEAR(theirs("volt.D"), ours_ad[3], step + 5e-6);
+        break;
+      }
+      case 0x1D: {
+        const auto counts = Numbers(ours.at("counters"));
+        ASSERT_EQ(counts.size(), 4u);
+        EXPECT_EQ(theirs("counters.A"), counts[2]);
+        break;
+      }
+      case 0x2C:
+        EXPECT_EQ(theirs("wiper"), std::stod(ours.at("wiper")));
         break;
       default:
         ADD_FAILURE() << "no comparison for this family";

@@ -295,5 +295,65 @@ TEST_F(BusToolTest, APassiveAdapterReadsWhatTheSimulatorReads) {
   EXPECT_THAT(Tool({"search", "--passive"}).err, HasSubstr("belong to serve"));
 }
 
+// The same bus behind an emulated DS2482 on an emulated /dev/i2c-1: the tool, run unmodified
+// under `serve --ds2482`, reads through the bridge's I2C commands what it reads from the
+// simulator directly, on a DS2482-100 and on channel 6 of a DS2482-800.
+TEST_F(BusToolTest, ADS2482ReadsWhatTheSimulatorReads) {
+  const std::string script = dir.str() + "/read_all.sh";
+  std::string expected, commands = "set -e\n";
+  for (const auto& d : devices) {
+    const std::string rom = d["rom"].get<std::string>();
+    commands += "echo == " + rom +
+                "\n\"" QB_BUS_TOOL_PATH "\" --adapter DS2482 --port \"$1\" read " + rom + "\n";
+    expected += "== " + rom + "\n" + Tool(Args({"read", rom})).out;
+  }
+  test::WriteFile(script, commands);
+  std::string out;
+  ASSERT_EQ(test::RunToEnd({QB_BUS_TOOL_PATH, "serve", "--bus", file, "--ds2482", "--", "sh",
+                            script, "/dev/i2c-1:0x18"},
+                           out),
+            0)
+      << out;
+  EXPECT_THAT(out, HasSubstr("serving"));
+  EXPECT_THAT(out, HasSubstr(expected));
+
+  const std::string rom = devices[8]["rom"].get<std::string>();  // the potentiometer
+  ASSERT_EQ(test::RunToEnd({QB_BUS_TOOL_PATH, "serve", "--bus", file, "--ds2482", "--channels", "8",
+                            "--", "sh", "-c",
+                            "\"$0\" --adapter DS2482 --port /dev/i2c-1:0x18:6 search && \"$0\" "
+                            "--adapter DS2482 --port /dev/i2c-1:0x18:6 read " +
+                                rom,
+                            QB_BUS_TOOL_PATH},
+                           out),
+            0)
+      << out;
+  EXPECT_THAT(out, HasSubstr(Tool(Args({"search"})).out + Tool(Args({"read", rom})).out));
+
+  // Adapter detection finds the emulated bridge, a line per channel, and nothing else.
+  ASSERT_EQ(test::RunToEnd({QB_BUS_TOOL_PATH, "serve", "--bus", file, "--ds2482", "--channels", "8",
+                            "--", QB_BUS_TOOL_PATH, "adapters"},
+                           out),
+            0)
+      << out;
+  std::vector<std::string> listed;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("quellbrook-bus: ", 0) != 0) listed.push_back(line.substr(0, line.find("  ")));
+  std::vector<std::string> channels;
+  for (int c = 0; c < 8; ++c) channels.push_back("DS2482 /dev/i2c-1:0x18:" + std::to_string(c));
+  EXPECT_EQ(listed, channels) << out;
+
+  // The command's failure is the tool's, and a wrong address is refused by the bridge's bus.
+  EXPECT_NE(
+      test::RunToEnd({QB_BUS_TOOL_PATH, "serve", "--bus", file, "--ds2482", "--", QB_BUS_TOOL_PATH,
+                      "--adapter", "DS2482", "--port", "/dev/i2c-1:0x19", "search"},
+                     out),
+      0);
+  EXPECT_THAT(out, HasSubstr("0x19"));
+  EXPECT_THAT(Tool({"serve", "--ds2482", "--bus", file}).err, HasSubstr("-- COMMAND"));
+  EXPECT_THAT(Tool({"serve", "--bus", file, "--ds2482", "--channels", "4", "--", "true"}).err,
+              HasSubstr("--channels takes 1"));
+}
+
 }  // namespace
 }  // namespace qb

@@ -48,6 +48,10 @@ AdapterPort LookUpAdapterPort(const std::string& adapter_type, const std::string
     p.port_type = 6;
     p.port_text = "USB";
     p.clears_port = true;
+  } else if (head == "DS2482") {
+    p.prefix = "I2C";
+    p.port_type = 7;
+    p.port_text = port_number;  // the bus node, the address and the channel, used as written
   } else {
     p.prefix = "COM";
     p.port_type = 1;
@@ -62,6 +66,7 @@ std::string AdapterTypeForPortType(const std::string& port_type) {
   if (port_type == "1") return "DS9097E";
   if (port_type == "2") return "DS1410E";
   if (port_type == "5") return "DS9097U";
+  if (port_type == "7") return "DS2482";
   return "DS1490";
 }
 
