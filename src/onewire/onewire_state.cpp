@@ -1,6 +1,7 @@
 #include "onewire/onewire_state.h"
 
 #include "access/masters/serial_adapters.h"
+#include "access/masters/usb_adapters.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
 #include "sim/bus_file.h"
@@ -17,8 +18,9 @@ OneWireState& Instance() {
 void RegisterProductAdapterTypes(access::OneWireAccessProvider& provider) {
   sim::RegisterSimAdapter(provider, TheClock());
   // Notes from an adapter (a passive one cannot give a strong pull-up) go to the log once.
-  access::RegisterSerialAdapters(
-      provider, [](const std::string& note) { WriteLog(LogClass::Always, "1-Wire I/F", note); });
+  const auto note = [](const std::string& text) { WriteLog(LogClass::Always, "1-Wire I/F", text); };
+  access::RegisterSerialAdapters(provider, note);
+  access::RegisterUsbAdapters(provider, note);
 }
 
 }  // namespace

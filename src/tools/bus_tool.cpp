@@ -10,6 +10,7 @@
 #include "access/errors.h"
 #include "access/families.h"
 #include "access/masters/serial_adapters.h"
+#include "access/masters/usb_adapters.h"
 #include "access/provider.h"
 #include "platform/clock.h"
 #include "sim/bus_file.h"
@@ -329,8 +330,9 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
   if (o.command == "serve") return Serve(o, out, err);
   access::OneWireAccessProvider provider;
   sim::RegisterSimAdapter(provider, clock);
-  access::RegisterSerialAdapters(
-      provider, [&err](const std::string& note) { err << "quellbrook-bus: " << note << "\n"; });
+  const auto note = [&err](const std::string& text) { err << "quellbrook-bus: " << text << "\n"; };
+  access::RegisterSerialAdapters(provider, note);
+  access::RegisterUsbAdapters(provider, note);
   try {
     auto adapter =
         o.adapter.empty() ? provider.openDefaultAdapter() : provider.openAdapter(o.adapter, o.port);
