@@ -19,6 +19,7 @@
 #include "tools/bus_tool_files.h"
 #include "tools/clock_values.h"
 #include "tools/pages_dump.h"
+#include "tools/serve_usb.h"
 
 namespace qb {
 
@@ -156,8 +157,10 @@ Values ReadValues(OneWireContainer& c, const ReadOptions& options, std::ostream&
 
 struct Options {
   std::string adapter, port, command, rom;
-  std::string bus, pty, record;  // serve
-  bool passive = false;          // serve a passive DS9097E adapter instead of a DS2480B
+  std::string bus, pty, record;    // serve
+  bool passive = false;            // serve a passive DS9097E adapter instead of a DS2480B
+  bool ds2490 = false;             // serve an emulated DS9490R (USB) to `child`
+  std::vector<std::string> child;  // serve --ds2490: the command after "--"
   bool alarm = false;
   int family = -1;
   std::string range;  // read --range
@@ -174,6 +177,11 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
       return {};
     };
     std::string error;
+    if (a == "--") {
+      o.child.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      if (o.child.empty()) return "-- needs a command after it";
+      break;
+    }
     if (a == "--adapter") {
       error = value(o.adapter);
     } else if (a == "--port") {
@@ -186,6 +194,8 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
       error = value(o.record);
     } else if (a == "--passive") {
       o.passive = true;
+    } else if (a == "--ds2490") {
+      o.ds2490 = true;
     } else if (a == "--range") {
       error = value(o.range);
       if (error.empty() && o.range != "2.56" && o.range != "5.12")
@@ -213,15 +223,23 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
     return "name a command: search, read ROM, info ROM, pages ROM, ls ROM, cat, put, mkdir, "
            "format or serve";
   o.command = positional[0];
-  const bool serve_options = !o.bus.empty() || !o.pty.empty() || !o.record.empty() || o.passive;
+  const bool serve_options = !o.bus.empty() || !o.pty.empty() || !o.record.empty() || o.passive ||
+                             o.ds2490 || !o.child.empty();
   if (o.command == "serve") {
     if (positional.size() != 1) return "serve takes no ROM id";
+    if (o.ds2490) {
+      if (o.bus.empty() || o.child.empty()) return "serve --ds2490 needs --bus FILE and -- COMMAND";
+      if (!o.pty.empty() || o.passive || !o.record.empty() || !o.adapter.empty() || !o.port.empty())
+        return "serve --ds2490 takes only --bus and -- COMMAND";
+      return {};
+    }
+    if (!o.child.empty()) return "-- COMMAND belongs to serve --ds2490";
     if (o.bus.empty() || o.pty.empty()) return "serve needs --bus FILE and --pty LINK";
     if (!o.adapter.empty() || !o.port.empty() || o.alarm || o.family >= 0 || !o.range.empty())
       return "serve takes only --bus, --pty, --passive and --record";
     return {};
   }
-  if (serve_options) return "--bus, --pty, --passive and --record belong to serve";
+  if (serve_options) return "--bus, --pty, --passive, --ds2490 and --record belong to serve";
   if (!o.range.empty() && o.command != "read") return "--range belongs to read";
   if (o.command == "search") {
     if (positional.size() != 1) return "search takes no ROM id";
@@ -309,6 +327,12 @@ std::string BusToolUsage() {
          "                                   a pseudo-terminal linked from LINK, until "
          "interrupted;\n"
          "                                   --record writes every byte both ways to FILE\n"
+         "  serve --bus FILE --ds2490 -- COMMAND [ARGS...]\n"
+         "                                   run COMMAND with the bus file served as an emulated\n"
+         "                                   DS9490R USB adapter (DS2490, port USB) and end when "
+         "it\n"
+         "                                   ends, with its exit status; SIGUSR1 unplugs the\n"
+         "                                   adapter, SIGUSR2 plugs it in again\n"
          "\n"
          "  --adapter TYPE --port PORT       the adapter, such as --adapter SIM --port "
          "demo/bus.json;\n"
@@ -327,6 +351,7 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     err << "quellbrook-bus: " << error << " (see --help)\n";
     return 2;
   }
+  if (o.command == "serve" && o.ds2490) return ServeUsb(args, o.bus, o.child, err);
   if (o.command == "serve") return Serve(o, out, err);
   access::OneWireAccessProvider provider;
   sim::RegisterSimAdapter(provider, clock);
