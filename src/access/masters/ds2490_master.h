@@ -50,10 +50,12 @@ inline constexpr uint16_t kPulseProgram = 0x01;
 inline constexpr uint16_t kPulseStrongPullup = 0x02;
 
 // Communication commands (wValue of kCommCmd): a function code with its parameter flags.
+inline constexpr uint16_t kCommSetDuration = 0x0012;
 inline constexpr uint16_t kCommBitIo = 0x0020;
 inline constexpr uint16_t kCommPulse = 0x0030;
 inline constexpr uint16_t kCommReset = 0x0042;
 inline constexpr uint16_t kCommByteIo = 0x0052;
+inline constexpr uint16_t kCommMatchAccess = 0x0064;
 inline constexpr uint16_t kCommBlockIo = 0x0074;
 inline constexpr uint16_t kCommSearchAccess = 0x00F4;
 inline constexpr uint16_t kCommFunctionMask = 0x00F0;

@@ -18,6 +18,11 @@ constexpr uint8_t kEnableSpeedChange = 0x04;
 // The IN buffer holds 128 bytes: 16 ROM ids, or 15 and the next search path.
 constexpr size_t kInBuffer = 128;
 
+// The function code of a communication command, without its parameter flags.
+constexpr uint16_t Function(uint16_t command) {
+  return command & kCommFunctionMask;
+}
+
 bool Bit(const access::RomId& rom, int bit) {
   return (rom.bytes[static_cast<size_t>(bit / 8)] >> (bit % 8)) & 1;
 }
@@ -172,22 +177,22 @@ bool DS2490Emulator::Communication(uint16_t value, uint16_t index) {
   ++comm_commands_;
   last_command_ = value;
   switch (value & kCommFunctionMask) {
-    case kCommReset& kCommFunctionMask: {
+    case Function(kCommReset): {
       if ((value & kFlagD) && speed_change_enabled_ && index <= 2) speed_ = index;
       BusReset(value);
       return true;
     }
-    case kCommBitIo& kCommFunctionMask: {
+    case Function(kCommBitIo): {
       const bool read = bus_->Slot((value & kFlagD) != 0, Overdrive());
       in_.push_back(read ? 1 : 0);
       if (value & kFlagSpu) StartPullup();
       return true;
     }
-    case kCommByteIo& kCommFunctionMask:
+    case Function(kCommByteIo):
       in_.push_back(TouchByte(static_cast<uint8_t>(index & 0xFF)));
       if (value & kFlagSpu) StartPullup();
       return true;
-    case kCommBlockIo& kCommFunctionMask: {
+    case Function(kCommBlockIo): {
       const size_t n = std::min<size_t>(index, out_.size());
       if ((value & kFlagReset) && !BusReset(value) && (value & kFlagF)) {
         out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(n));
@@ -200,10 +205,25 @@ bool DS2490Emulator::Communication(uint16_t value, uint16_t index) {
       if (value & kFlagSpu) StartPullup();
       return true;
     }
-    case kCommSearchAccess& kCommFunctionMask:
+    case Function(kCommSetDuration):
+      // TYPE (the D flag) picks the program pulse; otherwise the strong pull-up.
+      if (!(value & kFlagD)) pullup_code_ = static_cast<uint8_t>(index & 0xFF);
+      return true;
+    case Function(kCommMatchAccess): {
+      // A reset, the match command in wIndex and the ROM id from the OUT buffer.
+      const bool present = !(value & kFlagReset) || BusReset(value);
+      const size_t n = std::min<size_t>(8, out_.size());
+      std::vector<uint8_t> rom(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(n));
+      out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(n));
+      if (!present) return true;
+      TouchByte(static_cast<uint8_t>(index & 0xFF));
+      for (uint8_t b : rom) TouchByte(b);
+      return true;
+    }
+    case Function(kCommSearchAccess):
       Search(value, index);
       return true;
-    case kCommPulse& kCommFunctionMask:
+    case Function(kCommPulse):
       if (program_enabled_) {
         Result(kResultNo12V);  // the adapter has no program voltage
       } else {

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -80,7 +81,8 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
 
 }  // namespace
 
-UsbTestbed::UsbTestbed(std::shared_ptr<SimBus> bus) : bus_(bus), chip_(std::move(bus)) {}
+UsbTestbed::UsbTestbed(std::shared_ptr<SimBus> bus)
+    : bus_(bus), chip_(std::move(bus)), trace_(std::getenv("QB_USB_TRACE") != nullptr) {}
 
 UsbTestbed::~UsbTestbed() {
   if (testbed_ && plugged_) umockdev_testbed_detach_ioctl(testbed_, node_.c_str(), nullptr);
@@ -133,6 +135,19 @@ void UsbTestbed::Unplug() {
 
 int UsbTestbed::Transfer(uint8_t type, uint8_t endpoint, uint8_t* buffer, int length, int& actual) {
   ++transfers_;
+  const int status = Answer(type, endpoint, buffer, length, actual);
+  if (trace_) {
+    const bool control = type == USBDEVFS_URB_TYPE_CONTROL;
+    std::fprintf(stderr, "usb %s ep%02x len %d got %d status %d:", control ? "ctl" : "xfer",
+                 endpoint, length, actual, status);
+    const int shown = control ? std::min(length, 8) : (endpoint & 0x80) ? actual : length;
+    for (int i = 0; i < shown; ++i) std::fprintf(stderr, " %02x", buffer[i]);
+    std::fprintf(stderr, "\n");
+  }
+  return status;
+}
+
+int UsbTestbed::Answer(uint8_t type, uint8_t endpoint, uint8_t* buffer, int length, int& actual) {
   actual = 0;
   if (type == USBDEVFS_URB_TYPE_CONTROL) {
     if (length < 8) return -EINVAL;

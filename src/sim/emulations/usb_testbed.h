@@ -53,6 +53,7 @@ class UsbTestbed {
   void ReapUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
   // One transfer; the URB's status, with the bytes read put into `buffer`.
   int Transfer(uint8_t type, uint8_t endpoint, uint8_t* buffer, int length, int& actual);
+  int Answer(uint8_t type, uint8_t endpoint, uint8_t* buffer, int length, int& actual);
 
   std::shared_ptr<SimBus> bus_;
   DS2490Emulator chip_;
@@ -62,6 +63,7 @@ class UsbTestbed {
   UMockdevIoctlBase* handler_ = nullptr;
   std::mutex mutex_;
   std::deque<UMockdevIoctlData*> completed_;  // submitted URBs waiting to be reaped
+  bool trace_ = false;  // QB_USB_TRACE set: every transfer is written to stderr
   std::atomic<bool> plugged_{false};
   std::atomic<uint64_t> transfers_{0};
 };
