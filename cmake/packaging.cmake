@@ -28,6 +28,9 @@ endif()
 install(TARGETS quellbrook-bus RUNTIME DESTINATION bin COMPONENT core)
 install(FILES packaging/quellbrook-1wire.service DESTINATION lib/systemd/system COMPONENT core)
 install(FILES packaging/settings.ini DESTINATION share/quellbrook-1wire COMPONENT core)
+# The DS9490R's device node for the group plugdev (the service's user joins it in postinst).
+install(FILES packaging/60-quellbrook-1wire-ds9490r.rules DESTINATION lib/udev/rules.d
+  COMPONENT core)
 install(FILES demo/bus.json DESTINATION share/quellbrook-1wire RENAME demo-bus.json
   COMPONENT core)
 install(FILES README.md packaging/copyright DESTINATION share/doc/quellbrook-1wire COMPONENT core)

@@ -18,7 +18,8 @@ constexpr unsigned char kEndpointOut = 0x02;
 constexpr unsigned char kEndpointIn = 0x83;
 constexpr unsigned char kEndpointState = 0x81;
 constexpr unsigned int kControlTimeoutMs = 1000;
-// The udev rule the Debian package installs; without it the device node is root's only.
+// The udev rule the Debian package installs (lib/udev/rules.d/60-quellbrook-1wire-ds9490r.rules);
+// without it the device node is root's only.
 constexpr const char* kUdevRule =
     "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"04fa\", ATTR{idProduct}==\"2490\", "
     "GROUP=\"plugdev\", MODE=\"0660\"";
