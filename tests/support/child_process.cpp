@@ -77,6 +77,10 @@ int ChildProcess::Wait(std::chrono::milliseconds timeout) {
   return status_;
 }
 
+void ChildProcess::Signal(int signal) {
+  if (status_ == -1) kill(pid_, signal);
+}
+
 int ChildProcess::Stop(int signal, std::chrono::milliseconds timeout) {
   if (status_ != -1) return status_;
   kill(pid_, signal);

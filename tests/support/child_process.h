@@ -20,6 +20,8 @@ class ChildProcess {
                           std::chrono::milliseconds timeout = std::chrono::seconds(20));
   // Sends a signal and waits for the exit status (-1 if it did not end within the timeout).
   int Stop(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  // Sends a signal and goes on (the program may handle it and run on).
+  void Signal(int signal);
   // Waits for the program to end on its own.
   int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   // Everything read so far.
