@@ -81,10 +81,16 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
 
 }  // namespace
 
-UsbTestbed::UsbTestbed(std::shared_ptr<SimBus> bus)
-    : bus_(bus), chip_(std::move(bus)), trace_(std::getenv("QB_USB_TRACE") != nullptr) {}
+UsbTestbed::UsbTestbed(std::shared_ptr<SimBus> bus) : bus_(bus), chip_(std::move(bus)) {
+  // QB_USB_TRACE: "1" writes every transfer to stderr, a path appends them to that file.
+  if (const char* trace = std::getenv("QB_USB_TRACE")) {
+    trace_ = std::strchr(trace, '/') ? std::fopen(trace, "a") : stderr;
+    owns_trace_ = trace_ && trace_ != stderr;
+  }
+}
 
 UsbTestbed::~UsbTestbed() {
+  if (owns_trace_) std::fclose(trace_);
   if (testbed_ && plugged_) umockdev_testbed_detach_ioctl(testbed_, node_.c_str(), nullptr);
   for (UMockdevIoctlData* urb : completed_) g_object_unref(urb);
   if (handler_) g_object_unref(handler_);
@@ -138,11 +144,12 @@ int UsbTestbed::Transfer(uint8_t type, uint8_t endpoint, uint8_t* buffer, int le
   const int status = Answer(type, endpoint, buffer, length, actual);
   if (trace_) {
     const bool control = type == USBDEVFS_URB_TYPE_CONTROL;
-    std::fprintf(stderr, "usb %s ep%02x len %d got %d status %d:", control ? "ctl" : "xfer",
+    std::fprintf(trace_, "usb %s ep%02x len %d got %d status %d:", control ? "ctl" : "xfer",
                  endpoint, length, actual, status);
     const int shown = control ? std::min(length, 8) : (endpoint & 0x80) ? actual : length;
-    for (int i = 0; i < shown; ++i) std::fprintf(stderr, " %02x", buffer[i]);
-    std::fprintf(stderr, "\n");
+    for (int i = 0; i < shown; ++i) std::fprintf(trace_, " %02x", buffer[i]);
+    std::fprintf(trace_, "\n");
+    std::fflush(trace_);
   }
   return status;
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -63,7 +64,8 @@ class UsbTestbed {
   UMockdevIoctlBase* handler_ = nullptr;
   std::mutex mutex_;
   std::deque<UMockdevIoctlData*> completed_;  // submitted URBs waiting to be reaped
-  bool trace_ = false;  // QB_USB_TRACE set: every transfer is written to stderr
+  std::FILE* trace_ = nullptr;                // QB_USB_TRACE set: every transfer is written there
+  bool owns_trace_ = false;
   std::atomic<bool> plugged_{false};
   std::atomic<uint64_t> transfers_{0};
 };
