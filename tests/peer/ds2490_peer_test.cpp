@@ -165,5 +165,22 @@ TEST_F(DS2490PeerTest, AnUnpluggedAdapterFailsAndServesAgainWhenReplugged) {
   EXPECT_NE(out.find("temperature=-55"), std::string::npos) << out;
 }
 
+TEST_F(DS2490PeerTest, TheKernelsDriverIsDetachedAndSaidSo) {
+  // The adapter as plugged in on a machine whose kernel bound its ds2490 driver to it.
+  std::string out;
+  setenv("QB_USB_DEVICE_STATE", "kernel-driver", 1);
+  const int status =
+      test::RunToEnd({QB_BUS_TOOL_PATH, "serve", "--bus", bus_file, "--ds2490", "--",
+                      QB_BUS_TOOL_PATH, "--adapter", "DS2490", "--port", "USB", "search"},
+                     out);
+  unsetenv("QB_USB_DEVICE_STATE");
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("the kernel's ds2490 driver held the adapter at /dev/bus/usb/001/002; it was "
+                     "detached"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find(parasite.ToString()), std::string::npos) << out;
+}
+
 }  // namespace
 }  // namespace qb

@@ -82,6 +82,10 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
 }  // namespace
 
 UsbTestbed::UsbTestbed(std::shared_ptr<SimBus> bus) : bus_(bus), chip_(std::move(bus)) {
+  // QB_USB_DEVICE_STATE=kernel-driver plugs the device in held by the kernel's ds2490 driver,
+  // which a program must detach before it can claim the device.
+  if (const char* state = std::getenv("QB_USB_DEVICE_STATE"))
+    kernel_driver_ = std::strcmp(state, "kernel-driver") == 0;
   // QB_USB_TRACE: "1" writes every transfer to stderr, a path appends them to that file.
   if (const char* trace = std::getenv("QB_USB_TRACE")) {
     trace_ = std::strchr(trace, '/') ? std::fopen(trace, "a") : stderr;
@@ -280,11 +284,41 @@ bool UsbTestbed::HandleIoctl(UMockdevIoctlClient* client) {
       // Every URB completes as it is submitted: nothing is left to cancel.
       umockdev_ioctl_client_complete(client, -1, EINVAL);
       return true;
-    case USBDEVFS_GETDRIVER:
-    case USBDEVFS_IOCTL:
-      umockdev_ioctl_client_complete(client, -1, ENODATA);  // no kernel driver bound
+    case USBDEVFS_GETDRIVER: {
+      if (!kernel_driver_) {
+        umockdev_ioctl_client_complete(client, -1, ENODATA);  // no kernel driver bound
+        return true;
+      }
+      GError* error = nullptr;
+      UMockdevIoctlData* d =
+          umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), &error);
+      if (!d) {
+        if (error) g_error_free(error);
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return true;
+      }
+      auto* driver = reinterpret_cast<usbdevfs_getdriver*>(d->data);
+      std::snprintf(driver->driver, sizeof driver->driver, "ds2490");
+      umockdev_ioctl_client_complete(client, 0, 0);
       return true;
+    }
+    case USBDEVFS_IOCTL: {
+      // The kernel driver's release (USBDEVFS_DISCONNECT through USBDEVFS_IOCTL).
+      if (!kernel_driver_) {
+        umockdev_ioctl_client_complete(client, -1, ENODATA);
+        return true;
+      }
+      kernel_driver_ = false;
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return true;
+    }
     case USBDEVFS_CLAIMINTERFACE:
+      if (kernel_driver_) {  // held by the kernel's driver
+        umockdev_ioctl_client_complete(client, -1, EBUSY);
+        return true;
+      }
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return true;
     case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_SETCONFIGURATION:

@@ -64,6 +64,7 @@ class UsbTestbed {
   UMockdevIoctlBase* handler_ = nullptr;
   std::mutex mutex_;
   std::deque<UMockdevIoctlData*> completed_;  // submitted URBs waiting to be reaped
+  std::atomic<bool> kernel_driver_{false};    // the kernel's ds2490 driver holds the device
   std::FILE* trace_ = nullptr;                // QB_USB_TRACE set: every transfer is written there
   bool owns_trace_ = false;
   std::atomic<bool> plugged_{false};
