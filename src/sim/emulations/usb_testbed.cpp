@@ -95,7 +95,7 @@ UsbTestbed::UsbTestbed(std::shared_ptr<SimBus> bus) : bus_(bus), chip_(std::move
 
 UsbTestbed::~UsbTestbed() {
   if (owns_trace_) std::fclose(trace_);
-  if (testbed_ && plugged_) umockdev_testbed_detach_ioctl(testbed_, node_.c_str(), nullptr);
+  if (testbed_ && attached_) umockdev_testbed_detach_ioctl(testbed_, node_.c_str(), nullptr);
   for (UMockdevIoctlData* urb : completed_) g_object_unref(urb);
   if (handler_) g_object_unref(handler_);
   if (testbed_) g_object_unref(testbed_);
@@ -119,9 +119,18 @@ void UsbTestbed::Plug() {
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(OnIoctl), this);
   }
+  // Plugged in again: the handler of the first plug still answers the old handles (with ENODEV);
+  // the device node made afresh gets it anew.
+  if (attached_) umockdev_testbed_detach_ioctl(testbed_, node_.c_str(), nullptr);
+  attached_ = false;
+  {
+    std::lock_guard lock(mutex_);
+    for (UMockdevIoctlData* urb : completed_) g_object_unref(urb);
+    completed_.clear();
+  }
   GError* error = nullptr;
   if (!umockdev_testbed_add_from_string(testbed_, DeviceText().c_str(), &error) ||
-      !umockdev_testbed_attach_ioctl(testbed_, node_.c_str(), handler_, &error)) {
+      !(attached_ = umockdev_testbed_attach_ioctl(testbed_, node_.c_str(), handler_, &error))) {
     const std::string message = std::string("the emulated USB device cannot be added: ") +
                                 (error ? error->message : "unknown error");
     if (error) g_error_free(error);
@@ -135,12 +144,10 @@ void UsbTestbed::Plug() {
 
 void UsbTestbed::Unplug() {
   if (!plugged_) return;
+  // The handler stays attached: a program holding the device reaps what was submitted before
+  // (as from a real disconnect), then every call fails with ENODEV. A new search finds nothing.
   plugged_ = false;
-  umockdev_testbed_detach_ioctl(testbed_, node_.c_str(), nullptr);
   umockdev_testbed_remove_device(testbed_, syspath_.c_str());
-  std::lock_guard lock(mutex_);
-  for (UMockdevIoctlData* urb : completed_) g_object_unref(urb);
-  completed_.clear();
 }
 
 int UsbTestbed::Transfer(uint8_t type, uint8_t endpoint, uint8_t* buffer, int length, int& actual) {
@@ -256,7 +263,11 @@ bool UsbTestbed::HandleIoctl(UMockdevIoctlClient* client) {
   const gulong request = umockdev_ioctl_client_get_request(client);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   if (!plugged_) {
-    umockdev_ioctl_client_complete(client, -1, ENODEV);
+    if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
+      ReapUrb(client, arg);  // what completed before the unplug, then ENODEV
+    } else {
+      umockdev_ioctl_client_complete(client, -1, ENODEV);
+    }
     return true;
   }
   switch (request) {

@@ -68,6 +68,7 @@ class UsbTestbed {
   std::FILE* trace_ = nullptr;                // QB_USB_TRACE set: every transfer is written there
   bool owns_trace_ = false;
   std::atomic<bool> plugged_{false};
+  bool attached_ = false;  // the handler is attached to the device node
   std::atomic<uint64_t> transfers_{0};
 };
 
