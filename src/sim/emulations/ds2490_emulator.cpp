@@ -304,9 +304,9 @@ void DS2490Emulator::SettlePullup(bool wait) {
   // The devices learn of the pull-up now, which may be well after it ended (the host asks for the
   // state when it likes): they are told it lasted from its start until now, so that each sees it
   // begin when it really began (a conversion started with it counts as powered).
-  const auto lasted = std::max(
-      pullup_->duration,
-      std::chrono::ceil<std::chrono::milliseconds>(bus_->clock().MonotonicNow() - start));
+  const auto lasted =
+      std::max(pullup_->duration,
+               std::chrono::ceil<std::chrono::milliseconds>(bus_->clock().MonotonicNow() - start));
   bus_->PowerDelivered(lasted);
   power_delivered_ += pullup_->duration;
   pullup_.reset();
