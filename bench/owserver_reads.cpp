@@ -54,8 +54,14 @@ OwserverReads ReadThroughOwserver(const OwserverSetup& setup) {
     dup2(null, 1);
     dup2(null, 2);
     if (!setup.preload.empty()) setenv("LD_PRELOAD", setup.preload.c_str(), 1);
-    execlp("owserver", "owserver", "--foreground", setup.device_option.c_str(), "-p",
-           server.c_str(), static_cast<char*>(nullptr));
+    std::vector<std::string> args = setup.command_prefix;
+    for (const std::string& a : {std::string("owserver"), std::string("--foreground"),
+                                 setup.device_option, std::string("-p"), server})
+      args.push_back(a);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   // The device list, once owserver has found the adapter and searched the bus.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace qb::bench {
 
@@ -18,7 +19,10 @@ bool Installed(const char* program);
 struct OwserverSetup {
   std::string device_option;  // owserver's adapter option ("--device=/tmp/tty", "--passive=...")
   std::string preload;        // LD_PRELOAD for owserver, or empty
-  size_t thermometers = 0;    // how many the bus holds
+  // A command owserver runs under (its arguments follow), such as the bus tool serving an
+  // emulated USB adapter; empty: owserver runs on its own.
+  std::vector<std::string> command_prefix;
+  size_t thermometers = 0;  // how many the bus holds
   // The temperature the bus file gives a device ("28.0000...01"-style id from owdir).
   std::function<double(const std::string& owfs_id)> expected;
   // The adapter's line count so far (bytes or characters, as the benchmark counts them).

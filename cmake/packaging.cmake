@@ -34,6 +34,9 @@ install(PROGRAMS packaging/quellbrook-1wire-generator DESTINATION lib/systemd/sy
 install(TARGETS qb_w1_preload LIBRARY DESTINATION lib/quellbrook-1wire COMPONENT core)
 install(FILES packaging/60-quellbrook-1wire-i2c.rules DESTINATION lib/udev/rules.d COMPONENT core)
 install(FILES packaging/settings.ini DESTINATION share/quellbrook-1wire COMPONENT core)
+# The DS9490R's device node for the group plugdev (the service's user joins it in postinst).
+install(FILES packaging/60-quellbrook-1wire-ds9490r.rules DESTINATION lib/udev/rules.d
+  COMPONENT core)
 install(FILES demo/bus.json DESTINATION share/quellbrook-1wire RENAME demo-bus.json
   COMPONENT core)
 install(FILES README.md packaging/copyright DESTINATION share/doc/quellbrook-1wire COMPONENT core)

@@ -12,8 +12,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"
 build="$root/build/fuzz"
-targets=(fuzz_ds2480b_replies fuzz_passive_echoes fuzz_bus_file fuzz_query fuzz_settings_file fuzz_device_table fuzz_file_structure fuzz_w1_packets)
-seeds=(ds2480b passive bus_file query settings_file device_table file_structure w1)
+targets=(fuzz_ds2480b_replies fuzz_passive_echoes fuzz_ds2490_state fuzz_bus_file fuzz_query fuzz_settings_file fuzz_device_table fuzz_file_structure fuzz_w1_packets)
+seeds=(ds2480b passive ds2490 bus_file query settings_file device_table file_structure w1)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_COMPILER=clang++ \

@@ -148,9 +148,10 @@ const char* const kDebugItems[] = {"None",
                                    "Above + Cycle Info",
                                    "Above + Detailed Cycle Info",
                                    "Log Filler!!"};
-// The adapter types this system opens. A stored type not listed (a parallel-port DS1410E, or a
-// USB DS1490 or DS2490 that is not supported yet) is still shown as the current one.
-const char* const kAdapterTypes[] = {"DS9097E", "DS9097", "DS9097U", "DS1411", "DS2482", "SIM"};
+// The adapter types this system opens. A stored type not listed (a parallel-port DS1410E) is
+// still shown as the current one.
+const char* const kAdapterTypes[] = {"DS9097E", "DS9097", "DS9097U", "DS1411",
+                                     "DS2490",  "DS1490", "DS2482", "SIM"};
 const char* const kResolutions[] = {"0.5", "0.25", "0.125", "0.0625"};
 const char* const kScales[] = {"2.55V", "2.56V", "5.10V"};
 

@@ -3,6 +3,7 @@
 #include "access/masters/i2c_adapters.h"
 #include "access/masters/serial_adapters.h"
 #include "access/masters/w1_kernel_master.h"
+#include "access/masters/usb_adapters.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
 #include "sim/bus_file.h"
@@ -22,6 +23,7 @@ void RegisterProductAdapterTypes(access::OneWireAccessProvider& provider) {
   const auto note = [](const std::string& text) { WriteLog(LogClass::Always, "1-Wire I/F", text); };
   access::RegisterSerialAdapters(provider, note);
   access::RegisterKernelAdapters(provider, note);
+  access::RegisterUsbAdapters(provider, note);
   access::RegisterI2cAdapters(provider, note);
   provider.SetAdapterDetection(
       [note] {

@@ -97,6 +97,10 @@ void SimBus::DeliverPower(std::chrono::milliseconds duration) {
   for (auto& d : devices_) d->Powered(std::max(duration, elapsed));
 }
 
+void SimBus::PowerDelivered(std::chrono::milliseconds duration) {
+  for (auto& d : devices_) d->Powered(duration);
+}
+
 void SimBus::ProgramPulse() {
   const Operation operation(*this);
   if (BoolNow(*short_)) return;

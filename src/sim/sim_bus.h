@@ -36,6 +36,9 @@ class SimBus {
   bool Slot(bool master_bit, bool overdrive);
   // Strong pull-up for `duration`: simulated time passes and every device is powered.
   void DeliverPower(std::chrono::milliseconds duration);
+  // A strong pull-up that an adapter timed itself and that has already lasted `duration`: every
+  // device is told, and no time passes here.
+  void PowerDelivered(std::chrono::milliseconds duration);
   // A 12 V program pulse (480 us): every device sees it.
   void ProgramPulse();
   // Whether the master of this bus has a program voltage (bus file "program_voltage", default

@@ -12,6 +12,7 @@
 #include "access/masters/adapter_detection.h"
 #include "access/masters/i2c_adapters.h"
 #include "access/masters/serial_adapters.h"
+#include "access/masters/usb_adapters.h"
 #include "access/masters/w1_kernel_master.h"
 #include "access/provider.h"
 #include "platform/clock.h"
@@ -23,6 +24,7 @@
 #include "tools/pages_dump.h"
 #include "tools/serve_ds2482.h"
 #include "tools/w1_serve.h"
+#include "tools/serve_usb.h"
 
 namespace qb {
 
@@ -164,6 +166,7 @@ struct Options {
   bool passive = false;          // serve a passive DS9097E adapter instead of a DS2480B
   bool w1 = false;               // serve as the kernel's 1-Wire netlink to a command
   bool refuse_join = false;      // the emulated kernel refuses the 1-Wire group
+  bool ds2490 = false;           // serve an emulated DS9490R (USB) to a command
   bool ds2482 = false;           // serve a DS2482 on an emulated I2C bus to a command
   int channels = 1;              // serve --ds2482: 8 for a DS2482-800
   std::vector<std::string> run;  // the command after "--"
@@ -185,6 +188,7 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
     std::string error;
     if (a == "--") {
       o.run.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      if (o.run.empty()) return "-- needs a command after it";
       break;
     }
     if (a == "--ds2482") {
@@ -211,9 +215,8 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
       o.w1 = true;
     } else if (a == "--refuse-join") {
       o.refuse_join = true;
-    } else if (a == "--") {
-      o.run.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
-      break;
+    } else if (a == "--ds2490") {
+      o.ds2490 = true;
     } else if (a == "--range") {
       error = value(o.range);
       if (error.empty() && o.range != "2.56" && o.range != "5.12")
@@ -241,29 +244,38 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
     return "name a command: search, read ROM, info ROM, pages ROM, ls ROM, cat, put, mkdir, "
            "format, adapters or serve";
   o.command = positional[0];
-  const bool serve_options = !o.bus.empty() || !o.pty.empty() || !o.record.empty() || o.passive;
+  const bool serve_options = !o.bus.empty() || !o.pty.empty() || !o.record.empty() || o.passive ||
+                             o.ds2490;
   if (o.command == "serve" && o.w1) {
     if (o.bus.empty() || o.run.empty()) return "serve --w1 needs --bus FILE and -- COMMAND";
-    if (!o.pty.empty() || o.passive || !o.record.empty() || o.ds2482 || o.channels != 1)
+    if (!o.pty.empty() || o.passive || !o.record.empty() || o.ds2482 || o.ds2490 ||
+        o.channels != 1)
       return "serve --w1 takes only --bus, --refuse-join and -- COMMAND";
     return {};
   }
   if (o.command == "serve" && o.ds2482) {
     if (o.bus.empty() || o.run.empty()) return "serve --ds2482 needs --bus FILE and -- COMMAND";
-    if (!o.pty.empty() || o.passive || !o.record.empty() || o.refuse_join)
+    if (!o.pty.empty() || o.passive || !o.record.empty() || o.refuse_join || o.ds2490)
       return "serve --ds2482 takes only --bus, --channels and -- COMMAND";
     return {};
   }
-  if (o.w1 || o.refuse_join || o.ds2482 || o.channels != 1 || !o.run.empty())
-    return "--w1, --refuse-join, --ds2482, --channels and -- COMMAND belong to serve";
+  if (o.w1 || o.refuse_join || o.ds2482 || o.channels != 1 ||
+      (!o.run.empty() && (o.command != "serve" || !o.ds2490)))
+    return "--w1, --refuse-join, --ds2482, --ds2490, --channels and -- COMMAND belong to serve";
   if (o.command == "serve") {
     if (positional.size() != 1) return "serve takes no ROM id";
+    if (o.ds2490) {
+      if (o.bus.empty() || o.run.empty()) return "serve --ds2490 needs --bus FILE and -- COMMAND";
+      if (!o.pty.empty() || o.passive || !o.record.empty() || !o.adapter.empty() || !o.port.empty())
+        return "serve --ds2490 takes only --bus and -- COMMAND";
+      return {};
+    }
     if (o.bus.empty() || o.pty.empty()) return "serve needs --bus FILE and --pty LINK";
     if (!o.adapter.empty() || !o.port.empty() || o.alarm || o.family >= 0 || !o.range.empty())
       return "serve takes only --bus, --pty, --passive and --record";
     return {};
   }
-  if (serve_options) return "--bus, --pty, --passive and --record belong to serve";
+  if (serve_options) return "--bus, --pty, --passive, --ds2490 and --record belong to serve";
   if (!o.range.empty() && o.command != "read") return "--range belongs to read";
   if (o.command == "adapters") {
     if (positional.size() != 1 || !o.adapter.empty() || !o.port.empty() || o.alarm ||
@@ -385,6 +397,12 @@ std::string BusToolUsage() {
          "                                   run COMMAND with the bus file behind an emulated\n"
          "                                   DS2482-100 (or -800, the bus on every channel) at\n"
          "                                   /dev/i2c-1:0x18, through umockdev\n"
+         "  serve --bus FILE --ds2490 -- COMMAND [ARGS...]\n"
+         "                                   run COMMAND with the bus file served as an emulated\n"
+         "                                   DS9490R USB adapter (DS2490, port USB) and end when "
+         "it\n"
+         "                                   ends, with its exit status; SIGUSR1 unplugs the\n"
+         "                                   adapter, SIGUSR2 plugs it in again\n"
          "\n"
          "  --adapter TYPE --port PORT       the adapter, such as --adapter SIM --port "
          "demo/bus.json;\n"
@@ -412,12 +430,14 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     serve.command = o.run;
     return ServeDS2482(serve, args, err);
   }
+  if (o.command == "serve" && o.ds2490) return ServeUsb(args, o.bus, o.run, err);
   if (o.command == "serve") return Serve(o, out, err);
   if (o.command == "adapters") return ListAdapters(out, err);
   access::OneWireAccessProvider provider;
   sim::RegisterSimAdapter(provider, clock);
   const auto note = [&err](const std::string& text) { err << "quellbrook-bus: " << text << "\n"; };
   access::RegisterSerialAdapters(provider, note);
+  access::RegisterUsbAdapters(provider, note);
   access::RegisterKernelAdapters(provider, note);
   access::RegisterI2cAdapters(provider, note);
   provider.SetAdapterDetection(

@@ -121,7 +121,7 @@ TEST_F(SetupDialogTest, TheInterfacePageOffersWorkingAdaptersAndTheirSpeeds) {
   std::vector<std::string> types;
   for (int i = 0; i < window->IntType->count(); ++i)
     types.push_back(window->IntType->itemText(i).toStdString());
-  EXPECT_THAT(types, ::testing::IsSupersetOf({"DS9097E", "DS9097U", "SIM"}));
+  EXPECT_THAT(types, ::testing::IsSupersetOf({"DS9097E", "DS9097U", "DS2490", "DS1490", "SIM"}));
   EXPECT_THAT(types, ::testing::Not(::testing::Contains("DS1410E")));
 
   // An adapter that runs the bus at regular speed only (a passive one): nothing faster offered.

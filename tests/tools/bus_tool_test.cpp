@@ -355,5 +355,50 @@ TEST_F(BusToolTest, ADS2482ReadsWhatTheSimulatorReads) {
               HasSubstr("--channels takes 1"));
 }
 
+// The same buses served as an emulated DS9490R (USB): the tool, run under the emulation, finds and
+// reads through the DS2490's own commands what it reads from the simulator directly; its search
+// also lists the adapter's own ID chip (family 81). The DS2450 converts here: the adapter has a
+// strong pull-up.
+TEST_F(BusToolTest, TheUsbAdapterReadsWhatTheSimulatorReads) {
+  for (const std::string& bus : {file, std::string(QB_DEMO_BUS)}) {
+    const std::string tool = std::string(QB_BUS_TOOL_PATH) + " --adapter DS2490 --port USB ";
+    std::string script = tool + "search";
+    std::vector<std::string> roms;
+    std::istringstream listed(Tool({"--adapter", "SIM", "--port", bus, "search"}).out);
+    for (std::string rom; std::getline(listed, rom);) {
+      roms.push_back(rom);
+      script += "; echo @@" + rom + "; " + tool + "read " + rom;
+    }
+    std::string out;
+    ASSERT_EQ(test::RunToEnd({QB_BUS_TOOL_PATH, "serve", "--bus", bus, "--ds2490", "--", "/bin/sh",
+                              "-c", script},
+                             out),
+              0)
+        << out;
+    // Each device's lines after its marker, up to the next.
+    std::map<std::string, std::string> reads;
+    std::string search, current;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("quellbrook-bus: serving", 0) == 0) continue;
+      if (line.rfind("@@", 0) == 0) {
+        current = line.substr(2);
+      } else if (current.empty()) {
+        search += line + "\n";
+      } else {
+        reads[current] += line + "\n";
+      }
+    }
+    EXPECT_THAT(search, HasSubstr("500000001B249081\n")) << "the adapter's ID chip";
+    for (const auto& rom : roms) {
+      EXPECT_THAT(search, HasSubstr(rom + "\n"));
+      // The demo bus's values move with time (and its clocks run): only the search is compared.
+      if (bus == file) {
+        EXPECT_EQ(reads[rom], Tool({"--adapter", "SIM", "--port", bus, "read", rom}).out) << rom;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qb

@@ -33,7 +33,7 @@ void RegisterSerialAdapters(OneWireAccessProvider& provider,
     throw AccessError(ErrorCode::NotSupported, "OneWireAccessProvider",
                       "parallel-port adapters (DS1410D, DS1410E) are not supported; use a serial "
                       "adapter (DS9097U or DS1411 with a DS2480B, or the passive DS9097E or "
-                      "DS9097) or the simulator (SIM)");
+                      "DS9097), a USB DS2490 adapter (DS9490R, DS1490) or the simulator (SIM)");
   };
   provider.RegisterAdapterType("DS1410E", refuse_parallel);
   provider.RegisterAdapterType("DS1410D", refuse_parallel);
