@@ -227,7 +227,7 @@ class BusFileFollower {
 
   void Check() {
     const auto now = bus_.clock().MonotonicNow();
-    if (now - checked_ < std::chrono::seconds(1)) return;
+    if (now - checked_ < std::chrono::milliseconds(250)) return;
     checked_ = now;
     const FileStamp stamp = StampOf(path_);
     if (stamp == stamp_) return;

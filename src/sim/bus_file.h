@@ -21,7 +21,7 @@ std::shared_ptr<SimBus> LoadBusFile(const std::string& path, Clock& clock);
 std::shared_ptr<SimBus> BuildBus(const nlohmann::json& doc, Clock& clock,
                                  const std::string& source);
 
-// Follows edits of the bus file `path` while `bus` runs: before a reset, at most once a second
+// Follows edits of the bus file `path` while `bus` runs: before a reset, at most every 250 ms
 // of the bus's clock, the file's size and modification time are looked at; when they changed the
 // file is read again. A device whose entry is unchanged is left alone; an edited one takes its
 // new values and keeps what the master wrote to it (or starts afresh where its model cannot);
