@@ -14,7 +14,7 @@ constexpr std::chrono::milliseconds kPollStep{5};
 }  // namespace
 
 void ConvertAllThermometers(DSPortAdapter& adapter, std::chrono::milliseconds duration,
-                            bool hold_power) {
+                            bool hold_power, const std::function<void()>& meanwhile) {
   BusMaster& m = adapter.Master();
   const bool overdrive = m.GetSpeed() == Speed::Overdrive;
   // At overdrive speed the parts are addressed as by a match: the overdrive Skip ROM at standard
@@ -34,6 +34,14 @@ void ConvertAllThermometers(DSPortAdapter& adapter, std::chrono::milliseconds du
     m.TouchByteWithPower(kConvertT, duration);
   } else {
     m.TouchByte(kConvertT);
+    if (meanwhile) {
+      // Other transactions reset the bus, which does not stop a conversion under way, but the
+      // parts no longer answer read slots with their busy bit: the whole datasheet time is
+      // waited after them instead.
+      meanwhile();
+      m.Wait(duration);
+      return;
+    }
     m.Wait(duration);
   }
   // Every part that is still converting holds the read slot low (the wired-AND of the bus).

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 
 #include "access/adapter.h"
 
@@ -14,7 +15,11 @@ namespace qb::access {
 // with a GeneralFailure when one is still busy well after its datasheet time. A shorted bus or a
 // bus where nothing answers the reset fails as well: no reading may follow a conversion that was
 // never started.
+//
+// Without the pull-up the bus is free while the parts convert: `meanwhile`, when given, runs
+// right after Convert T went out and may use the bus (read other devices); `duration` is then
+// waited in full after it.
 void ConvertAllThermometers(DSPortAdapter& adapter, std::chrono::milliseconds duration,
-                            bool hold_power);
+                            bool hold_power, const std::function<void()>& meanwhile = {});
 
 }  // namespace qb::access

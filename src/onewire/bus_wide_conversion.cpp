@@ -1,6 +1,7 @@
 #include "onewire/bus_wide_conversion.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "access/bus_conversion.h"
 #include "access/errors.h"
@@ -13,6 +14,7 @@
 #include "onewire/onewire_state.h"
 #include "platform/user_interface.h"
 #include "registry/records.h"
+#include "registry/value_update.h"
 
 namespace qb {
 
@@ -59,6 +61,35 @@ std::optional<bool> Parasite(const std::string& rom_id) {
   }
 }
 
+// Reads a switch's input levels and latches into its channels: the read cycle does this while the
+// thermometers convert, so that a switch is never a whole conversion late.
+void ReadSwitch(DSROM& rom, const std::string& rom_id) {
+  try {
+    auto c = MakeContainer(rom_id);
+    const access::DeviceState state = c->readDevice();
+    const int channels = c->getNumberChannels(state);
+    auto devices = rom.Devices;
+    if (!devices) return;
+    for (int ch = 0; ch < channels; ++ch) {
+      const std::string n = std::to_string(ch);
+      if (c->hasLevelSensing()) {
+        const std::string level = c->getLevel(ch, state) ? "On" : "Off";
+        if (auto pio = devices->Find(rom_id + "P" + n)) {
+          LogLevelToDatabase(*pio, level);
+          if (UpdateHSDev(*pio, level))
+            WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+                     "PIO Update - " + pio->ROM + " Value= " + level);
+        }
+      }
+      if (auto sw = devices->Find(rom_id + "S" + n))
+        UpdateHSDev(*sw, std::string(c->getLatchState(ch, state) ? "On" : "Off"));
+    }
+  } catch (const std::exception& e) {
+    LogBusError("1-Wire ERROR(ReadDev)",
+                "Error " + std::to_string(ErrorNumber(e)) + " " + e.what() + " ROM=" + rom_id);
+  }
+}
+
 }  // namespace
 
 std::optional<BusWideConversion> ConvertBusWide(const std::vector<std::shared_ptr<DSROM>>& roms) {
@@ -96,7 +127,20 @@ std::optional<BusWideConversion> ConvertBusWide(const std::vector<std::shared_pt
                " thermometer(s), " + std::to_string(longest.count()) + " ms" +
                (hold_power ? " under strong pull-up" : ""));
   try {
-    access::ConvertAllThermometers(*adapter, longest, hold_power);
+    // Every family with the switch capability is read while the parts convert (the bus is free
+    // unless it holds the pull-up).
+    std::vector<std::shared_ptr<DSROM>> switches;
+    for (const auto& rom : roms) {
+      if (!rom->Absent && (rom->Caps & kCapSwitch) && rom->ROM.size() >= 16)
+        switches.push_back(rom);
+    }
+    std::function<void()> meanwhile;
+    if (!switches.empty()) {
+      meanwhile = [&switches] {
+        for (const auto& rom : switches) ReadSwitch(*rom, rom->ROM.substr(0, 16));
+      };
+    }
+    access::ConvertAllThermometers(*adapter, longest, hold_power, meanwhile);
   } catch (const std::exception& e) {
     LogBusError("1-Wire ERROR(ReadNet)", "Error " + std::to_string(ErrorNumber(e)) +
                                              " 1-Wire I/F " + e.what() +

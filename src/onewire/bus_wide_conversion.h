@@ -29,7 +29,9 @@ struct BusWideConversion {
 // time of their resolutions. Parasite-powered ones are found once with Read Power Supply; the
 // strong pull-up is held through the conversion when one of them takes part. On an adapter
 // without a strong pull-up they take no part and are converted one by one as without the
-// setting. Empty when nothing was converted (none to convert, or the conversion failed: logged);
+// setting. While the parts convert without the pull-up, every switch among `roms` (each family
+// with the switch capability) is read into its level and latch channels. Empty when nothing was
+// converted (none to convert, or the conversion failed: logged);
 // the cycle then reads every thermometer one by one.
 std::optional<BusWideConversion> ConvertBusWide(const std::vector<std::shared_ptr<DSROM>>& roms);
 

@@ -145,6 +145,27 @@ TEST_F(BusWideTest, APartThatVanishesDuringTheConversionKeepsItsLastValueMarkedS
   EXPECT_EQ(Shown(kB + "M"), "8.000\u00BAC");
 }
 
+TEST_F(BusWideTest, SwitchesAreReadWhileTheThermometersConvert) {
+  const std::string sw = Rom(0x12, 26);
+  StartBus(json::array({{{"rom", kA}, {"temperature", 21.5}}, {{"rom", kB}, {"temperature", 7}}}),
+           true);
+  bus->Add(sim::MakeDS2406Model(*access::RomId::Parse(sw),
+                                {{"latches", {false, false}}, {"levels", {true, true}}}));
+  gROMs().Find(sw);
+  CreateHSDevice(*gROMs().FindDev(sw + "P0"), "part", "0", sw + "P0");
+  ReadNet();
+  ASSERT_EQ(Shown(sw + "P0"), "On");
+  auto edited = sim::MakeDS2406Model(*access::RomId::Parse(sw),
+                                     {{"latches", {false, false}}, {"levels", {false, true}}});
+  ASSERT_TRUE(bus->Find(*access::RomId::Parse(sw))->FollowValues(*edited));
+  SetTemperature(kA, 23);
+  ReadNet();
+  EXPECT_EQ(Shown(sw + "P0"), "Off");
+  EXPECT_EQ(Shown(kA + "M"), "23.000\u00BAC");
+  EXPECT_LT(HostDevice(sw + "P0")->lastChange_, HostDevice(kA + "M")->lastChange_)
+      << "the input is shown before the conversion ends";
+}
+
 TEST_F(BusWideTest, WithoutAStrongPullupParasitePartsAreReadOneByOne) {
   StartBus(json::array({{{"rom", kA}, {"temperature", 21.5}},
                         {{"rom", kB}, {"temperature", 7}},
