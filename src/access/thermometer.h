@@ -50,6 +50,11 @@ class ThermometerContainer : public OneWireContainer {
   double getTemperatureAlarmResolution() const override { return 1.0; }
   void recallE2() override;
   bool isExternalPowerSupplied(const DeviceState& state) override;
+  // How long a conversion takes at the resolution this scratchpad holds.
+  std::chrono::milliseconds ConversionTimeOf(const DeviceState& scratchpad) const {
+    CheckState(scratchpad, "ConversionTimeOf");
+    return ConversionTime(scratchpad);
+  }
 
  protected:
   // How many bytes Write Scratchpad takes from byte 2 on (2: TH, TL; 3: also the configuration).

@@ -2,12 +2,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/host_interface.h"
 #include "core/plugin_parts.h"
 #include "core/settings.h"
+#include "platform/clock.h"
 
 namespace qb {
 
@@ -42,6 +44,10 @@ struct PluginState {
   int32_t TimerLoopWait = 0;  // whole seconds since midnight at the start of the last tick
   int32_t InstanceCount = 0;
   bool Standalone = false;
+  // When the values being handed over were measured, if earlier than now: a bus-wide
+  // conversion measures every thermometer at once and their scratchpads are read one after
+  // another. Host change times and logged rows take it; unset, they take the time of the call.
+  std::optional<Clock::WallTime> ReadingTime;
   bool PollingStarted = false;  // the start-up timer reached "Polling devices begins..."  //
                                 // started on its own ("In IDE" / --standalone), not by a host
 

@@ -121,6 +121,7 @@ const std::vector<Field>& Schema() {
       Int("PollTemp", &Settings::PollTemp, 0),
       Int("PollAD", &Settings::PollAD, 0),
       Int("PollI", &Settings::PollI, 0),
+      Int("BusConvert", &Settings::BusConvert, 0, 1),
       {"SigFigs", [](const Settings& s) { return std::to_string(s.SigFigs); },
        [](Settings& s, const std::string& t) {
          const int32_t v = SettingToInt(t);

@@ -43,6 +43,9 @@ struct Settings {
   int32_t PollTemp = 1;
   int32_t PollAD = 1;
   int32_t PollI = 1;
+  // 1: the thermometers are converted together (one Skip ROM + Convert T) and each read in the
+  // same cycle; 0: one thermometer is converted and read per temperature poll, in turn.
+  int32_t BusConvert = 0;
   uint8_t SigFigs = 3;
   std::string Database;
   bool chkDBLog = true;

@@ -132,7 +132,8 @@ void DatabaseLogging::LogValue(const std::string& key, double value) {
   if (settings.Database.empty()) return;
 
   const std::string identifier = Identifier(key);
-  const DbTime now = std::chrono::time_point_cast<std::chrono::seconds>(TheClock().Now());
+  const DbTime now = std::chrono::time_point_cast<std::chrono::seconds>(
+      Plugin().ReadingTime.value_or(TheClock().Now()));
   const std::string d = DateDelimiter(settings.Database);
   const std::string sql = BuildInsertPrefix(settings.Table, settings.Fields) + "(" +
                           Quoted(identifier) + ", " + d + LogTimeText(now) + d + ", " +

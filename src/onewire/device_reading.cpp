@@ -150,13 +150,38 @@ void ReportQuadChannel(DSDevice& channel, double volts, bool always_update, bool
   LogToDatabase(channel, volts, shown_before);
 }
 
+void PublishTemperature(DSROM& rom, const std::string& rom_id, access::OneWireContainer& c,
+                        const access::DeviceState& state, Clock::Monotonic started) {
+  const Settings& s = Plugin().settings;
+  WriteLog(LogClass::CycleDetail, "1-Wire Debug Info DDR",
+           "Calling getTemperature, deviceState= " + access::StateToHex(state));
+  auto m = Channel(rom, rom_id + "M");
+  double t = c.getTemperature(state);
+  // The DS18S20's count registers give it 1/16 degree; other families have no such registers.
+  if (FamilyCode(rom_id) == "10" && m->TempResolution < 0.5) {
+    t = std::round(access::DS18S20ExtendedTemperature(state) * 1000) / 1000;
+  } else {
+    t = RoundToDecimals(t);
+  }
+  const double celsius = t;
+  if (s.Range) t = ToFahrenheit(t);
+  WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
+           "Returning from getTemperature, deviceState= " + access::StateToHex(state));
+  WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+           "Temp update, device= " + m->ROM + " value= " + Text(t) +
+               " Poll time= " + Text(SecondsSince(started)) + "s");
+  // Logged in °C whatever the scale shown, so that a series keeps one unit when the scale
+  // is switched; the history and the charts show it in the scale set then.
+  LogToDatabase(*m, t, m->HSString, celsius);
+  UpdateHSDev(*m, t, TempUnit());
+}
+
 void ReadDev(DSROM& rom, const std::string& rom_id, int read_type) {
   ReadDev(rom, rom_id, read_type, SlotContainer(2));
 }
 
 void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
              std::shared_ptr<access::OneWireContainer> container) {
-  const Settings& s = Plugin().settings;
   try {
     if (!container)
       throw access::AccessError(access::ErrorCode::NoObject, "1-Wire I/F",
@@ -246,27 +271,7 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
       }
       WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
                "Returning from doTemperatureConvert, deviceState= " + access::StateToHex(state));
-      WriteLog(LogClass::CycleDetail, "1-Wire Debug Info DDR",
-               "Calling getTemperature, deviceState= " + access::StateToHex(state));
-      auto m = Channel(rom, rom_id + "M");
-      double t = c.getTemperature(state);
-      // The DS18S20's count registers give it 1/16 degree; other families have no such registers.
-      if (FamilyCode(rom_id) == "10" && m->TempResolution < 0.5) {
-        t = std::round(access::DS18S20ExtendedTemperature(state) * 1000) / 1000;
-      } else {
-        t = RoundToDecimals(t);
-      }
-      const double celsius = t;
-      if (s.Range) t = ToFahrenheit(t);
-      WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
-               "Returning from getTemperature, deviceState= " + access::StateToHex(state));
-      WriteLog(LogClass::Updates, "1-Wire I/F DDR",
-               "Temp update, device= " + m->ROM + " value= " + Text(t) +
-                   " Poll time= " + Text(SecondsSince(started)) + "s");
-      // Logged in °C whatever the scale shown, so that a series keeps one unit when the scale
-      // is switched; the history and the charts show it in the scale set then.
-      LogToDatabase(*m, t, m->HSString, celsius);
-      UpdateHSDev(*m, t, TempUnit());
+      PublishTemperature(rom, rom_id, c, state, started);
     }
 
     if ((read_type & kReadCurrent) && (caps & kCapCurrentSense)) {

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace qb {
 
@@ -37,6 +40,13 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type);
 // The same with the container the caller bound for it.
 void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
              std::shared_ptr<access::OneWireContainer> container);
+
+// Hands a thermometer's converted scratchpad over as its temperature channel's value: rounded,
+// in the scale set, logged to the database as the settings ask. `started` is when the reading
+// began, for the log line's poll time.
+void PublishTemperature(DSROM& rom, const std::string& rom_id, access::OneWireContainer& c,
+                        const std::vector<uint8_t>& state,
+                        std::chrono::steady_clock::time_point started);
 
 // One channel of a four-channel A/D converter read: shown in the host (when it changed, or always)
 // and logged to the database as the settings ask. An `over_range` reading (clipped at the top of

@@ -18,7 +18,10 @@ OneWireState& Instance() {
 }
 
 void RegisterProductAdapterTypes(access::OneWireAccessProvider& provider) {
-  sim::RegisterSimAdapter(provider, TheClock());
+  // A simulated bus follows edits of its file; reloads and refused edits go to the log.
+  sim::RegisterSimAdapter(provider, TheClock(), [](const std::string& text) {
+    WriteLog(LogClass::Always, "1-Wire I/F", text);
+  });
   // Notes from an adapter (a passive one cannot give a strong pull-up) go to the log once.
   const auto note = [](const std::string& text) { WriteLog(LogClass::Always, "1-Wire I/F", text); };
   access::RegisterSerialAdapters(provider, note);

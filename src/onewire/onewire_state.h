@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -38,6 +39,13 @@ struct OneWireState {
   // walk (temperature, A/D, current sense).
   std::array<int, 3> cycle_counters = {0, 0, 0};
   std::array<int, 3> totals = {0, 0, 0};
+  // Bus-wide conversion: per thermometer ROM id, whether it is parasite-powered (asked once with
+  // Read Power Supply) and how long its last conversion needed (from the scratchpad last read).
+  struct ThermometerInfo {
+    bool parasite = false;
+    std::chrono::milliseconds conversion{750};
+  };
+  std::map<std::string, ThermometerInfo> thermometers;
   // The bus scan: devices found by the last enumeration tick and by the last other tick.
   int scan_device_count = 0;
   int scan_alarming_count = 0;

@@ -5,6 +5,7 @@
 #include "onewire/adapter_outage.h"
 #include "onewire/adapter_setup.h"
 #include "onewire/bus_scan.h"
+#include "onewire/bus_wide_conversion.h"
 #include "onewire/device_config.h"
 #include "onewire/device_reading.h"
 #include "onewire/family_catalogue.h"
@@ -76,6 +77,10 @@ void ReadNet() {
       int index[3] = {0, 0, 0};
       // The walk holds its own references: a web request during a pause may change the registry.
       const auto roms = gROMs().ROMlist;
+      // With bus-wide conversion every thermometer it measured is read in this walk; the others
+      // go on in turn.
+      std::optional<BusWideConversion> bus_wide;
+      if (due[kTemp] && s.BusConvert == 1 && !p.ExternalBusy) bus_wide = ConvertBusWide(roms);
       for (const auto& rom : roms) {
         if (p.ExternalBusy) break;
         const std::string rom_id = rom->ROM;
@@ -138,7 +143,12 @@ void ReadNet() {
                "Vsense Poll - ROM=", " Last Vsense ROM=", " This time="}};
           for (const Due& d : kinds) {
             const bool of_kind = d.kind == kAD ? ad_device : (caps & d.cap) != 0;
-            if (!of_kind || !due[d.kind] || counter[d.kind] < every[d.kind]) continue;
+            if (!of_kind) continue;
+            if (d.kind == kTemp && bus_wide && bus_wide->converted.count(rom_id)) {
+              ReadConvertedThermometer(*rom, rom_id, container, *bus_wide);
+              continue;
+            }
+            if (!due[d.kind] || counter[d.kind] < every[d.kind]) continue;
             if (index[d.kind] <= last[d.kind]) continue;
             WriteLog(LogClass::CycleDetail, "1-Wire Cycle Info",
                      std::string(d.name) + rom_id + d.last_name + std::to_string(last[d.kind]) +
@@ -176,6 +186,7 @@ void ReadNet() {
       WriteLog(LogClass::CycleDetail, "1-Wire Cycle Info",
                "Last Vsense ROM=" + std::to_string(last[kVsense]) +
                    " Total VSense Devices=" + std::to_string(index[kVsense]));
+      if (bus_wide) counter[kTemp] = 0;
       for (int k = 0; k < 3; ++k) {
         w.totals[k] = index[k];
         if (last[k] >= index[k]) last[k] = 0;

@@ -119,7 +119,7 @@ bool UpdateHSDev(DSDevice& record, const ChannelValue& value, const std::string&
       record.HSString = shown;
     }
     record.Reading = reading;
-    Host().SetDeviceLastChange(code, TheClock().Now());
+    Host().SetDeviceLastChange(code, Plugin().ReadingTime.value_or(TheClock().Now()));
     return true;
   } catch (const std::exception& e) {
     std::string shown;

@@ -1,7 +1,10 @@
 #include "sim/bus_file.h"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <stdexcept>
 
@@ -169,7 +172,9 @@ std::shared_ptr<SimBus> BuildBus(const json& doc, Clock& clock, const std::strin
   }
 }
 
-std::shared_ptr<SimBus> LoadBusFile(const std::string& path, Clock& clock) {
+namespace {
+
+json ReadBusFile(const std::string& path) {
   std::ifstream in(path);
   if (!in) throw std::runtime_error("cannot read the bus file " + path);
   std::error_code size_error;
@@ -179,19 +184,146 @@ std::shared_ptr<SimBus> LoadBusFile(const std::string& path, Clock& clock) {
                              " MB; a bus file may be at most " +
                              std::to_string(kMaxBusFileBytes / (1024 * 1024)) + " MB");
   }
-  json doc;
   try {
-    doc = json::parse(in);
+    return json::parse(in);
   } catch (const json::parse_error& e) {
     throw std::runtime_error(path + ": not valid JSON (" + e.what() + ")");
   }
-  return BuildBus(doc, clock, path);
 }
 
-void RegisterSimAdapter(access::OneWireAccessProvider& provider, Clock& clock) {
+// What tells one version of a file from the next without reading it.
+struct FileStamp {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  int64_t modified_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+FileStamp StampOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return {true, st.st_dev, st.st_ino, st.st_size,
+          static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+}
+
+std::map<access::RomId, json> EntriesByRom(const json& doc) {
+  std::map<access::RomId, json> entries;
+  if (!doc.is_object() || !doc.contains("devices") || !doc["devices"].is_array()) return entries;
+  for (const json& d : doc["devices"]) {
+    if (!d.is_object() || !d.contains("rom") || !d["rom"].is_string()) continue;
+    if (auto rom = access::RomId::Parse(d["rom"].get<std::string>())) entries[*rom] = d;
+  }
+  return entries;
+}
+
+json BusSettings(const json& doc) {
+  json settings = doc.is_object() ? doc : json::object();
+  settings.erase("devices");
+  return settings;
+}
+
+// Watches one bus file for the bus it was loaded into.
+class BusFileFollower {
+ public:
+  BusFileFollower(SimBus& bus, std::string path, std::function<void(const std::string&)> log)
+      : bus_(bus), path_(std::move(path)), log_(std::move(log)) {
+    stamp_ = StampOf(path_);
+    try {
+      good_ = ReadBusFile(path_);
+    } catch (const std::exception&) {
+      good_ = json::object();  // every device counts as edited at the first good read
+    }
+    checked_ = bus_.clock().MonotonicNow();
+  }
+
+  void Check() {
+    const auto now = bus_.clock().MonotonicNow();
+    if (now - checked_ < std::chrono::milliseconds(250)) return;
+    checked_ = now;
+    const FileStamp stamp = StampOf(path_);
+    if (stamp == stamp_) return;
+    stamp_ = stamp;
+    json doc;
+    std::shared_ptr<SimBus> edited;
+    try {
+      doc = ReadBusFile(path_);
+      edited = BuildBus(doc, bus_.clock(), path_);
+    } catch (const std::exception& e) {
+      Log(std::string("edit ignored, the bus stays as it was: ") + e.what());
+      return;
+    }
+    Apply(doc, *edited);
+    good_ = std::move(doc);
+  }
+
+ private:
+  void Log(const std::string& text) {
+    if (log_) log_("bus file " + path_ + ": " + text);
+  }
+
+  void Apply(const json& doc, SimBus& edited) {
+    const auto before = EntriesByRom(good_);
+    const auto after = EntriesByRom(doc);
+    int changed = 0, added = 0, removed = 0;
+    for (const auto& [rom, entry] : before) {
+      if (after.count(rom)) continue;
+      if (bus_.Release(rom)) ++removed;
+    }
+    for (const auto& [rom, entry] : after) {
+      auto old = before.find(rom);
+      if (old != before.end() && old->second == entry && bus_.Find(rom)) continue;
+      std::unique_ptr<SimDevice> fresh = edited.Release(rom);
+      SimDevice* current = bus_.Find(rom);
+      if (!current) {
+        bus_.Add(std::move(fresh));
+        ++added;
+        continue;
+      }
+      ++changed;
+      current->faults().crc_error_rate = fresh->faults().crc_error_rate;
+      current->faults().present = std::move(fresh->faults().present);
+      fresh->faults().present = Constant(1);
+      if (!current->FollowValues(*fresh)) {
+        bus_.Release(rom);
+        bus_.Add(std::move(fresh));
+      }
+    }
+    const bool settings = BusSettings(good_) != BusSettings(doc);
+    if (settings) bus_.FollowSettings(edited);
+    Log("read again (" + std::to_string(changed) + " changed, " + std::to_string(added) +
+        " added, " + std::to_string(removed) + " removed" +
+        (settings ? ", bus settings changed)" : ")"));
+  }
+
+  SimBus& bus_;
+  std::string path_;
+  std::function<void(const std::string&)> log_;
+  FileStamp stamp_;
+  json good_;
+  Clock::Monotonic checked_{};
+};
+
+}  // namespace
+
+std::shared_ptr<SimBus> LoadBusFile(const std::string& path, Clock& clock) {
+  return BuildBus(ReadBusFile(path), clock, path);
+}
+
+void FollowBusFile(SimBus& bus, const std::string& path,
+                   std::function<void(const std::string&)> log) {
+  auto follower = std::make_shared<BusFileFollower>(bus, path, std::move(log));
+  bus.SetBeforeReset([follower] { follower->Check(); });
+}
+
+void RegisterSimAdapter(access::OneWireAccessProvider& provider, Clock& clock,
+                        std::function<void(const std::string&)> log) {
   provider.RegisterAdapterType(
-      "SIM", [&clock](const std::string& port) -> std::unique_ptr<access::BusMaster> {
-        return std::make_unique<SimBusMaster>(LoadBusFile(port, clock), "simulated bus " + port);
+      "SIM", [&clock, log](const std::string& port) -> std::unique_ptr<access::BusMaster> {
+        auto bus = LoadBusFile(port, clock);
+        FollowBusFile(*bus, port, log);
+        return std::make_unique<SimBusMaster>(bus, "simulated bus " + port);
       });
 }
 

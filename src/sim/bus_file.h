@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -29,11 +30,22 @@ std::shared_ptr<SimBus> LoadBusFile(const std::string& path, Clock& clock);
 std::shared_ptr<SimBus> BuildBus(const nlohmann::json& doc, Clock& clock,
                                  const std::string& source);
 
+// Follows edits of the bus file `path` while `bus` runs: before a reset, at most every 250 ms
+// of the bus's clock, the file's size and modification time are looked at; when they changed the
+// file is read again. A device whose entry is unchanged is left alone; an edited one takes its
+// new values and keeps what the master wrote to it (or starts afresh where its model cannot);
+// new devices join and removed ones leave. An edit that does not load (broken JSON, a bad
+// device) is reported through `log` once and ignored: the last good bus stays.
+void FollowBusFile(SimBus& bus, const std::string& path,
+                   std::function<void(const std::string&)> log);
+
 // The keys a device of this family takes in a bus file (besides "rom", "present", "faults" and
 // "comment"); empty when the simulator has no model of the family.
 std::vector<std::string> FamilyKeys(uint8_t family);
 
-// Registers the adapter type "SIM": its port is a bus file path, loaded on `clock`.
-void RegisterSimAdapter(access::OneWireAccessProvider& provider, Clock& clock);
+// Registers the adapter type "SIM": its port is a bus file path, loaded on `clock` and followed
+// while it runs; reloads and refused edits are reported through `log` (none: not reported).
+void RegisterSimAdapter(access::OneWireAccessProvider& provider, Clock& clock,
+                        std::function<void(const std::string&)> log = {});
 
 }  // namespace qb::sim

@@ -156,4 +156,11 @@ std::unique_ptr<SimDevice> MakeDS1921Model(const access::RomId& rom, const nlohm
   return std::make_unique<DS1921Model>(rom, device);
 }
 
+bool DS1921Model::FollowValues(SimDevice& edited) {
+  auto* e = dynamic_cast<DS1921Model*>(&edited);
+  if (!e) return false;
+  temperature_ = std::move(e->temperature_);
+  return true;
+}
+
 }  // namespace qb::sim

@@ -25,6 +25,7 @@ namespace qb::sim {
 // "running" (default false), "alarm_low", "alarm_high" (degrees, default -40 and +85).
 class DS1921Model : public ScratchpadMemoryModel {
  public:
+  bool FollowValues(SimDevice& edited) override;
   static constexpr std::chrono::milliseconds kConvertTime{90};
 
   DS1921Model(const access::RomId& rom, const nlohmann::json& device);

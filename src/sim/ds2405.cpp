@@ -46,4 +46,11 @@ std::unique_ptr<SimDevice> MakeDS2405Model(const access::RomId& rom, const nlohm
   return std::make_unique<DS2405Model>(rom, conducting, std::move(level));
 }
 
+bool DS2405Model::FollowValues(SimDevice& edited) {
+  auto* e = dynamic_cast<DS2405Model*>(&edited);
+  if (!e) return false;
+  level_ = std::move(e->level_);
+  return true;
+}
+
 }  // namespace qb::sim

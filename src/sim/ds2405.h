@@ -23,6 +23,7 @@ std::vector<std::unique_ptr<ValueSource>> ParseChannelList(const access::RomId& 
 // The Active-Only (alarm) search finds the device while its output transistor conducts.
 class DS2405Model : public SimDevice {
  public:
+  bool FollowValues(SimDevice& edited) override;
   DS2405Model(const access::RomId& rom, bool conducting, std::unique_ptr<ValueSource> level);
 
   // True while the output transistor conducts.

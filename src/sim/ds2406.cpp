@@ -263,4 +263,11 @@ std::unique_ptr<SimDevice> MakeDS2406Model(const access::RomId& rom, const nlohm
   return std::make_unique<DS2406Model>(rom, channels, conducting, std::move(sources));
 }
 
+bool DS2406Model::FollowValues(SimDevice& edited) {
+  auto* e = dynamic_cast<DS2406Model*>(&edited);
+  if (!e) return false;
+  levels_ = std::move(e->levels_);
+  return true;
+}
+
 }  // namespace qb::sim

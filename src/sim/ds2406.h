@@ -18,6 +18,7 @@ namespace qb::sim {
 // device is spoken to. The 1024-bit EPROM data memory is not modelled.
 class DS2406Model : public SimDevice {
  public:
+  bool FollowValues(SimDevice& edited) override;
   DS2406Model(const access::RomId& rom, int channels, std::array<bool, 2> conducting,
               std::array<std::unique_ptr<ValueSource>, 2> levels);
 

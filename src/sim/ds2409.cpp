@@ -144,4 +144,11 @@ std::unique_ptr<SimDevice> MakeDS2409Model(const access::RomId& rom, const nlohm
   return std::make_unique<DS2409Model>(rom, connected, std::move(sources));
 }
 
+bool DS2409Model::FollowValues(SimDevice& edited) {
+  auto* e = dynamic_cast<DS2409Model*>(&edited);
+  if (!e) return false;
+  levels_ = std::move(e->levels_);
+  return true;
+}
+
 }  // namespace qb::sim

@@ -17,6 +17,7 @@ namespace qb::sim {
 // pulse answered its reset.
 class DS2409Model : public SimDevice {
  public:
+  bool FollowValues(SimDevice& edited) override;
   DS2409Model(const access::RomId& rom, int connected,
               std::array<std::unique_ptr<ValueSource>, 2> levels);
 

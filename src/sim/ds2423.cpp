@@ -187,4 +187,11 @@ std::unique_ptr<SimDevice> MakeDS2423Model(const access::RomId& rom, const nlohm
   return std::make_unique<DS2423Model>(rom, std::move(counters));
 }
 
+bool DS2423Model::FollowValues(SimDevice& edited) {
+  auto* e = dynamic_cast<DS2423Model*>(&edited);
+  if (!e) return false;
+  counters_ = std::move(e->counters_);
+  return true;
+}
+
 }  // namespace qb::sim

@@ -21,6 +21,7 @@ namespace qb::sim {
 // itself are added on top. The count wraps at 2^32 as the 32-bit counter does.
 class DS2423Model : public SimDevice {
  public:
+  bool FollowValues(SimDevice& edited) override;
   DS2423Model(const access::RomId& rom, std::array<std::unique_ptr<ValueSource>, 4> counters);
 
   // The counter of page 12 to 15 as the device would report it now.

@@ -254,4 +254,14 @@ std::unique_ptr<SimDevice> MakeDS2438Model(const access::RomId& rom, const nlohm
   return std::make_unique<DS2438Model>(rom, device);
 }
 
+bool DS2438Model::FollowValues(SimDevice& edited) {
+  auto* e = dynamic_cast<DS2438Model*>(&edited);
+  if (!e) return false;
+  temperature_ = std::move(e->temperature_);
+  vdd_ = std::move(e->vdd_);
+  vad_ = std::move(e->vad_);
+  vsense_mv_ = std::move(e->vsense_mv_);
+  return true;
+}
+
 }  // namespace qb::sim

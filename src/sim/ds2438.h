@@ -26,6 +26,7 @@ namespace qb::sim {
 // voltage every 27.5 ms while IAD is set and keeps its last value otherwise.
 class DS2438Model : public SimDevice {
  public:
+  bool FollowValues(SimDevice& edited) override;
   using Page = std::array<uint8_t, 8>;
   static constexpr std::chrono::milliseconds kTemperatureTime{10};
   static constexpr std::chrono::milliseconds kVoltageTime{4};

@@ -290,4 +290,11 @@ std::unique_ptr<SimDevice> MakeDS2450Model(const access::RomId& rom, const nlohm
   return std::make_unique<DS2450Model>(rom, device);
 }
 
+bool DS2450Model::FollowValues(SimDevice& edited) {
+  auto* e = dynamic_cast<DS2450Model*>(&edited);
+  if (!e) return false;
+  inputs_ = std::move(e->inputs_);
+  return true;
+}
+
 }  // namespace qb::sim

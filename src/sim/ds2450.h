@@ -29,6 +29,7 @@ namespace qb::sim {
 // Bus-file key "inputs": four voltages, channels A to D, each a number or a generator.
 class DS2450Model : public SimDevice {
  public:
+  bool FollowValues(SimDevice& edited) override;
   DS2450Model(const access::RomId& rom, const nlohmann::json& device);
 
   uint8_t Memory(size_t address) const { return memory_.at(address); }

@@ -109,4 +109,13 @@ std::unique_ptr<SimDevice> MakeDS2760Model(const access::RomId& rom, const nlohm
   return std::make_unique<DS2760Model>(rom, device);
 }
 
+bool DS2760Model::FollowValues(SimDevice& edited) {
+  auto* e = dynamic_cast<DS2760Model*>(&edited);
+  if (!e) return false;
+  temperature_ = std::move(e->temperature_);
+  voltage_ = std::move(e->voltage_);
+  vsense_mv_ = std::move(e->vsense_mv_);
+  return true;
+}
+
 }  // namespace qb::sim

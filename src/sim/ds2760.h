@@ -22,6 +22,7 @@ namespace qb::sim {
 // the sense resistor).
 class DS2760Model : public SimDevice {
  public:
+  bool FollowValues(SimDevice& edited) override;
   DS2760Model(const access::RomId& rom, const nlohmann::json& device);
 
  protected:

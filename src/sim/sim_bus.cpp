@@ -46,7 +46,26 @@ SimDevice* SimBus::Find(const access::RomId& rom) const {
   return nullptr;
 }
 
+std::unique_ptr<SimDevice> SimBus::Release(const access::RomId& rom) {
+  for (auto it = devices_.begin(); it != devices_.end(); ++it) {
+    if ((*it)->rom() != rom) continue;
+    std::unique_ptr<SimDevice> device = std::move(*it);
+    devices_.erase(it);
+    std::erase(listening_, device.get());
+    device->AttachTo(nullptr);
+    return device;
+  }
+  return nullptr;
+}
+
+void SimBus::FollowSettings(SimBus& edited) {
+  short_ = std::move(edited.short_);
+  edited.short_ = Constant(0);
+  program_voltage_ = edited.program_voltage_;
+}
+
 access::ResetResult SimBus::Reset(bool overdrive) {
+  if (before_reset_ && operations_ == 0) before_reset_();
   const Operation operation(*this);
   listening_.clear();
   command_bits_ = 8;

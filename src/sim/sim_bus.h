@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,13 @@ class SimBus {
   SimDevice& Add(std::unique_ptr<SimDevice> device);
   const std::vector<std::unique_ptr<SimDevice>>& devices() const { return devices_; }
   SimDevice* Find(const access::RomId& rom) const;
+  // Takes a device off the bus (null when it is not on it).
+  std::unique_ptr<SimDevice> Release(const access::RomId& rom);
+  // Takes the bus-wide settings (short schedule, program voltage) of `edited`.
+  void FollowSettings(SimBus& edited);
+  // Runs before every reset, outside any bus operation: the place where the bus may change
+  // (a followed bus file adds, removes and edits devices there, never inside a transaction).
+  void SetBeforeReset(std::function<void()> hook) { before_reset_ = std::move(hook); }
   template <typename Model>
   Model* FindAs(const access::RomId& rom) const {
     return dynamic_cast<Model*>(Find(rom));
@@ -82,6 +90,7 @@ class SimBus {
   bool command_overdrive_ = false;
   std::unique_ptr<ValueSource> short_ = Constant(0);
   bool program_voltage_ = true;
+  std::function<void()> before_reset_;
 };
 
 // The bus master of a simulated bus: every bit goes through the bus's devices.

@@ -58,6 +58,10 @@ class SimDevice {
   // The bus master put a 12 V program pulse on the line (EPROM devices program a byte).
   virtual void ProgramPulseApplied() {}
   void AttachTo(SimBus* bus) { bus_ = bus; }
+  // The bus file was edited: takes the values (value sources) of `edited`, a fresh model of the
+  // same ROM id built from the edited file, and keeps everything the master wrote (latches,
+  // scratchpad, memory). False when this model cannot: the bus then replaces the device.
+  virtual bool FollowValues(SimDevice& /*edited*/) { return false; }
 
  protected:
   // --- for the family models ---

@@ -192,4 +192,11 @@ void ThermometerModel::Powered(std::chrono::milliseconds duration) {
   }
 }
 
+bool ThermometerModel::FollowValues(SimDevice& edited) {
+  auto* e = dynamic_cast<ThermometerModel*>(&edited);
+  if (!e || e->power_ != power_) return false;  // a change of power is a new part
+  temperature_ = std::move(e->temperature_);
+  return true;
+}
+
 }  // namespace qb::sim

@@ -22,6 +22,7 @@ namespace qb::sim {
 // configuration reloaded from EEPROM, alarm flag clear) and the operation is lost.
 class ThermometerModel : public SimDevice {
  public:
+  bool FollowValues(SimDevice& edited) override;
   enum class Power { External, Parasite };
 
   // The measured temperature, in C.

@@ -312,6 +312,9 @@ int Serve(const Options& o, std::ostream& out, std::ostream& err) {
     err << "quellbrook-bus: " << e.what() << "\n";
     return 1;
   }
+  // Edits of the bus file reach the served bus while it runs.
+  sim::FollowBusFile(
+      *bus, o.bus, [&err](const std::string& text) { err << "quellbrook-bus: " << text << "\n"; });
   // The signals are blocked before the serving thread starts, so it inherits the mask and only
   // this thread takes them, in sigwait.
   sigset_t stop_signals, previous;

@@ -177,6 +177,7 @@ void ApplyPost(Settings& s) {
   if (auto v = PostedInt("pollTemp")) s.PollTemp = *v;
   if (auto v = PostedInt("pollAD")) s.PollAD = *v;
   if (auto v = PostedInt("pollI")) s.PollI = *v;
+  s.BusConvert = PostedOn("BusConvert") ? 1 : 0;
   if (auto v = PostedInt("AlarmMode")) s.AlarmMode = *v;
   s.LogAlarms = PostedOn("LogAlarms");
   s.Alarming = PostedOn("bAlarming");
@@ -209,10 +210,11 @@ void ApplyPost(Settings& s) {
 
 void StorePosted(const Settings& s) {
   static const char* const kKeys[] = {
-      "Default Page",  "PollAlarming", "chkTimer",  "Debug",     "PollCycle", "PollTemp",
-      "PollAD",        "PollI",        "SigFigs",   "Range",     "Speech",    "Alarm Speech",
-      "Alarm Mode",    "Log Alarms",   "Alarming",  "Presence",  "chkDBLog",  "chkChanges",
-      "chkDBKeepOpen", "DeviceID",     "Web Page0", "Web Page1", "Web Page2", "Web Page3"};
+      "Default Page", "PollAlarming", "chkTimer",   "Debug",         "PollCycle",
+      "PollTemp",     "PollAD",       "PollI",      "SigFigs",       "Range",
+      "Speech",       "Alarm Speech", "Alarm Mode", "Log Alarms",    "Alarming",
+      "Presence",     "chkDBLog",     "chkChanges", "chkDBKeepOpen", "DeviceID",
+      "Web Page0",    "Web Page1",    "Web Page2",  "Web Page3",     "BusConvert"};
   SettingsStore& store = Store();
   SettingsBatch batch(store);
   for (const char* key : kKeys) {
@@ -259,7 +261,10 @@ std::string SettingsPageWith(const std::string& note) {
 
   html += RowTitle("Poll:<br>(0=Never)", 5) + "<td colspan=\"2\" class=\"tableroweven\"> ";
   html += "Every " + TextInput("polltime", 3, std::to_string(s.CycleSeconds)) + "\r\n";
-  html += "Seconds\r" + Checkbox("TimerOn", s.chkTimer, "Timer Enabled") + "</td></tr>\r";
+  html += "Seconds\r" + Checkbox("TimerOn", s.chkTimer, "Timer Enabled") +
+          Checkbox("BusConvert", s.BusConvert == 1,
+                   "Convert all thermometers at once (each read every temperature poll)") +
+          "</td></tr>\r";
   html += PollCountRow("tablerowodd", "Temperature Every", "pollTemp", s.PollTemp, found[0]);
   html += PollCountRow("tableroweven", "A/D Every", "pollAD", s.PollAD, found[1]);
   html += PollCountRow("tablerowodd", "Vsense Every", "pollI", s.PollI, found[2]);

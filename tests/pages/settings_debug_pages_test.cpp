@@ -111,8 +111,13 @@ TEST_F(PagesTest, SettingsPostAppliesAndStoresWithinLimits) {
                                  {"speechOL", "Say+%22hi%22"},
                                  {"ShowPage0", ""},
                                  {"ShowPage2", ""},
-                                 {"ShowPage3", ""}});
+                                 {"ShowPage3", ""},
+                                 {"BusConvert", "ON"}});
   const Settings& s = Plugin().settings;
+  EXPECT_EQ(s.BusConvert, 1);
+  EXPECT_EQ(Stored("BusConvert"), "1");
+  EXPECT_THAT(SettingsPage(""),
+              HasSubstr("<input type=\"checkbox\" name=\"BusConvert\" value=\"ON\" checked>"));
   EXPECT_EQ(s.CycleSeconds, 1);
   EXPECT_EQ(s.PollTemp, 0);
   EXPECT_FALSE(s.chkTimer);

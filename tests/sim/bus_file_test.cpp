@@ -132,6 +132,81 @@ TEST(BusFile, RefusesABusFileBeyondTheDeviceCountOrSize) {
   }
 }
 
+// The running bus follows its file: values, presence and new devices arrive; what the master
+// wrote to a device survives an edit of its values; a broken edit is reported and the last good
+// bus stays until a good one comes.
+TEST(BusFile, TheSimAdapterFollowsEditsOfItsFileAndKeepsTheLastGoodBus) {
+  test::TempDir dir;
+  const auto path = dir.path() / "bus.json";
+  const auto thermo = access::RomId::Make(0x28, 4);
+  const auto sw = access::RomId::Make(0x12, 5);
+  const auto button = access::RomId::Make(0x01, 6);
+  auto write = [&](json thermometer, json switch_levels, bool with_button) {
+    json devices = {
+        Device(thermo.ToString(), thermometer),
+        Device(sw.ToString(), {{"latches", {false, false}}, {"levels", switch_levels}})};
+    if (with_button) devices.push_back(Device(button.ToString()));
+    test::WriteFile(path, json{{"devices", devices}}.dump());
+  };
+  write({{"temperature", 20.0}}, {true, true}, false);
+  SimulatedClock clock;
+  std::vector<std::string> log;
+  access::OneWireAccessProvider provider;
+  RegisterSimAdapter(provider, clock, [&log](const std::string& text) { log.push_back(text); });
+  auto adapter = provider.openAdapter("SIM", path.string());
+  auto t = access::CreateContainer(0x28);
+  t->SetupContainer(adapter.get(), thermo.ToString());
+  auto s = access::CreateContainer(0x12);
+  s->SetupContainer(adapter.get(), sw.ToString());
+  auto temperature = [&] {
+    access::DeviceState state = t->readDevice();
+    t->doTemperatureConvert(state);
+    return t->getTemperature(state);
+  };
+  EXPECT_DOUBLE_EQ(temperature(), 20.0);
+  // The master sets 9 bits; an edit of the temperature must not undo that.
+  access::DeviceState state = t->readDevice();
+  t->setTemperatureResolution(0.5, state);
+  t->writeDevice(state);
+
+  write({{"temperature", 25.5}}, {false, true}, true);
+  EXPECT_DOUBLE_EQ(temperature(), 20.0) << "the file is not looked at again within 250 ms";
+  clock.Advance(std::chrono::seconds(1));
+  EXPECT_DOUBLE_EQ(temperature(), 25.5);
+  EXPECT_DOUBLE_EQ(t->getTemperatureResolution(t->readDevice()), 0.5);
+  access::DeviceState switch_state = s->readDevice();
+  EXPECT_FALSE(s->getLevel(0, switch_state));
+  EXPECT_TRUE(s->getSensedActivity(0, switch_state)) << "the edit is an edge at the pin";
+  EXPECT_TRUE(adapter->isPresent(button));
+  ASSERT_FALSE(log.empty());
+  EXPECT_THAT(log.back(), HasSubstr("2 changed, 1 added, 0 removed"));
+
+  // Broken JSON, then a device with a wrong CRC: both reported, neither changes the bus.
+  test::WriteFile(path, "{\"devices\": [");
+  clock.Advance(std::chrono::seconds(1));
+  EXPECT_DOUBLE_EQ(temperature(), 25.5);
+  EXPECT_THAT(log.back(), HasSubstr("edit ignored, the bus stays as it was"));
+  EXPECT_THAT(log.back(), HasSubstr("not valid JSON"));
+  const size_t reported = log.size();
+  clock.Advance(std::chrono::seconds(5));
+  EXPECT_TRUE(adapter->isPresent(button));
+  EXPECT_EQ(log.size(), reported) << "one broken edit is reported once";
+  std::string bad = button.ToString();
+  bad[0] = bad[0] == '0' ? '1' : '0';
+  test::WriteFile(path, json{{"devices", {Device(bad)}}}.dump());
+  clock.Advance(std::chrono::seconds(1));
+  EXPECT_TRUE(adapter->isPresent(thermo));
+  EXPECT_THAT(log.back(), HasSubstr("wrong CRC"));
+
+  // A good edit after the broken ones: the thermometer leaves, the button is gone.
+  write({{"temperature", 25.5}, {"present", 0}}, {false, true}, false);
+  clock.Advance(std::chrono::seconds(1));
+  EXPECT_FALSE(adapter->isPresent(thermo));
+  EXPECT_FALSE(adapter->isPresent(button));
+  EXPECT_TRUE(adapter->isPresent(sw));
+  EXPECT_THAT(log.back(), HasSubstr("1 changed, 0 added, 1 removed"));
+}
+
 TEST(ValueSources, GeneratorsFollowTheirDefinition) {
   auto sine =
       ParseValueSource({{"type", "sine"}, {"mean", 10}, {"amplitude", 2}, {"period_s", 40}}, "x");
