@@ -7,11 +7,15 @@
 #include <nlohmann/json.hpp>
 
 #include "host/builtin_host.h"
+#include "host/channel_options.h"
 #include "host/device_command.h"
+#include "host/health_json.h"
 #include "host/http_server.h"
+#include "host/metrics_text.h"
 #include "host/request_guard.h"
 #include "host/utf8_text.h"
 #include "host/web_users.h"
+#include "logging/database_logging.h"
 #include "platform/event_loop.h"
 #include "web/html.h"
 
@@ -275,9 +279,41 @@ void HostWebServer::Routes() {
   s.Get("/api/devices", [=, this](const httplib::Request& req, httplib::Response& res) {
     on_plugin_thread(req, res, [&] {
       json list = json::array();
-      for (const auto& d : host_.devices().All()) list.push_back(DeviceToJson(*d));
+      for (const auto& d : host_.devices().All()) {
+        json device = DeviceToJson(*d);
+        if (json health = DeviceHealthJson(*d); !health.is_null()) device["health"] = health;
+        AddChannelOptions(device, *d);
+        list.push_back(std::move(device));
+      }
       res.set_content(Dump(list), kJson);
     });
+  });
+
+  // Every answer counted by its status, refusals included.
+  s.set_logger([this](const httplib::Request&, const httplib::Response& res) {
+    std::lock_guard<std::mutex> lock(answered_mutex_);
+    ++answered_[res.status];
+  });
+
+  // The Prometheus scrape: behind the same users and checks as everything else.
+  s.Get("/metrics", [=, this](const httplib::Request& req, httplib::Response& res) {
+    MetricsInputs in;
+    {
+      std::lock_guard<std::mutex> lock(answered_mutex_);
+      in.requests_by_status = answered_;
+    }
+    on_plugin_thread(req, res, [&] {
+      in.devices = &host_.devices();
+      const auto database = ReadingsDatabase();
+      in.rows_written = database->RowsWritten();
+      in.rows_failed = database->RowsFailed();
+      res.set_content(MetricsText(in), kMetricsContentType);
+    });
+  });
+
+  // How reliably the bus and each of its devices answer, with the adapter's errors.
+  s.Get("/api/health", [=](const httplib::Request& req, httplib::Response& res) {
+    on_plugin_thread(req, res, [&] { res.set_content(Dump(BusHealthJson()), kJson); });
   });
 
   s.Patch(
@@ -293,8 +329,11 @@ void HostWebServer::Routes() {
                            "the body must be a JSON object such as {\"name\": \"Cellar\", "
                            "\"Location\": \"Basement\"}");
         }
-        if (!body.is_object() || (!body.contains("name") && !body.contains("Location"))) {
-          return JsonError(res, 400, "give \"name\" and/or \"Location\" in a JSON object");
+        if (!body.is_object() ||
+            (!body.contains("name") && !body.contains("Location") && !HasChannelOptions(body))) {
+          return JsonError(res, 400,
+                           "give \"name\", \"Location\", \"counter_total\" or \"calibration\" "
+                           "in a JSON object");
         }
         for (const char* key : {"name", "Location"}) {
           if (!body.contains(key)) continue;
@@ -308,6 +347,9 @@ void HostWebServer::Routes() {
             return JsonError(res, 403, "guests cannot change devices");
           auto d = host_.devices().ByRef(ref);
           if (!d) return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
+          if (auto problem = ChannelOptionsProblem(body, *d); !problem.empty())
+            return JsonError(res, 400, problem);
+          ApplyChannelOptions(body, *d);
           if (body.contains("name")) d->name = body["name"].get<std::string>();
           if (body.contains("Location")) d->Location = body["Location"].get<std::string>();
           host_.devices().MarkChanged();
@@ -315,7 +357,9 @@ void HostWebServer::Routes() {
           host_.DeviceEdited(*d);
           host_.writelog("Host", "Device " + std::to_string(ref) + " is now \"" + d->name +
                                      "\" in \"" + d->Location + "\"");
-          res.set_content(Dump(DeviceToJson(*d)), kJson);
+          json shown = DeviceToJson(*d);
+          AddChannelOptions(shown, *d);
+          res.set_content(Dump(shown), kJson);
         });
       });
 

@@ -146,6 +146,7 @@ void DatabaseLogging::LogValue(const std::string& key, double value) {
       auto connection = Connect();
       if (attempt == 0) WriteLog(LogClass::Updates, "1-Wire DB Update", sql);
       connection->Execute(statement, {identifier, now, value});
+      ++rows_written_;
       if (!failure_.empty()) {
         WriteLog(LogClass::ErrorsAlarms, "1-Wire DB Update",
                  "Writing to the database works again; " + std::to_string(lost_) +
@@ -172,6 +173,7 @@ void DatabaseLogging::LogValue(const std::string& key, double value) {
 void DatabaseLogging::Failed(const std::string& key, double value, const std::string& sql,
                              const std::exception& error) {
   ++lost_;
+  ++rows_failed_;
   const std::string message = error.what();
   // The same failure again (the database is still down): counted, not logged reading by reading.
   if (message == failure_) return;

@@ -75,6 +75,9 @@ class DatabaseLogging : public ValueLog {
 
   // Readings not written since the database began failing (0 while it works).
   int64_t LostReadings() const { return lost_; }
+  // Rows written and rows that could not be written since the program started.
+  int64_t RowsWritten() const { return rows_written_; }
+  int64_t RowsFailed() const { return rows_failed_; }
 
  private:
   void Failed(const std::string& key, double value, const std::string& sql,
@@ -93,6 +96,8 @@ class DatabaseLogging : public ValueLog {
   int32_t last_open_number_ = 0;
   std::string failure_;  // the error being reported; empty while writes work
   int64_t lost_ = 0;
+  int64_t rows_written_ = 0;
+  int64_t rows_failed_ = 0;
 };
 
 // The process's readings database (created on first use).
