@@ -115,6 +115,24 @@ TEST_F(ReadingTrustTest, ABusHeldLowGivesNoZeroReadingAndEveryFaultIsCounted) {
   EXPECT_EQ(BusSinceStart().reads, sum.reads);
 }
 
+// A battery monitor's page 0 read as all zeros passes its CRC8 too: no humidity of 0 % from it.
+TEST_F(ReadingTrustTest, ABusHeldLowGivesNoZeroHumidity) {
+  Start(json::array({{{"rom", kHumid},
+                      {"temperature", 25.0},
+                      {"vdd", 5.0},
+                      {"vad", 2.5},
+                      {"faults", {{"zeros_rate", 0.4}}}}}));
+  std::set<std::string> shown;
+  for (int i = 0; i < 2400; ++i) {
+    Poll(250ms);
+    if (auto d = HostDevice(kHumid + "-Humidity"); d && !d->string_.empty())
+      shown.insert(d->string_);
+  }
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.count("0.000%"), 0u) << ::testing::PrintToString(shown);
+  EXPECT_GT(HealthOf(kHumid).value().since_start.crc_errors, 0);
+}
+
 TEST_F(ReadingTrustTest, AnUnreliableDeviceIsLoggedOnceAndAgainWhenItRecovers) {
   Start(json::array({{{"rom", kB20}, {"temperature", 21.5}, {"faults", {{"crc_error_rate", 0.6}}}},
                      {{"rom", kOther},
