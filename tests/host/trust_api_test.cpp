@@ -219,5 +219,22 @@ TEST_F(MetricsTest, ChannelOptionsAreSetOrRefusedWithNothingChanged) {
   });
 }
 
+// A device gone before a restart shows as gone at once after it: the stale mark is stored.
+TEST_F(MetricsTest, AStaleDeviceIsStillStaleAfterARestart) {
+  Start();
+  const int32_t ref = AddChannel("A000000000000128M", "Cellar", "21.500\u00BAC");
+  loop.Invoke([&] {
+    host->devices().ByRef(ref)->hc = "A";
+    host->devices().ByRef(ref)->dc = "1";
+    host->SetDeviceStale("A1", true);
+    host->SaveDevices();
+  });
+  BuiltInHost again(dir.str(), clock, false);
+  again.Start();
+  ASSERT_TRUE(again.devices().ByRef(ref));
+  EXPECT_TRUE(again.devices().ByRef(ref)->stale);
+  EXPECT_EQ(again.devices().ByRef(ref)->string, "21.500\u00BAC");
+}
+
 }  // namespace
 }  // namespace qb
