@@ -12,7 +12,10 @@
 #include "onewire/network_fixture.h"
 #include "registry/value_update.h"
 #include "sim/sim_device.h"
+#include "web/built_pages.h"
 #include "web/health_html.h"
+#include "web/plugin_pages.h"
+#include "web/web_state.h"
 
 namespace qb::test {
 namespace {
@@ -213,6 +216,47 @@ TEST_F(ReadingTrustTest, ACalibratedThermometerShowsAndLogsTheTrueValue) {
   EXPECT_EQ(Shown(kB20 + "-Temp"), "80.250\u00BAF");
   EXPECT_THAT(Logged(kB20 + "M"), ::testing::ElementsAre(26.25));
   EXPECT_EQ(LastRawReading(kB20 + "M"), 25.0);
+}
+
+// The options set from a device's page: the counter total's check box, the calibration's form;
+// wrong input and guests change nothing.
+TEST_F(ReadingTrustTest, ThePagesSetTheCounterTotalAndTheCalibration) {
+  Start(json::array(
+      {{{"rom", kCounter}, {"counters", {1, 2, 3, 4}}}, {{"rom", kB20}, {"temperature", 20.0}}}));
+  Poll(6s);
+  PluginWebPages pages(std::make_shared<BuiltPages>());
+  const std::string k0 = kCounter + "K0", k1 = kCounter + "K1", m = kB20 + "M";
+  EXPECT_THAT(pages.GenPage("1-Wire?ROMID=" + k0), HasSubstr("name=\"CounterTotal\""));
+  pages.PagePut("CounterTotalShown=" + k0 + "&CounterTotalShown=" + k1 + "&CounterTotal=" + k1);
+  EXPECT_FALSE(CounterTotalOn(k0));
+  EXPECT_TRUE(CounterTotalOn(k1));
+  EXPECT_EQ(pages.LastPageAnswer().redirect, "1-Wire?ROMID=" + k0);
+
+  EXPECT_THAT(pages.GenPage("1-Wire?ROMID=" + m), HasSubstr("name=\"CalRaw1\""));
+  pages.PagePut("CalibrationKey=" + m + "&CalRaw1=0&CalTrue1=1&CalRaw2=100&CalTrue2=101");
+  ASSERT_TRUE(CalibrationOf(m));
+  EXPECT_EQ(CalibrationOf(m)->true2, 101);
+  for (const std::string& bad :
+       {"CalibrationKey=" + m + "&CalRaw1=5&CalTrue1=1&CalRaw2=5&CalTrue2=2",
+        "CalibrationKey=" + m + "&CalRaw1=x&CalTrue1=1&CalRaw2=5&CalTrue2=2",
+        "CalibrationKey=" + kB20 + "Q&RemoveCalibration=Remove"}) {
+    const std::string page = pages.PagePut(bad);
+    EXPECT_THAT(page, ::testing::ContainsRegex("not saved|no measured channel")) << bad;
+    EXPECT_EQ(pages.LastPageAnswer().status, 400) << bad;
+    ASSERT_TRUE(CalibrationOf(m)) << bad;
+    EXPECT_EQ(CalibrationOf(m)->raw2, 100) << bad;
+  }
+  for (const auto& d : gROMs().FindParent(kB20)->Devices->DevList)
+    EXPECT_NE(d->ROM, kB20 + "Q");  // no record made for a posted key
+
+  host->web_user = "guest";
+  pages.PagePut("CalibrationKey=" + m + "&RemoveCalibration=Remove");
+  pages.PagePut("CounterTotalShown=" + k1);
+  EXPECT_TRUE(CalibrationOf(m));
+  EXPECT_TRUE(CounterTotalOn(k1));
+  host->web_user = "";
+  pages.PagePut("CalibrationKey=" + m + "&RemoveCalibration=Remove");
+  EXPECT_FALSE(CalibrationOf(m));
 }
 
 TEST_F(ReadingTrustTest, AGoneDeviceStaysGoneAcrossARestart) {
