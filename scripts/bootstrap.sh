@@ -25,6 +25,7 @@ packages=(
   libcairo2-dev libjpeg-dev fontconfig fonts-dejavu-core gnuplot-nox
   libmosquitto-dev mosquitto mosquitto-clients systemd dpkg-dev file curl jq
   qt6-base-dev
+  prometheus
   xvfb xauth x11-utils
 )
 

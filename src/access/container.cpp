@@ -70,7 +70,9 @@ void OneWireContainer::WithRetries(const std::function<void()>& transaction, int
       transaction();
       return;
     } catch (const CrcError&) {
+      ++tally_.crc_errors;
       if (i >= attempts) throw;
+      ++tally_.retries;
     }
   }
 }

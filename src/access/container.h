@@ -85,6 +85,12 @@ class OneWireContainer {
   virtual bool IsAlarming();
   virtual bool HasAlarms() const { return false; }
   virtual DeviceState readDevice();
+  // Transfers of this container that failed a CRC check, and those run again after one.
+  struct Tally {
+    int64_t crc_errors = 0;
+    int64_t retries = 0;
+  };
+  const Tally& tally() const { return tally_; }
   virtual void writeDevice(const DeviceState& state);
 
   // Temperature.
@@ -213,6 +219,7 @@ class OneWireContainer {
   RomId rom_;
   DSPortAdapter* adapter_ = nullptr;
   int speed_ = 0;
+  Tally tally_;
 };
 
 // The name, alternate names, description and fastest speed of a family.

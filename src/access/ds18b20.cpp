@@ -7,6 +7,11 @@
 
 namespace qb::access {
 
+bool DS18B20PowerOnScratchpad(const DeviceState& state) {
+  return state.size() >= 8 && state[0] == 0x50 && state[1] == 0x05 && state[5] == 0xFF &&
+         state[6] == 0x0C && state[7] == 0x10;
+}
+
 double DS18B20Container::getTemperature(const DeviceState& state) const {
   CheckState(state, "getTemperature");
   const int bits = ResolutionBits(state[kConfig]);

@@ -29,6 +29,12 @@ class DS18B20Container : public ThermometerContainer {
   std::chrono::milliseconds ConversionTime(const DeviceState& scratchpad) const override;
 };
 
+// Whether a scratchpad holds the contents the part powers up with rather than a conversion's
+// result: +85 C (0550h) with the reserved bytes at their power-on values (FFh, 0Ch, 10h). After
+// a conversion the part sets byte 6 from the register's low bits, so a real +85 C reads 10h
+// there and is told apart.
+bool DS18B20PowerOnScratchpad(const DeviceState& state);
+
 // The resolution bits (9 to 12) a configuration byte selects.
 inline int ResolutionBits(uint8_t config) {
   return 9 + (config >> 5 & 0x03);

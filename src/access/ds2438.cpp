@@ -66,6 +66,10 @@ DS2438Container::Page DS2438Container::ReadPage(uint8_t page) {
   std::fill(std::begin(buf), std::end(buf), 0xFF);
   m.Block(buf, sizeof buf);
   if (!Crc8Matches(buf, sizeof buf)) CrcMismatch("reading page " + std::to_string(page));
+  // A line held low reads as all zeros, which pass the CRC8 check. Page 0 (status, temperature,
+  // voltage, current) is never all zeros on a working part; other pages may well be.
+  if (page == 0 && std::all_of(std::begin(buf), std::end(buf), [](uint8_t b) { return b == 0; }))
+    CrcMismatch("page 0 (read as all zeros)");
   Page out;
   std::copy(buf, buf + 8, out.begin());
   return out;

@@ -233,7 +233,11 @@ void BuiltInHost::SetDeviceLastChange(const std::string& code, HostTime when) {
 }
 
 void BuiltInHost::SetDeviceStale(const std::string& code, bool stale) {
-  Require(code)->stale = stale;  // shown by the API; not stored, a new run starts fresh
+  auto device = Require(code);
+  if (device->stale == stale) return;
+  // Stored, so that a device gone before a restart is shown as gone at once after it.
+  device->stale = stale;
+  devices_.MarkChanged();
 }
 
 void BuiltInHost::WriteSplash(const std::string& text) {

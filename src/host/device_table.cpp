@@ -103,6 +103,7 @@ DeviceRecord FromJson(const json& j) {
   d.string = j.value("string", "");
   d.value = j.value("value", 0.0);
   if (auto t = TimeFromIso(j.value("lastChange", ""))) d.lastChange = *t;
+  d.stale = j.value("stale", false);
   return d;
 }
 
@@ -159,9 +160,8 @@ void DeviceTable::Save() {
   if (!dirty_) return;
   json list = json::array();
   for (const auto& d : devices_) {
-    json stored = DeviceToJson(*d);
-    stored.erase("stale");  // a state of this run only
-    list.push_back(std::move(stored));
+    // Stale is kept: a device gone before a restart shows as gone at once after it.
+    list.push_back(DeviceToJson(*d));
   }
   const json doc{{"version", 1}, {"next_ref", next_ref_}, {"devices", list}};
   WriteFileAtomically(path_, doc.dump(1) + "\n");

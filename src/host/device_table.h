@@ -31,7 +31,8 @@ struct DeviceRecord {
   double value = 0;
   HostTime lastChange{};
   bool deleted = false;
-  // The plug-in's device is not present: the value is the last one read. Not stored.
+  // The plug-in's device is not present: the value is the last one read. Stored, so that it
+  // survives a restart until the plug-in finds the device again.
   bool stale = false;
 };
 

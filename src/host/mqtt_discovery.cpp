@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "host/device_table.h"
+#include "host/health_json.h"
 #include "onewire/family_catalogue.h"
 #include "platform/settings_store.h"
 #include "registry/value_text.h"
@@ -292,7 +293,8 @@ json ChannelAttributes(const DeviceRecord& device, ChannelKind kind, bool fahren
               {"last_change", TimeToIso(device.lastChange)},
               {"stale", device.stale},
               {"host_code", device.hc + device.dc},
-              {"location", device.Location}};
+              {"location", device.Location},
+              {"health", DeviceHealthJson(device)}};
 }
 
 }  // namespace qb

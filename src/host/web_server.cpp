@@ -7,12 +7,16 @@
 #include <nlohmann/json.hpp>
 
 #include "host/builtin_host.h"
+#include "host/channel_options.h"
 #include "host/device_command.h"
+#include "host/health_json.h"
 #include "host/http_server.h"
 #include "host/login_throttle.h"
+#include "host/metrics_text.h"
 #include "host/request_guard.h"
 #include "host/utf8_text.h"
 #include "host/web_users.h"
+#include "logging/database_logging.h"
 #include "platform/event_loop.h"
 #include "web/html.h"
 
@@ -264,7 +268,13 @@ void HostWebServer::Routes() {
   // Every request is checked before anything else is served (before its body is read); a
   // refused one closes its connection.
   s.SetGuard([this](HttpRequest& req, HttpResponse& res) { return Refuse(req, res); });
-  s.SetFinisher([](const HttpRequest& req, HttpResponse& res) { AddSafetyHeaders(req, res); });
+  // Every answer carries the safety headers, and is counted by its status (refusals included)
+  // for the metrics.
+  s.SetFinisher([this](const HttpRequest& req, HttpResponse& res) {
+    AddSafetyHeaders(req, res);
+    std::lock_guard<std::mutex> lock(answered_mutex_);
+    ++answered_[res.status];
+  });
 
   // Runs `work` on the plug-in thread as the request's user; 503 when the program is stopping.
   auto on_plugin_thread = [this](const HttpRequest& req, HttpResponse& res, auto work) {
@@ -295,47 +305,83 @@ void HostWebServer::Routes() {
   s.Get("/api/devices", [=, this](const HttpRequest& req, HttpResponse& res) {
     on_plugin_thread(req, res, [&] {
       json list = json::array();
-      for (const auto& d : host_.devices().All()) list.push_back(DeviceToJson(*d));
+      for (const auto& d : host_.devices().All()) {
+        json device = DeviceToJson(*d);
+        if (json health = DeviceHealthJson(*d); !health.is_null()) device["health"] = health;
+        AddChannelOptions(device, *d);
+        list.push_back(std::move(device));
+      }
       res.set_content(Dump(list), kJson);
     });
   });
 
-  s.Patch(R"(/api/devices/(-?\d+))", [=, this](const HttpRequest& req, HttpResponse& res) {
-    int ref = 0;
-    if (!ParseInt(req.matches[1], ref)) return JsonError(res, 404, "no device has that reference");
-    json body;
-    try {
-      body = json::parse(req.body);
-    } catch (const json::exception&) {
-      return JsonError(res, 400,
-                       "the body must be a JSON object such as {\"name\": \"Cellar\", "
-                       "\"Location\": \"Basement\"}");
-    }
-    if (!body.is_object() || (!body.contains("name") && !body.contains("Location"))) {
-      return JsonError(res, 400, "give \"name\" and/or \"Location\" in a JSON object");
-    }
-    for (const char* key : {"name", "Location"}) {
-      if (!body.contains(key)) continue;
-      if (!body[key].is_string())
-        return JsonError(res, 400, std::string("\"") + key + "\" must be a text");
-      if (auto problem = DeviceTextProblem(key, body[key].get<std::string>()); !problem.empty())
-        return JsonError(res, 400, problem);
+  // The Prometheus scrape: behind the same users and checks as everything else.
+  s.Get("/metrics", [=, this](const HttpRequest& req, HttpResponse& res) {
+    MetricsInputs in;
+    {
+      std::lock_guard<std::mutex> lock(answered_mutex_);
+      in.requests_by_status = answered_;
     }
     on_plugin_thread(req, res, [&] {
-      if (IsGuestUser(host_.WEBLoggedInUser()))
-        return JsonError(res, 403, "guests cannot change devices");
-      auto d = host_.devices().ByRef(ref);
-      if (!d) return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
-      if (body.contains("name")) d->name = body["name"].get<std::string>();
-      if (body.contains("Location")) d->Location = body["Location"].get<std::string>();
-      host_.devices().MarkChanged();
-      host_.SaveDevices();
-      host_.DeviceEdited(*d);
-      host_.writelog("Host", "Device " + std::to_string(ref) + " is now \"" + d->name + "\" in \"" +
-                                 d->Location + "\"");
-      res.set_content(Dump(DeviceToJson(*d)), kJson);
+      in.devices = &host_.devices();
+      const auto database = ReadingsDatabase();
+      in.rows_written = database->RowsWritten();
+      in.rows_failed = database->RowsFailed();
+      res.set_content(MetricsText(in), kMetricsContentType);
     });
   });
+
+  // How reliably the bus and each of its devices answer, with the adapter's errors.
+  s.Get("/api/health", [=](const HttpRequest& req, HttpResponse& res) {
+    on_plugin_thread(req, res, [&] { res.set_content(Dump(BusHealthJson()), kJson); });
+  });
+
+  s.Patch(
+      R"(/api/devices/(-?\d+))", [=, this](const HttpRequest& req, HttpResponse& res) {
+        int ref = 0;
+        if (!ParseInt(req.matches[1], ref))
+          return JsonError(res, 404, "no device has that reference");
+        json body;
+        try {
+          body = json::parse(req.body);
+        } catch (const json::exception&) {
+          return JsonError(res, 400,
+                           "the body must be a JSON object such as {\"name\": \"Cellar\", "
+                           "\"Location\": \"Basement\"}");
+        }
+        if (!body.is_object() ||
+            (!body.contains("name") && !body.contains("Location") && !HasChannelOptions(body))) {
+          return JsonError(res, 400,
+                           "give \"name\", \"Location\", \"counter_total\" or \"calibration\" "
+                           "in a JSON object");
+        }
+        for (const char* key : {"name", "Location"}) {
+          if (!body.contains(key)) continue;
+          if (!body[key].is_string())
+            return JsonError(res, 400, std::string("\"") + key + "\" must be a text");
+          if (auto problem = DeviceTextProblem(key, body[key].get<std::string>()); !problem.empty())
+            return JsonError(res, 400, problem);
+        }
+        on_plugin_thread(req, res, [&] {
+          if (IsGuestUser(host_.WEBLoggedInUser()))
+            return JsonError(res, 403, "guests cannot change devices");
+          auto d = host_.devices().ByRef(ref);
+          if (!d) return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
+          if (auto problem = ChannelOptionsProblem(body, *d); !problem.empty())
+            return JsonError(res, 400, problem);
+          ApplyChannelOptions(body, *d);
+          if (body.contains("name")) d->name = body["name"].get<std::string>();
+          if (body.contains("Location")) d->Location = body["Location"].get<std::string>();
+          host_.devices().MarkChanged();
+          host_.SaveDevices();
+          host_.DeviceEdited(*d);
+          host_.writelog("Host", "Device " + std::to_string(ref) + " is now \"" + d->name +
+                                     "\" in \"" + d->Location + "\"");
+          json shown = DeviceToJson(*d);
+          AddChannelOptions(shown, *d);
+          res.set_content(Dump(shown), kJson);
+        });
+      });
 
   s.Post(R"(/api/devices/(-?\d+)/command)", [=, this](const HttpRequest& req, HttpResponse& res) {
     int ref = 0;

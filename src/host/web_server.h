@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -51,6 +54,9 @@ class HostWebServer {
   std::unique_ptr<LoginThrottle> throttle_;
   int port_ = 0;
   bool tls_ = false;
+  // Requests answered by status, for the metrics; counted on the worker threads.
+  std::mutex answered_mutex_;
+  std::map<int, int64_t> answered_;
 };
 
 // The host's style sheet: every CSS class the plug-in's pages use.

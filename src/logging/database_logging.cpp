@@ -152,6 +152,7 @@ void DatabaseLogging::LogValue(const std::string& key, double value) {
         gaps_.erase(gap);
       }
       connection->Execute(statement, {identifier, now, value});
+      ++rows_written_;
       Succeeded();
       break;
     } catch (const std::exception& e) {
@@ -193,6 +194,7 @@ void DatabaseLogging::Failed(const std::string& key, const std::string& identifi
   ++lost_;
   gaps_.try_emplace(identifier, when);
   working_since_.reset();
+  ++rows_failed_;
   const std::string message = error.what();
   // The same failure again (the database is still down): counted, not logged reading by reading.
   if (message == failure_) return;

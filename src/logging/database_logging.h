@@ -85,6 +85,9 @@ class DatabaseLogging : public ValueLog {
 
   // Readings not written since the database began failing (0 once its recovery is reported).
   int64_t LostReadings() const { return lost_; }
+  // Rows written and rows that could not be written since the program started.
+  int64_t RowsWritten() const { return rows_written_; }
+  int64_t RowsFailed() const { return rows_failed_; }
 
  private:
   void Failed(const std::string& key, const std::string& identifier, DbTime when, double value,
@@ -112,6 +115,8 @@ class DatabaseLogging : public ValueLog {
   std::optional<Clock::Monotonic> working_since_;
   // The time of each identifier's first lost reading, where its gap row goes.
   std::map<std::string, DbTime> gaps_;
+  int64_t rows_written_ = 0;
+  int64_t rows_failed_ = 0;
 };
 
 // The process's readings database (created on first use).

@@ -4,6 +4,7 @@
 
 #include "core/log.h"
 #include "core/plugin_state.h"
+#include "onewire/device_health.h"
 #include "onewire/onewire_state.h"
 #include "platform/clock.h"
 
@@ -11,6 +12,7 @@ namespace qb {
 
 void AdapterFailed(const std::string& category, const std::string& text) {
   OneWireState& w = OneWire();
+  CountAdapterError();
   if (w.adapter_lost) {
     ++w.errors_unlogged;
     return;
@@ -27,7 +29,9 @@ void AdapterFailed(const std::string& category, const std::string& text) {
 void AdapterAnswered() {
   OneWireState& w = OneWire();
   if (!w.adapter_lost) return;
+  // The outage is over: the next failure is logged again, and this line is written once.
   w.adapter_lost = false;
+  CountAdapterRecovery();
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(TheClock().MonotonicNow() -
                                                                         w.adapter_lost_at)
                            .count();

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "access/ds18b20.h"
 #include "access/ds18s20.h"
 #include "access/errors.h"
 #include "access/families.h"
@@ -9,6 +10,9 @@
 #include "core/plugin_state.h"
 #include "onewire/adapter_outage.h"
 #include "onewire/adapter_setup.h"
+#include "onewire/calibration.h"
+#include "onewire/counter_total.h"
+#include "onewire/device_health.h"
 #include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
 #include "platform/clock.h"
@@ -163,7 +167,10 @@ void PublishTemperature(DSROM& rom, const std::string& rom_id, access::OneWireCo
   } else {
     t = RoundToDecimals(t);
   }
+  if (const double raw = t; (t = Calibrated(m->ROM, raw)) != raw) t = RoundToDecimals(t);
   const double celsius = t;
+  TheBusHealth().conversion_seconds_sum += SecondsSince(started);
+  ++TheBusHealth().conversions;
   if (s.Range) t = ToFahrenheit(t);
   WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
            "Returning from getTemperature, deviceState= " + access::StateToHex(state));
@@ -180,8 +187,20 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type) {
   ReadDev(rom, rom_id, read_type, SlotContainer(2));
 }
 
-void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
-             std::shared_ptr<access::OneWireContainer> container) {
+namespace {
+
+// What one read came to, for the device's health figures.
+struct ReadOutcome {
+  bool value = true;  // the read gave its values
+  bool absent = false;
+  int power_on = 0;  // power-on scratchpads rejected
+  int power_on_retries = 0;
+};
+
+void ReadDevValues(DSROM& rom, const std::string& rom_id, int read_type,
+                   const std::shared_ptr<access::OneWireContainer>& container,
+                   ReadOutcome& outcome) {
+  const Settings& s = Plugin().settings;
   try {
     if (!container)
       throw access::AccessError(access::ErrorCode::NoObject, "1-Wire I/F",
@@ -189,14 +208,18 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
     access::OneWireContainer& c = *container;
     if (!c.isPresent()) {
       WriteLog(LogClass::Updates, "1-Wire I/F DDR", "Device not present: " + rom_id);
+      outcome.value = false;
+      outcome.absent = true;
       return;
     }
     const uint32_t caps = static_cast<uint32_t>(rom.Caps);
 
     if (caps & kCapCounter) {
       for (int n = 0; n < 4; ++n) {
-        const double count = static_cast<double>(c.readCounter(12 + n));
         auto k = Channel(rom, rom_id + "K" + std::to_string(n));
+        const double count = CounterValue(*k, static_cast<double>(c.readCounter(12 + n)), [&] {
+          return static_cast<double>(c.readCounter(12 + n));
+        });
         if (UpdateHSDev(*k, count, "", true)) {
           WriteLog(LogClass::Updates, "1-Wire I/F DDR",
                    "Counter Update - " + k->ROM + " Value= " + Text(count));
@@ -231,6 +254,7 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
                              ((read_type & (kReadCurrent | kReadAD)) && (caps & kCapCurrentSense));
     if (state.empty() && needs_state) {
       WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(ReadDev)", "DeviceState returned null");
+      outcome.value = false;
       return;
     }
     WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
@@ -263,11 +287,29 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
       WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
                "Calling doTemperatureConvert, deviceState= " + access::StateToHex(state));
       c.doTemperatureConvert(state);
-      if (c.getTemperature(state) == 85) {
-        // 85 is the power-on value: a conversion that did not run. Read once more.
+      // 85 is the power-on value: a conversion that did not run. A DS18B20 tells it from a real
+      // 85 by its reserved bytes, so a real 85 is taken at once and a power-on scratchpad read
+      // twice is no reading; other families are read once more and taken as they are then.
+      const bool tells_power_on = FamilyCode(rom_id) == "28";
+      auto power_on = [&] {
+        return tells_power_on ? access::DS18B20PowerOnScratchpad(state)
+                              : c.getTemperature(state) == 85;
+      };
+      if (power_on()) {
+        if (tells_power_on) ++outcome.power_on;
+        ++outcome.power_on_retries;
         UI().Sleep(std::chrono::milliseconds(50));
         state = c.readDevice();
         c.doTemperatureConvert(state);
+        if (tells_power_on && power_on()) {
+          ++outcome.power_on;
+          outcome.value = false;
+          LogBusError("1-Wire ERROR(ReadDev)",
+                      "ROM=" + rom_id +
+                          " read the power-on value (85 C, no conversion) twice; the host keeps "
+                          "its last value");
+          return;
+        }
       }
       WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
                "Returning from doTemperatureConvert, deviceState= " + access::StateToHex(state));
@@ -280,6 +322,7 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
       double v = RoundToDecimals(c.getCurrent(state) * 50);
       if (v == -250) v = 250;
       auto i = Channel(rom, rom_id + "I");
+      v = RoundToDecimals(Calibrated(i->ROM, v));
       WriteLog(LogClass::Updates, "1-Wire I/F DDR",
                "Vsense update, device= " + i->ROM + " value= " + Text(v) +
                    "mV Poll time= " + Text(SecondsSince(started)) + "s");
@@ -297,10 +340,12 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
         c.doADConvert(access::DS2438_CHANNEL_VAD, state);
         UI().Sleep(std::chrono::milliseconds(6));
         if (rom.DS2438Humid == 0) {
-          const double vdd = RoundToDecimals(c.getADVoltage(access::DS2438_CHANNEL_VDD, state));
-          const double vad = RoundToDecimals(c.getADVoltage(access::DS2438_CHANNEL_VAD, state));
           auto g = Channel(rom, rom_id + "G");
           auto h = Channel(rom, rom_id + "H");
+          const double vdd = RoundToDecimals(
+              Calibrated(g->ROM, c.getADVoltage(access::DS2438_CHANNEL_VDD, state)));
+          const double vad = RoundToDecimals(
+              Calibrated(h->ROM, c.getADVoltage(access::DS2438_CHANNEL_VAD, state)));
           LogToDatabase(*g, vdd);
           UpdateHSDev(*g, vdd, "V");
           LogToDatabase(*h, vad);
@@ -316,8 +361,8 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
           double rh = 0;
           if (t > 0 && vdd != 0)
             rh = RoundToDecimals(((vad / vdd - 0.16) / 0.0062) / (1.0546 - 0.00216 * t));
-          rh = std::clamp(rh, 0.0, 100.0);
           auto n = Channel(rom, rom_id + "N");
+          rh = std::clamp(RoundToDecimals(Calibrated(n->ROM, rh)), 0.0, 100.0);
           WriteLog(LogClass::Updates, "1-Wire I/F DDR",
                    "A/D update, device = " + n->ROM + " Humidity = " + Text(rh) +
                        "% Poll time= " + Text(SecondsSince(started)) + "s ROM = " + n->ROM);
@@ -332,8 +377,8 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
       // shows the battery voltage, the device's A/D channel 0, which it measures on its own.
       const auto started = TheClock().MonotonicNow();
       c.doADConvert(0, state);
-      const double vad = RoundToDecimals(c.getADVoltage(0, state));
       auto h = Channel(rom, rom_id + "H");
+      const double vad = RoundToDecimals(Calibrated(h->ROM, c.getADVoltage(0, state)));
       WriteLog(LogClass::Updates, "1-Wire I/F DDR",
                "A/D update, Vad= " + Text(vad) + "V Poll time= " + Text(SecondsSince(started)) +
                    "s ROM=" + rom_id);
@@ -374,13 +419,37 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
           state = c.readDevice();
         }
         c.doADConvert(ch, state);
-        ReportQuadChannel(*channel, c.getADVoltage(ch, state), false, c.isADOverRange(ch, state));
+        ReportQuadChannel(*channel, Calibrated(channel->ROM, c.getADVoltage(ch, state)), false,
+                          c.isADOverRange(ch, state));
       }
     }
   } catch (const std::exception& e) {
+    outcome.value = false;
     LogBusError("1-Wire ERROR(ReadDev)",
                 "Error " + std::to_string(ErrorNumber(e)) + " " + e.what() + " ROM=" + rom_id);
   }
+}
+
+}  // namespace
+
+void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
+             std::shared_ptr<access::OneWireContainer> container) {
+  const access::OneWireContainer::Tally before =
+      container ? container->tally() : access::OneWireContainer::Tally{};
+  ReadOutcome outcome;
+  ReadDevValues(rom, rom_id, read_type, container, outcome);
+  HealthCounts add;
+  add.reads = 1;
+  if (container) {
+    add.crc_errors = container->tally().crc_errors - before.crc_errors;
+    add.retries = container->tally().retries - before.retries;
+  }
+  add.retries += outcome.power_on_retries;
+  add.absences = outcome.absent ? 1 : 0;
+  add.power_on_rejected = outcome.power_on;
+  add.failed = outcome.value ? 0 : 1;
+  if (outcome.value) NoteSeen(rom_id);
+  CountHealth(rom_id, add);
 }
 
 }  // namespace qb

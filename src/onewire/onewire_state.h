@@ -12,6 +12,7 @@
 #include "access/adapter.h"
 #include "access/container.h"
 #include "access/provider.h"
+#include "onewire/device_health.h"
 
 namespace qb {
 
@@ -64,6 +65,12 @@ struct OneWireState {
   bool adapter_lost = false;
   std::chrono::steady_clock::time_point adapter_lost_at;
   int64_t errors_unlogged = 0;
+  // How reliably each device answers, and the adapter's errors and recoveries.
+  BusHealth health;
+  // The count last read from each counter channel this run, by its key.
+  std::map<std::string, double> last_counts;
+  // The reading last read from each calibrated or calibratable channel, before calibration.
+  std::map<std::string, double> last_raw;
 
   // Fills a new access provider with the adapter types it can open (the simulator and the
   // serial adapters); tests install their own.

@@ -7,9 +7,11 @@
 #include "onewire/bus_scan.h"
 #include "onewire/bus_wide_conversion.h"
 #include "onewire/device_config.h"
+#include "onewire/device_health.h"
 #include "onewire/device_reading.h"
 #include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
+#include "platform/clock.h"
 #include "registry/records.h"
 #include "registry/value_update.h"
 
@@ -74,6 +76,7 @@ void ReadNet() {
                "Current Vsense Cycle=" + std::to_string(counter[kVsense]) + " Poll Vsense every " +
                    std::to_string(s.PollI) + " cycles");
 
+      const auto walk_started = TheClock().MonotonicNow();
       int index[3] = {0, 0, 0};
       // The walk holds its own references: a web request during a pause may change the registry.
       const auto roms = gROMs().ROMlist;
@@ -109,6 +112,7 @@ void ReadNet() {
         }
         NotePresence(*rom, present);
         if (present) {
+          NoteSeen(rom_id);
           WriteLog(LogClass::Trace, "1-Wire Debug",
                    "ROM=" + rom_id + " Capabilities=" + std::to_string(rom->Caps));
           if (rom->ShowID == 1) {
@@ -170,6 +174,20 @@ void ReadNet() {
           }
         } else {
           WriteLog(LogClass::Trace, "1-Wire Debug", rom_id + " NOT PRESENT (Read Net)");
+          // Its turn in the round passes to the next device of its kind: left waiting, it would
+          // hold up every device before it in the list for as long as it is away.
+          const bool of_kind[3] = {(caps & kCapTemperature) != 0, ad_device,
+                                   (caps & kCapCurrentSense) != 0};
+          for (int k = 0; k < 3; ++k) {
+            if (of_kind[k] && due[k] && counter[k] >= every[k] && index[k] > last[k])
+              last[k] = index[k];
+          }
+          HealthCounts absent;
+          absent.reads = 1;
+          absent.absences = 1;
+          absent.failed = 1;
+          CountHealth(rom_id, absent);
+          KeepLastSeen(rom_id);
           if (rom->ShowID == 1) {
             auto self = gROMs().FindDev(rom_id);
             if (self && self->dc != -1) UpdateHSDev(*self, std::string("Off"));
@@ -187,6 +205,9 @@ void ReadNet() {
                "Last Vsense ROM=" + std::to_string(last[kVsense]) +
                    " Total VSense Devices=" + std::to_string(index[kVsense]));
       if (bus_wide) counter[kTemp] = 0;
+      TheBusHealth().cycle_seconds_sum +=
+          std::chrono::duration<double>(TheClock().MonotonicNow() - walk_started).count();
+      ++TheBusHealth().cycles;
       for (int k = 0; k < 3; ++k) {
         w.totals[k] = index[k];
         if (last[k] >= index[k]) last[k] = 0;

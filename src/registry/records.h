@@ -75,6 +75,9 @@ struct DSROM {
   int32_t ShowID = 0;
   // The device did not answer the last presence check of the read cycle, since AbsentSince.
   bool Absent = false;
+  // Whether the host has been told this run if the device is present: a host device may still be
+  // marked stale from an earlier run.
+  bool PresenceKnown = false;
   std::chrono::system_clock::time_point AbsentSince{};
 };
 

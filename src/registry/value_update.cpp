@@ -160,14 +160,18 @@ std::string ResolveChartName(const std::string& text) {
 }
 
 void NotePresence(DSROM& rom, bool present) {
-  if (rom.Absent != present) return;  // no change
+  const bool first = !rom.PresenceKnown;
+  rom.PresenceKnown = true;
+  // The first check of a run always tells the host, which may still show the device stale from
+  // the run before; after that only changes are told.
+  if (rom.Absent != present && !first) return;
   const auto now = TheClock().Now();
-  if (present) {
+  if (rom.Absent == present && present) {
     const auto away = std::chrono::duration_cast<std::chrono::seconds>(now - rom.AbsentSince);
     WriteLog(LogClass::ErrorsAlarms, "1-Wire I/F",
              "Device " + rom.ROM + " is present again after " + std::to_string(away.count()) +
                  " s; its values are read again");
-  } else {
+  } else if (!present) {
     rom.AbsentSince = now;
     WriteLog(LogClass::ErrorsAlarms, "1-Wire I/F",
              "Device " + rom.ROM +

@@ -32,7 +32,7 @@ const std::vector<FamilyModel>& Models() {
       {0x05, MakeDS2405Model, {"latches", "levels"}},
       {0x10, MakeDS18S20Model, {"temperature", "alarm_low", "alarm_high", "power"}},
       {0x12, MakeDS2406Model, {"latches", "levels"}},
-      {0x1D, MakeDS2423Model, {"counters"}},
+      {0x1D, MakeDS2423Model, {"counters", "power_lost_every_s"}},
       {0x1F, MakeDS2409Model, {"latches", "levels"}},
       {0x20, MakeDS2450Model, {"inputs"}},
       {0x21, MakeDS1921Model, {"temperature", "clock", "running", "alarm_low", "alarm_high"}},
@@ -116,13 +116,23 @@ std::unique_ptr<SimDevice> BuildDevice(const json& d, size_t index, std::set<acc
     if (!f.is_object())
       throw std::invalid_argument(
           name + ": \"faults\" must be an object such as {\"crc_error_rate\": 0.1}");
+    DeviceFaults& faults = device->faults();
+    const std::pair<const char*, double*> rates[] = {{"crc_error_rate", &faults.crc_error_rate},
+                                                     {"zeros_rate", &faults.zeros_rate},
+                                                     {"power_on_rate", &faults.power_on_rate}};
     for (const auto& [key, value] : f.items()) {
-      if (key != "crc_error_rate")
-        throw std::invalid_argument(name + ": unknown fault \"" + key + "\" (use crc_error_rate)");
-      if (!value.is_number() || value.get<double>() < 0 || value.get<double>() > 1) {
-        throw std::invalid_argument(name + ": \"crc_error_rate\" must be a number from 0 to 1");
+      double* rate = nullptr;
+      for (const auto& [known, target] : rates) {
+        if (key == known) rate = target;
       }
-      device->faults().crc_error_rate = value.get<double>();
+      if (!rate) {
+        throw std::invalid_argument(name + ": unknown fault \"" + key +
+                                    "\" (use crc_error_rate, zeros_rate or power_on_rate)");
+      }
+      if (!value.is_number() || value.get<double>() < 0 || value.get<double>() > 1) {
+        throw std::invalid_argument(name + ": \"" + key + "\" must be a number from 0 to 1");
+      }
+      *rate = value.get<double>();
     }
   }
   return device;

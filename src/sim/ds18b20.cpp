@@ -38,6 +38,9 @@ void DS18B20Model::StoreMeasurement(double celsius) {
   const auto reg = static_cast<uint16_t>(static_cast<int16_t>(raw));
   pad_[0] = static_cast<uint8_t>(reg & 0xFF);
   pad_[1] = static_cast<uint8_t>(reg >> 8);
+  // The reserved byte 6 holds 0Ch at power-on; after a conversion the part sets it to 10h less
+  // the register's lowest four bits, so a real +85 C (0550h) reads 10h there.
+  pad_[6] = static_cast<uint8_t>(0x10 - (pad_[0] & 0x0F));
 }
 
 bool DS18B20Model::AlarmCondition() const {

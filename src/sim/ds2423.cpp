@@ -29,13 +29,25 @@ void AppendInvertedCrc(std::vector<uint8_t>& out, uint16_t crc) {
 }  // namespace
 
 DS2423Model::DS2423Model(const access::RomId& rom,
-                         std::array<std::unique_ptr<ValueSource>, 4> counters)
-    : SimDevice(rom), counters_(std::move(counters)) {}
+                         std::array<std::unique_ptr<ValueSource>, 4> counters,
+                         double power_lost_every_s)
+    : SimDevice(rom), counters_(std::move(counters)), power_lost_every_s_(power_lost_every_s) {}
 
 uint32_t DS2423Model::Counter(int page) {
   if (page < 12 || page > 15) return 0xFFFFFFFFu;
   const size_t i = static_cast<size_t>(page - 12);
-  double v = counters_[i]->At(Seconds());
+  const double seconds = Seconds();
+  double v = counters_[i]->At(seconds);
+  if (power_lost_every_s_ > 0) {
+    // Counts since the chip last got power again; a new loss clears what it had reached.
+    const auto epoch = static_cast<int64_t>(std::floor(seconds / power_lost_every_s_));
+    if (epoch > 0) v -= counters_[i]->At(static_cast<double>(epoch) * power_lost_every_s_);
+    if (epoch != power_epoch_[i]) {
+      power_epoch_[i] = epoch;
+      reached_[i] = 0;
+      write_cycles_[i] = 0;
+    }
+  }
   if (!std::isfinite(v) || v < 0) v = 0;
   v = std::min(v, 1e18);
   const uint64_t now = static_cast<uint64_t>(std::floor(v)) + write_cycles_[i];
@@ -184,7 +196,16 @@ std::unique_ptr<SimDevice> MakeDS2423Model(const access::RomId& rom, const nlohm
   for (auto& c : counters) {
     if (!c) c = Constant(0);
   }
-  return std::make_unique<DS2423Model>(rom, std::move(counters));
+  double every = 0;
+  if (device.is_object() && device.contains("power_lost_every_s")) {
+    const auto& e = device["power_lost_every_s"];
+    if (!e.is_number() || e.get<double>() <= 0) {
+      throw std::invalid_argument("device " + rom.ToString() +
+                                  ": \"power_lost_every_s\" must be a number of seconds above 0");
+    }
+    every = e.get<double>();
+  }
+  return std::make_unique<DS2423Model>(rom, std::move(counters), every);
 }
 
 bool DS2423Model::FollowValues(SimDevice& edited) {

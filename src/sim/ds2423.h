@@ -19,10 +19,14 @@ namespace qb::sim {
 // runs backwards: the device reports the highest value it has reached, so a generator that
 // falls holds the counter until it rises past that value again. Write cycles the device counts
 // itself are added on top. The count wraps at 2^32 as the 32-bit counter does.
+//
+// "power_lost_every_s" makes the chip lose power every that many seconds: its counters are then
+// cleared and count on from 0 (what the generators add after that time).
 class DS2423Model : public SimDevice {
  public:
   bool FollowValues(SimDevice& edited) override;
-  DS2423Model(const access::RomId& rom, std::array<std::unique_ptr<ValueSource>, 4> counters);
+  DS2423Model(const access::RomId& rom, std::array<std::unique_ptr<ValueSource>, 4> counters,
+              double power_lost_every_s = 0);
 
   // The counter of page 12 to 15 as the device would report it now.
   uint32_t Counter(int page);
@@ -48,6 +52,8 @@ class DS2423Model : public SimDevice {
   std::array<std::unique_ptr<ValueSource>, 4> counters_;
   std::array<uint64_t, 4> reached_{};       // highest count reported so far
   std::array<uint64_t, 4> write_cycles_{};  // copies into pages 12 and 13
+  double power_lost_every_s_ = 0;
+  std::array<int64_t, 4> power_epoch_{};  // power losses passed when each counter was last read
 
   uint8_t command_ = 0;
   Step step_ = Step::None;

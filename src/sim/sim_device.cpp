@@ -1,5 +1,7 @@
 #include "sim/sim_device.h"
 
+#include <algorithm>
+
 #include "sim/sim_bus.h"
 
 namespace qb::sim {
@@ -184,15 +186,22 @@ void SimDevice::RomByte(uint8_t command) {
   state_ = State::Idle;
 }
 
+bool SimDevice::FaultHappens(double chance) {
+  if (chance <= 0) return false;
+  std::uniform_real_distribution<double> draw(0.0, 1.0);
+  return draw(rng_) < chance;
+}
+
 void SimDevice::Send(const std::vector<uint8_t>& bytes) {
   std::vector<uint8_t> out = bytes;
-  if (faults_.crc_error_rate > 0 && !out.empty()) {
-    std::uniform_real_distribution<double> chance(0.0, 1.0);
-    if (chance(rng_) < faults_.crc_error_rate) {
-      std::uniform_int_distribution<size_t> which(0, out.size() * 8 - 1);
-      const size_t bit = which(rng_);
-      out[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
-    }
+  if (!out.empty() && FaultHappens(faults_.zeros_rate)) {
+    std::fill(out.begin(), out.end(), uint8_t{0});
+    ++faults_.zeros_injected;
+  } else if (!out.empty() && FaultHappens(faults_.crc_error_rate)) {
+    ++faults_.crc_errors_injected;
+    std::uniform_int_distribution<size_t> which(0, out.size() * 8 - 1);
+    const size_t bit = which(rng_);
+    out[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
   }
   tx_.insert(tx_.end(), out.begin(), out.end());
 }

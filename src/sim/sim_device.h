@@ -19,6 +19,17 @@ class SimBus;
 struct DeviceFaults {
   // Chance, 0 to 1, that a block of bytes the device sends has one bit flipped (a CRC error).
   double crc_error_rate = 0;
+  // Chance that a block of bytes the device sends reads as all zeros, as from a line held low
+  // (eight zero bytes pass the CRC8 check).
+  double zeros_rate = 0;
+  // Chance that a thermometer's conversion is lost (a brief loss of power): its scratchpad then
+  // holds the power-on contents.
+  double power_on_rate = 0;
+  // How many times each fault was injected so far, for tests and the soak run to compare with
+  // what the reader counted.
+  int64_t crc_errors_injected = 0;
+  int64_t zeros_injected = 0;
+  int64_t power_ons_injected = 0;
   // Whether the device is on the bus, over time (1 present, 0 absent); absent devices see nothing.
   std::unique_ptr<ValueSource> present = Constant(1);
 };
@@ -93,6 +104,8 @@ class SimDevice {
   double Seconds() const;
   SimBus* bus() const { return bus_; }
   std::mt19937& rng() { return rng_; }
+  // One draw against a fault's chance (false at once for a chance of 0).
+  bool FaultHappens(double chance);
 
  private:
   enum class State { Idle, RomCommand, Search, MatchRom, Function };

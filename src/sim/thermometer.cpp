@@ -87,6 +87,12 @@ void ThermometerModel::Update() {
 
 void ThermometerModel::Finish() {
   const Clock::Monotonic at = started_ + duration_;
+  if (operation_ == Operation::Convert && FaultHappens(faults().power_on_rate)) {
+    // The conversion was lost to a brief loss of power: the device starts afresh.
+    ++faults().power_ons_injected;
+    PowerOn();
+    return;
+  }
   if (operation_ == Operation::Convert) {
     // The value the device measured when its conversion ended.
     const double seconds = Seconds() - std::chrono::duration<double>(Now() - at).count();

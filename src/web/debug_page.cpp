@@ -3,6 +3,7 @@
 #include "core/plugin_state.h"
 #include "onewire/family_catalogue.h"
 #include "registry/records.h"
+#include "web/health_html.h"
 #include "web/html.h"
 #include "web/page_frame.h"
 
@@ -56,7 +57,8 @@ std::string DebugPage() {
       even = !even;
     }
   }
-  html += "</table>\r\n<p></p>" + MakeHidden("ref_page", "1-Wire") + "</form>\r\n";
+  html += "</table>\r\n<p></p>" + BusHealthSection() + "<p></p>" +
+          MakeHidden("ref_page", "1-Wire") + "</form>\r\n";
   html += DebugMenu();
   if (!IsNotGuest()) {
     html += "<p>Guest cannot make changes and will be refered to the status page</p>";

@@ -8,6 +8,7 @@
 #include "core/plugin_state.h"
 #include "logging/database_logging.h"
 #include "logging/todays_history.h"
+#include "onewire/counter_total.h"
 #include "onewire/device_clock.h"
 #include "onewire/device_config.h"
 #include "onewire/device_info.h"
@@ -16,7 +17,9 @@
 #include "onewire/temp_alarms.h"
 #include "registry/records.h"
 #include "registry/value_text.h"
+#include "web/calibration_html.h"
 #include "web/channel_alarm.h"
+#include "web/health_html.h"
 #include "web/html.h"
 #include "web/memory_banks_html.h"
 #include "web/page_frame.h"
@@ -149,7 +152,20 @@ std::string CounterTable(const std::string& rom_id, const std::shared_ptr<DSROM>
     const std::string n = std::to_string(i);
     if (const auto d = Existing(rom, rom_id + "K" + n)) {
       html += ChannelRow(Name(*d), "<td class=\"tableroweven\">Counter " + n, ValueCell(*d));
+      // The counter-total option: the count continues when the chip starts again from 0.
+      const std::string key = EscapeHtml(d->ROM);
+      html +=
+          "<tr><td class=\"tableroweven\" colspan=\"3\"><label><input type=\"checkbox\" "
+          "name=\"CounterTotal\" value=\"" +
+          key + "\"" + (CounterTotalOn(d->ROM) ? " checked" : "") +
+          "> Keep the total when the counter starts again from 0</label>" +
+          MakeHidden("CounterTotalShown", key) + "</td></tr>\r";
     }
+  }
+  if (counters > 0) {
+    html +=
+        "<tr><td class=\"tableroweven\" colspan=\"3\"><input type=\"submit\" "
+        "class=\"formbutton\" name=\"SaveCounters\" value=\"Save\"></td></tr>\r";
   }
   return html + "</table>\r";
 }
@@ -317,7 +333,9 @@ std::string DeviceDetailPage(const std::string& lnk) {
             " on this bus (it may have been removed, or the link is mistyped).</p>";
   } else {
     auto reading = [&](const std::string& label, const std::string& unit) {
-      if (record) html += ReadingTable(record, label, unit);
+      if (!record) return;
+      html += ReadingTable(record, label, unit);
+      if (IsNotGuest()) html += CalibrationForm(record->ROM);
     };
     if (key.size() == 16) {
       html += InfoSection(rom_id);
@@ -351,6 +369,7 @@ std::string DeviceDetailPage(const std::string& lnk) {
       // The clock is set by the page's button, a post (SetTimePost); a link never changes it.
       Skip([&] { html += ShowDevTime(rom_id); });
     }
+    html += HealthSection(rom_id);
   }
   html += "</td></tr></table></form>\r\n";
   return html + Menu(lnk);

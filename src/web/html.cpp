@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "core/host_calls.h"
+#include "registry/records.h"
 
 namespace qb {
 
@@ -57,6 +58,16 @@ bool IsNotGuest() {
   std::string user;
   Skip([&] { user = Host().WEBLoggedInUser(); });
   return !IsGuestUser(user);
+}
+
+bool ChannelExists(const std::string& key) {
+  const auto rom = gROMs().FindParent(key);
+  if (!rom || !rom->Devices) return false;
+  const auto devices = rom->Devices->DevList;
+  for (const auto& d : devices) {
+    if (d && d->ROM == key) return true;
+  }
+  return false;
 }
 
 }  // namespace qb

@@ -24,6 +24,9 @@ std::string MakeButton(const std::string& name, const std::string& value);
 // True unless the web user of the request is the guest (any case); the local user and every other
 // name may make changes.
 bool IsNotGuest();
+// Whether the registry has a channel record with this key (a posted key is looked up without
+// creating one).
+bool ChannelExists(const std::string& key);
 // The one rule for who is the guest, for the pages and the JSON API alike: the name "guest" in
 // any case.
 bool IsGuestUser(std::string user);

@@ -5,7 +5,9 @@
 
 #include "core/host_calls.h"
 #include "core/plugin_state.h"
+#include "onewire/counter_total.h"
 #include "registry/records.h"
+#include "web/calibration_html.h"
 #include "web/channel_commands.h"
 #include "web/device_list.h"
 #include "web/html.h"
@@ -125,6 +127,23 @@ std::string PluginWebPages::PagePut(const std::string& data) {
     if (pair.name == "Level") level = pair.value;
   }
   if (!level_key.empty()) return LevelPost(level_key, level);
+  if (std::any_of(pairs.begin(), pairs.end(),
+                  [](const auto& p) { return p.name == "CounterTotalShown"; }))
+    return CounterTotalPost();
+  for (const auto& pair : pairs) {
+    if (pair.name != "CalibrationKey") continue;
+    const std::string lnk = "1-Wire?ROMID=" + pair.value;
+    std::string problem =
+        IsNotGuest() ? CalibrationPost() : "Guest cannot make changes: the calibration was kept.";
+    if (problem.empty()) Web().Answer.redirect = lnk;
+    ParseQuery(lnk);
+    std::string page = pages_->DetailPage(lnk);
+    if (!problem.empty()) {
+      Web().Answer.status = IsNotGuest() ? 400 : 403;
+      page += "<p>" + EscapeHtml(problem) + "</p>";
+    }
+    return page;
+  }
 
   int refused = 200;
   for (const auto& pair : pairs) {
@@ -172,6 +191,44 @@ std::string PluginWebPages::LevelPost(const std::string& key, const std::string&
   }
   if (problem.empty()) {
     Skip([&] { Host().ExecX10(record->Code(), command.command, command.brightness); });
+    Web().Answer.redirect = lnk;
+  }
+  ParseQuery(lnk);
+  std::string page = pages_->DetailPage(lnk);
+  if (!problem.empty()) {
+    Web().Answer.status = status;
+    page += "<p>" + EscapeHtml(problem) + "</p>";
+  }
+  return page;
+}
+
+std::string PluginWebPages::CounterTotalPost() {
+  const auto pairs = Web().QueryPairs;
+  std::vector<std::string> shown, checked;
+  for (const auto& pair : pairs) {
+    if (pair.name == "CounterTotalShown") shown.push_back(pair.value);
+    if (pair.name == "CounterTotal") checked.push_back(pair.value);
+  }
+  const std::string lnk = "1-Wire?ROMID=" + shown.front();
+  std::string problem;
+  int status = 200;
+  if (!IsNotGuest()) {
+    problem = "Guest cannot make changes: the counters were not changed.";
+    status = 403;
+  } else {
+    for (const auto& key : shown) {
+      if (!ChannelExists(key) || key.size() < 17 || key[16] != 'K') {
+        problem = "There is no counter " + key + ".";
+        status = 404;
+        break;
+      }
+    }
+  }
+  if (problem.empty()) {
+    for (const auto& key : shown) {
+      const bool on = std::find(checked.begin(), checked.end(), key) != checked.end();
+      if (on != CounterTotalOn(key)) SetCounterTotal(key, on);
+    }
     Web().Answer.redirect = lnk;
   }
   ParseQuery(lnk);

@@ -45,6 +45,8 @@ class PluginWebPages : public WebPages {
   std::string Page(int number, const std::string& lnk);
   // The level form of a potentiometer's page.
   std::string LevelPost(const std::string& key, const std::string& level);
+  // The counter-total check boxes of a counter's page.
+  std::string CounterTotalPost();
   std::shared_ptr<PageBuilders> pages_;
 };
 

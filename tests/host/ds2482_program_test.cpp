@@ -2,7 +2,7 @@
 // /dev/i2c-1, run under `quellbrook-bus serve --ds2482`: it finds the devices and reads the
 // values the bus file gives, as it does on the simulator.
 #include <gtest/gtest.h>
-#include <httplib.h>
+#include "support/http_client.h"
 #include <signal.h>
 
 #include <chrono>
@@ -39,7 +39,7 @@ TEST(DS2482Program, PollsAChannelOfAnEightChannelBridge) {
   const std::string line = served.WaitForLine("Web pages: ");
   ASSERT_TRUE(std::regex_search(line, m, std::regex("http://127\\.0\\.0\\.1:(\\d+)/")))
       << served.output();
-  httplib::Client client("127.0.0.1", std::stoi(m[1]));
+  test::HttpClient client("127.0.0.1", std::stoi(m[1]));
 
   // The devices are made as they are found, and get their values with the poll that follows (a
   // temperature in thousandths of a degree).

@@ -4,7 +4,7 @@
 // it is plugged in again.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
+#include "support/http_client.h"
 #include <signal.h>
 
 #include <chrono>
@@ -54,7 +54,7 @@ TEST(DS2490Program, PollsThroughTheUsbAdapterAndSurvivesAnUnplug) {
   ASSERT_FALSE(serve.WaitForLine("Polling devices begins").empty()) << serve.output();
   // The values the simulator holds, the parasite-powered thermometer's included (it converts
   // only with the adapter's strong pull-up).
-  httplib::Client client("127.0.0.1", std::stoi(m[1]));
+  test::HttpClient client("127.0.0.1", std::stoi(m[1]));
   std::string devices;
   for (int attempt = 0; attempt < 60; ++attempt) {
     if (auto res = client.Get("/api/devices")) devices = res->body;

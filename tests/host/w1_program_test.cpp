@@ -2,7 +2,7 @@
 // file by the bus tool: it finds the thermometer and reads the value of the file; the master
 // removed and added again is logged once each way, and polling comes back by itself.
 #include <gtest/gtest.h>
-#include <httplib.h>
+#include "support/http_client.h"
 #include <signal.h>
 
 #include <chrono>
@@ -31,7 +31,7 @@ TEST(ProgramOnKernelMaster, ReadsTheThermometerThroughNetlink) {
   const std::string line = program.WaitForLine("Web pages: ");
   ASSERT_TRUE(std::regex_search(line, m, std::regex("127\\.0\\.0\\.1:(\\d+)/")))
       << program.output();
-  httplib::Client client("127.0.0.1", std::stoi(m[1]));
+  test::HttpClient client("127.0.0.1", std::stoi(m[1]));
   nlohmann::json found;
   for (int attempt = 0; attempt < 120 && found.is_null(); ++attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
