@@ -75,6 +75,8 @@ struct DSROM {
   int32_t ShowID = 0;
   // The device did not answer the last presence check of the read cycle, since AbsentSince.
   bool Absent = false;
+  // The device's place along the cable found by the chain scan (1 the first); 0 when unknown.
+  int32_t ChainPosition = 0;
   std::chrono::system_clock::time_point AbsentSince{};
 };
 
