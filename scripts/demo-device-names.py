@@ -36,6 +36,14 @@ NAMES = {
     "6900000000000C30": ("Garage", {"-Temp": "Battery temperature", "-Vad": "Battery voltage",
                                     "-Vdd": "Battery voltage", "-Vsense": "Battery current"}),
     "C400000000000D06": ("Hall", {"": "Note button"}),
+    "0A000000000E013A": ("Driveway", {"-Switch0": "Gate opener", "-Switch1": "Gate light",
+                                      "-PIO0": "Gate opener sense", "-PIO1": "Gate closed"}),
+    "7B000000000F0129": ("Utility room", {
+        **{f"-Switch{n}": f"Relay {n + 1}" for n in range(8)},
+        **{f"-PIO{n}": f"Input {n + 1}" for n in range(8)}}),
+    "F600000000100142": ("Boiler room", {"-Temp": "Heating flow", "-Switch0": "Pump",
+                                         "-Switch1": "Valve", "-PIO0": "Pump sense",
+                                         "-PIO1": "Valve sense"}),
 }
 
 PLUGIN = "Quellbrook 1-Wire Interface"

@@ -32,6 +32,12 @@ std::unique_ptr<OneWireContainer> CreateContainer(uint8_t family) {
       return MakeDS18B20Container();
     case 0x2C:
       return MakeDS2890Container();
+    case 0x3A:
+      return MakeDS2413Container();
+    case 0x29:
+      return MakeDS2408Container();
+    case 0x42:
+      return MakeDS28EA00Container();
     default:
       return std::make_unique<OneWireContainer>(family);
   }

@@ -24,6 +24,11 @@ std::unique_ptr<OneWireContainer> MakeDS1994Container();   // 04
 std::unique_ptr<OneWireContainer> MakeDS1921Container();   // 21
 std::unique_ptr<OneWireContainer> MakeDS2760Container();   // 30
 
+// Switches with PIO access, and the thermometer with chain mode.
+std::unique_ptr<OneWireContainer> MakeDS2413Container();    // 3A
+std::unique_ptr<OneWireContainer> MakeDS2408Container();    // 29
+std::unique_ptr<OneWireContainer> MakeDS28EA00Container();  // 42
+
 // A container for any family: the family's own, or the generic one (name, presence, alarm).
 std::unique_ptr<OneWireContainer> CreateContainer(uint8_t family);
 

@@ -68,6 +68,15 @@ constexpr Entry kFamilies[] = {
     {0x30,
      {"DS2760", "", "High-precision Li-ion battery monitor with temperature, voltage and current.",
       2}},
+    {0x29,
+     {"DS2408", "",
+      "Eight-channel addressable switch with level and activity sensing on every channel.", 2}},
+    {0x3A, {"DS2413", "", "Dual-channel addressable switch with level sensing.", 2}},
+    {0x42,
+     {"DS28EA00", "",
+      "Digital thermometer, 9 to 12 bits, with alarm limits, two PIO lines and chain mode for "
+      "the sensors' order along the cable.",
+      2}},
     {0x33, {"DS1961S", "DS2432", "1024-bit EEPROM with SHA-1 authentication.", 2}},
 };
 }  // namespace

@@ -23,7 +23,7 @@ bool AllBytesAre(const uint8_t* data, size_t n, uint8_t value) {
 }  // namespace
 
 void ThermometerContainer::CheckState(const DeviceState& state, const char* call) const {
-  CheckStateSize(state, kScratchpadSize, call);
+  CheckStateSize(state, StateSize(), call);
 }
 
 DeviceState ThermometerContainer::ReadScratchpadOnce() {

@@ -67,7 +67,10 @@ class ThermometerContainer : public OneWireContainer {
   // The conversion time for a scratchpad with this content.
   virtual std::chrono::milliseconds ConversionTime(const DeviceState& scratchpad) const = 0;
 
-  // Raises a GeneralFailure naming `call` unless `state` has the size of a scratchpad.
+  // The size of the device state: the scratchpad, or more for a family that adds its own bytes
+  // after it.
+  virtual size_t StateSize() const { return kScratchpadSize; }
+  // Raises a GeneralFailure naming `call` unless `state` has the size StateSize gives.
   void CheckState(const DeviceState& state, const char* call) const;
   // Reads the scratchpad with retries; a corrupt read is never returned.
   DeviceState ReadScratchpad();

@@ -24,6 +24,14 @@ std::string Field(const std::vector<std::string>& fields, size_t i) {
   return i < fields.size() ? fields[i] : std::string();
 }
 
+// The ROM id a button condition names: its ROM id, or the location and name of one of its host
+// devices.
+std::string ButtonRom(const std::string& device) {
+  if (device.size() == 16 && gROMs().Find(device)) return device;
+  const std::string key = gROMs().FindbyHSLocationAndHSName(device);
+  return key.size() >= 16 ? key.substr(0, 16) : std::string();
+}
+
 }  // namespace
 
 std::string ConditionUI(int cond_num) {
@@ -53,12 +61,23 @@ std::string ConditionUI(int cond_num) {
 
 std::string ConditionUIFormat(const std::string& cond_str) {
   const auto fields = SplitCondition(cond_str);
+  if (Field(fields, 1) == kButtonConditionType)
+    return Field(fields, 1) + " " + Field(fields, 2) + " " + Field(fields, 3);
   if (Field(fields, 1) != kAlarmConditionType) return {};
   return Field(fields, 1) + " on " + Field(fields, 2) + " is " + Field(fields, 3);
 }
 
 bool ConditionCheck(const std::string& cond_str) {
   const auto fields = SplitCondition(cond_str);
+  if (Field(fields, 1) == kButtonConditionType) {
+    // The read cycle checks every known device's presence each poll; the scan adds a device it
+    // has never seen within the same cycle.
+    const auto rom = gROMs().Find(ButtonRom(Field(fields, 2)));
+    if (!rom) return false;
+    if (Field(fields, 3) == kArrived) return !rom->Absent;
+    if (Field(fields, 3) == kLeft) return rom->Absent;
+    return false;
+  }
   if (Field(fields, 1) != kAlarmConditionType) return false;
   const std::string key = gROMs().FindbyHSLocationAndHSName(Field(fields, 2));
   return TempAlarmActive(key.substr(0, 16), Field(fields, 3) == kUnderTemp);

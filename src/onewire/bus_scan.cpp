@@ -9,6 +9,7 @@
 #include "core/plugin_state.h"
 #include "onewire/adapter_outage.h"
 #include "onewire/adapter_setup.h"
+#include "onewire/chain_order.h"
 #include "onewire/device_reading.h"
 #include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
@@ -362,6 +363,7 @@ void GetDevices() {
     return;
   }
   ReleaseContainer(1);
+  if (enumeration) UpdateChainOrder(adapter, progress.found);
   adapter.endExclusive();
   if (enumeration) w.enumerated_cycle = p.PollCycles;
   const int found = static_cast<int>(progress.found.size());

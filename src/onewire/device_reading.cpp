@@ -279,7 +279,8 @@ void ReadDevValues(DSROM& rom, const std::string& rom_id, int read_type,
         WriteLog(LogClass::Updates, "1-Wire I/F DDR",
                  "Switch Update - " + sw->ROM + " Value= " + latch);
       }
-      return;
+      // A thermometer with PIO lines goes on to its temperature.
+      if (!(caps & kCapTemperature)) return;
     }
 
     if ((read_type & kReadTemperature) && (caps & kCapTemperature)) {

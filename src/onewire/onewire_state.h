@@ -58,6 +58,8 @@ struct OneWireState {
   // knows another operation reset its search, and searches again.
   uint64_t bus_claims = 0;
   uint64_t scan_claim = 0;  // the claim of the running scan
+  // The family-42 devices the last chain scan ordered (chain_order.h).
+  std::set<std::string> chain_scanned;
   // Keys whose record could not be made, each logged once.
   std::set<std::string> unusable_keys;
   // An adapter that stopped answering (see adapter_outage.h): since when, and the errors counted

@@ -78,6 +78,8 @@ struct DSROM {
   // Whether the host has been told this run if the device is present: a host device may still be
   // marked stale from an earlier run.
   bool PresenceKnown = false;
+  // The device's place along the cable found by the chain scan (1 the first); 0 when unknown.
+  int32_t ChainPosition = 0;
   std::chrono::system_clock::time_point AbsentSince{};
 };
 

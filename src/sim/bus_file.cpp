@@ -41,6 +41,11 @@ const std::vector<FamilyModel>& Models() {
       {0x28, MakeDS18B20Model, {"temperature", "alarm_low", "alarm_high", "resolution", "power"}},
       {0x2C, MakeDS2890Model, {"wiper"}},
       {0x30, MakeDS2760Model, {"temperature", "voltage", "vsense_mv"}},
+      {0x3A, MakeDS2413Model, {"latches", "levels"}},
+      {0x29, MakeDS2408Model, {"latches", "levels"}},
+      {0x42,
+       MakeDS28EA00Model,
+       {"temperature", "alarm_low", "alarm_high", "resolution", "power", "latches", "levels"}},
       // memory families
       {0x02, MakeDS1991Model, {"scratchpad"}},
       {0x06, MakeDS1993Model, {"memory"}},

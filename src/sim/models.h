@@ -40,6 +40,12 @@ std::unique_ptr<SimDevice> MakeDS1921Model(const access::RomId& rom,
                                            const nlohmann::json& device);  // 21
 std::unique_ptr<SimDevice> MakeDS2760Model(const access::RomId& rom,
                                            const nlohmann::json& device);  // 30
+std::unique_ptr<SimDevice> MakeDS2413Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 3A
+std::unique_ptr<SimDevice> MakeDS2408Model(const access::RomId& rom,
+                                           const nlohmann::json& device);  // 29
+std::unique_ptr<SimDevice> MakeDS28EA00Model(const access::RomId& rom,
+                                             const nlohmann::json& device);  // 42
 
 // Memory families (memory_families.cpp).
 std::unique_ptr<SimDevice> MakeDS1991Model(const access::RomId& rom,

@@ -135,6 +135,26 @@ void SimDevice::Sample(bool line, bool overdrive_slot) {
   }
 }
 
+bool SimDevice::AnswersConditionalReadRom() {
+  switch (rom_.family()) {
+    case 0x01:
+    case 0x02:
+    case 0x04:
+    case 0x06:
+    case 0x08:
+    case 0x09:
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+    case 0x0F:
+    case 0x13:
+    case 0x14:
+      return true;
+    default:
+      return false;
+  }
+}
+
 void SimDevice::RomCommandReceived(uint8_t command, bool overdrive_slots) {
   if (state_ != State::RomCommand || !Participates(overdrive_slots)) return;
   RomByte(command);
@@ -142,8 +162,10 @@ void SimDevice::RomCommandReceived(uint8_t command, bool overdrive_slots) {
 
 void SimDevice::RomByte(uint8_t command) {
   switch (command) {
+    case 0x0F:  // Read ROM's older code; Conditional Read ROM of the chain-mode parts
+      if (!AnswersConditionalReadRom()) break;
+      [[fallthrough]];
     case 0x33:  // Read ROM
-    case 0x0F:  // its older code
       state_ = State::Function;
       function_started_ = false;
       tx_.assign(rom_.bytes.begin(), rom_.bytes.end());

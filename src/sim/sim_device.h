@@ -90,6 +90,10 @@ class SimDevice {
   virtual void OnReset() {}
   // The device was selected by Match ROM (the DS2405 toggles its output here).
   virtual void OnMatched() {}
+  // Whether the device answers 0Fh. The older serial-number and memory buttons take it for Read
+  // ROM and always answer; the chain-mode thermometer answers it as Conditional Read ROM only
+  // while it is the enabled one; every other part ignores it.
+  virtual bool AnswersConditionalReadRom();
   // Whether the device runs at overdrive speed (it then answers the overdrive ROM commands).
   virtual bool SupportsOverdrive() const { return false; }
 

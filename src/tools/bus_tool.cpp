@@ -144,7 +144,14 @@ Values ReadValues(OneWireContainer& c, const ReadOptions& options, std::ostream&
     case 0x05:
     case 0x12:
     case 0x1F:
+    case 0x29:
+    case 0x3A:
       return ReadSwitch(c);
+    case 0x42: {  // a thermometer with two PIO lines
+      Values v = ReadThermometer(c);
+      for (auto& pio : ReadSwitch(c)) v.push_back(std::move(pio));
+      return v;
+    }
     case 0x1D:
       return ReadCounters(c);
     case 0x2C:

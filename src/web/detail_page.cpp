@@ -325,6 +325,10 @@ std::string DeviceDetailPage(const std::string& lnk) {
   const bool named =
       letter17 != 'S' && letter17 != 'P' && letter17 != 'K' && last != 'X' && last != 'Y' && record;
   html += "Device: <b>" + (named ? Name(*record) : EscapeHtml(rom_id)) + "</b><br><br>";
+  if (rom && rom->ChainPosition > 0) {
+    // The place along the cable the chain scan found (1 nearest the start of the chain).
+    html += "Position: <b>" + std::to_string(rom->ChainPosition) + "</b> along the cable<br><br>";
+  }
 
   if (!rom) {
     // Said in words and with the status: an empty page would look like a device without data.

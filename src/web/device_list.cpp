@@ -1,5 +1,6 @@
 #include "web/device_list.h"
 
+#include <algorithm>
 #include <ctime>
 #include <iomanip>
 #include <locale>
@@ -132,6 +133,23 @@ std::string DeviceRow(const DSDevice& d, const std::string& cls) {
   return row + "</tr>\r\n";
 }
 
+// The devices the chain scan placed come in their order along the cable, in the places of the
+// list they hold between them; every other device keeps its place.
+void SortByChainPosition(std::vector<std::shared_ptr<DSROM>>& roms) {
+  std::vector<size_t> slots;
+  std::vector<std::shared_ptr<DSROM>> placed;
+  for (size_t i = 0; i < roms.size(); ++i) {
+    if (roms[i] && roms[i]->ChainPosition > 0) {
+      slots.push_back(i);
+      placed.push_back(roms[i]);
+    }
+  }
+  std::stable_sort(placed.begin(), placed.end(), [](const auto& a, const auto& b) {
+    return a->ChainPosition < b->ChainPosition;
+  });
+  for (size_t i = 0; i < slots.size(); ++i) roms[slots[i]] = placed[i];
+}
+
 }  // namespace
 
 std::string DeviceListPage() {
@@ -145,7 +163,8 @@ std::string DeviceListPage() {
   // Copies of the lists, so that nothing the host does while a row is built can pull a list
   // from under the walk.
   bool even = true;
-  const auto roms = gROMs().ROMlist;
+  auto roms = gROMs().ROMlist;
+  SortByChainPosition(roms);
   for (const auto& rom : roms) {
     if (!rom || !rom->Devices) continue;
     const auto devices = rom->Devices->DevList;

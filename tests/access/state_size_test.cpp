@@ -91,9 +91,9 @@ const std::vector<std::pair<const char*, StateCall>>& StateCalls() {
 }
 
 // The size of the state readDevice returns, for the families that have one.
-const std::map<int, size_t> kStateSizes = {{0x04, 32}, {0x05, 1},  {0x10, 9},  {0x12, 2},
-                                           {0x1F, 2},  {0x20, 24}, {0x21, 32}, {0x22, 9},
-                                           {0x26, 12}, {0x28, 9},  {0x2C, 2},  {0x30, 32}};
+const std::map<int, size_t> kStateSizes = {
+    {0x04, 32}, {0x05, 1}, {0x10, 9}, {0x12, 2}, {0x1F, 2},  {0x20, 24}, {0x21, 32}, {0x22, 9},
+    {0x26, 12}, {0x28, 9}, {0x29, 6}, {0x2C, 2}, {0x30, 32}, {0x3A, 1},  {0x42, 10}};
 
 TEST(StateSize, EveryStateTakingCallRefusesAnEmptyOrShortState) {
   int refused = 0;

@@ -13,6 +13,7 @@
 #include "host/web_users.h"
 #include "sim/ds2406.h"
 #include "support/http_client.h"
+#include "sim/ds2413.h"
 #include "support/temp_dir.h"
 
 namespace qb::test {
@@ -162,6 +163,45 @@ TEST_F(HostEventsTest, AnOverTempConditionSwitchesAnOutputOnAndBackOff) {
   const size_t after = Logged("1-Wire Device Alarm").size();
   Poll(10s);
   EXPECT_EQ(Logged("1-Wire Device Alarm").size(), after);
+}
+
+TEST_F(HostEventsTest, AButtonArrivingAndLeavingTwiceRunsEachEventTwice) {
+  const std::string button = Rom(0x01, 0x77), gate = Rom(0x3A, 0x78);
+  // A button at the reader until 10 s, again from 20 to 30 s and from 40 s on; polls every 5 s.
+  Start(json::array(
+      {{{"rom", button},
+        {"present", {{"type", "steps"}, {"steps", {{0, 1}, {10, 0}, {20, 1}, {30, 0}, {40, 1}}}}}},
+       {{"rom", gate}}}));
+  Poll(5s);
+  ASSERT_NE(gROMs().Find(button), nullptr) << "found by the scan";
+  Named(button, "Front door", "Key");  // a known button, named by its user
+  const std::string lock = gROMs().FindDev(gate + "S0")->Code();
+  const json rules = {
+      {"events",
+       {{{"name", "Key in"},
+         {"trigger", {{"condition", {kButtonConditionType, "Front door Key", kArrived}}}},
+         {"actions", {{{"device", lock}, {"command", "On"}}, {{"log", "arrived " + button}}}}},
+        {{"name", "Key out"},
+         {"trigger", {{"condition", {kButtonConditionType, button, kLeft}}}},
+         {"actions", {{{"device", lock}, {"command", "Off"}}, {{"log", "left " + button}}}}}}}};
+  ASSERT_EQ(builtin->events().Replace(rules.dump()), "");
+  auto* latch = bus->FindAs<sim::DS2413Model>(*access::RomId::Parse(gate));
+  auto count = [&](const std::string& name) {
+    const auto lines = Logged("Event");
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+      return l.find("\"" + name + "\" triggered") != std::string::npos;
+    });
+  };
+  // Each change is seen by the next poll cycle, and switches the DS2413 output through the
+  // event's device command.
+  const bool conducting[] = {false, true, false, true};
+  for (int step = 0; step < 4; ++step) {
+    Poll(step == 0 ? 12s : 10s);  // 17, 27, 37, 47 s
+    EXPECT_EQ(latch->pio().Conducting(0), conducting[step]) << "step " << step;
+  }
+  EXPECT_EQ(count("Key out"), 2);
+  EXPECT_EQ(count("Key in"), 2);
+  EXPECT_EQ(builtin->devices().ByCode(lock)->string, "On");
 }
 
 TEST(HostEventsApi, PutReplacesTheRulesAndRefusesBadOnes) {

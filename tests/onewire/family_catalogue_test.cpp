@@ -12,8 +12,10 @@ TEST(FamilyCatalogue, NamesAndCapabilitiesFromTheFirstSixteenCharacters) {
   EXPECT_EQ(FamilyCaps("5A0000000001E228"), kCapTemperature);
   EXPECT_EQ(FamilyName("5A0000000001E228M"), "DS18B20");  // a channel key names the same device
   EXPECT_EQ(FamilyCaps("5A0000000001E228K2"), 1u);
-  EXPECT_EQ(FamilyName("0000000000000A3A"), "");
-  EXPECT_EQ(FamilyCaps("0000000000000A3A"), 0u);
+  EXPECT_EQ(FamilyName("0000000000000A3B"), "");
+  EXPECT_EQ(FamilyCaps("0000000000000A3B"), 0u);
+  EXPECT_EQ(FamilyName("0000000000000A3A"), "DS2413");
+  EXPECT_EQ(FamilyCaps("0000000000000A42"), kCapTemperature | kCapSwitch);
   EXPECT_EQ(FamilyName("000000000000001d"), "DS2423");  // lower-case hex reads the same
   EXPECT_EQ(FamilyName("28"), "");
   const uint32_t ds2438 = FamilyCaps("6B00000000031B26");

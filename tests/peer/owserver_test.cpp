@@ -94,6 +94,11 @@ class OwserverTest : public ::testing::Test {
         {{"rom", Rom(0x12, 0x0707)}, {"latches", {true, false}}, {"levels", {false, true}}},
         {{"rom", Rom(0x2C, 0x0808)}, {"wiper", 200}},
         {{"rom", Rom(0x01, 0x0909)}},
+        {{"rom", Rom(0x3A, 0x0A0A)}, {"latches", {true, false}}, {"levels", {true, false}}},
+        {{"rom", Rom(0x29, 0x0B0B)},
+         {"latches", {true, false, false, true, false, false, false, false}},
+         {"levels", {true, true, false, true, true, true, true, false}}},
+        {{"rom", Rom(0x42, 0x0C0C)}, {"temperature", -3.25}, {"latches", {false, true}}},
     };
   }
 
@@ -274,6 +279,27 @@ TEST_F(OwserverTest, ReadsCountersSwitchAndPotentiometer) {
   EXPECT_EQ(ReadNumber(RomOf(0x12), "latch.B"), 0);
   // DS2890.
   EXPECT_EQ(ReadNumber(RomOf(0x2C), "wiper"), 200);
+}
+
+TEST_F(OwserverTest, ReadsTheSwitchesWithPioAccessAndTheChainThermometer) {
+  ASSERT_EQ(ListDevices().size(), devices.size()) << Diagnosis();
+  // DS2413: PIO 1 where the output conducts; sensed is the pin.
+  EXPECT_EQ(ReadNumber(RomOf(0x3A), "PIO.A"), 1);
+  EXPECT_EQ(ReadNumber(RomOf(0x3A), "PIO.B"), 0);
+  EXPECT_EQ(ReadNumber(RomOf(0x3A), "sensed.A"), 0);
+  EXPECT_EQ(ReadNumber(RomOf(0x3A), "sensed.B"), 0);
+  // DS2408: the same for eight channels.
+  const int conducting[] = {1, 0, 0, 1, 0, 0, 0, 0};
+  const int sensed[] = {0, 1, 0, 0, 1, 1, 1, 0};
+  for (int c = 0; c < 8; ++c) {
+    const std::string n = std::to_string(c);
+    EXPECT_EQ(ReadNumber(RomOf(0x29), "PIO." + n), conducting[c]) << n;
+    EXPECT_EQ(ReadNumber(RomOf(0x29), "sensed." + n), sensed[c]) << n;
+  }
+  // DS28EA00: the DS18B20's temperature, and its two PIO lines.
+  EXPECT_NEAR(ReadNumber(RomOf(0x42), "temperature"), -3.25, 0.0625);
+  EXPECT_EQ(ReadNumber(RomOf(0x42), "PIO.A"), 0);
+  EXPECT_EQ(ReadNumber(RomOf(0x42), "PIO.B"), 1);
 }
 
 // Below zero and at the ends of every range the simulator's families have, on a bus of their own:

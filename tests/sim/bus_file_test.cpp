@@ -39,9 +39,9 @@ TEST(BusFile, RefusesBadDevicesWithAMessageNamingThem) {
               HasSubstr("device " + bad_crc +
                         ": wrong CRC (for this family and serial number the first two digits are " +
                         good.substr(0, 2) + ")"));
-  const std::string memory = access::RomId::Make(0x3A, 5).ToString();
+  const std::string memory = access::RomId::Make(0x3B, 5).ToString();
   EXPECT_THAT(ErrorOf({{"devices", {Device(memory)}}}),
-              HasSubstr("device " + memory + ": the simulator has no model of family 3A"));
+              HasSubstr("device " + memory + ": the simulator has no model of family 3B"));
   EXPECT_THAT(ErrorOf({{"devices", {Device(good, {{"temprature", 20}})}}}),
               HasSubstr("unknown key \"temprature\""));
   const json warm = {{"temperature", 20}};

@@ -1,0 +1,212 @@
+#include "sim/ds2408.h"
+
+#include "access/crc.h"
+#include "sim/ds2405.h"
+#include "sim/models.h"
+
+namespace qb::sim {
+
+namespace {
+constexpr uint8_t kReadPioRegisters = 0xF0;
+constexpr uint8_t kChannelAccessRead = 0xF5;
+constexpr uint8_t kChannelAccessWrite = 0x5A;
+constexpr uint8_t kWriteSearchRegister = 0xCC;
+constexpr uint8_t kResetActivity = 0xC3;
+
+void AppendInvertedCrc(std::vector<uint8_t>& out, uint16_t crc) {
+  const auto inv = static_cast<uint16_t>(~crc);
+  out.push_back(static_cast<uint8_t>(inv & 0xFF));
+  out.push_back(static_cast<uint8_t>(inv >> 8));
+}
+}  // namespace
+
+DS2408Model::DS2408Model(const access::RomId& rom, uint8_t latches,
+                         std::array<std::unique_ptr<ValueSource>, 8> levels)
+    : SimDevice(rom), levels_(std::move(levels)) {
+  PowerOn();
+  latches_ = latches;
+  last_pins_ = PinLevels();
+}
+
+void DS2408Model::PowerOn() {
+  latches_ = 0xFF;
+  activity_ = 0;
+  mask_ = 0;
+  polarity_ = 0;
+  control_ = 0x08;  // PORL; no Vcc; RSTZ a reset input; OR of pin levels
+  last_pins_ = PinLevels();
+}
+
+uint8_t DS2408Model::PinLevels() {
+  uint8_t pins = 0;
+  for (int c = 0; c < 8; ++c) {
+    if (!Conducting(c) && levels_[static_cast<size_t>(c)]->BoolAt(Seconds()))
+      pins |= static_cast<uint8_t>(1u << c);
+  }
+  return pins;
+}
+
+void DS2408Model::Sample() {
+  const uint8_t pins = PinLevels();
+  activity_ |= static_cast<uint8_t>(pins ^ last_pins_);
+  last_pins_ = pins;
+}
+
+uint8_t DS2408Model::Register(int address) const {
+  switch (address) {
+    case 0x88:
+      return last_pins_;
+    case 0x89:
+      return latches_;
+    case 0x8A:
+      return activity_;
+    case 0x8B:
+      return mask_;
+    case 0x8C:
+      return polarity_;
+    case 0x8D:
+      return control_;
+    default:
+      return 0xFF;
+  }
+}
+
+void DS2408Model::OnReset() {
+  Sample();
+  step_ = Step::None;
+  rx_.clear();
+}
+
+bool DS2408Model::Alarming() {
+  Sample();
+  const uint8_t source = (control_ & 0x01) ? activity_ : last_pins_;
+  // A watched channel matches while its source bit equals its polarity bit.
+  const uint8_t matches = static_cast<uint8_t>(~(source ^ polarity_) & mask_);
+  if (control_ & 0x02) return mask_ != 0 && matches == mask_;  // AND
+  return matches != 0;                                         // OR
+}
+
+void DS2408Model::OnFunctionCommand(uint8_t command) {
+  Sample();
+  command_ = command;
+  rx_.assign(1, command);
+  switch (command) {
+    case kReadPioRegisters:
+    case kWriteSearchRegister:
+      step_ = Step::Address;
+      return;
+    case kChannelAccessRead:
+      step_ = Step::Reading;
+      first_block_ = true;
+      SendSamples();
+      return;
+    case kChannelAccessWrite:
+      step_ = Step::Output;
+      return;
+    case kResetActivity:
+      activity_ = 0;
+      step_ = Step::Confirming;
+      Send(0xAA);
+      return;
+    default:
+      Ignore();
+      return;
+  }
+}
+
+void DS2408Model::SendSamples() {
+  // 32 samples of the pins, then the inverted CRC16 (of the command and the first block; of the
+  // block alone after that).
+  std::vector<uint8_t> out;
+  for (int i = 0; i < 32; ++i) {
+    Sample();
+    out.push_back(last_pins_);
+  }
+  std::vector<uint8_t> crc_data;
+  if (first_block_) crc_data.push_back(command_);
+  crc_data.insert(crc_data.end(), out.begin(), out.end());
+  AppendInvertedCrc(out, access::Crc16(crc_data.data(), crc_data.size()));
+  first_block_ = false;
+  Send(out);
+}
+
+void DS2408Model::OnSendDone() {
+  if (step_ == Step::Reading) SendSamples();
+  if (step_ == Step::Confirming) Send(0xAA);
+}
+
+void DS2408Model::OnDataByte(uint8_t byte) {
+  switch (step_) {
+    case Step::Address: {
+      rx_.push_back(byte);
+      if (rx_.size() < 3) return;
+      address_ = static_cast<uint16_t>(rx_[2] << 8 | rx_[1]);
+      if (command_ == kWriteSearchRegister) {
+        if (address_ < 0x8B || address_ > 0x8D) {
+          Ignore();
+          return;
+        }
+        step_ = Step::SearchRegister;
+        return;
+      }
+      if (address_ < 0x88 || address_ > 0x8F) {
+        Ignore();  // only the register page is modelled
+        return;
+      }
+      std::vector<uint8_t> out;
+      for (int a = address_; a <= 0x8F; ++a) out.push_back(Register(a));
+      std::vector<uint8_t> crc_data = rx_;
+      crc_data.insert(crc_data.end(), out.begin(), out.end());
+      AppendInvertedCrc(out, access::Crc16(crc_data.data(), crc_data.size()));
+      step_ = Step::None;
+      Send(out);
+      return;
+    }
+    case Step::SearchRegister:
+      if (address_ == 0x8B) mask_ = byte;
+      if (address_ == 0x8C) polarity_ = byte;
+      if (address_ == 0x8D) {
+        // PLS, CT and ROS as written; PORL only clears (a 1 leaves it as it is).
+        control_ = static_cast<uint8_t>((control_ & 0x88) | (byte & 0x07));
+        if (!(byte & 0x08)) control_ &= static_cast<uint8_t>(~0x08);
+      }
+      if (++address_ > 0x8D) step_ = Step::None;
+      return;
+    case Step::Output:
+      outputs_ = byte;
+      step_ = Step::Complement;
+      return;
+    case Step::Complement:
+      if (byte != static_cast<uint8_t>(~outputs_)) {
+        Ignore();
+        return;
+      }
+      step_ = Step::Output;
+      if (failing_writes_ > 0) {
+        --failing_writes_;
+        Send({0x55, PinLevels()});
+        return;
+      }
+      latches_ = outputs_;
+      Sample();
+      Send({0xAA, last_pins_});
+      return;
+    default:
+      return;
+  }
+}
+
+std::unique_ptr<SimDevice> MakeDS2408Model(const access::RomId& rom, const nlohmann::json& device) {
+  auto latches = ParseChannelList(rom, device, "latches", 8);
+  auto levels = ParseChannelList(rom, device, "levels", 8);
+  uint8_t latch_bits = 0xFF;  // power-on: every output off
+  for (size_t c = 0; c < latches.size(); ++c) {
+    if (latches[c]->BoolAt(0)) latch_bits &= static_cast<uint8_t>(~(1u << c));
+  }
+  std::array<std::unique_ptr<ValueSource>, 8> sources;
+  for (size_t c = 0; c < 8; ++c)
+    sources[c] = c < levels.size() ? std::move(levels[c]) : Constant(1);
+  return std::make_unique<DS2408Model>(rom, latch_bits, std::move(sources));
+}
+
+}  // namespace qb::sim

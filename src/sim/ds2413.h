@@ -1,0 +1,60 @@
+#pragma once
+
+#include <array>
+#include <memory>
+
+#include "sim/sim_device.h"
+#include "sim/value_source.h"
+
+namespace qb::sim {
+
+// The PIO pair of the DS2413 and the DS28EA00: two open-drain outputs whose latches PIO Access
+// Write sets (with the complement byte and the AAh confirmation), and the pin levels PIO Access
+// Read reports. A pin reads low while its transistor conducts, else the level outside.
+class PioPair {
+ public:
+  PioPair(std::array<bool, 2> conducting, std::array<std::unique_ptr<ValueSource>, 2> levels);
+
+  bool Conducting(int channel) const { return !latch_[static_cast<size_t>(channel)]; }
+  ValueSource& OutsideLevel(int channel) { return *levels_[static_cast<size_t>(channel)]; }
+  bool PinLevel(int channel, double seconds);
+  // The PIO status byte: pin and latch of A in bits 0 and 1, of B in bits 2 and 3, and the
+  // complement of those four bits above them.
+  uint8_t Status(double seconds);
+  // Takes the output byte of a PIO Access Write (bit 0 A, bit 1 B).
+  void Write(uint8_t outputs);
+
+ private:
+  std::array<bool, 2> latch_{true, true};  // 1: the transistor is off
+  std::array<std::unique_ptr<ValueSource>, 2> levels_;
+};
+
+// The dual-channel addressable switch (family 3A): PIO Access Read (F5h, the status byte again
+// and again until reset) and PIO Access Write (5Ah: output byte, its complement, then AAh and
+// the new status; further writes may follow). A complement that does not match ends the
+// exchange: the device sends nothing until the next reset.
+class DS2413Model : public SimDevice {
+ public:
+  DS2413Model(const access::RomId& rom, PioPair pio) : SimDevice(rom), pio_(std::move(pio)) {}
+
+  PioPair& pio() { return pio_; }
+  // The next `count` writes are answered with a wrong confirmation byte and not taken, as when
+  // the output byte arrived corrupted.
+  void FailConfirmations(int count) { failing_writes_ = count; }
+
+ protected:
+  void OnFunctionCommand(uint8_t command) override;
+  void OnDataByte(uint8_t byte) override;
+  void OnSendDone() override;
+  void OnReset() override { step_ = Step::None; }
+  bool SupportsOverdrive() const override { return true; }
+
+ private:
+  enum class Step { None, Reading, Output, Complement };
+  PioPair pio_;
+  Step step_ = Step::None;
+  uint8_t outputs_ = 0;
+  int failing_writes_ = 0;
+};
+
+}  // namespace qb::sim

@@ -1,0 +1,121 @@
+#include "sim/ds28ea00.h"
+
+#include "sim/ds2405.h"
+#include "sim/models.h"
+#include "sim/sim_bus.h"
+
+namespace qb::sim {
+
+namespace {
+constexpr uint8_t kPioAccessRead = 0xF5;
+constexpr uint8_t kPioAccessWrite = 0xA5;
+constexpr uint8_t kChain = 0x99;
+}  // namespace
+
+DS28EA00Model::DS28EA00Model(const access::RomId& rom, const nlohmann::json& device, PioPair pio)
+    : DS18B20Model(rom, device), pio_(std::move(pio)) {}
+
+bool DS28EA00Model::Enabled() const {
+  if (!bus()) return true;
+  const DS28EA00Model* before = nullptr;
+  for (const auto& d : bus()->devices()) {
+    if (d.get() == this) break;
+    if (auto* m = dynamic_cast<const DS28EA00Model*>(d.get())) before = m;
+  }
+  return !before || before->chain_ == Chain::Done;
+}
+
+bool DS28EA00Model::AnswersConditionalReadRom() {
+  return chain_ == Chain::On && Enabled();
+}
+
+void DS28EA00Model::OnReset() {
+  step_ = Step::None;
+  DS18B20Model::OnReset();
+}
+
+void DS28EA00Model::OnFunctionCommand(uint8_t command) {
+  switch (command) {
+    case kPioAccessRead:
+      step_ = Step::PioReading;
+      Send(pio_.Status(Seconds()));
+      return;
+    case kPioAccessWrite:
+      step_ = Step::PioOutput;
+      return;
+    case kChain:
+      step_ = Step::ChainControl;
+      return;
+    default:
+      step_ = Step::None;
+      DS18B20Model::OnFunctionCommand(command);
+      return;
+  }
+}
+
+void DS28EA00Model::OnSendDone() {
+  if (step_ == Step::PioReading) Send(pio_.Status(Seconds()));
+}
+
+void DS28EA00Model::OnDataByte(uint8_t byte) {
+  switch (step_) {
+    case Step::None:
+    case Step::PioReading:
+      DS18B20Model::OnDataByte(byte);
+      return;
+    case Step::PioOutput:
+    case Step::ChainControl:
+      byte_ = byte;
+      step_ = step_ == Step::PioOutput ? Step::PioComplement : Step::ChainComplement;
+      return;
+    case Step::PioComplement:
+      if (byte != static_cast<uint8_t>(~byte_)) {
+        Ignore();
+        return;
+      }
+      step_ = Step::PioOutput;
+      pio_.Write(byte_);
+      Send({0xAA, pio_.Status(Seconds())});
+      return;
+    case Step::ChainComplement:
+      step_ = Step::None;
+      if (byte != static_cast<uint8_t>(~byte_)) {
+        Ignore();
+        return;
+      }
+      switch (byte_) {
+        case 0x5A:
+          chain_ = Chain::On;
+          break;
+        case 0x96:
+          if (chain_ == Chain::Off) {
+            Ignore();
+            return;
+          }
+          chain_ = Chain::Done;
+          break;
+        case 0x3C:
+          chain_ = Chain::Off;
+          break;
+        default:
+          Ignore();
+          return;
+      }
+      Send(0xAA);
+      return;
+  }
+}
+
+std::unique_ptr<SimDevice> MakeDS28EA00Model(const access::RomId& rom,
+                                             const nlohmann::json& device) {
+  auto latches = ParseChannelList(rom, device, "latches", 2);
+  auto levels = ParseChannelList(rom, device, "levels", 2);
+  std::array<bool, 2> conducting{false, false};
+  for (size_t c = 0; c < latches.size(); ++c) conducting[c] = latches[c]->BoolAt(0);
+  std::array<std::unique_ptr<ValueSource>, 2> sources;
+  for (size_t c = 0; c < 2; ++c)
+    sources[c] = c < levels.size() ? std::move(levels[c]) : Constant(1);
+  return std::make_unique<DS28EA00Model>(rom, device, PioPair(conducting, std::move(sources)));
+}
+
+}  // namespace qb::sim
