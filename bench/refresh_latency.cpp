@@ -16,7 +16,6 @@
 //
 // --short (the test suite's run) measures 10 thermometers converted at once and two switch flips.
 #include <fcntl.h>
-#include <httplib.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -34,6 +33,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "http_load.h"
 
 extern char** environ;
 
@@ -128,11 +129,11 @@ bool Alive(pid_t pid) {
 }
 
 // The status text of every host device, by its iomisc key (ROM id and channel letter).
-std::map<std::string, std::string> Shown(httplib::Client& client) {
+std::map<std::string, std::string> Shown(bench::HttpConnection& client) {
   std::map<std::string, std::string> shown;
-  auto res = client.Get("/api/devices");
-  if (!res || res->status != 200) return shown;
-  const json doc = json::parse(res->body, nullptr, false);
+  std::string body;
+  if (client.Get("/api/devices", &body) != 200) return shown;
+  const json doc = json::parse(body, nullptr, false);
   const json& list = doc.is_object() && doc.contains("devices") ? doc["devices"] : doc;
   if (!list.is_array()) return shown;
   for (const auto& d : list) {
@@ -145,7 +146,7 @@ std::map<std::string, std::string> Shown(httplib::Client& client) {
 struct Run {
   fs::path dir;
   pid_t program = -1;
-  std::unique_ptr<httplib::Client> client;
+  std::unique_ptr<bench::HttpConnection> client;
   std::string problem;
   ~Run() {
     Stop(program);
@@ -173,8 +174,7 @@ void Start(Run& r, const std::string& program, int n, int bus_convert) {
     const std::string text = ReadAll(r.dir / "program.out");
     if (port == 0 && std::regex_search(text, m, std::regex("http://127\\.0\\.0\\.1:(\\d+)/"))) {
       port = std::stoi(m[1]);
-      r.client = std::make_unique<httplib::Client>("127.0.0.1", port);
-      r.client->set_read_timeout(10, 0);
+      r.client = std::make_unique<bench::HttpConnection>(port);
     }
     if (r.client) {
       const auto shown = Shown(*r.client);

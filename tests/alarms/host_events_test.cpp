@@ -12,8 +12,8 @@
 #include "host/web_server.h"
 #include "host/web_users.h"
 #include "sim/ds2406.h"
-#include "support/http_client.h"
 #include "sim/ds2413.h"
+#include "support/http_client.h"
 #include "support/temp_dir.h"
 
 namespace qb::test {
