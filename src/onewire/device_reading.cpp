@@ -200,7 +200,6 @@ struct ReadOutcome {
 void ReadDevValues(DSROM& rom, const std::string& rom_id, int read_type,
                    const std::shared_ptr<access::OneWireContainer>& container,
                    ReadOutcome& outcome) {
-  const Settings& s = Plugin().settings;
   try {
     if (!container)
       throw access::AccessError(access::ErrorCode::NoObject, "1-Wire I/F",
