@@ -19,12 +19,12 @@ bool ParseSize(const std::string& text, size_t& out) {
 
 std::optional<std::pair<size_t, size_t>> SingleRange(const std::string& header, size_t size) {
   if (header.rfind("bytes=", 0) != 0) return std::nullopt;
-  const std::string spec = header.substr(6);
+  const std::string range = header.substr(6);
   // Several ranges cost the server a copy each: only one is served, or none.
-  if (spec.find(',') != std::string::npos) return std::nullopt;
-  const auto dash = spec.find('-');
+  if (range.find(',') != std::string::npos) return std::nullopt;
+  const auto dash = range.find('-');
   if (dash == std::string::npos) return std::nullopt;
-  const std::string from = spec.substr(0, dash), to = spec.substr(dash + 1);
+  const std::string from = range.substr(0, dash), to = range.substr(dash + 1);
   size_t first = 0, last = 0;
   if (from.empty()) {  // the last `to` bytes
     if (!ParseSize(to, last)) return std::nullopt;
