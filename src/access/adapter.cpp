@@ -188,12 +188,12 @@ bool DSPortAdapter::select(const RomId& rom) {
     const ResetResult reset = m.ResetAndBlock(buffer, 9);
     if (reset == ResetResult::Short)
       ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
-    return reset == ResetResult::Presence;
+    return DeviceAnswered(reset);
   }
   // The overdrive match command goes at standard speed, the ROM id at overdrive speed.
   m.SetSpeed(Speed::Regular);
   const ResetResult reset = m.Reset();
-  if (reset != ResetResult::Presence) {
+  if (!DeviceAnswered(reset)) {
     m.SetSpeed(Speed::Overdrive);
     if (reset == ResetResult::Short)
       ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
@@ -213,7 +213,7 @@ bool DSPortAdapter::isPresent(const RomId& rom, bool alarm_only) {
   const SearchPassResult pass = m.SearchRomPass(alarm_only ? kAlarmSearch : kSearchRom, rom);
   if (pass.reset == ResetResult::Short)
     ThrowBusError(type_, "the 1-Wire bus on " + port_ + " is shorted");
-  return pass.reset == ResetResult::Presence && !pass.lost && pass.rom == rom;
+  return DeviceAnswered(pass.reset) && !pass.lost && pass.rom == rom;
 }
 
 }  // namespace qb::access

@@ -45,14 +45,14 @@ TripletResult BusMaster::SearchTriplet(bool preferred_direction) {
 
 ResetResult BusMaster::ResetAndBlock(uint8_t* data, size_t length) {
   const ResetResult reset = Reset();
-  if (reset == ResetResult::Presence) Block(data, length);
+  if (DeviceAnswered(reset)) Block(data, length);
   return reset;
 }
 
 SearchPassResult BusMaster::SearchRomPass(uint8_t command, const RomId& path) {
   SearchPassResult r;
   r.reset = Reset();
-  if (r.reset != ResetResult::Presence) return r;
+  if (!DeviceAnswered(r.reset)) return r;
   TouchByte(command);
   for (int bit = 0; bit < 64; ++bit) {
     const size_t byte = static_cast<size_t>(bit / 8);

@@ -11,6 +11,11 @@ namespace qb::access {
 
 enum class ResetResult : int { NoPresence = 0, Presence = 1, Alarm = 2, Short = 3 };
 
+// Whether a device answered the reset: an alarm signal is an answer too.
+inline bool DeviceAnswered(ResetResult r) {
+  return r == ResetResult::Presence || r == ResetResult::Alarm;
+}
+
 // Bus speeds as the adapter numbers them.
 enum class Speed : int { Regular = 0, Flex = 1, Overdrive = 2, Hyperdrive = 3 };
 

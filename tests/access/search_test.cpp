@@ -138,12 +138,13 @@ TEST(Search, ADeviceComingAndGoingEndsTheSearchWithAnError) {
 // `rom(n)` and a discrepancy at bit `discrepancy`, whichever branch the search takes there.
 class ScriptedSearchMaster : public access::BusMaster {
  public:
-  ScriptedSearchMaster(std::function<RomId(int)> rom, int discrepancy)
-      : rom_(std::move(rom)), discrepancy_(discrepancy) {}
+  ScriptedSearchMaster(std::function<RomId(int)> rom, int discrepancy,
+                       access::ResetResult reset = access::ResetResult::Presence)
+      : rom_(std::move(rom)), discrepancy_(discrepancy), reset_(reset) {}
   access::ResetResult Reset() override {
     current_ = rom_(++pass_);
     bit_ = 0;
-    return access::ResetResult::Presence;
+    return reset_;
   }
   bool TouchBit(bool bit) override { return bit; }
   uint8_t TouchByte(uint8_t byte) override { return byte; }
@@ -158,6 +159,7 @@ class ScriptedSearchMaster : public access::BusMaster {
  private:
   std::function<RomId(int)> rom_;
   int discrepancy_;
+  access::ResetResult reset_;
   int pass_ = 0, bit_ = 0;
   RomId current_;
 };
@@ -194,6 +196,19 @@ TEST(Search, AnInconsistentBusCannotKeepASearchGoing) {
     EXPECT_TRUE(raised) << c.what;
     EXPECT_EQ(found, c.found_before_error) << c.what;
   }
+}
+
+// A device that answers the reset with an alarm signal (a part whose alarm condition holds) is
+// on the bus like any other: it is selected, found and present, not taken for an empty bus.
+TEST(Search, AResetAnsweredWithAnAlarmIsAPresence) {
+  const RomId rom = RomId::Make(0x28, 9);
+  DSPortAdapter adapter("test", "script",
+                        std::make_unique<ScriptedSearchMaster>([&](int) { return rom; }, 99,
+                                                               access::ResetResult::Alarm));
+  EXPECT_TRUE(adapter.select(rom));
+  EXPECT_TRUE(adapter.isPresent(rom));
+  ASSERT_TRUE(adapter.findFirstDevice());
+  EXPECT_EQ(adapter.getAddress(), rom);
 }
 
 TEST(Search, OverdriveDevicesAreAddressedAtOverdriveSpeed) {
