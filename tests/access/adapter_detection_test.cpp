@@ -81,7 +81,9 @@ TEST(AdapterDetection, FindsEachKindOfAdapterAndNothingElse) {
   access::DetectionOptions options;
   options.dev_root = dev;
   options.sys_root = sys;
-  options.list_usb = [] { return std::vector<std::string>{"DS2490 USB adapter (bus 001)"}; };
+  options.list_usb = [] {
+    return std::vector<access::FoundAdapter>{{"DS2490", "USB:1:4", "DS2490 USB adapter"}};
+  };
   options.open_i2c = [&](const std::string& bus, int address) -> std::unique_ptr<access::I2cLink> {
     if (bus == dev + "/i2c-10" && address == 0x1F)
       throw access::AccessError(access::ErrorCode::GeneralFailure, "I2C",
@@ -115,6 +117,16 @@ TEST(AdapterDetection, FindsEachKindOfAdapterAndNothingElse) {
   const std::vector<std::string> probe = {"break", "C1", "C1"};
   EXPECT_EQ(written[dev + "/ttyS0"], probe);
   EXPECT_EQ(written[dev + "/ttyUSB0"], probe);
+
+  // Two USB adapters: each listed with a port that opens that one, not the first.
+  options.list_usb = [] {
+    return std::vector<access::FoundAdapter>{{"DS2490", "USB:1:4", "first"},
+                                             {"DS2490", "USB:2:7", "second"}};
+  };
+  const auto again = access::DetectAdapters(options);
+  ASSERT_GE(again.size(), 2u);
+  EXPECT_EQ(again[0].port, "USB:1:4");
+  EXPECT_EQ(again[1].port, "USB:2:7");
 }
 
 TEST(AdapterDetection, StopsWhenItsTimeIsUp) {
@@ -123,7 +135,7 @@ TEST(AdapterDetection, StopsWhenItsTimeIsUp) {
   access::DetectionOptions options;
   options.dev_root = dir.str();
   options.sys_root = dir.str();
-  options.list_usb = [] { return std::vector<std::string>{}; };
+  options.list_usb = [] { return std::vector<access::FoundAdapter>{}; };
   options.budget = std::chrono::milliseconds(0);
   int opened = 0;
   options.open_serial = [&](const std::string&) -> std::unique_ptr<access::SerialLink> {

@@ -10,6 +10,7 @@
 #include "access/errors.h"
 #include "access/masters/ds2480b_master.h"
 #include "access/masters/ds2482_master.h"
+#include "access/masters/ds2490_master.h"
 #include "access/masters/i2c_device.h"
 #include "access/masters/serial_port.h"
 
@@ -38,8 +39,8 @@ std::vector<std::string> Numbered(const std::string& folder, const std::string& 
   return paths;
 }
 
-std::vector<std::string> UsbDS2490s() {
-  std::vector<std::string> found;
+std::vector<FoundAdapter> UsbDS2490s() {
+  std::vector<FoundAdapter> found;
   libusb_context* context = nullptr;
   if (libusb_init(&context) != 0) return found;
   libusb_device** list = nullptr;
@@ -47,11 +48,12 @@ std::vector<std::string> UsbDS2490s() {
   for (ssize_t i = 0; i < count; ++i) {
     libusb_device_descriptor d{};
     if (libusb_get_device_descriptor(list[i], &d) != 0) continue;
-    if (d.idVendor != 0x04FA || d.idProduct != 0x2490) continue;
+    if (d.idVendor != ds2490::kVendorId || d.idProduct != ds2490::kProductId) continue;
+    const unsigned bus = libusb_get_bus_number(list[i]);
+    const unsigned address = libusb_get_device_address(list[i]);
     char text[64];
-    std::snprintf(text, sizeof text, "DS2490 USB adapter (bus %03u device %03u)",
-                  libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]));
-    found.emplace_back(text);
+    std::snprintf(text, sizeof text, "DS2490 USB adapter (bus %03u device %03u)", bus, address);
+    found.push_back({"DS2490", "USB:" + std::to_string(bus) + ":" + std::to_string(address), text});
   }
   if (list) libusb_free_device_list(list, 1);
   libusb_exit(context);
@@ -109,8 +111,10 @@ std::vector<FoundAdapter> DetectAdapters(const DetectionOptions& options) {
   std::vector<FoundAdapter> found;
 
   // USB DS2490 adapters.
-  const auto usb = options.list_usb ? options.list_usb() : UsbDS2490s();
-  for (const auto& description : usb) found.push_back({"DS2490", "USB", description});
+  // A lone adapter is simply "USB"; several are told apart by bus and address.
+  auto usb = options.list_usb ? options.list_usb() : UsbDS2490s();
+  if (usb.size() == 1) usb.front().port = "USB";
+  found.insert(found.end(), usb.begin(), usb.end());
 
   // DS2482 bridges on every I2C bus.
   for (const auto& bus : Numbered(options.dev_root, "i2c-")) {

@@ -31,8 +31,9 @@ struct DetectionOptions {
   std::chrono::milliseconds budget{4000};
   std::function<std::unique_ptr<I2cLink>(const std::string& bus, int address)> open_i2c;
   std::function<std::unique_ptr<SerialLink>(const std::string& path)> open_serial;
-  // The USB DS2490 adapters: one description per adapter (libusb when not set).
-  std::function<std::vector<std::string>()> list_usb;
+  // The USB DS2490 adapters, each with its port by bus and address ("USB:1:4") and a
+  // description (libusb when not set).
+  std::function<std::vector<FoundAdapter>()> list_usb;
   // What was skipped and why (a node without permission, the time running out).
   std::function<void(const std::string&)> log;
 };
