@@ -14,6 +14,7 @@
 #include "sim/bus_file.h"
 #include "sim/emulations/ds2482_emulator.h"
 #include "sim/emulations/i2c_dev_server.h"
+#include "tools/umockdev_restart.h"
 
 namespace qb {
 
@@ -34,35 +35,12 @@ std::vector<char*> Argv(std::vector<std::string>& args) {
   return argv;
 }
 
-// Runs the bus tool again with the same arguments under umockdev's preload; returns only when
-// that fails.
-int RestartUnderUmockdev(const std::vector<std::string>& self_args, std::ostream& err) {
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) {
-    err << "quellbrook-bus: cannot find this program to start it under umockdev-wrapper\n";
-    return 1;
-  }
-  self[n] = '\0';
-  // A program built with AddressSanitizer refuses a library preloaded before its runtime; the
-  // preload here is wanted.
-  std::string asan = "verify_asan_link_order=0";
-  if (const char* previous = std::getenv("ASAN_OPTIONS")) asan += std::string(":") + previous;
-  setenv("ASAN_OPTIONS", asan.c_str(), 1);
-  std::vector<std::string> args = {"umockdev-wrapper", self};
-  args.insert(args.end(), self_args.begin(), self_args.end());
-  auto argv = Argv(args);
-  execvp(argv[0], argv.data());
-  err << "quellbrook-bus: cannot start umockdev-wrapper (" << std::strerror(errno)
-      << "); the emulated I2C bus needs umockdev (apt-get install umockdev)\n";
-  return 1;
-}
-
 }  // namespace
 
 int ServeDS2482(const DS2482ServeOptions& o, const std::vector<std::string>& self_args,
                 std::ostream& err) {
-  if (!sim::I2cDevServer::UnderUmockdev()) return RestartUnderUmockdev(self_args, err);
+  if (!sim::I2cDevServer::UnderUmockdev())
+    return RestartUnderUmockdev(self_args, "the emulated I2C bus", err);
 
   SystemClock clock;  // the command runs in real time, and so does the bus
   std::vector<std::shared_ptr<sim::SimBus>> buses;

@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "sim/bus_file.h"
 #include "sim/emulations/usb_testbed.h"
+#include "tools/umockdev_restart.h"
 
 namespace qb {
 
@@ -29,24 +30,10 @@ std::vector<char*> Argv(std::vector<std::string>& args) {
 
 int ServeUsb(const std::vector<std::string>& tool_args, const std::string& bus_file,
              const std::vector<std::string>& command, std::ostream& err) {
-  if (!sim::UsbTestbed::InMockEnvironment()) {
-    // The emulated device exists only for programs under umockdev's preload library: this
-    // process (which makes the device) and the command (which inherits it).
-    if (std::getenv("QB_UMOCKDEV_WRAPPED")) {
-      err << "quellbrook-bus: umockdev-wrapper did not load umockdev's preload library\n";
-      return 1;
-    }
-    setenv("QB_UMOCKDEV_WRAPPED", "1", 1);
-    std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    std::vector<std::string> again = {"umockdev-wrapper", ec ? "quellbrook-bus" : self.string()};
-    again.insert(again.end(), tool_args.begin(), tool_args.end());
-    auto argv = Argv(again);
-    execvp(argv[0], argv.data());
-    err << "quellbrook-bus: serve --ds2490 needs umockdev-wrapper (Debian package umockdev): "
-        << std::strerror(errno) << "\n";
-    return 1;
-  }
+  // The emulated device exists only for programs under umockdev's preload library: this
+  // process (which makes the device) and the command (which inherits it).
+  if (!sim::UsbTestbed::InMockEnvironment())
+    return RestartUnderUmockdev(tool_args, "the emulated DS9490R", err);
   SystemClock clock;  // the command runs in real time, and so does the bus
   std::shared_ptr<sim::SimBus> bus;
   try {

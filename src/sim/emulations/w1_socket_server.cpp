@@ -61,9 +61,11 @@ void W1SocketServer::Stop() {
 }
 
 void W1SocketServer::Broadcast(const std::vector<uint8_t>& packet) {
+  // Never waits on a client that does not read its events: the kernel drops a group message for
+  // a full socket too (ENOBUFS), and a wait here would hold the lock every request needs.
   std::lock_guard lock(clients_mutex_);
   for (const Client& c : clients_)
-    if (c.joined) (void)!::send(c.fd, packet.data(), packet.size(), MSG_NOSIGNAL);
+    if (c.joined) (void)!::send(c.fd, packet.data(), packet.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 bool W1SocketServer::Answer(Client& client) {
