@@ -134,10 +134,13 @@ std::optional<BusWideConversion> ConvertBusWide(const std::vector<std::shared_pt
       if (!rom->Absent && (rom->Caps & kCapSwitch) && rom->ROM.size() >= 16)
         switches.push_back(rom);
     }
-    std::function<void()> meanwhile;
+    std::function<std::chrono::milliseconds()> meanwhile;
     if (!switches.empty()) {
       meanwhile = [&switches] {
+        const auto start = TheClock().MonotonicNow();
         for (const auto& rom : switches) ReadSwitch(*rom, rom->ROM.substr(0, 16));
+        return std::chrono::duration_cast<std::chrono::milliseconds>(TheClock().MonotonicNow() -
+                                                                     start);
       };
     }
     access::ConvertAllThermometers(*adapter, longest, hold_power, meanwhile);
