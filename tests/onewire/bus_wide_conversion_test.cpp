@@ -5,6 +5,7 @@
 #include "onewire/device_health.h"
 #include "onewire/device_reading.h"
 #include "onewire/network_fixture.h"
+#include "onewire/temp_alarms.h"
 #include "registry/host_codes.h"
 #include "sim/models.h"
 #include "sim/value_source.h"
@@ -173,6 +174,7 @@ TEST_F(BusWideTest, AnAlarmingThermometerIsReadOnce) {
   StartBus(json::array({{{"rom", kA}, {"temperature", 30.0}, {"alarm_high", 25}},
                         {{"rom", kB}, {"temperature", 7}}}),
            true);
+  Plugin().parts.alarms = std::make_shared<TemperatureAlarmReaction>();
   Plugin().settings.PollAlarming = true;
   EXPECT_LT(CycleTime(), 1000ms);
   EXPECT_EQ(Shown(kA + "M"), "30.000\u00BAC");
