@@ -159,6 +159,25 @@ TEST_F(ReadingTrustTest, ABusHeldLowGivesNoZeroHumidity) {
   EXPECT_GT(HealthOf(kHumid).value().since_start.crc_errors, 0);
 }
 
+// A quad A/D converter that answers but whose read gives no state: no values, a failed read.
+class NoStateContainer : public access::OneWireContainer {
+ public:
+  NoStateContainer() : OneWireContainer(0x20) {}
+  bool isPresent() override { return true; }
+  access::DeviceState readDevice() override { return {}; }
+};
+
+TEST_F(ReadingTrustTest, AQuadConverterReadWithoutAStateCountsAsFailed) {
+  Start(json::array({{{"rom", kQuad}}}));
+  auto rom = gROMs().Find(kQuad);
+  ASSERT_TRUE(rom);
+  const HealthCounts before = HealthOf(kQuad).value_or(DeviceHealth{}).since_start;
+  ReadDev(*rom, kQuad, kReadAD, std::make_shared<NoStateContainer>());
+  const HealthCounts after = HealthOf(kQuad).value().since_start;
+  EXPECT_EQ(after.reads - before.reads, 1);
+  EXPECT_EQ(after.failed - before.failed, 1);
+}
+
 TEST_F(ReadingTrustTest, AnUnreliableDeviceIsLoggedOnceAndAgainWhenItRecovers) {
   Start(json::array({{{"rom", kB20}, {"temperature", 21.5}, {"faults", {{"crc_error_rate", 0.6}}}},
                      {{"rom", kOther},
