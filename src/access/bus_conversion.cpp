@@ -11,35 +11,56 @@ namespace {
 constexpr std::chrono::milliseconds kBusyGrace{250};
 constexpr std::chrono::milliseconds kPollStep{5};
 
+// Runs the bus at regular speed while it lives and puts back the speed it found after.
+class RegularSpeed {
+ public:
+  explicit RegularSpeed(BusMaster& m) : m_(m), before_(m.GetSpeed()) { Enter(); }
+  ~RegularSpeed() { Leave(); }
+  RegularSpeed(const RegularSpeed&) = delete;
+  RegularSpeed& operator=(const RegularSpeed&) = delete;
+  void Enter() {
+    if (before_ != Speed::Regular) m_.SetSpeed(Speed::Regular);
+  }
+  void Leave() {
+    if (before_ != Speed::Regular) m_.SetSpeed(before_);
+  }
+
+ private:
+  BusMaster& m_;
+  Speed before_;
+};
+
 }  // namespace
 
 void ConvertAllThermometers(DSPortAdapter& adapter, std::chrono::milliseconds duration,
-                            bool hold_power, const std::function<void()>& meanwhile) {
+                            bool hold_power,
+                            const std::function<std::chrono::milliseconds()>& meanwhile) {
   BusMaster& m = adapter.Master();
-  const bool overdrive = m.GetSpeed() == Speed::Overdrive;
-  // At overdrive speed the parts are addressed as by a match: the overdrive Skip ROM at standard
-  // speed, then the function command at overdrive speed.
-  if (overdrive) m.SetSpeed(Speed::Regular);
+  // Thermometers have no overdrive: the reset, Skip ROM and Convert T go out at regular speed
+  // (the regular reset also brings every overdrive part back to regular speed), and the speed
+  // set for the others is put back after.
+  RegularSpeed regular(m);
   const ResetResult reset = m.Reset();
-  if (reset != ResetResult::Presence) {
-    if (overdrive) m.SetSpeed(Speed::Overdrive);
+  // A part with its alarm flag set answers with an alarm presence: still a presence.
+  if (reset == ResetResult::NoPresence || reset == ResetResult::Short) {
     throw AccessError(ErrorCode::GeneralFailure, adapter.getAdapterName(),
                       reset == ResetResult::Short
                           ? "the 1-Wire bus on " + adapter.getPortName() + " is shorted"
                           : "no device answered the reset before the bus-wide conversion");
   }
-  m.TouchByte(overdrive ? kOverdriveSkipRom : kSkipRom);
-  if (overdrive) m.SetSpeed(Speed::Overdrive);
+  m.TouchByte(kSkipRom);
   if (hold_power) {
     m.TouchByteWithPower(kConvertT, duration);
   } else {
     m.TouchByte(kConvertT);
     if (meanwhile) {
       // Other transactions reset the bus, which does not stop a conversion under way, but the
-      // parts no longer answer read slots with their busy bit: the whole datasheet time is
-      // waited after them instead.
-      meanwhile();
-      m.Wait(duration);
+      // parts no longer answer read slots with their busy bit: what is left of the datasheet
+      // time is waited after them instead.
+      regular.Leave();
+      const std::chrono::milliseconds took = meanwhile();
+      regular.Enter();
+      if (took < duration) m.Wait(duration - took);
       return;
     }
     m.Wait(duration);

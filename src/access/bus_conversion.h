@@ -16,10 +16,15 @@ namespace qb::access {
 // bus where nothing answers the reset fails as well: no reading may follow a conversion that was
 // never started.
 //
+// The reset, Skip ROM and Convert T go out at regular speed (thermometers have no overdrive); the
+// master's speed is put back afterwards. A reset answered with an alarm presence counts as a
+// presence.
+//
 // Without the pull-up the bus is free while the parts convert: `meanwhile`, when given, runs
-// right after Convert T went out and may use the bus (read other devices); `duration` is then
-// waited in full after it.
+// right after Convert T went out, at the master's own speed, and may use the bus (read other
+// devices). It returns how long it took; only what is left of `duration` is waited after it.
 void ConvertAllThermometers(DSPortAdapter& adapter, std::chrono::milliseconds duration,
-                            bool hold_power, const std::function<void()>& meanwhile = {});
+                            bool hold_power,
+                            const std::function<std::chrono::milliseconds()>& meanwhile = {});
 
 }  // namespace qb::access

@@ -134,10 +134,13 @@ std::optional<BusWideConversion> ConvertBusWide(const std::vector<std::shared_pt
       if (!rom->Absent && (rom->Caps & kCapSwitch) && rom->ROM.size() >= 16)
         switches.push_back(rom);
     }
-    std::function<void()> meanwhile;
+    std::function<std::chrono::milliseconds()> meanwhile;
     if (!switches.empty()) {
       meanwhile = [&switches] {
+        const auto start = TheClock().MonotonicNow();
         for (const auto& rom : switches) ReadSwitch(*rom, rom->ROM.substr(0, 16));
+        return std::chrono::duration_cast<std::chrono::milliseconds>(TheClock().MonotonicNow() -
+                                                                     start);
       };
     }
     access::ConvertAllThermometers(*adapter, longest, hold_power, meanwhile);
@@ -158,37 +161,33 @@ std::optional<BusWideConversion> ConvertBusWide(const std::vector<std::shared_pt
 void ReadConvertedThermometer(DSROM& rom, const std::string& rom_id,
                               const std::shared_ptr<access::OneWireContainer>& container,
                               const BusWideConversion& conversion) {
-  try {
-    if (!container)
-      throw access::AccessError(access::ErrorCode::NoObject, "1-Wire I/F",
-                                "no container in slot 2");
-    access::OneWireContainer& c = *container;
+  CountedRead(rom_id, container, [&](access::OneWireContainer& c, ReadOutcome& outcome) {
     const auto started = TheClock().MonotonicNow();
     access::DeviceState state = c.readDevice();
     const auto* thermometer = dynamic_cast<const access::ThermometerContainer*>(&c);
     std::optional<Clock::WallTime> measured = conversion.finished;
-    // 85 is the power-on value: this part's conversion did not run (a parasite part browned
-    // out, or it came onto the bus meanwhile). A resolution needing longer than the conversion
-    // lasted (set behind the plug-in's back) leaves an unfinished value. Either way the part is
-    // converted again on its own, with the normal read's retry.
-    if (c.getTemperature(state) == 85 ||
-        (thermometer && thermometer->ConversionTimeOf(state) > conversion.duration)) {
+    // A resolution needing longer than the conversion lasted (set behind the plug-in's back)
+    // leaves an unfinished value: the part is converted again on its own. So is one showing the
+    // power-on value (a parasite part browned out, or it came onto the bus meanwhile), checked
+    // as every read is.
+    if (thermometer && thermometer->ConversionTimeOf(state) > conversion.duration) {
       measured.reset();
       c.doTemperatureConvert(state);
-      if (c.getTemperature(state) == 85) {
-        UI().Sleep(std::chrono::milliseconds(50));
-        state = c.readDevice();
-        c.doTemperatureConvert(state);
-      }
+    }
+    switch (CheckPowerOn(c, rom_id, state, outcome)) {
+      case PowerOnCheck::Converted:
+        break;
+      case PowerOnCheck::ConvertedAgain:
+        measured.reset();
+        break;
+      case PowerOnCheck::Rejected:
+        return;
     }
     if (thermometer)
       OneWire().thermometers[rom_id].conversion = thermometer->ConversionTimeOf(state);
     const ReadingTimeScope stamp(measured);
     PublishTemperature(rom, rom_id, c, state, started);
-  } catch (const std::exception& e) {
-    LogBusError("1-Wire ERROR(ReadDev)",
-                "Error " + std::to_string(ErrorNumber(e)) + " " + e.what() + " ROM=" + rom_id);
-  }
+  });
 }
 
 }  // namespace qb

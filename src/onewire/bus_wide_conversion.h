@@ -36,8 +36,9 @@ struct BusWideConversion {
 std::optional<BusWideConversion> ConvertBusWide(const std::vector<std::shared_ptr<DSROM>>& roms);
 
 // Reads a thermometer the bus-wide conversion measured: its scratchpad alone, checked as every
-// read is, and hands the temperature over stamped with the time of the conversion. A reading of
-// 85 C (the power-on value: this part's conversion did not run) is converted again on its own.
+// read is, and hands the temperature over stamped with the time of the conversion. A power-on
+// scratchpad (this part's conversion did not run) is converted again on its own. Counted in the
+// device's health figures as every read is.
 void ReadConvertedThermometer(DSROM& rom, const std::string& rom_id,
                               const std::shared_ptr<access::OneWireContainer>& container,
                               const BusWideConversion& conversion);

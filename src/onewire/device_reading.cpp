@@ -187,257 +187,46 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type) {
   ReadDev(rom, rom_id, read_type, SlotContainer(2));
 }
 
-namespace {
+PowerOnCheck CheckPowerOn(access::OneWireContainer& c, const std::string& rom_id,
+                          access::DeviceState& state, ReadOutcome& outcome) {
+  const bool tells_power_on = FamilyCode(rom_id) == "28";
+  auto power_on = [&] {
+    return tells_power_on ? access::DS18B20PowerOnScratchpad(state) : c.getTemperature(state) == 85;
+  };
+  if (!power_on()) return PowerOnCheck::Converted;
+  if (tells_power_on) ++outcome.power_on;
+  ++outcome.power_on_retries;
+  UI().Sleep(std::chrono::milliseconds(50));
+  state = c.readDevice();
+  c.doTemperatureConvert(state);
+  if (tells_power_on && power_on()) {
+    ++outcome.power_on;
+    outcome.value = false;
+    LogBusError("1-Wire ERROR(ReadDev)",
+                "ROM=" + rom_id +
+                    " read the power-on value (85 C, no conversion) twice; the host keeps its "
+                    "last value");
+    return PowerOnCheck::Rejected;
+  }
+  return PowerOnCheck::ConvertedAgain;
+}
 
-// What one read came to, for the device's health figures.
-struct ReadOutcome {
-  bool value = true;  // the read gave its values
-  bool absent = false;
-  int power_on = 0;  // power-on scratchpads rejected
-  int power_on_retries = 0;
-};
-
-void ReadDevValues(DSROM& rom, const std::string& rom_id, int read_type,
-                   const std::shared_ptr<access::OneWireContainer>& container,
-                   ReadOutcome& outcome) {
+void CountedRead(const std::string& rom_id,
+                 const std::shared_ptr<access::OneWireContainer>& container,
+                 const std::function<void(access::OneWireContainer&, ReadOutcome&)>& read) {
+  const access::OneWireContainer::Tally before =
+      container ? container->tally() : access::OneWireContainer::Tally{};
+  ReadOutcome outcome;
   try {
     if (!container)
       throw access::AccessError(access::ErrorCode::NoObject, "1-Wire I/F",
                                 "no container in slot 2");
-    access::OneWireContainer& c = *container;
-    if (!c.isPresent()) {
-      WriteLog(LogClass::Updates, "1-Wire I/F DDR", "Device not present: " + rom_id);
-      outcome.value = false;
-      outcome.absent = true;
-      return;
-    }
-    const uint32_t caps = static_cast<uint32_t>(rom.Caps);
-
-    if (caps & kCapCounter) {
-      for (int n = 0; n < 4; ++n) {
-        auto k = Channel(rom, rom_id + "K" + std::to_string(n));
-        const double count = CounterValue(*k, static_cast<double>(c.readCounter(12 + n)), [&] {
-          return static_cast<double>(c.readCounter(12 + n));
-        });
-        if (UpdateHSDev(*k, count, "", true)) {
-          WriteLog(LogClass::Updates, "1-Wire I/F DDR",
-                   "Counter Update - " + k->ROM + " Value= " + Text(count));
-        }
-      }
-      return;
-    }
-
-    if (caps & kCapPotentiometer) {
-      const double position = c.getWiperPosition();
-      auto t = Channel(rom, rom_id + "T");
-      if (position != t->Reading) {
-        UpdateHSDev(*t, position, "", true);
-        const access::DeviceState state = c.readDevice();
-        const double r = c.potentiometerResistance(state);
-        rom.Comment =
-            "Current R= " + FormatDecimals(r * position / 255, 1) + "k" + "  Device R=" + Text(r) +
-            (c.isLinear(state) ? " k (lin)." : " k (log).") + "\r" +
-            (c.wiperSettingsAreVolatile(state) ? " Wiper settings are volatile."
-                                               : " Wiper settings are non-volatile.") +
-            (c.isChargePumpOn(state) ? " Charge pump enabled." : " Charge pump disabled.");
-      }
-      return;
-    }
-
-    WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
-             "Calling readDevice, deviceState=  ROM= " + rom_id +
-                 " ReadType=" + std::to_string(read_type));
-    access::DeviceState state = c.readDevice();
-    const bool needs_state = (caps & kCapSwitch) ||
-                             ((read_type & kReadTemperature) && (caps & kCapTemperature)) ||
-                             ((read_type & (kReadCurrent | kReadAD)) && (caps & kCapCurrentSense));
-    if (state.empty() && needs_state) {
-      WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(ReadDev)", "DeviceState returned null");
-      outcome.value = false;
-      return;
-    }
-    WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
-             "Returning from readDevice, deviceState= " + access::StateToHex(state) +
-                 " ROM= " + rom_id + " ReadType=" + std::to_string(read_type));
-
-    if (caps & kCapSwitch) {
-      const int channels = c.getNumberChannels(state);
-      for (int ch = 0; ch < channels; ++ch) {
-        const std::string n = std::to_string(ch);
-        if (c.hasLevelSensing()) {
-          const std::string level = c.getLevel(ch, state) ? "On" : "Off";
-          auto pio = Channel(rom, rom_id + "P" + n);
-          LogLevelToDatabase(*pio, level);
-          UpdateHSDev(*pio, level);
-          WriteLog(LogClass::Updates, "1-Wire I/F DDR",
-                   "PIO Update - " + pio->ROM + " Value= " + level);
-        }
-        const std::string latch = c.getLatchState(ch, state) ? "On" : "Off";
-        auto sw = Channel(rom, rom_id + "S" + n);
-        UpdateHSDev(*sw, latch);
-        WriteLog(LogClass::Updates, "1-Wire I/F DDR",
-                 "Switch Update - " + sw->ROM + " Value= " + latch);
-      }
-      // A thermometer with PIO lines goes on to its temperature.
-      if (!(caps & kCapTemperature)) return;
-    }
-
-    if ((read_type & kReadTemperature) && (caps & kCapTemperature)) {
-      const auto started = TheClock().MonotonicNow();
-      WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
-               "Calling doTemperatureConvert, deviceState= " + access::StateToHex(state));
-      c.doTemperatureConvert(state);
-      // 85 is the power-on value: a conversion that did not run. A DS18B20 tells it from a real
-      // 85 by its reserved bytes, so a real 85 is taken at once and a power-on scratchpad read
-      // twice is no reading; other families are read once more and taken as they are then.
-      const bool tells_power_on = FamilyCode(rom_id) == "28";
-      auto power_on = [&] {
-        return tells_power_on ? access::DS18B20PowerOnScratchpad(state)
-                              : c.getTemperature(state) == 85;
-      };
-      if (power_on()) {
-        if (tells_power_on) ++outcome.power_on;
-        ++outcome.power_on_retries;
-        UI().Sleep(std::chrono::milliseconds(50));
-        state = c.readDevice();
-        c.doTemperatureConvert(state);
-        if (tells_power_on && power_on()) {
-          ++outcome.power_on;
-          outcome.value = false;
-          LogBusError("1-Wire ERROR(ReadDev)",
-                      "ROM=" + rom_id +
-                          " read the power-on value (85 C, no conversion) twice; the host keeps "
-                          "its last value");
-          return;
-        }
-      }
-      WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
-               "Returning from doTemperatureConvert, deviceState= " + access::StateToHex(state));
-      PublishTemperature(rom, rom_id, c, state, started);
-    }
-
-    if ((read_type & kReadCurrent) && (caps & kCapCurrentSense)) {
-      const auto started = TheClock().MonotonicNow();
-      if (!c.getFlag(access::DS2438_IAD_FLAG)) c.setFlag(access::DS2438_IAD_FLAG, true);
-      double v = RoundToDecimals(c.getCurrent(state) * 50);
-      if (v == -250) v = 250;
-      auto i = Channel(rom, rom_id + "I");
-      v = RoundToDecimals(Calibrated(i->ROM, v));
-      WriteLog(LogClass::Updates, "1-Wire I/F DDR",
-               "Vsense update, device= " + i->ROM + " value= " + Text(v) +
-                   "mV Poll time= " + Text(SecondsSince(started)) + "s");
-      LogToDatabase(*i, v);
-      UpdateHSDev(*i, v, "mV");
-    }
-
-    if ((read_type & kReadAD) && (caps & kCapCurrentSense)) {
-      const std::string part = c.getName();
-      if (part != "DS2438") {
-        WriteLog(LogClass::Always, "1-Wire I/F", part + " not yet supported");
-      } else {
-        const auto started = TheClock().MonotonicNow();
-        c.doADConvert(access::DS2438_CHANNEL_VDD, state);
-        c.doADConvert(access::DS2438_CHANNEL_VAD, state);
-        UI().Sleep(std::chrono::milliseconds(6));
-        if (rom.DS2438Humid == 0) {
-          auto g = Channel(rom, rom_id + "G");
-          auto h = Channel(rom, rom_id + "H");
-          const double vdd = RoundToDecimals(
-              Calibrated(g->ROM, c.getADVoltage(access::DS2438_CHANNEL_VDD, state)));
-          const double vad = RoundToDecimals(
-              Calibrated(h->ROM, c.getADVoltage(access::DS2438_CHANNEL_VAD, state)));
-          LogToDatabase(*g, vdd);
-          UpdateHSDev(*g, vdd, "V");
-          LogToDatabase(*h, vad);
-          UpdateHSDev(*h, vad, "V");
-          WriteLog(LogClass::Updates, "1-Wire I/F DDR",
-                   "A/D update, Vdd= " + Text(vdd) + "V, Vad= " + Text(vad) +
-                       "V Poll time= " + Text(SecondsSince(started)) + "s ROM=" + rom_id);
-        } else {
-          c.doTemperatureConvert(state);
-          const double t = c.getTemperature(state);
-          const double vdd = c.getADVoltage(access::DS2438_CHANNEL_VDD, state);
-          const double vad = c.getADVoltage(access::DS2438_CHANNEL_VAD, state);
-          double rh = 0;
-          if (t > 0 && vdd != 0)
-            rh = RoundToDecimals(((vad / vdd - 0.16) / 0.0062) / (1.0546 - 0.00216 * t));
-          auto n = Channel(rom, rom_id + "N");
-          rh = std::clamp(RoundToDecimals(Calibrated(n->ROM, rh)), 0.0, 100.0);
-          WriteLog(LogClass::Updates, "1-Wire I/F DDR",
-                   "A/D update, device = " + n->ROM + " Humidity = " + Text(rh) +
-                       "% Poll time= " + Text(SecondsSince(started)) + "s ROM = " + n->ROM);
-          UpdateHSDev(*n, rh, "%");
-          LogToDatabase(*n, rh);
-        }
-      }
-    }
-
-    if ((read_type & kReadAD) && (caps & kCapADInput) && !(caps & kCapCurrentSense)) {
-      // A battery monitor with one voltage input and no DS2438 (the DS2760): its Vad channel
-      // shows the battery voltage, the device's A/D channel 0, which it measures on its own.
-      const auto started = TheClock().MonotonicNow();
-      c.doADConvert(0, state);
-      auto h = Channel(rom, rom_id + "H");
-      const double vad = RoundToDecimals(Calibrated(h->ROM, c.getADVoltage(0, state)));
-      WriteLog(LogClass::Updates, "1-Wire I/F DDR",
-               "A/D update, Vad= " + Text(vad) + "V Poll time= " + Text(SecondsSince(started)) +
-                   "s ROM=" + rom_id);
-      LogToDatabase(*h, vad);
-      UpdateHSDev(*h, vad, "V");
-    }
-
-    if ((read_type & kReadAD) && (caps & kCapQuadAD)) {
-      state = c.readDevice();
-      if (state.empty()) {
-        WriteLog(LogClass::CycleInfo, "1-Wire Error (RN)",
-                 "Devicestate returned Null ROM = " + rom_id);
-        return;
-      }
-      for (int ch = 0; ch < 4; ++ch) {
-        const std::string letter(1, static_cast<char>(71 + ch));
-        std::shared_ptr<DSDevice> output;
-        for (const auto& d : rom.Devices->DevList) {
-          if (d->ROM == rom_id + "S" + std::to_string(ch)) output = d;
-        }
-        if (output && output->dc != -1) {
-          const std::string shown =
-              c.isOutputEnabled(ch, state) && c.getOutputState(ch, state) ? "On" : "Off";
-          if (shown != output->HSString) UpdateHSDev(*output, shown);
-        }
-        auto channel = Channel(rom, rom_id + letter);
-        if (!channel->Initialized && Store().GetOr("InitDevice", channel->ROM, "") == "1") {
-          int setting = 1;
-          for (const char* key : {"Scale", "Res", "TripL", "TripH", "Output"}) {
-            const std::string stored = Store().GetOr(channel->ROM, key, "None");
-            // The stored number as it is: a resolution of 0.02 V or a limit of 1.5 V must not
-            // be rounded to a whole volt.
-            const double value = stored == "None" ? -1 : ReadNumber(stored);
-            Plugin().parts.devices->AD4Adjust(ch, setting++, value, channel->ROM);
-          }
-          channel->Initialized = true;
-          WriteLog(LogClass::ErrorsAlarms, "1-Wire (DDR)", "ROM " + channel->ROM + " initialzed");
-          state = c.readDevice();
-        }
-        c.doADConvert(ch, state);
-        ReportQuadChannel(*channel, Calibrated(channel->ROM, c.getADVoltage(ch, state)), false,
-                          c.isADOverRange(ch, state));
-      }
-    }
+    read(*container, outcome);
   } catch (const std::exception& e) {
     outcome.value = false;
     LogBusError("1-Wire ERROR(ReadDev)",
                 "Error " + std::to_string(ErrorNumber(e)) + " " + e.what() + " ROM=" + rom_id);
   }
-}
-
-}  // namespace
-
-void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
-             std::shared_ptr<access::OneWireContainer> container) {
-  const access::OneWireContainer::Tally before =
-      container ? container->tally() : access::OneWireContainer::Tally{};
-  ReadOutcome outcome;
-  ReadDevValues(rom, rom_id, read_type, container, outcome);
   HealthCounts add;
   add.reads = 1;
   if (container) {
@@ -450,6 +239,216 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
   add.failed = outcome.value ? 0 : 1;
   if (outcome.value) NoteSeen(rom_id);
   CountHealth(rom_id, add);
+}
+
+namespace {
+
+void ReadDevValues(DSROM& rom, const std::string& rom_id, int read_type,
+                   access::OneWireContainer& c, ReadOutcome& outcome) {
+  if (!c.isPresent()) {
+    WriteLog(LogClass::Updates, "1-Wire I/F DDR", "Device not present: " + rom_id);
+    outcome.value = false;
+    outcome.absent = true;
+    return;
+  }
+  const uint32_t caps = static_cast<uint32_t>(rom.Caps);
+
+  if (caps & kCapCounter) {
+    for (int n = 0; n < 4; ++n) {
+      auto k = Channel(rom, rom_id + "K" + std::to_string(n));
+      const double count = CounterValue(*k, static_cast<double>(c.readCounter(12 + n)),
+                                        [&] { return static_cast<double>(c.readCounter(12 + n)); });
+      if (UpdateHSDev(*k, count, "", true)) {
+        WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+                 "Counter Update - " + k->ROM + " Value= " + Text(count));
+      }
+    }
+    return;
+  }
+
+  if (caps & kCapPotentiometer) {
+    const double position = c.getWiperPosition();
+    auto t = Channel(rom, rom_id + "T");
+    if (position != t->Reading) {
+      UpdateHSDev(*t, position, "", true);
+      const access::DeviceState state = c.readDevice();
+      const double r = c.potentiometerResistance(state);
+      rom.Comment = "Current R= " + FormatDecimals(r * position / 255, 1) + "k" +
+                    "  Device R=" + Text(r) + (c.isLinear(state) ? " k (lin)." : " k (log).") +
+                    "\r" +
+                    (c.wiperSettingsAreVolatile(state) ? " Wiper settings are volatile."
+                                                       : " Wiper settings are non-volatile.") +
+                    (c.isChargePumpOn(state) ? " Charge pump enabled." : " Charge pump disabled.");
+    }
+    return;
+  }
+
+  WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
+           "Calling readDevice, deviceState=  ROM= " + rom_id +
+               " ReadType=" + std::to_string(read_type));
+  access::DeviceState state = c.readDevice();
+  const bool needs_state = (caps & kCapSwitch) ||
+                           ((read_type & kReadTemperature) && (caps & kCapTemperature)) ||
+                           ((read_type & (kReadCurrent | kReadAD)) && (caps & kCapCurrentSense));
+  if (state.empty() && needs_state) {
+    WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(ReadDev)", "DeviceState returned null");
+    outcome.value = false;
+    return;
+  }
+  WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
+           "Returning from readDevice, deviceState= " + access::StateToHex(state) +
+               " ROM= " + rom_id + " ReadType=" + std::to_string(read_type));
+
+  if (caps & kCapSwitch) {
+    const int channels = c.getNumberChannels(state);
+    for (int ch = 0; ch < channels; ++ch) {
+      const std::string n = std::to_string(ch);
+      if (c.hasLevelSensing()) {
+        const std::string level = c.getLevel(ch, state) ? "On" : "Off";
+        auto pio = Channel(rom, rom_id + "P" + n);
+        LogLevelToDatabase(*pio, level);
+        UpdateHSDev(*pio, level);
+        WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+                 "PIO Update - " + pio->ROM + " Value= " + level);
+      }
+      const std::string latch = c.getLatchState(ch, state) ? "On" : "Off";
+      auto sw = Channel(rom, rom_id + "S" + n);
+      UpdateHSDev(*sw, latch);
+      WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+               "Switch Update - " + sw->ROM + " Value= " + latch);
+    }
+    // A thermometer with PIO lines goes on to its temperature.
+    if (!(caps & kCapTemperature)) return;
+  }
+
+  if ((read_type & kReadTemperature) && (caps & kCapTemperature)) {
+    const auto started = TheClock().MonotonicNow();
+    WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
+             "Calling doTemperatureConvert, deviceState= " + access::StateToHex(state));
+    c.doTemperatureConvert(state);
+    if (CheckPowerOn(c, rom_id, state, outcome) == PowerOnCheck::Rejected) return;
+    WriteLog(LogClass::Trace, "1-Wire Debug Info DDR",
+             "Returning from doTemperatureConvert, deviceState= " + access::StateToHex(state));
+    PublishTemperature(rom, rom_id, c, state, started);
+  }
+
+  if ((read_type & kReadCurrent) && (caps & kCapCurrentSense)) {
+    const auto started = TheClock().MonotonicNow();
+    if (!c.getFlag(access::DS2438_IAD_FLAG)) c.setFlag(access::DS2438_IAD_FLAG, true);
+    double v = RoundToDecimals(c.getCurrent(state) * 50);
+    if (v == -250) v = 250;
+    auto i = Channel(rom, rom_id + "I");
+    v = RoundToDecimals(Calibrated(i->ROM, v));
+    WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+             "Vsense update, device= " + i->ROM + " value= " + Text(v) +
+                 "mV Poll time= " + Text(SecondsSince(started)) + "s");
+    LogToDatabase(*i, v);
+    UpdateHSDev(*i, v, "mV");
+  }
+
+  if ((read_type & kReadAD) && (caps & kCapCurrentSense)) {
+    const std::string part = c.getName();
+    if (part != "DS2438") {
+      WriteLog(LogClass::Always, "1-Wire I/F", part + " not yet supported");
+    } else {
+      const auto started = TheClock().MonotonicNow();
+      c.doADConvert(access::DS2438_CHANNEL_VDD, state);
+      c.doADConvert(access::DS2438_CHANNEL_VAD, state);
+      UI().Sleep(std::chrono::milliseconds(6));
+      if (rom.DS2438Humid == 0) {
+        auto g = Channel(rom, rom_id + "G");
+        auto h = Channel(rom, rom_id + "H");
+        const double vdd =
+            RoundToDecimals(Calibrated(g->ROM, c.getADVoltage(access::DS2438_CHANNEL_VDD, state)));
+        const double vad =
+            RoundToDecimals(Calibrated(h->ROM, c.getADVoltage(access::DS2438_CHANNEL_VAD, state)));
+        LogToDatabase(*g, vdd);
+        UpdateHSDev(*g, vdd, "V");
+        LogToDatabase(*h, vad);
+        UpdateHSDev(*h, vad, "V");
+        WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+                 "A/D update, Vdd= " + Text(vdd) + "V, Vad= " + Text(vad) +
+                     "V Poll time= " + Text(SecondsSince(started)) + "s ROM=" + rom_id);
+      } else {
+        c.doTemperatureConvert(state);
+        const double t = c.getTemperature(state);
+        const double vdd = c.getADVoltage(access::DS2438_CHANNEL_VDD, state);
+        const double vad = c.getADVoltage(access::DS2438_CHANNEL_VAD, state);
+        double rh = 0;
+        if (t > 0 && vdd != 0)
+          rh = RoundToDecimals(((vad / vdd - 0.16) / 0.0062) / (1.0546 - 0.00216 * t));
+        auto n = Channel(rom, rom_id + "N");
+        rh = std::clamp(RoundToDecimals(Calibrated(n->ROM, rh)), 0.0, 100.0);
+        WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+                 "A/D update, device = " + n->ROM + " Humidity = " + Text(rh) +
+                     "% Poll time= " + Text(SecondsSince(started)) + "s ROM = " + n->ROM);
+        UpdateHSDev(*n, rh, "%");
+        LogToDatabase(*n, rh);
+      }
+    }
+  }
+
+  if ((read_type & kReadAD) && (caps & kCapADInput) && !(caps & kCapCurrentSense)) {
+    // A battery monitor with one voltage input and no DS2438 (the DS2760): its Vad channel
+    // shows the battery voltage, the device's A/D channel 0, which it measures on its own.
+    const auto started = TheClock().MonotonicNow();
+    c.doADConvert(0, state);
+    auto h = Channel(rom, rom_id + "H");
+    const double vad = RoundToDecimals(Calibrated(h->ROM, c.getADVoltage(0, state)));
+    WriteLog(LogClass::Updates, "1-Wire I/F DDR",
+             "A/D update, Vad= " + Text(vad) + "V Poll time= " + Text(SecondsSince(started)) +
+                 "s ROM=" + rom_id);
+    LogToDatabase(*h, vad);
+    UpdateHSDev(*h, vad, "V");
+  }
+
+  if ((read_type & kReadAD) && (caps & kCapQuadAD)) {
+    state = c.readDevice();
+    if (state.empty()) {
+      WriteLog(LogClass::CycleInfo, "1-Wire Error (RN)",
+               "Devicestate returned Null ROM = " + rom_id);
+      outcome.value = false;
+      return;
+    }
+    for (int ch = 0; ch < 4; ++ch) {
+      const std::string letter(1, static_cast<char>(71 + ch));
+      std::shared_ptr<DSDevice> output;
+      for (const auto& d : rom.Devices->DevList) {
+        if (d->ROM == rom_id + "S" + std::to_string(ch)) output = d;
+      }
+      if (output && output->dc != -1) {
+        const std::string shown =
+            c.isOutputEnabled(ch, state) && c.getOutputState(ch, state) ? "On" : "Off";
+        if (shown != output->HSString) UpdateHSDev(*output, shown);
+      }
+      auto channel = Channel(rom, rom_id + letter);
+      if (!channel->Initialized && Store().GetOr("InitDevice", channel->ROM, "") == "1") {
+        int setting = 1;
+        for (const char* key : {"Scale", "Res", "TripL", "TripH", "Output"}) {
+          const std::string stored = Store().GetOr(channel->ROM, key, "None");
+          // The stored number as it is: a resolution of 0.02 V or a limit of 1.5 V must not
+          // be rounded to a whole volt.
+          const double value = stored == "None" ? -1 : ReadNumber(stored);
+          Plugin().parts.devices->AD4Adjust(ch, setting++, value, channel->ROM);
+        }
+        channel->Initialized = true;
+        WriteLog(LogClass::ErrorsAlarms, "1-Wire (DDR)", "ROM " + channel->ROM + " initialzed");
+        state = c.readDevice();
+      }
+      c.doADConvert(ch, state);
+      ReportQuadChannel(*channel, Calibrated(channel->ROM, c.getADVoltage(ch, state)), false,
+                        c.isADOverRange(ch, state));
+    }
+  }
+}
+
+}  // namespace
+
+void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
+             std::shared_ptr<access::OneWireContainer> container) {
+  CountedRead(rom_id, container, [&](access::OneWireContainer& c, ReadOutcome& outcome) {
+    ReadDevValues(rom, rom_id, read_type, c, outcome);
+  });
 }
 
 }  // namespace qb

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,36 @@ void ReadDev(DSROM& rom, const std::string& rom_id, int read_type);
 // The same with the container the caller bound for it.
 void ReadDev(DSROM& rom, const std::string& rom_id, int read_type,
              std::shared_ptr<access::OneWireContainer> container);
+
+// What one read came to, for the device's health figures.
+struct ReadOutcome {
+  bool value = true;  // the read gave its values
+  bool absent = false;
+  int power_on = 0;  // power-on scratchpads rejected
+  int power_on_retries = 0;
+};
+
+// Runs one read of a device through `read` with the container given and counts it in the
+// device's health figures: the container's CRC errors and retries during it, what `read` noted
+// in the outcome, and the time it was last seen when it gave its values. A read that raises is
+// logged and counts as failed; so does one without a container.
+void CountedRead(const std::string& rom_id,
+                 const std::shared_ptr<access::OneWireContainer>& container,
+                 const std::function<void(access::OneWireContainer&, ReadOutcome&)>& read);
+
+// What the power-on check made of a thermometer's converted scratchpad.
+enum class PowerOnCheck {
+  Converted,       // a conversion ran: the value is a reading
+  ConvertedAgain,  // it showed the power-on value and was converted once more on its own
+  Rejected,        // a DS18B20 showed its power-on scratchpad twice: no reading (logged)
+};
+
+// Checks a converted scratchpad for the power-on value (85 C, a conversion that did not run).
+// A DS18B20 tells it from a real 85 by its reserved bytes, so a real 85 is taken at once; other
+// families are converted once more when they read 85 and taken as they are then. `state` gets
+// the scratchpad of the second conversion; `outcome` counts the power-on values and retries.
+PowerOnCheck CheckPowerOn(access::OneWireContainer& c, const std::string& rom_id,
+                          std::vector<uint8_t>& state, ReadOutcome& outcome);
 
 // Hands a thermometer's converted scratchpad over as its temperature channel's value: rounded,
 // in the scale set, logged to the database as the settings ask. `started` is when the reading

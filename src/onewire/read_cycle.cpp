@@ -120,11 +120,21 @@ void ReadNet() {
             auto self = gROMs().FindDev(rom_id);
             if (self && self->dc != -1) UpdateHSDev(*self, std::string("On"));
           }
+          // A thermometer the bus-wide conversion measured is read once in this walk: by the
+          // alarm reaction when it reads an alarming one at once, else with the others below.
+          const bool converted = bus_wide && bus_wide->converted.count(rom_id);
+          bool read_for_alarm = false;
           if ((caps & kCapTemperature) && FamilyCode(rom_id) != "21") {
             try {
               if (c.IsAlarming()) {
-                p.parts.alarms->DeviceAlarming(
-                    rom_id, [&] { ReadDev(*rom, rom_id, kReadTemperature, container); });
+                p.parts.alarms->DeviceAlarming(rom_id, [&] {
+                  if (converted) {
+                    read_for_alarm = true;
+                    ReadConvertedThermometer(*rom, rom_id, container, *bus_wide);
+                  } else {
+                    ReadDev(*rom, rom_id, kReadTemperature, container);
+                  }
+                });
               } else {
                 p.parts.alarms->DeviceNotAlarming(rom_id);
               }
@@ -148,8 +158,8 @@ void ReadNet() {
           for (const Due& d : kinds) {
             const bool of_kind = d.kind == kAD ? ad_device : (caps & d.cap) != 0;
             if (!of_kind) continue;
-            if (d.kind == kTemp && bus_wide && bus_wide->converted.count(rom_id)) {
-              ReadConvertedThermometer(*rom, rom_id, container, *bus_wide);
+            if (d.kind == kTemp && converted) {
+              if (!read_for_alarm) ReadConvertedThermometer(*rom, rom_id, container, *bus_wide);
               continue;
             }
             if (!due[d.kind] || counter[d.kind] < every[d.kind]) continue;

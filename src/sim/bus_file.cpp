@@ -298,6 +298,8 @@ class BusFileFollower {
       }
       ++changed;
       current->faults().crc_error_rate = fresh->faults().crc_error_rate;
+      current->faults().zeros_rate = fresh->faults().zeros_rate;
+      current->faults().power_on_rate = fresh->faults().power_on_rate;
       current->faults().present = std::move(fresh->faults().present);
       fresh->faults().present = Constant(1);
       if (!current->FollowValues(*fresh)) {

@@ -212,6 +212,7 @@ bool DS2423Model::FollowValues(SimDevice& edited) {
   auto* e = dynamic_cast<DS2423Model*>(&edited);
   if (!e) return false;
   counters_ = std::move(e->counters_);
+  power_lost_every_s_ = e->power_lost_every_s_;
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "access/adapter.h"
+#include "access/bus_conversion.h"
 #include "access/crc.h"
 #include "access/ds18s20.h"
 #include "access/errors.h"
@@ -405,6 +406,59 @@ TEST(Thermometer, RejectsWhatTheDeviceCannotHold) {
       EXPECT_NE(std::string(e.what()).find(rom.ToString()), std::string::npos) << e.what();
     }
   }
+}
+
+// A master whose resets are answered with an alarm presence while `alarm` is set, and which notes
+// the speed each byte went out at.
+class NotingMaster : public sim::SimBusMaster {
+ public:
+  using SimBusMaster::SimBusMaster;
+  bool CanOverdrive() const override { return true; }
+  access::ResetResult Reset() override {
+    const access::ResetResult r = SimBusMaster::Reset();
+    return alarm && r == access::ResetResult::Presence ? access::ResetResult::Alarm : r;
+  }
+  uint8_t TouchByte(uint8_t byte) override {
+    bytes.emplace_back(byte, GetSpeed());
+    return SimBusMaster::TouchByte(byte);
+  }
+  bool alarm = true;
+  std::vector<std::pair<uint8_t, access::Speed>> bytes;
+};
+
+// On an overdrive bus with an alarming part the conversion still runs: reset, Skip ROM and
+// Convert T at regular speed, the others read meanwhile at overdrive, and only the rest of the
+// conversion time waited after them.
+TEST(Thermometer, BusWideConversionOnAnOverdriveBusWithAnAlarmingPart) {
+  using namespace std::chrono_literals;
+  SimulatedClock clock;
+  auto bus = std::make_shared<sim::SimBus>(clock);
+  auto owned = std::make_unique<NotingMaster>(bus, "test bus");
+  NotingMaster& m = *owned;
+  access::DSPortAdapter adapter{"SIM", "test", std::move(owned)};
+  const RomId rom = RomId::Make(0x28, 9);
+  bus->Add(sim::MakeDS18B20Model(rom, {{"temperature", 21.5}, {"alarm_high", 20}}));
+  auto c = access::MakeDS18B20Container();
+  c->SetupContainer(&adapter, rom.ToString());
+
+  m.SetSpeed(access::Speed::Overdrive);
+  const auto start = clock.MonotonicNow();
+  access::Speed speed_meanwhile = access::Speed::Regular;
+  access::ConvertAllThermometers(adapter, 750ms, false, [&] {
+    speed_meanwhile = m.GetSpeed();
+    m.Wait(500ms);
+    return std::chrono::milliseconds(500);
+  });
+  EXPECT_EQ(clock.MonotonicNow() - start, 750ms);
+  EXPECT_EQ(speed_meanwhile, access::Speed::Overdrive);
+  EXPECT_EQ(m.GetSpeed(), access::Speed::Overdrive);
+  using Sent = std::pair<uint8_t, access::Speed>;
+  EXPECT_EQ(m.bytes, (std::vector<Sent>{{access::kSkipRom, access::Speed::Regular},
+                                        {access::kConvertT, access::Speed::Regular}}));
+
+  m.alarm = false;
+  m.SetSpeed(access::Speed::Regular);
+  EXPECT_EQ(c->getTemperature(c->readDevice()), 21.5);
 }
 
 }  // namespace

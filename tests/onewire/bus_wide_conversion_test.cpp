@@ -2,8 +2,10 @@
 #include <gmock/gmock.h>
 
 #include "core/plugin_state.h"
+#include "onewire/device_health.h"
 #include "onewire/device_reading.h"
 #include "onewire/network_fixture.h"
+#include "onewire/temp_alarms.h"
 #include "registry/host_codes.h"
 #include "sim/models.h"
 #include "sim/value_source.h"
@@ -164,6 +166,21 @@ TEST_F(BusWideTest, SwitchesAreReadWhileTheThermometersConvert) {
   EXPECT_EQ(Shown(kA + "M"), "23.000\u00BAC");
   EXPECT_LT(HostDevice(sw + "P0")->lastChange_, HostDevice(kA + "M")->lastChange_)
       << "the input is shown before the conversion ends";
+}
+
+// An alarming thermometer that "PollAlarming" reads at once is not read a second time in the walk:
+// its one reading is counted, and the cycle takes one conversion, not two.
+TEST_F(BusWideTest, AnAlarmingThermometerIsReadOnce) {
+  StartBus(json::array({{{"rom", kA}, {"temperature", 30.0}, {"alarm_high", 25}},
+                        {{"rom", kB}, {"temperature", 7}}}),
+           true);
+  Plugin().parts.alarms = std::make_shared<TemperatureAlarmReaction>();
+  Plugin().settings.PollAlarming = true;
+  EXPECT_LT(CycleTime(), 1000ms);
+  EXPECT_EQ(Shown(kA + "M"), "30.000\u00BAC");
+  EXPECT_EQ(Shown(kB + "M"), "7.000\u00BAC");
+  EXPECT_EQ(HealthOf(kA).value().since_start.reads, 1);
+  EXPECT_EQ(HealthOf(kB).value().since_start.reads, 1);
 }
 
 TEST_F(BusWideTest, WithoutAStrongPullupParasitePartsAreReadOneByOne) {

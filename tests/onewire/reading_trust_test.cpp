@@ -72,7 +72,28 @@ class ReadingTrustTest : public NetworkTest {
   std::shared_ptr<RecordingValueLog> rows = std::make_shared<RecordingValueLog>();
 };
 
-TEST_F(ReadingTrustTest, APowerOnScratchpadIsNoReadingButARealEightyFiveIs) {
+// The checks of a reading hold for thermometers read one by one and for those converted all at
+// once (the parameter is the "BusConvert" setting).
+class ReadingTrustBothWaysTest : public ReadingTrustTest,
+                                 public ::testing::WithParamInterface<int> {
+ protected:
+  ReadingTrustBothWaysTest() {
+    store.Set("Settings", "BusConvert", std::to_string(GetParam()));
+    store.Set("Settings", "Debug", "4");
+  }
+  // The thermometers were read the way the setting asks.
+  void ExpectConvertedAsSet() {
+    const auto info = host->LogTexts("1-Wire Cycle Info");
+    const bool bus_wide = std::any_of(info.begin(), info.end(), [](const std::string& t) {
+      return t.find("Bus-wide conversion of 2 thermometer(s)") != t.npos;
+    });
+    EXPECT_EQ(bus_wide, GetParam() == 1);
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(BusConvert, ReadingTrustBothWaysTest, ::testing::Values(0, 1));
+
+TEST_P(ReadingTrustBothWaysTest, APowerOnScratchpadIsNoReadingButARealEightyFiveIs) {
   store.Set("Log", kB20 + "M", "1");
   store.Set("Log", kOther + "M", "1");
   Start(json::array({{{"rom", kB20}, {"temperature", 21.5}, {"faults", {{"power_on_rate", 0.5}}}},
@@ -92,9 +113,10 @@ TEST_F(ReadingTrustTest, APowerOnScratchpadIsNoReadingButARealEightyFiveIs) {
   EXPECT_GT(real.since_start.reads, 0);
   EXPECT_EQ(real.since_start.power_on_rejected, 0);
   EXPECT_EQ(real.since_start.retries, 0);
+  ExpectConvertedAsSet();
 }
 
-TEST_F(ReadingTrustTest, ABusHeldLowGivesNoZeroReadingAndEveryFaultIsCounted) {
+TEST_P(ReadingTrustBothWaysTest, ABusHeldLowGivesNoZeroReadingAndEveryFaultIsCounted) {
   store.Set("Log", kB20 + "M", "1");
   Start(json::array(
       {{{"rom", kB20}, {"temperature", 21.5}, {"faults", {{"zeros_rate", 0.4}}}},
@@ -116,6 +138,7 @@ TEST_F(ReadingTrustTest, ABusHeldLowGivesNoZeroReadingAndEveryFaultIsCounted) {
   sum += HealthOf(kOther).value().since_start;
   EXPECT_EQ(BusSinceStart().crc_errors, sum.crc_errors);
   EXPECT_EQ(BusSinceStart().reads, sum.reads);
+  ExpectConvertedAsSet();
 }
 
 // A battery monitor's page 0 read as all zeros passes its CRC8 too: no humidity of 0 % from it.
@@ -134,6 +157,25 @@ TEST_F(ReadingTrustTest, ABusHeldLowGivesNoZeroHumidity) {
   ASSERT_FALSE(shown.empty());
   EXPECT_EQ(shown.count("0.000%"), 0u) << ::testing::PrintToString(shown);
   EXPECT_GT(HealthOf(kHumid).value().since_start.crc_errors, 0);
+}
+
+// A quad A/D converter that answers but whose read gives no state: no values, a failed read.
+class NoStateContainer : public access::OneWireContainer {
+ public:
+  NoStateContainer() : OneWireContainer(0x20) {}
+  bool isPresent() override { return true; }
+  access::DeviceState readDevice() override { return {}; }
+};
+
+TEST_F(ReadingTrustTest, AQuadConverterReadWithoutAStateCountsAsFailed) {
+  Start(json::array({{{"rom", kQuad}}}));
+  auto rom = gROMs().Find(kQuad);
+  ASSERT_TRUE(rom);
+  const HealthCounts before = HealthOf(kQuad).value_or(DeviceHealth{}).since_start;
+  ReadDev(*rom, kQuad, kReadAD, std::make_shared<NoStateContainer>());
+  const HealthCounts after = HealthOf(kQuad).value().since_start;
+  EXPECT_EQ(after.reads - before.reads, 1);
+  EXPECT_EQ(after.failed - before.failed, 1);
 }
 
 TEST_F(ReadingTrustTest, AnUnreliableDeviceIsLoggedOnceAndAgainWhenItRecovers) {

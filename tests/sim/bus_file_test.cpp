@@ -207,6 +207,47 @@ TEST(BusFile, TheSimAdapterFollowsEditsOfItsFileAndKeepsTheLastGoodBus) {
   EXPECT_THAT(log.back(), HasSubstr("1 changed, 0 added, 1 removed"));
 }
 
+// Every fault rate and a counter's power losses take effect when the file is edited, not only
+// after a restart.
+TEST(BusFile, AnEditOfFaultsAndPowerLossesReachesTheRunningBus) {
+  test::TempDir dir;
+  const auto path = dir.path() / "bus.json";
+  const auto thermo = access::RomId::Make(0x28, 7);
+  const auto counter = access::RomId::Make(0x1D, 8);
+  auto write = [&](json faults, double power_lost_every_s) {
+    json k = {{"counters", {1000, 0, 0, 0}}};
+    if (power_lost_every_s > 0) k["power_lost_every_s"] = power_lost_every_s;
+    json devices = {Device(thermo.ToString(), {{"temperature", 20.0}, {"faults", faults}}),
+                    Device(counter.ToString(), k)};
+    test::WriteFile(path, json{{"devices", devices}}.dump());
+  };
+  write(json::object(), 0);
+  SimulatedClock clock;
+  access::OneWireAccessProvider provider;
+  RegisterSimAdapter(provider, clock, [](const std::string&) {});
+  auto adapter = provider.openAdapter("SIM", path.string());
+  auto t = access::CreateContainer(0x28);
+  t->SetupContainer(adapter.get(), thermo.ToString());
+  auto k = access::CreateContainer(0x1D);
+  k->SetupContainer(adapter.get(), counter.ToString());
+  auto temperature = [&] {
+    access::DeviceState state = t->readDevice();
+    t->doTemperatureConvert(state);
+    return t->getTemperature(state);
+  };
+  EXPECT_DOUBLE_EQ(temperature(), 20.0);
+  EXPECT_EQ(k->readCounter(12), 1000);
+
+  write({{"power_on_rate", 1}}, 10);
+  clock.Advance(std::chrono::seconds(10));
+  EXPECT_DOUBLE_EQ(temperature(), 85.0) << "every conversion lost";
+  EXPECT_EQ(k->readCounter(12), 0) << "the chip lost power and counts from 0 again";
+
+  write({{"zeros_rate", 1}}, 10);
+  clock.Advance(std::chrono::seconds(1));
+  EXPECT_THROW(t->readDevice(), access::AccessError) << "every block reads as zeros";
+}
+
 TEST(ValueSources, GeneratorsFollowTheirDefinition) {
   auto sine =
       ParseValueSource({{"type", "sine"}, {"mean", 10}, {"amplitude", 2}, {"period_s", 40}}, "x");
