@@ -201,7 +201,7 @@ void HttpServer::Dispatch(Exchange& exchange) {
   }
   const bool get = req.method == "GET" || req.method == "HEAD";
   if (get && !mount_prefix_.empty() && req.path.rfind(mount_prefix_ + "/", 0) == 0) {
-    ServeFile(mount_folder_ / req.path.substr(mount_prefix_.size() + 1), req, res);
+    ServeFile(mount_folder_, req.path.substr(mount_prefix_.size() + 1), req, res);
     return;
   }
   for (auto& route : routes_) {
