@@ -252,6 +252,7 @@ int RunProgram(const std::vector<std::string>& args) {
 #endif
   host->writelog("Host", "Settings file: " + settings_file.string());
 
+  int status = 0;  // 1 when the web server could not start
   {
     hspi plugin;
     host->AttachPlugin(&plugin);
@@ -281,23 +282,23 @@ int RunProgram(const std::vector<std::string>& args) {
       });
     });
 
+    // A web server that cannot start (a key that does not go with the certificate shows only
+    // here) ends the program, through the same shutdown as a signal: the adapter is released,
+    // the database closed and the devices and the log saved.
     if (std::string error = web.Start(); !error.empty()) {
       host->writelog("Host ERROR", "Web pages: " + error);
-      Fail(error);
+      status = Fail(error);
       plugin.ShutdownIO();
-      mqtt.reset();
-      host->AttachPlugin(nullptr);
-      ResetOneWire();
-      ResetPluginState();
-      return 1;
+      Plugin().parts.timers->ShutDown();
+    } else {
+      const std::string where = options.http_address.find(':') != std::string::npos
+                                    ? "[" + options.http_address + "]"
+                                    : options.http_address;
+      host->writelog("Host", std::string("Web pages: ") + (web.Tls() ? "https" : "http") + "://" +
+                                 where + ":" + std::to_string(web.Port()) +
+                                 "/1-Wire  (JSON API: /api/devices, /api/events, /api/log)");
+      loop.Run();
     }
-    const std::string where = options.http_address.find(':') != std::string::npos
-                                  ? "[" + options.http_address + "]"
-                                  : options.http_address;
-    host->writelog("Host", std::string("Web pages: ") + (web.Tls() ? "https" : "http") + "://" +
-                               where + ":" + std::to_string(web.Port()) +
-                               "/1-Wire  (JSON API: /api/devices, /api/events, /api/log)");
-    loop.Run();
 
     mqtt.reset();  // says "offline" to the hubs
     web.Stop();
@@ -310,7 +311,7 @@ int RunProgram(const std::vector<std::string>& args) {
   }
   ResetOneWire();
   ResetPluginState();
-  return 0;
+  return status;
 }
 
 }  // namespace qb

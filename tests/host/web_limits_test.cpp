@@ -316,6 +316,10 @@ TEST(WebLimits, ServesHttpsWithACertificate) {
                      message),
             1);
   EXPECT_THAT(message, HasSubstr("matching pair"));
+  // That start still ends as any other: the adapter released, the devices and the log saved.
+  const std::string log = ReadFile(other.path() / "app" / "quellbrook-1wire.log");
+  EXPECT_THAT(log, HasSubstr("matching pair"));
+  EXPECT_THAT(log, HasSubstr("\tHost\tStopped"));
 }
 
 }  // namespace
