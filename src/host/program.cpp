@@ -201,11 +201,16 @@ int RunProgram(const std::vector<std::string>& args) {
   if (std::string error = web.Bind(options.http_address, options.http_port); !error.empty())
     return Fail(error);
   // HTTPS with the certificate of the command line, else of the settings file's [Web] section.
+  // A relative file name in the settings file is taken from the settings file's folder: the
+  // service runs in "/", where it would name nothing.
   const bool tls_on_command_line = !options.tls_cert.empty() || !options.tls_key.empty();
-  const std::string tls_cert =
-      tls_on_command_line ? options.tls_cert : store.GetOr("Web", "TlsCert", "");
-  const std::string tls_key =
-      tls_on_command_line ? options.tls_key : store.GetOr("Web", "TlsKey", "");
+  auto from_settings = [&](const char* key) {
+    const std::filesystem::path file = store.GetOr("Web", key, "");
+    return file.empty() || file.is_absolute() ? file.string()
+                                              : (settings_file.parent_path() / file).string();
+  };
+  const std::string tls_cert = tls_on_command_line ? options.tls_cert : from_settings("TlsCert");
+  const std::string tls_key = tls_on_command_line ? options.tls_key : from_settings("TlsKey");
   if (tls_cert.empty() != tls_key.empty()) {
     return Fail(
         "HTTPS needs both a certificate and its key: give --tls-cert FILE and --tls-key "
