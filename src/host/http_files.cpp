@@ -66,16 +66,35 @@ std::string MediaTypeOf(const std::filesystem::path& file) {
   return "application/octet-stream";
 }
 
-void ServeFile(const std::filesystem::path& file, const HttpRequest& req, HttpResponse& res) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
+std::optional<std::filesystem::path> FileInside(const std::filesystem::path& root,
+                                                const std::string& name) {
+  // The name is made relative first: joined to the root, "/etc/passwd" would replace it.
+  const std::filesystem::path relative = std::filesystem::path(name).relative_path();
+  std::error_code error;
+  const auto folder = std::filesystem::canonical(root, error);
+  if (error) return std::nullopt;
+  const auto file = std::filesystem::canonical(folder / relative, error);
+  if (error) return std::nullopt;
+  // Whole components are compared: "/srv/html-old" is not inside "/srv/html".
+  const auto inside = std::mismatch(folder.begin(), folder.end(), file.begin(), file.end());
+  if (inside.first != folder.end() || !std::filesystem::is_regular_file(file, error))
+    return std::nullopt;
+  return file;
+}
+
+void ServeFile(const std::filesystem::path& root, const std::string& name, const HttpRequest& req,
+               HttpResponse& res) {
+  const auto file = FileInside(root, name);
+  std::ifstream in;
+  if (file) in.open(*file, std::ios::binary);
+  if (!file || !in) {
     res.status = 404;
     res.set_content("There is no file at " + req.path + ".\n", "text/plain; charset=utf-8");
     return;
   }
   std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   res.set_header("Accept-Ranges", "bytes");
-  const std::string type = MediaTypeOf(file);
+  const std::string type = MediaTypeOf(*file);
   if (req.has_header("Range")) {
     if (auto range = SingleRange(req.get_header_value("Range"), content.size())) {
       const auto [first, last] = *range;

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
 #include "host/http_files.h"
@@ -84,6 +85,17 @@ std::string FramingProblem(const HttpRequest& req) {
   return {};
 }
 
+// Whether the body a request announces with its Content-Length is larger than `limit` (a length
+// too large to be a number counts as larger). A chunked body shows its length only as it comes.
+bool AnnouncedBodyTooLarge(const HttpRequest& req, size_t limit) {
+  if (!req.has_header("Content-Length") || req.has_header("Transfer-Encoding")) return false;
+  const std::string length = req.get_header_value("Content-Length");
+  size_t bytes = 0;
+  const auto [end, error] = std::from_chars(length.data(), length.data() + length.size(), bytes);
+  return error == std::errc::result_out_of_range ||
+         (error == std::errc() && end == length.data() + length.size() && bytes > limit);
+}
+
 }  // namespace
 
 // The C callbacks of the server library, forwarding to the server.
@@ -138,6 +150,12 @@ struct HttpServerCallbacks {
         exchange->answered = true;
       } else if (server.guard_ && server.guard_(req, res)) {
         exchange->answered = true;
+      } else if (AnnouncedBodyTooLarge(req, server.limits_.max_body)) {
+        // Whatever the method: a GET announcing a terabyte is not read and dropped.
+        PlainAnswer(
+            res, 413,
+            "The body may be at most " + std::to_string(server.limits_.max_body) + " bytes.");
+        exchange->answered = true;
       }
       if (exchange->answered) {
         // The body is left unread: nothing after it on this connection is taken as a request.
@@ -151,7 +169,8 @@ struct HttpServerCallbacks {
       return MHD_YES;
     }
     if (*upload_size > 0) {
-      // The body is taken in pieces; beyond the limit it is read and dropped, and refused whole.
+      // The body is taken in pieces; a chunked one beyond the limit is read and dropped, and
+      // refused whole (a larger announced length was refused from the head).
       if (!exchange->body_too_large && req.body.size() + *upload_size <= server.limits_.max_body) {
         req.body.append(upload_data, *upload_size);
       } else {
@@ -201,7 +220,7 @@ void HttpServer::Dispatch(Exchange& exchange) {
   }
   const bool get = req.method == "GET" || req.method == "HEAD";
   if (get && !mount_prefix_.empty() && req.path.rfind(mount_prefix_ + "/", 0) == 0) {
-    ServeFile(mount_folder_ / req.path.substr(mount_prefix_.size() + 1), req, res);
+    ServeFile(mount_folder_, req.path.substr(mount_prefix_.size() + 1), req, res);
     return;
   }
   for (auto& route : routes_) {

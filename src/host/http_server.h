@@ -49,7 +49,7 @@ class HttpServer {
   void Put(const std::string& pattern, Handler handler) { Route("PUT", pattern, handler); }
   void Patch(const std::string& pattern, Handler handler) { Route("PATCH", pattern, handler); }
   void Route(const std::string& method, const std::string& pattern, Handler handler);
-  // GET and HEAD below `prefix` ("/1wire") serve the files of `folder`.
+  // GET and HEAD below `prefix` ("/1wire") serve the regular files really inside `folder`.
   void Mount(const std::string& prefix, const std::filesystem::path& folder);
   void SetGuard(Guard guard) { guard_ = std::move(guard); }
   void SetFinisher(Finisher finisher) { finisher_ = std::move(finisher); }

@@ -201,11 +201,16 @@ int RunProgram(const std::vector<std::string>& args) {
   if (std::string error = web.Bind(options.http_address, options.http_port); !error.empty())
     return Fail(error);
   // HTTPS with the certificate of the command line, else of the settings file's [Web] section.
+  // A relative file name in the settings file is taken from the settings file's folder: the
+  // service runs in "/", where it would name nothing.
   const bool tls_on_command_line = !options.tls_cert.empty() || !options.tls_key.empty();
-  const std::string tls_cert =
-      tls_on_command_line ? options.tls_cert : store.GetOr("Web", "TlsCert", "");
-  const std::string tls_key =
-      tls_on_command_line ? options.tls_key : store.GetOr("Web", "TlsKey", "");
+  auto from_settings = [&](const char* key) {
+    const std::filesystem::path file = store.GetOr("Web", key, "");
+    return file.empty() || file.is_absolute() ? file.string()
+                                              : (settings_file.parent_path() / file).string();
+  };
+  const std::string tls_cert = tls_on_command_line ? options.tls_cert : from_settings("TlsCert");
+  const std::string tls_key = tls_on_command_line ? options.tls_key : from_settings("TlsKey");
   if (tls_cert.empty() != tls_key.empty()) {
     return Fail(
         "HTTPS needs both a certificate and its key: give --tls-cert FILE and --tls-key "
@@ -252,6 +257,7 @@ int RunProgram(const std::vector<std::string>& args) {
 #endif
   host->writelog("Host", "Settings file: " + settings_file.string());
 
+  int status = 0;  // 1 when the web server could not start
   {
     hspi plugin;
     host->AttachPlugin(&plugin);
@@ -281,23 +287,23 @@ int RunProgram(const std::vector<std::string>& args) {
       });
     });
 
+    // A web server that cannot start (a key that does not go with the certificate shows only
+    // here) ends the program, through the same shutdown as a signal: the adapter is released,
+    // the database closed and the devices and the log saved.
     if (std::string error = web.Start(); !error.empty()) {
       host->writelog("Host ERROR", "Web pages: " + error);
-      Fail(error);
+      status = Fail(error);
       plugin.ShutdownIO();
-      mqtt.reset();
-      host->AttachPlugin(nullptr);
-      ResetOneWire();
-      ResetPluginState();
-      return 1;
+      Plugin().parts.timers->ShutDown();
+    } else {
+      const std::string where = options.http_address.find(':') != std::string::npos
+                                    ? "[" + options.http_address + "]"
+                                    : options.http_address;
+      host->writelog("Host", std::string("Web pages: ") + (web.Tls() ? "https" : "http") + "://" +
+                                 where + ":" + std::to_string(web.Port()) +
+                                 "/1-Wire  (JSON API: /api/devices, /api/events, /api/log)");
+      loop.Run();
     }
-    const std::string where = options.http_address.find(':') != std::string::npos
-                                  ? "[" + options.http_address + "]"
-                                  : options.http_address;
-    host->writelog("Host", std::string("Web pages: ") + (web.Tls() ? "https" : "http") + "://" +
-                               where + ":" + std::to_string(web.Port()) +
-                               "/1-Wire  (JSON API: /api/devices, /api/events, /api/log)");
-    loop.Run();
 
     mqtt.reset();  // says "offline" to the hubs
     web.Stop();
@@ -310,7 +316,7 @@ int RunProgram(const std::vector<std::string>& args) {
   }
   ResetOneWire();
   ResetPluginState();
-  return 0;
+  return status;
 }
 
 }  // namespace qb

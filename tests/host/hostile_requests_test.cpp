@@ -251,6 +251,13 @@ TEST(HostileRequests, LargeBodiesAreRefusedBeforeTheyAreRead) {
       Exchange(program.port, "PATCH /api/devices/1 HTTP/1.1\r\nHost: " + program.host +
                                  "\r\nContent-Type: application/json\r\nContent-Length: 10485800"),
       413);
+  // Whatever the method: a body announced too large is not read and dropped either.
+  for (const char* line : {"GET /api/devices", "OPTIONS /api/devices", "GET /1wire/a.txt"}) {
+    EXPECT_EQ(Exchange(program.port, std::string(line) + " HTTP/1.1\r\nHost: " + program.host +
+                                         "\r\nContent-Length: 1000000000000"),
+              413)
+        << line;
+  }
   // A form of the largest size allowed, all escapes and "=", is answered.
   std::string form;
   while (form.size() + 3 <= 8 * 1024) form += form.size() % 2 ? "%41" : "===";
@@ -355,6 +362,7 @@ TEST(HostileRequests, OddPathsLinksOutOfTheImageFolderAndStaleFiles) {
   std::filesystem::create_directories(images);
   WriteFile(images / "a.txt", "plain");
   WriteFile(dir.path() / "secret", "secret");
+  WriteFile(images.parent_path() / "secret", "secret");  // one folder above the images
   std::filesystem::create_symlink(dir.path() / "secret", images / "out.txt");
   std::filesystem::create_directory_symlink(dir.path(), images / "up");
   WriteFile(dir.path() / "app" / "devices.json.tmp-AbC123", "{half");
@@ -367,6 +375,12 @@ TEST(HostileRequests, OddPathsLinksOutOfTheImageFolderAndStaleFiles) {
   EXPECT_EQ(Exchange(program.port, "GET /1wire/a.txt%0d HTTP/1.1\r\nHost: " + program.host), 400);
   EXPECT_EQ(client.Get("/1wire/out.txt")->status, 404);
   EXPECT_EQ(client.Get("/1wire/up/secret")->status, 404);
+  for (const char* path : {"/1wire/../secret", "/1wire/%2e%2e/secret", "/1wire//etc/passwd"}) {
+    EXPECT_EQ(
+        Exchange(program.port, std::string("GET ") + path + " HTTP/1.1\r\nHost: " + program.host),
+        404)
+        << path;
+  }
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "app" / "devices.json.tmp-AbC123"));
   EXPECT_EQ(program.process->Stop(SIGTERM), 0);
 }

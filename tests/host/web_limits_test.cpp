@@ -85,13 +85,14 @@ long RssKb(int pid) {
 
 struct Program {
   // `prefix` runs before the program (a limit on its descriptors); `listen` is ADDR:PORT.
+  // `more_settings` is added to the settings file.
   explicit Program(const TempDir& dir, std::vector<std::string> extra = {},
-                   const std::string& listen = "127.0.0.1:0",
-                   std::vector<std::string> prefix = {}) {
+                   const std::string& listen = "127.0.0.1:0", std::vector<std::string> prefix = {},
+                   const std::string& more_settings = "") {
     WriteFile(dir.path() / "bus.json", R"({"devices": []})");
     WriteFile(dir.path() / "settings.ini",
               "[Settings]\nIntType=SIM\nIntPort=" + (dir.path() / "bus.json").string() +
-                  "\nPollCycle=3\n");
+                  "\nPollCycle=3\n" + more_settings);
     std::vector<std::string> argv = prefix;
     for (std::string a :
          {std::string(QB_PROGRAM_PATH), std::string("--standalone"), std::string("--app-dir"),
@@ -316,6 +317,40 @@ TEST(WebLimits, ServesHttpsWithACertificate) {
                      message),
             1);
   EXPECT_THAT(message, HasSubstr("matching pair"));
+  // That start still ends as any other: the adapter released, the devices and the log saved.
+  const std::string log = ReadFile(other.path() / "app" / "quellbrook-1wire.log");
+  EXPECT_THAT(log, HasSubstr("matching pair"));
+  EXPECT_THAT(log, HasSubstr("\tHost\tStopped"));
+}
+
+// Relative file names under [Web] are taken from the settings file's folder, not from the
+// folder the program runs in; and the README's certificate command, run as printed, gives a pair
+// the program serves with.
+TEST(WebLimits, HttpsFromTheSettingsFileWithTheReadmeCertificate) {
+  TempDir dir;
+  std::ifstream readme(std::filesystem::path(QB_DEMO_BUS).parent_path().parent_path() /
+                       "README.md");
+  const std::string text((std::istreambuf_iterator<char>(readme)),
+                         std::istreambuf_iterator<char>());
+  const size_t start = text.find("```sh\nopenssl req -x509");
+  ASSERT_NE(start, std::string::npos) << "the README shows no certificate command";
+  const size_t end = text.find("```", start + 5);
+  const std::string commands = text.substr(start + 6, end - start - 6);
+  std::string output;
+  ASSERT_EQ(RunToEnd({"/bin/sh", "-ec", "cd \"$0\"\n" + commands, dir.path().string()}, output), 0)
+      << commands << output;
+  ASSERT_TRUE(std::filesystem::exists(dir.path() / "web.crt")) << output;
+  EXPECT_EQ(
+      std::filesystem::status(dir.path() / "web.key").permissions() & std::filesystem::perms::all,
+      std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+  Program program(dir, {}, "127.0.0.1:0", {}, "[Web]\nTlsCert=web.crt\nTlsKey=./web.key\n");
+  ASSERT_NE(program.port, 0) << program.process->output();
+  EXPECT_THAT(program.process->output(), HasSubstr("https://127.0.0.1:"));
+  HttpClient secure("127.0.0.1", program.port, /*https=*/true);
+  auto res = secure.Get("/api/devices");
+  ASSERT_TRUE(res) << res.error();
+  EXPECT_EQ(res->status, 200);
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 #include "host/web_server.h"
 
+#include <arpa/inet.h>
 #include <crypt.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <future>
@@ -10,6 +14,7 @@
 
 #include "core/hspi.h"
 #include "host/builtin_host.h"
+#include "host/http_server.h"
 #include "host/web_users.h"
 #include "platform/event_loop.h"
 #include "support/http_client.h"
@@ -275,6 +280,55 @@ TEST_F(WebServerTest, WebUsersNeedTheirPasswordAndGuestsChangeNothing) {
   loop.Invoke([&] { host->AttachPlugin(nullptr); });
   EXPECT_TRUE(plugin.chosen.empty());
   loop.Invoke([&] { EXPECT_EQ(host->WEBLoggedInUser(), ""); });  // only during a request
+}
+
+// The status of the answer to `target`, sent as is (no client's tidying of "..") to 127.0.0.1.
+int RawGetStatus(int port, const std::string& target) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval tv{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  std::string got;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    char buf[512];
+    ssize_t n;
+    while (got.size() < 12 && (n = recv(fd, buf, sizeof buf, 0)) > 0)
+      got.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return got.size() >= 12 && got.rfind("HTTP/1.", 0) == 0 ? std::stoi(got.substr(9, 3)) : 0;
+}
+
+// The server itself (no guard in front) serves only regular files inside its folder, whatever
+// the path: "..", its escaped form, an absolute name after a double slash, links out, folders.
+TEST(HttpServerFiles, OnlyRegularFilesInsideTheFolder) {
+  TempDir dir;
+  const auto root = dir.path() / "html";
+  std::filesystem::create_directories(root / "sub");
+  std::filesystem::create_directories(dir.path() / "html-old");
+  test::WriteFile(root / "a.txt", "plain");
+  test::WriteFile(dir.path() / "secret", "secret");
+  test::WriteFile(dir.path() / "html-old" / "b.txt", "old");
+  std::filesystem::create_symlink(dir.path() / "secret", root / "out.txt");
+  std::filesystem::create_symlink(root / "a.txt", root / "sub" / "in.txt");
+  HttpServer server;
+  server.Mount("/files", root);
+  ASSERT_EQ(server.Bind("127.0.0.1", 0), "");
+  ASSERT_EQ(server.Start(), "");
+  const int port = server.Port();
+  EXPECT_EQ(RawGetStatus(port, "/files/a.txt"), 200);
+  EXPECT_EQ(RawGetStatus(port, "/files/sub/../a.txt"), 200);
+  EXPECT_EQ(RawGetStatus(port, "/files/sub/in.txt"), 200);  // a link that stays inside
+  for (const char* target :
+       {"/files/../secret", "/files/%2e%2e/secret", "/files/sub/../../secret", "/files//etc/passwd",
+        "/files/../html-old/b.txt", "/files/out.txt", "/files/sub", "/files/", "/files/none.txt"}) {
+    EXPECT_EQ(RawGetStatus(port, target), 404) << target;
+  }
 }
 
 TEST(WebUsers, FilesAndHeaders) {
