@@ -57,7 +57,9 @@ std::string EscapeControls(const std::string& text) {
   out.reserve(text.size());
   for (size_t p = 0; p < text.size(); ++p) {
     const auto c = static_cast<unsigned char>(text[p]);
-    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) {
+    // A carriage return is escaped too: on a terminal it moves back over the line and lets the
+    // rest of the text overwrite what was printed.
+    if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F) {
       out += "\\x";
       out += kHex[c >> 4];
       out += kHex[c & 0xF];

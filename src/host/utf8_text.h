@@ -9,8 +9,8 @@ namespace qb {
 // that whatever reaches the log or a JSON answer is valid UTF-8. Valid text comes back unchanged.
 std::string ToValidUtf8(const std::string& text);
 
-// `text` (valid UTF-8) safe to print on a terminal: every control character but tab, line feed
-// and carriage return is written out as "\xHH" (C0 controls and DEL) or "\u00HH" (C1 controls),
+// `text` (valid UTF-8) safe to print on a terminal: every control character but tab and line feed
+// (a carriage return too) is written out as "\xHH" (C0 controls and DEL) or "\u00HH" (C1 controls),
 // so that text from users, devices or the network cannot move the cursor, recolour or retitle a
 // terminal. Everything the log writes or prints goes through it.
 std::string EscapeControls(const std::string& text);

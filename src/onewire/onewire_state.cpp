@@ -1,9 +1,6 @@
 #include "onewire/onewire_state.h"
 
-#include "access/masters/i2c_adapters.h"
-#include "access/masters/serial_adapters.h"
-#include "access/masters/w1_kernel_master.h"
-#include "access/masters/usb_adapters.h"
+#include "access/masters/all_adapters.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
 #include "sim/bus_file.h"
@@ -24,17 +21,7 @@ void RegisterProductAdapterTypes(access::OneWireAccessProvider& provider) {
   });
   // Notes from an adapter (a passive one cannot give a strong pull-up) go to the log once.
   const auto note = [](const std::string& text) { WriteLog(LogClass::Always, "1-Wire I/F", text); };
-  access::RegisterSerialAdapters(provider, note);
-  access::RegisterKernelAdapters(provider, note);
-  access::RegisterUsbAdapters(provider, note);
-  access::RegisterI2cAdapters(provider, note);
-  provider.SetAdapterDetection(
-      [note] {
-        access::DetectionOptions options;
-        options.log = note;
-        return access::DetectAdapters(options);
-      },
-      note);
+  access::RegisterHardwareAdapters(provider, note);
 }
 
 }  // namespace

@@ -10,10 +10,7 @@
 #include "access/errors.h"
 #include "access/families.h"
 #include "access/masters/adapter_detection.h"
-#include "access/masters/i2c_adapters.h"
-#include "access/masters/serial_adapters.h"
-#include "access/masters/usb_adapters.h"
-#include "access/masters/w1_kernel_master.h"
+#include "access/masters/all_adapters.h"
 #include "access/provider.h"
 #include "platform/clock.h"
 #include "sim/bus_file.h"
@@ -23,8 +20,8 @@
 #include "tools/clock_values.h"
 #include "tools/pages_dump.h"
 #include "tools/serve_ds2482.h"
-#include "tools/w1_serve.h"
 #include "tools/serve_usb.h"
+#include "tools/w1_serve.h"
 
 namespace qb {
 
@@ -251,12 +248,14 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
     return "name a command: search, read ROM, info ROM, pages ROM, ls ROM, cat, put, mkdir, "
            "format, adapters or serve";
   o.command = positional[0];
-  const bool serve_options = !o.bus.empty() || !o.pty.empty() || !o.record.empty() || o.passive ||
-                             o.ds2490;
+  const bool serve_options =
+      !o.bus.empty() || !o.pty.empty() || !o.record.empty() || o.passive || o.ds2490;
+  if (o.command == "serve" && (positional.size() != 1 || !o.adapter.empty() || !o.port.empty() ||
+                               o.alarm || o.family >= 0 || !o.range.empty()))
+    return "serve takes no ROM id, --adapter, --port, --alarm, --family or --range";
   if (o.command == "serve" && o.w1) {
     if (o.bus.empty() || o.run.empty()) return "serve --w1 needs --bus FILE and -- COMMAND";
-    if (!o.pty.empty() || o.passive || !o.record.empty() || o.ds2482 || o.ds2490 ||
-        o.channels != 1)
+    if (!o.pty.empty() || o.passive || !o.record.empty() || o.ds2482 || o.ds2490 || o.channels != 1)
       return "serve --w1 takes only --bus, --refuse-join and -- COMMAND";
     return {};
   }
@@ -270,16 +269,13 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
       (!o.run.empty() && (o.command != "serve" || !o.ds2490)))
     return "--w1, --refuse-join, --ds2482, --ds2490, --channels and -- COMMAND belong to serve";
   if (o.command == "serve") {
-    if (positional.size() != 1) return "serve takes no ROM id";
     if (o.ds2490) {
       if (o.bus.empty() || o.run.empty()) return "serve --ds2490 needs --bus FILE and -- COMMAND";
-      if (!o.pty.empty() || o.passive || !o.record.empty() || !o.adapter.empty() || !o.port.empty())
+      if (!o.pty.empty() || o.passive || !o.record.empty())
         return "serve --ds2490 takes only --bus and -- COMMAND";
       return {};
     }
     if (o.bus.empty() || o.pty.empty()) return "serve needs --bus FILE and --pty LINK";
-    if (!o.adapter.empty() || !o.port.empty() || o.alarm || o.family >= 0 || !o.range.empty())
-      return "serve takes only --bus, --pty, --passive and --record";
     return {};
   }
   if (serve_options) return "--bus, --pty, --passive, --ds2490 and --record belong to serve";
@@ -446,17 +442,7 @@ int RunBusTool(const std::vector<std::string>& args, std::ostream& out, std::ost
   access::OneWireAccessProvider provider;
   sim::RegisterSimAdapter(provider, clock);
   const auto note = [&err](const std::string& text) { err << "quellbrook-bus: " << text << "\n"; };
-  access::RegisterSerialAdapters(provider, note);
-  access::RegisterUsbAdapters(provider, note);
-  access::RegisterKernelAdapters(provider, note);
-  access::RegisterI2cAdapters(provider, note);
-  provider.SetAdapterDetection(
-      [note] {
-        access::DetectionOptions options;
-        options.log = note;
-        return access::DetectAdapters(options);
-      },
-      note);
+  access::RegisterHardwareAdapters(provider, note);
   try {
     auto adapter =
         o.adapter.empty() ? provider.openDefaultAdapter() : provider.openAdapter(o.adapter, o.port);

@@ -35,7 +35,10 @@ std::optional<double> PostedNumber(const std::string& text) {
 std::string CalibrationForm(const std::string& key) {
   const auto c = CalibrationOf(key);
   auto text = [&](double v) { return c ? PlainNumberText(v) : std::string(); };
-  std::string html = "<br><b>Calibration</b> (two readings and the true values they stand for)<br>";
+  // A temperature is calibrated before it is shown in °F, so its points are always in °C.
+  std::string html =
+      "<br><b>Calibration</b> (two readings and the true values they stand for; temperatures in "
+      "&deg;C)<br>";
   html += MakeHidden("CalibrationKey", EscapeHtml(key));
   html += "Reads " + Field("CalRaw1", c ? text(c->raw1) : "") + " is " +
           Field("CalTrue1", c ? text(c->true1) : "") + "<br>";

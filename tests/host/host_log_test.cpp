@@ -41,8 +41,8 @@ TEST(HostLogTest, ControlCharactersAreWrittenOutVisiblyEverywhere) {
   SimulatedClock clock;
   const std::string hostile =
       "\x1B]0;owned\x07 \x1B[2J\xC2\x9B"
-      "31m tab\tok \xC2\xBA";
-  const std::string shown = "\\x1B]0;owned\\x07 \\x1B[2J\\u009B31m tab\tok \xC2\xBA";
+      "31m tab\tok \xC2\xBA\rfake";
+  const std::string shown = "\\x1B]0;owned\\x07 \\x1B[2J\\u009B31m tab\tok \xC2\xBA\\x0Dfake";
   EXPECT_EQ(EscapeControls(hostile), shown);
   std::string console;
   {

@@ -103,6 +103,11 @@ TEST(PagesInBrowser, SettingsAreAppliedAndStoredAndTheDebugPageListsEveryRecord)
   poll.SendKeys("7");
   browser.ExecuteScript("document.querySelector('select[name=Log]').value = '3';");
   browser.FindElement("input[name=button][value=Update]").Click();
+  // The click returns before the redirected page has loaded on a busy machine: wait for it.
+  ASSERT_TRUE(browser.WaitFor([&] {
+    return browser.CurrentUrl().find("saved=1") != std::string::npos &&
+           !browser.FindElements("input[name=polltime]").empty();
+  })) << browser.PageSource();
   demo.Drain();
   // The page after the post shows the values in effect, and the file holds them for the next
   // start.

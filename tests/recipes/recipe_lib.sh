@@ -26,7 +26,7 @@ ln -s "$build" "$work/build/main"
 ln -s "$src/demo" "$work/demo"
 
 start_recipe() {
-  (cd "$work" && exec setsid bash -euc "$1"$'\n'"echo recipe-done; wait") >"$work/out.txt" 2>&1 &
+  (cd "$work" && exec setsid bash -euc "$1"$'\n'"echo; echo recipe-done; wait") >"$work/out.txt" 2>&1 &
   group=$!
 }
 

@@ -351,6 +351,15 @@ TEST_F(BusToolTest, ADS2482ReadsWhatTheSimulatorReads) {
       0);
   EXPECT_THAT(out, HasSubstr("0x19"));
   EXPECT_THAT(Tool({"serve", "--ds2482", "--bus", file}).err, HasSubstr("-- COMMAND"));
+  // Whatever the adapter served, serve reads no device: a ROM id or a device option is refused.
+  for (const char* mode : {"--ds2482", "--w1", "--ds2490"}) {
+    EXPECT_THAT(Tool({"serve", "--bus", file, mode, "28E2010000000094", "--", "true"}).err,
+                HasSubstr("serve takes no ROM id"))
+        << mode;
+    EXPECT_THAT(Tool({"serve", "--bus", file, mode, "--port", "x", "--", "true"}).err,
+                HasSubstr("serve takes no ROM id, --adapter, --port"))
+        << mode;
+  }
   EXPECT_THAT(Tool({"serve", "--bus", file, "--ds2482", "--channels", "4", "--", "true"}).err,
               HasSubstr("--channels takes 1"));
 }
