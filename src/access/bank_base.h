@@ -6,6 +6,7 @@
 #include "access/bus_master.h"
 #include "access/container.h"
 #include "access/memory_bank.h"
+#include "access/scratchpad.h"
 
 namespace qb::access {
 
@@ -30,19 +31,26 @@ struct BankInfo {
 };
 
 // What every bank needs: the device it talks through, bus access, errors naming the device and
-// the bank, retries on a failed CRC, range checks.
-class BankBus {
+// the bank, retries on a failed CRC, range checks. For a bank with a scratchpad it is the
+// scratchpad's bus: each command ends with a bus reset, command bytes go one by one.
+class BankBus : public ScratchpadBus {
  public:
   BankBus(OneWireContainer& container, const BankInfo& info) : c_(container), info_(info) {}
 
   // Resets the bus and addresses the device.
-  void Select() { c_.SelectForBank(); }
+  void Select() override { c_.SelectForBank(); }
   BusMaster& Bus() { return c_.BankAdapter().Master(); }
   void Reset() { c_.BankAdapter().Reset(); }
   // Runs `transaction` up to three times while it raises CrcError.
-  void Retry(const std::function<void()>& transaction);
-  [[noreturn]] void CrcFail(const std::string& what) const;
-  [[noreturn]] void Fail(const std::string& what) const;
+  void Retry(const std::function<void()>& transaction) override;
+  [[noreturn]] void CrcFail(const std::string& what) const override;
+  [[noreturn]] void Fail(const std::string& what) const override;
+
+  BusMaster& Master() override { return Bus(); }
+  void SendCommandBytes(const uint8_t* bytes, size_t length) override {
+    for (size_t i = 0; i < length; ++i) Bus().TouchByte(bytes[i]);
+  }
+  void EndCommand() override { Reset(); }
   [[noreturn]] void Refuse(const std::string& what) const;
   // GeneralFailure unless [start, start + length) lies inside the bank.
   void CheckRange(int start, int length, const char* call) const;

@@ -10,13 +10,6 @@ namespace qb::access {
 
 namespace {
 
-uint8_t Low(int address) {
-  return static_cast<uint8_t>(address & 0xFF);
-}
-uint8_t High(int address) {
-  return static_cast<uint8_t>((address >> 8) & 0xFF);
-}
-
 BankInfo Info(const std::string& description, int size, int page_length, int start = 0) {
   BankInfo b;
   b.description = description;
