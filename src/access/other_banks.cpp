@@ -355,7 +355,7 @@ MemoryBanks DS1921Banks(OneWireContainer& c) {
   p.read_pages_with_crc = true;
   BankInfo sram = Info("General purpose SRAM", 512, 32);
   sram.page_auto_crc = true;
-  return {std::make_shared<ScratchpadBank>(c, sram, p)};
+  return {MakeScratchpadBank(c, sram, p)};
 }
 
 MemoryBanks DS2438Banks(OneWireContainer& c) {

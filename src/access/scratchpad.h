@@ -14,11 +14,8 @@ namespace qb::access {
 // length, the CRC16s its transfers carry, how a copy runs and how it is confirmed. Every device
 // with a TA1 TA2 E/S scratchpad (NV RAM, EEPROM, the clock iButtons' registers) is one of these.
 struct ScratchpadProtocol {
-  uint8_t write_scratchpad = 0x0F;
-  uint8_t read_scratchpad = 0xAA;
-  uint8_t copy_scratchpad = 0x55;
-  uint8_t read_memory = 0xF0;
-  uint8_t read_memory_crc = 0xA5;
+  uint8_t write_scratchpad = 0x0F, read_scratchpad = 0xAA, copy_scratchpad = 0x55;
+  uint8_t read_memory = 0xF0, read_memory_crc = 0xA5;
   int scratchpad_size = 32;
   // Read Scratchpad ends with an inverted CRC16 of the command and all bytes sent (DS1963L,
   // DS2423, DS1921).

@@ -11,8 +11,7 @@ namespace qb::sim {
 // What sets one device's scratchpad memory apart: sizes, command variants, CRC16s and how reads
 // and copies answer.
 struct ScratchpadLayout {
-  int memory_size = 512;
-  int scratchpad_size = 32;
+  int memory_size = 512, scratchpad_size = 32;
   uint8_t copy_scratchpad = 0x55;
   // Read Scratchpad ends with an inverted CRC16 of the command and all it sent.
   bool scratchpad_crc = false;
