@@ -16,10 +16,9 @@ class ScratchpadBank : public BankCommon<PagedMemoryBank> {
   }
 
   PageRead readPage(int page) override {
+    if (!pad_.Protocol().read_pages_with_crc) return BankCommon::readPage(page);
     bus_.CheckPage(page, getNumberPages());
     const int address = info_.start + page * info_.page_length;
-    if (!pad_.Protocol().read_pages_with_crc)
-      return {pad_.ReadMemory(address, info_.page_length), {}};
     CrcPage read =
         pad_.ReadPageWithCrc(address, info_.page_length, "reading page " + std::to_string(page));
     PageRead out{std::move(read.data), {}};
