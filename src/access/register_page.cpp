@@ -48,8 +48,8 @@ DeviceState RegisterPageContainer::readDevice() {
     return page;
   }
   WithRetries([&] {
-    page = ReadMemory(page_address_, kPageSize);
-    const auto again = ReadMemory(page_address_, kPageSize);
+    page = pad_.ReadMemory(page_address_, kPageSize);
+    const auto again = pad_.ReadMemory(page_address_, kPageSize);
     if (!ReadsAgree(page, again)) CrcMismatch("reading the register page (two reads differ)");
   });
   last_read_ = page;
@@ -71,8 +71,7 @@ void RegisterPageContainer::writeDevice(const DeviceState& state) {
   for (const Field& f : writable_) {
     const auto first = state.begin() + f.offset;
     if (std::equal(first, first + f.length, before.begin() + f.offset)) continue;
-    WriteThroughScratchpad(static_cast<uint16_t>(page_address_ + f.offset),
-                           std::vector<uint8_t>(first, first + f.length));
+    pad_.Write(page_address_ + f.offset, std::vector<uint8_t>(first, first + f.length));
     wrote = true;
   }
   if (wrote) {

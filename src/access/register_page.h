@@ -38,16 +38,6 @@ class RegisterPageContainer : public OneWireContainer {
   RegisterPageContainer(uint8_t family, uint16_t page_address, bool scratchpad_crc, bool read_crc,
                         std::vector<Field> writable, std::vector<Field> moving);
 
-  // Reads `length` bytes from `address` (Read Memory: F0, TA1, TA2, then the data).
-  std::vector<uint8_t> ReadMemory(uint16_t address, size_t length) {
-    return pad_.ReadMemory(address, static_cast<int>(length));
-  }
-  // Writes `data` to `address` through the scratchpad. The scratchpad is read back and compared
-  // (and its CRC16 checked where the device sends one) before the copy; after it, the
-  // authorisation-accepted flag must be set.
-  void WriteThroughScratchpad(uint16_t address, const std::vector<uint8_t>& data) {
-    pad_.Write(address, data);
-  }
   // Whether two reads of the page in a row agree, read without CRC: by default the bytes that
   // do not move by themselves are equal. A family with running counters checks them closer.
   virtual bool ReadsAgree(const DeviceState& first, const DeviceState& second) const;
@@ -73,6 +63,8 @@ class RegisterPageContainer : public OneWireContainer {
 
   uint16_t page_address_;
   PadBus pad_bus_{*this};
+  // Fields are written through the scratchpad, read back and compared (with its CRC16 where the
+  // device sends one) before the copy; after it, the authorisation-accepted flag must be set.
   Scratchpad pad_;
   std::vector<Field> writable_;
   std::vector<bool> moving_;  // per byte of the page
