@@ -4,7 +4,8 @@
 #
 # The captures pin down, byte for byte, what our DS2480B master sends and what the emulated
 # adapter answers in a few scenarios (a search of a mixed bus, temperature reads, a CRC error and
-# a lost reply with their retries). tests/peer/recorded_traffic_test.cpp fails when either side
+# a lost reply with their retries, memory written through the scratchpad and read back on each
+# kind of scratchpad device). tests/peer/recorded_traffic_test.cpp fails when either side
 # changes. When the change was deliberate (a new configuration step, a different way to search),
 # run this script, look at the diff of the captures to see that it shows exactly that change, and
 # commit the captures with the code.

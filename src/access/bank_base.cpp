@@ -48,6 +48,21 @@ void BankBus::CheckPage(int page, int pages) const {
          ")");
 }
 
+Bytes BankBus::Command(std::initializer_list<uint8_t> head, Bytes block) {
+  Select();
+  for (uint8_t b : head) Bus().TouchByte(b);
+  if (!block.empty()) Bus().Block(block.data(), block.size());
+  Reset();
+  return block;
+}
+
+void BankBus::PoweredCommand(uint8_t command, uint8_t last, std::chrono::milliseconds duration) {
+  Select();
+  Bus().TouchByte(command);
+  Bus().TouchByteWithPower(last, duration);
+  Reset();
+}
+
 Bytes ReadSlots(BusMaster& bus, size_t length) {
   Bytes out(length, 0xFF);
   bus.Block(out.data(), out.size());

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 #include "access/bus_master.h"
 #include "access/container.h"
 #include "access/memory_bank.h"
+#include "access/scratchpad.h"
 
 namespace qb::access {
 
@@ -30,19 +33,33 @@ struct BankInfo {
 };
 
 // What every bank needs: the device it talks through, bus access, errors naming the device and
-// the bank, retries on a failed CRC, range checks.
-class BankBus {
+// the bank, retries on a failed CRC, range checks. For a bank with a scratchpad it is the
+// scratchpad's bus: each command ends with a bus reset, command bytes go one by one.
+class BankBus : public ScratchpadBus {
  public:
   BankBus(OneWireContainer& container, const BankInfo& info) : c_(container), info_(info) {}
 
   // Resets the bus and addresses the device.
-  void Select() { c_.SelectForBank(); }
+  void Select() override { c_.SelectForBank(); }
   BusMaster& Bus() { return c_.BankAdapter().Master(); }
   void Reset() { c_.BankAdapter().Reset(); }
   // Runs `transaction` up to three times while it raises CrcError.
-  void Retry(const std::function<void()>& transaction);
-  [[noreturn]] void CrcFail(const std::string& what) const;
-  [[noreturn]] void Fail(const std::string& what) const;
+  void Retry(const std::function<void()>& transaction) override;
+  [[noreturn]] void CrcFail(const std::string& what) const override;
+  [[noreturn]] void Fail(const std::string& what) const override;
+
+  BusMaster& Master() override { return Bus(); }
+  void SendCommandBytes(const uint8_t* bytes, size_t length) override {
+    for (size_t i = 0; i < length; ++i) Bus().TouchByte(bytes[i]);
+  }
+  void EndCommand() override { Reset(); }
+
+  // One command on its own: the device addressed, `head` clocked byte by byte, `block` touched
+  // (its 0xFF bytes read what the device sends), then a bus reset. Returns the block as touched.
+  Bytes Command(std::initializer_list<uint8_t> head, Bytes block = {});
+  // A command whose last byte is followed by strong pull-up for `duration` (an EEPROM copy),
+  // then a bus reset.
+  void PoweredCommand(uint8_t command, uint8_t last, std::chrono::milliseconds duration);
   [[noreturn]] void Refuse(const std::string& what) const;
   // GeneralFailure unless [start, start + length) lies inside the bank.
   void CheckRange(int start, int length, const char* call) const;
@@ -88,6 +105,12 @@ class BankCommon : public Base {
   int getExtraInfoLength() const override { return info_.extra_length; }
   std::string getExtraInfoDescription() const override { return info_.extra_description; }
 
+  // A page is its bytes as read() gives them; a bank whose pages carry a CRC or extra bytes
+  // reads them its own way.
+  PageRead readPage(int page) override {
+    bus_.CheckPage(page, getNumberPages());
+    return {this->read(page * info_.page_length, info_.page_length), {}};
+  }
   void write(int start, const Bytes& data) override {
     if (!info_.write_refusal.empty()) bus_.Refuse(info_.write_refusal);
     bus_.CheckRange(start, static_cast<int>(data.size()), "write");

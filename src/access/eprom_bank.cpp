@@ -10,13 +10,6 @@ namespace {
 
 constexpr int kStatusBlock = 8;  // status memory is read in blocks of 8 bytes, each with a CRC
 
-uint8_t Low(int address) {
-  return static_cast<uint8_t>(address & 0xFF);
-}
-uint8_t High(int address) {
-  return static_cast<uint8_t>((address >> 8) & 0xFF);
-}
-
 std::string Hex(uint8_t b) {
   return BytesToHexText(&b, 1);
 }

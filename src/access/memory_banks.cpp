@@ -19,7 +19,7 @@ BankInfo Nvram(const std::string& description, int pages, int start = 0) {
 // Battery-backed NV RAM written through a 32-byte scratchpad (DS1992 to DS1996): Copy
 // Scratchpad 55h, no CRC on the scratchpad transfers.
 MemoryBanks NvramFamily(OneWireContainer& c, int pages) {
-  return {std::make_shared<ScratchpadBank>(c, Nvram("Main memory", pages), ScratchpadProtocol{})};
+  return {MakeScratchpadBank(c, Nvram("Main memory", pages), ScratchpadProtocol{})};
 }
 
 // NV RAM with page counters (DS1963L, DS2423): Copy Scratchpad 5Ah, CRC16 on the scratchpad and
@@ -37,8 +37,7 @@ MemoryBanks CounterFamily(OneWireContainer& c, const std::string& counter_descri
   counted.page_auto_crc = true;
   counted.extra_length = 4;
   counted.extra_description = counter_description;
-  return {std::make_shared<ScratchpadBank>(c, main, p),
-          std::make_shared<ScratchpadBank>(c, counted, p)};
+  return {MakeScratchpadBank(c, main, p), MakeScratchpadBank(c, counted, p)};
 }
 
 // EEPROM written through a 32-byte scratchpad, 10 ms per copy under strong pull-up (DS1973).
@@ -47,7 +46,7 @@ MemoryBanks EepromFamily(OneWireContainer& c, int pages) {
   p.copy_time = std::chrono::milliseconds(10);
   BankInfo b = Nvram("Main memory", pages);
   b.power_delivery = true;
-  return {std::make_shared<ScratchpadBank>(c, b, p)};
+  return {MakeScratchpadBank(c, b, p)};
 }
 
 // Add-only memory: data pages and the status memory with their write-protect bits and

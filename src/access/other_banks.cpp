@@ -10,13 +10,6 @@ namespace qb::access {
 
 namespace {
 
-uint8_t Low(int address) {
-  return static_cast<uint8_t>(address & 0xFF);
-}
-uint8_t High(int address) {
-  return static_cast<uint8_t>((address >> 8) & 0xFF);
-}
-
 BankInfo Info(const std::string& description, int size, int page_length, int start = 0) {
   BankInfo b;
   b.description = description;
@@ -37,29 +30,15 @@ class DS1991ScratchpadBank : public BankCommon<PagedMemoryBank> {
   Bytes read(int start, int length) override {
     bus_.CheckRange(start, length, "read");
     const auto address = static_cast<uint8_t>(0xC0 | start);
-    bus_.Select();
-    BusMaster& bus = bus_.Bus();
-    for (uint8_t b : {kReadScratchpad, address, static_cast<uint8_t>(~address)}) bus.TouchByte(b);
-    Bytes data = ReadSlots(bus, static_cast<size_t>(length));
-    bus_.Reset();
-    return data;
-  }
-  PageRead readPage(int page) override {
-    bus_.CheckPage(page, getNumberPages());
-    return {read(page * info_.page_length, info_.page_length), {}};
+    return bus_.Command({kReadScratchpad, address, static_cast<uint8_t>(~address)},
+                        Bytes(static_cast<size_t>(length), 0xFF));
   }
 
  protected:
   void Write(int start, const Bytes& data) override {
     const auto address = static_cast<uint8_t>(0xC0 | start);
     for (int attempt = 0; attempt < 3; ++attempt) {
-      bus_.Select();
-      BusMaster& bus = bus_.Bus();
-      for (uint8_t b : {kWriteScratchpad, address, static_cast<uint8_t>(~address)})
-        bus.TouchByte(b);
-      Bytes out = data;
-      bus.Block(out.data(), out.size());
-      bus_.Reset();
+      bus_.Command({kWriteScratchpad, address, static_cast<uint8_t>(~address)}, data);
       if (read(start, static_cast<int>(data.size())) == data) return;
     }
     bus_.Fail("the scratchpad does not hold the data written to it");
@@ -81,28 +60,15 @@ class DS1971Bank : public BankCommon<PagedMemoryBank> {
     bus_.CheckRange(start, length, "read");
     return ReadWith(read_command_, start, length);
   }
-  PageRead readPage(int page) override {
-    bus_.CheckPage(page, getNumberPages());
-    return {read(page * info_.page_length, info_.page_length), {}};
-  }
 
  protected:
   void Write(int start, const Bytes& data) override {
     bus_.Retry([&] {
-      bus_.Select();
-      BusMaster& bus = bus_.Bus();
-      bus.TouchByte(kWriteScratchpad);
-      bus.TouchByte(static_cast<uint8_t>(start));
-      Bytes out = data;
-      bus.Block(out.data(), out.size());
-      bus_.Reset();
+      bus_.Command({kWriteScratchpad, static_cast<uint8_t>(start)}, data);
       if (ReadWith(kReadScratchpad, start, static_cast<int>(data.size())) != data)
         bus_.CrcFail("verifying the scratchpad");
     });
-    bus_.Select();
-    bus_.Bus().TouchByte(kCopyScratchpad);
-    bus_.Bus().TouchByteWithPower(kValidationKey, std::chrono::milliseconds(10));
-    bus_.Reset();
+    bus_.PoweredCommand(kCopyScratchpad, kValidationKey, std::chrono::milliseconds(10));
     for (int attempt = 0; attempt < 3; ++attempt) {
       if (read(start, static_cast<int>(data.size())) == data) return;
     }
@@ -111,12 +77,8 @@ class DS1971Bank : public BankCommon<PagedMemoryBank> {
 
  private:
   Bytes ReadWith(uint8_t command, int start, int length) {
-    bus_.Select();
-    bus_.Bus().TouchByte(command);
-    bus_.Bus().TouchByte(static_cast<uint8_t>(start));
-    Bytes data = ReadSlots(bus_.Bus(), static_cast<size_t>(length));
-    bus_.Reset();
-    return data;
+    return bus_.Command({command, static_cast<uint8_t>(start)},
+                        Bytes(static_cast<size_t>(length), 0xFF));
   }
   uint8_t read_command_;
 };
@@ -162,11 +124,7 @@ class DS2438PageBank : public BankCommon<PagedMemoryBank> {
 
  private:
   Bytes ScratchpadRead(int page) {
-    bus_.Select();
-    bus_.Bus().TouchByte(kReadScratchpad);
-    bus_.Bus().TouchByte(static_cast<uint8_t>(page));
-    Bytes buf = ReadSlots(bus_.Bus(), 9);
-    bus_.Reset();
+    Bytes buf = bus_.Command({kReadScratchpad, static_cast<uint8_t>(page)}, Bytes(9, 0xFF));
     if (!Crc8Matches(buf.data(), buf.size())) bus_.CrcFail("page " + std::to_string(page));
     buf.pop_back();
     return buf;
@@ -186,20 +144,12 @@ class DS2438PageBank : public BankCommon<PagedMemoryBank> {
     // offset-free bytes of pages 1 and 2, can be checked after the write.
     const bool user_page = page >= 3;
     bus_.Retry([&] {
-      bus_.Select();
-      bus_.Bus().TouchByte(kWriteScratchpad);
-      bus_.Bus().TouchByte(static_cast<uint8_t>(page));
-      Bytes out = wanted;
-      bus_.Bus().Block(out.data(), out.size());
-      bus_.Reset();
+      bus_.Command({kWriteScratchpad, static_cast<uint8_t>(page)}, wanted);
       const Bytes pad = ScratchpadRead(page);
       if (user_page && !std::equal(wanted.begin() + from, wanted.begin() + to, pad.begin() + from))
         bus_.CrcFail("verifying the scratchpad of page " + std::to_string(page));
     });
-    bus_.Select();
-    bus_.Bus().TouchByte(kCopyScratchpad);
-    bus_.Bus().TouchByteWithPower(static_cast<uint8_t>(page), std::chrono::milliseconds(10));
-    bus_.Reset();
+    bus_.PoweredCommand(kCopyScratchpad, static_cast<uint8_t>(page), std::chrono::milliseconds(10));
     if (!user_page) return;
     const Bytes back = ReadPage(page);
     if (!std::equal(wanted.begin() + from, wanted.begin() + to, back.begin() + from))
@@ -230,10 +180,6 @@ class DS2760Bank : public BankCommon<PagedMemoryBank> {
     }
     return ReadData(address, length);
   }
-  PageRead readPage(int page) override {
-    bus_.CheckPage(page, getNumberPages());
-    return {read(page * info_.page_length, info_.page_length), {}};
-  }
 
  protected:
   void Write(int start, const Bytes& data) override {
@@ -245,21 +191,13 @@ class DS2760Bank : public BankCommon<PagedMemoryBank> {
       for (int block = address & ~0x0F; block < end; block += 16) Command(kRecallData, block);
     }
     bus_.Retry([&] {
-      bus_.Select();
-      bus_.Bus().TouchByte(kWriteData);
-      bus_.Bus().TouchByte(static_cast<uint8_t>(address));
-      Bytes out = data;
-      bus_.Bus().Block(out.data(), out.size());
-      bus_.Reset();
+      bus_.Command({kWriteData, static_cast<uint8_t>(address)}, data);
       if (ReadData(address, static_cast<int>(data.size())) != data)
         bus_.CrcFail("verifying the written shadow RAM");
     });
     if (!eeprom_) return;
     for (int block = address & ~0x0F; block < end; block += 16) {
-      bus_.Select();
-      bus_.Bus().TouchByte(kCopyData);
-      bus_.Bus().TouchByteWithPower(static_cast<uint8_t>(block), std::chrono::milliseconds(10));
-      bus_.Reset();
+      bus_.PoweredCommand(kCopyData, static_cast<uint8_t>(block), std::chrono::milliseconds(10));
     }
     if (read(start, static_cast<int>(data.size())) != data)
       bus_.Fail("the EEPROM does not hold the data copied to it");
@@ -267,38 +205,16 @@ class DS2760Bank : public BankCommon<PagedMemoryBank> {
 
  private:
   void Command(uint8_t command, int address) {
-    bus_.Select();
-    bus_.Bus().TouchByte(command);
-    bus_.Bus().TouchByte(static_cast<uint8_t>(address));
-    bus_.Reset();
+    bus_.Command({command, static_cast<uint8_t>(address)});
   }
   Bytes ReadData(int address, int length) {
-    bus_.Select();
-    bus_.Bus().TouchByte(kReadData);
-    bus_.Bus().TouchByte(static_cast<uint8_t>(address));
-    Bytes data = ReadSlots(bus_.Bus(), static_cast<size_t>(length));
-    bus_.Reset();
-    return data;
+    return bus_.Command({kReadData, static_cast<uint8_t>(address)},
+                        Bytes(static_cast<size_t>(length), 0xFF));
   }
   bool eeprom_;
 };
 
 }  // namespace
-
-Bytes ReadMemoryBank::read(int start, int length) {
-  bus_.CheckRange(start, length, "read");
-  const int address = info_.start + start;
-  bus_.Select();
-  for (uint8_t b : {uint8_t{0xF0}, Low(address), High(address)}) bus_.Bus().TouchByte(b);
-  Bytes data = ReadSlots(bus_.Bus(), static_cast<size_t>(length));
-  bus_.Reset();
-  return data;
-}
-
-PageRead ReadMemoryBank::readPage(int page) {
-  bus_.CheckPage(page, getNumberPages());
-  return {read(page * info_.page_length, info_.page_length), {}};
-}
 
 MemoryBanks DS1991Banks(OneWireContainer& c) {
   BankInfo pad = Info("Scratchpad", 64, 64);
@@ -336,24 +252,32 @@ MemoryBanks CryptoBanks(OneWireContainer& c) {
                         "it runs, not as memory banks; only its ROM id is public");
 }
 
-MemoryBanks DS1963SBanks(OneWireContainer& c) {
-  BankInfo data = Info("Data memory", 512, 32);
+namespace {
+
+// The public data pages of a SHA device, read with Read Memory (F0h, two address bytes, no CRC);
+// writes are refused with `why`.
+MemoryBanks ShaDataBanks(OneWireContainer& c, int size, const std::string& why) {
+  BankInfo data = Info("Data memory", size, 32);
   data.read_write = false;
   data.read_only = true;
-  data.write_refusal =
+  data.write_refusal = why;
+  return {MakeScratchpadBank(c, data, ScratchpadProtocol{})};
+}
+
+}  // namespace
+
+MemoryBanks DS1963SBanks(OneWireContainer& c) {
+  return ShaDataBanks(
+      c, 512,
       "writing (the DS1963S's copy into memory goes through its SHA-1 protocol, which this "
-      "library does not handle; its data pages can be read)";
-  return {std::make_shared<ReadMemoryBank>(c, data)};
+      "library does not handle; its data pages can be read)");
 }
 
 MemoryBanks DS1961SBanks(OneWireContainer& c) {
-  BankInfo data = Info("Data memory", 128, 32);
-  data.read_write = false;
-  data.read_only = true;
-  data.write_refusal =
+  return ShaDataBanks(
+      c, 128,
       "writing (the DS1961S copies its scratchpad into memory only with a SHA-1 MAC of its "
-      "secret, which this library does not compute; its data pages can be read)";
-  return {std::make_shared<ReadMemoryBank>(c, data)};
+      "secret, which this library does not compute; its data pages can be read)");
 }
 
 MemoryBanks DS1921Banks(OneWireContainer& c) {
@@ -362,7 +286,7 @@ MemoryBanks DS1921Banks(OneWireContainer& c) {
   p.read_pages_with_crc = true;
   BankInfo sram = Info("General purpose SRAM", 512, 32);
   sram.page_auto_crc = true;
-  return {std::make_shared<ScratchpadBank>(c, sram, p)};
+  return {MakeScratchpadBank(c, sram, p)};
 }
 
 MemoryBanks DS2438Banks(OneWireContainer& c) {

@@ -4,19 +4,6 @@
 
 namespace qb::access {
 
-// Memory the library reads with Read Memory (F0h, two address bytes, no CRC) and does not write:
-// the public pages of the SHA devices, whose writes need an authentication this library does not
-// offer. Writes are refused with the reason the bank was given.
-class ReadMemoryBank : public BankCommon<PagedMemoryBank> {
- public:
-  ReadMemoryBank(OneWireContainer& container, BankInfo info) : BankCommon(container, info) {}
-  Bytes read(int start, int length) override;
-  PageRead readPage(int page) override;
-
- protected:
-  void Write(int, const Bytes&) override {}
-};
-
 // A bank the device keeps behind a password: it is listed so that the device's layout shows, and
 // every read or write is refused with the reason.
 class ProtectedBank : public MemoryBank {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "access/container.h"
+#include "access/scratchpad.h"
 
 namespace qb::access {
 
@@ -37,12 +38,6 @@ class RegisterPageContainer : public OneWireContainer {
   RegisterPageContainer(uint8_t family, uint16_t page_address, bool scratchpad_crc, bool read_crc,
                         std::vector<Field> writable, std::vector<Field> moving);
 
-  // Reads `length` bytes from `address` (Read Memory: F0, TA1, TA2, then the data).
-  std::vector<uint8_t> ReadMemory(uint16_t address, size_t length);
-  // Writes `data` to `address` through the scratchpad; the bytes must lie within one 32-byte
-  // page. The scratchpad is read back and compared (and its CRC16 checked where the device sends
-  // one) before the copy; after it, the authorisation-accepted flag must be set.
-  void WriteThroughScratchpad(uint16_t address, const std::vector<uint8_t>& data);
   // Whether two reads of the page in a row agree, read without CRC: by default the bytes that
   // do not move by themselves are equal. A family with running counters checks them closer.
   virtual bool ReadsAgree(const DeviceState& first, const DeviceState& second) const;
@@ -51,9 +46,26 @@ class RegisterPageContainer : public OneWireContainer {
   }
 
  private:
+  // The scratchpad's bus is the container's: its select, its retries (counted in its tally) and
+  // its errors; the bus is left to the next select after each command.
+  class PadBus final : public ScratchpadBus {
+   public:
+    explicit PadBus(RegisterPageContainer& c) : c_(c) {}
+    void Select() override { c_.Select(); }
+    BusMaster& Master() override { return c_.Adapter().Master(); }
+    void Retry(const std::function<void()>& transaction) override { c_.WithRetries(transaction); }
+    [[noreturn]] void CrcFail(const std::string& what) const override { c_.CrcMismatch(what); }
+    [[noreturn]] void Fail(const std::string& what) const override { c_.Fail(what); }
+
+   private:
+    RegisterPageContainer& c_;
+  };
+
   uint16_t page_address_;
-  bool scratchpad_crc_;
-  bool read_crc_;
+  PadBus pad_bus_{*this};
+  // Fields are written through the scratchpad, read back and compared (with its CRC16 where the
+  // device sends one) before the copy; after it, the authorisation-accepted flag must be set.
+  Scratchpad pad_;
   std::vector<Field> writable_;
   std::vector<bool> moving_;  // per byte of the page
   // The page as readDevice returned it last (what writeDevice compares against).

@@ -27,10 +27,21 @@ uint8_t Code(double celsius) {
   return *DS1921Container::CodeOf(std::clamp(celsius, -40.0, 85.0));
 }
 
+// SRAM, registers, alarm stamps, histogram and data log to 17FFh behind a scratchpad whose
+// reads end with a CRC16, and Read Memory with CRC.
+ScratchpadLayout Layout() {
+  ScratchpadLayout s;
+  s.memory_size = 0x1800;
+  s.scratchpad_crc = true;
+  s.read_memory_crc = true;
+  s.read_byte_by_byte = true;
+  return s;
+}
+
 }  // namespace
 
 DS1921Model::DS1921Model(const access::RomId& rom, const nlohmann::json& device)
-    : ScratchpadMemoryModel(rom, 0x1800, /*scratchpad_crc=*/true, /*read_memory_crc=*/true) {
+    : ScratchpadMemoryModel(rom, Layout(), {}) {
   const std::string name = "DS1921 " + rom.ToString();
   auto value = [&](const char* key, double fallback) {
     if (!device.is_object() || !device.contains(key)) return Constant(fallback);

@@ -40,7 +40,10 @@ class DS1921Model : public ScratchpadMemoryModel {
   void OtherCommand(uint8_t command) override;
   bool IdleBit() override;
   bool Alarming() override;
-  void OnReset() override { Settle(); }
+  void OnReset() override {
+    ScratchpadMemoryModel::OnReset();
+    Settle();
+  }
 
  private:
   void Settle();

@@ -44,6 +44,15 @@ bool Touches(uint16_t first, uint16_t last, uint8_t offset, int length) {
   return first <= kPage + offset + length - 1 && last >= kPage + offset;
 }
 
+// NV RAM and registers to 21Fh behind a scratchpad without CRC; Read Memory tells the model
+// each byte it sends, since reading the status register clears its flags.
+ScratchpadLayout Layout() {
+  ScratchpadLayout s;
+  s.memory_size = 0x220;
+  s.read_byte_by_byte = true;
+  return s;
+}
+
 }  // namespace
 
 uint64_t DS1994Model::Counter::At(double now) const {
@@ -65,7 +74,7 @@ void DS1994Model::Counter::Set(uint64_t counts, double now) {
 }
 
 DS1994Model::DS1994Model(const access::RomId& rom, const nlohmann::json& device)
-    : ScratchpadMemoryModel(rom, 0x220, /*scratchpad_crc=*/false) {
+    : ScratchpadMemoryModel(rom, Layout(), {}) {
   clock_.base = static_cast<uint64_t>(std::llround(Number(device, rom, "clock", 0) * 256));
   interval_.base = static_cast<uint64_t>(std::llround(Number(device, rom, "interval", 0) * 256));
   cycles_ = static_cast<uint32_t>(Number(device, rom, "cycles", 0));

@@ -30,7 +30,10 @@ class DS1994Model : public ScratchpadMemoryModel {
   void WasRead(uint16_t address) override;
   bool Writable(uint16_t address) const override { return address < 0x21E; }
   bool Alarming() override;
-  void OnReset() override { Settle(); }
+  void OnReset() override {
+    ScratchpadMemoryModel::OnReset();
+    Settle();
+  }
 
  private:
   struct Counter {

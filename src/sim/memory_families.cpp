@@ -50,14 +50,17 @@ Bytes Area(const access::RomId& rom, const nlohmann::json& device, const char* k
 }
 
 std::unique_ptr<SimDevice> Nvram(const access::RomId& rom, const nlohmann::json& d,
-                                 NvramLayout layout) {
+                                 const ScratchpadLayout& layout) {
   return std::make_unique<NvramModel>(
       rom, layout, Area(rom, d, "memory", static_cast<size_t>(layout.memory_size), 0x00));
 }
 
-NvramLayout Ds199x(int pages) {
-  NvramLayout s;
+// NV RAM behind a 32-byte scratchpad; a copy answers zeros until reset.
+ScratchpadLayout Ds199x(int pages) {
+  ScratchpadLayout s;
   s.memory_size = pages * 32;
+  s.copy_done = 0x00;
+  s.overdrive = true;
   return s;
 }
 
@@ -91,25 +94,27 @@ std::unique_ptr<SimDevice> MakeDS1996Model(const access::RomId& rom, const nlohm
   return Nvram(rom, d, Ds199x(256));
 }
 std::unique_ptr<SimDevice> MakeDS1963LModel(const access::RomId& rom, const nlohmann::json& d) {
-  NvramLayout s = Ds199x(16);
+  ScratchpadLayout s = Ds199x(16);
   s.copy_scratchpad = 0x5A;
-  s.crc16 = true;
+  s.scratchpad_crc = true;
+  s.write_crc = true;
+  s.read_memory_crc = true;
   s.page_counters = true;
   s.copy_done = 0xAA;
   return Nvram(rom, d, s);
 }
 std::unique_ptr<SimDevice> MakeDS1973Model(const access::RomId& rom, const nlohmann::json& d) {
-  NvramLayout s = Ds199x(16);
+  ScratchpadLayout s = Ds199x(16);
   s.copy_done = 0xAA;
   return std::make_unique<NvramModel>(rom, s, Area(rom, d, "memory", 512, 0xFF));
 }
 std::unique_ptr<SimDevice> MakeDS1963SModel(const access::RomId& rom, const nlohmann::json& d) {
-  NvramLayout s = Ds199x(16);
+  ScratchpadLayout s = Ds199x(16);
   s.read_only = true;
   return Nvram(rom, d, s);
 }
 std::unique_ptr<SimDevice> MakeDS1961SModel(const access::RomId& rom, const nlohmann::json& d) {
-  NvramLayout s = Ds199x(4);
+  ScratchpadLayout s = Ds199x(4);
   s.read_only = true;
   return std::make_unique<NvramModel>(rom, s, Area(rom, d, "memory", 128, 0xFF));
 }

@@ -8,13 +8,7 @@ namespace qb::sim {
 
 namespace {
 
-constexpr uint8_t kWriteScratchpad = 0x0F;
-constexpr uint8_t kReadScratchpad = 0xAA;
 constexpr uint8_t kReadMemory = 0xF0;
-constexpr uint8_t kReadMemoryCounter = 0xA5;
-constexpr uint8_t kAa = 0x80;  // E/S: the scratchpad was copied
-constexpr uint8_t kPf = 0x20;  // E/S: a byte is only partly written
-
 constexpr uint8_t kWriteMemory = 0x0F;
 constexpr uint8_t kWriteStatus = 0x55;
 constexpr uint8_t kReadStatus = 0xAA;
@@ -23,137 +17,12 @@ constexpr uint8_t kExtendedReadMemory = 0xA5;
 
 using Bytes = std::vector<uint8_t>;
 
-void AppendInvertedCrc16(Bytes& out, const Bytes& over) {
-  const auto crc = static_cast<uint16_t>(~access::Crc16(over.data(), over.size()));
-  out.push_back(static_cast<uint8_t>(crc & 0xFF));
-  out.push_back(static_cast<uint8_t>(crc >> 8));
-}
-
 Bytes Concat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------- scratchpad memory
-
-NvramModel::NvramModel(const access::RomId& rom, NvramLayout layout, Bytes memory)
-    : SimDevice(rom),
-      layout_(layout),
-      memory_(std::move(memory)),
-      scratchpad_(static_cast<size_t>(layout.scratchpad_size), 0xFF),
-      copies_(static_cast<size_t>(layout.memory_size / 32), 0) {
-  memory_.resize(static_cast<size_t>(layout_.memory_size), 0x00);
-}
-
-uint32_t NvramModel::Counter(int page) const {
-  if (page < 12 || page > 15) return 0xFFFFFFFFu;
-  return copies_[static_cast<size_t>(page)];
-}
-
-void NvramModel::OnFunctionCommand(uint8_t command) {
-  command_ = command;
-  rx_.assign(1, command);
-  const bool write = !layout_.read_only;
-  if ((write && (command == kWriteScratchpad || command == layout_.copy_scratchpad)) ||
-      command == kReadMemory || (layout_.page_counters && command == kReadMemoryCounter)) {
-    step_ = Step::Address;
-    return;
-  }
-  if (write && command == kReadScratchpad) {
-    const int mask = layout_.scratchpad_size - 1;
-    Bytes out = {static_cast<uint8_t>(target_ & 0xFF), static_cast<uint8_t>(target_ >> 8), es_};
-    for (int i = target_ & mask; i < layout_.scratchpad_size; ++i)
-      out.push_back(scratchpad_[static_cast<size_t>(i)]);
-    if (layout_.crc16) AppendInvertedCrc16(out, Concat(rx_, out));
-    step_ = Step::None;
-    Send(out);
-    return;
-  }
-  Ignore();
-}
-
-void NvramModel::OnDataByte(uint8_t byte) {
-  const int mask = layout_.scratchpad_size - 1;
-  switch (step_) {
-    case Step::Address: {
-      rx_.push_back(byte);
-      if (rx_.size() < 3) return;
-      const int address = rx_[1] | rx_[2] << 8;
-      if (command_ == kWriteScratchpad) {
-        if (address >= layout_.memory_size) return Ignore();
-        target_ = static_cast<uint16_t>(address);
-        offset_ = address & mask;
-        es_ = static_cast<uint8_t>(kPf | offset_);  // AA cleared; PF until a whole byte arrives
-        step_ = Step::WriteData;
-      } else if (command_ == layout_.copy_scratchpad) {
-        step_ = Step::CopyAuth;
-      } else if (command_ == kReadMemory) {
-        step_ = Step::None;
-        if (address < layout_.memory_size) Send(Bytes(memory_.begin() + address, memory_.end()));
-      } else {
-        if (address >= layout_.memory_size) return Ignore();
-        read_address_ = address;
-        SendCounterPage(true);
-      }
-      return;
-    }
-    case Step::WriteData:
-      if (offset_ >= layout_.scratchpad_size) return;
-      rx_.push_back(byte);
-      scratchpad_[static_cast<size_t>(offset_)] = byte;
-      es_ = static_cast<uint8_t>(offset_);
-      if (++offset_ == layout_.scratchpad_size && layout_.crc16) {
-        Bytes out;
-        AppendInvertedCrc16(out, rx_);
-        Send(out);
-      }
-      return;
-    case Step::CopyAuth: {
-      rx_.push_back(byte);
-      if (rx_.size() < 4) return;
-      step_ = Step::CopyDone;
-      if (rx_[1] != (target_ & 0xFF) || rx_[2] != (target_ >> 8) || rx_[3] != es_ || (es_ & kPf))
-        return Ignore();
-      const int base = target_ & ~mask;
-      for (int i = target_ & mask; i <= (es_ & mask); ++i)
-        memory_[static_cast<size_t>(base + i)] = scratchpad_[static_cast<size_t>(i)];
-      ++copies_[static_cast<size_t>(base / 32)];
-      es_ |= kAa;
-      Send(layout_.copy_done);
-      return;
-    }
-    default:
-      return;
-  }
-}
-
-void NvramModel::OnSendDone() {
-  if (step_ == Step::CopyDone) {
-    Send(layout_.copy_done);
-  } else if (step_ == Step::ReadCounterPage) {
-    if (read_address_ >= layout_.memory_size) {
-      step_ = Step::None;
-      return;
-    }
-    SendCounterPage(false);
-  }
-}
-
-void NvramModel::SendCounterPage(bool first) {
-  // The page from the address to its end, its counter, 32 zero bits, and the inverted CRC16 of
-  // the command, address and all that for the first page, of the page's bytes alone after it.
-  const int page = read_address_ / 32;
-  Bytes out(memory_.begin() + read_address_, memory_.begin() + (page + 1) * 32);
-  const uint32_t count = Counter(page);
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(count >> (8 * i)));
-  for (int i = 0; i < 4; ++i) out.push_back(0);
-  AppendInvertedCrc16(out, first ? Concat(rx_, out) : out);
-  read_address_ = (page + 1) * 32;
-  step_ = Step::ReadCounterPage;
-  Send(out);
-}
 
 // ---------------------------------------------------------------- EPROM
 

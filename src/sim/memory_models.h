@@ -4,63 +4,17 @@
 #include <string>
 #include <vector>
 
+#include "sim/scratchpad_memory.h"
 #include "sim/sim_device.h"
 
 namespace qb::sim {
 
-// The command set of a device that writes its memory through a scratchpad (NV RAM and EEPROM).
-struct NvramLayout {
-  int memory_size = 512;
-  int scratchpad_size = 32;
-  uint8_t copy_scratchpad = 0x55;
-  // Read Scratchpad ends with an inverted CRC16, and Write Scratchpad offers one when the data
-  // reaches the scratchpad's end (DS1963L).
-  bool crc16 = false;
-  // Read Memory + Counter (A5h): each page, its counter, 32 zero bits and an inverted CRC16.
-  // Pages 12 to 15 count the copies into them; the others report FFFFFFFFh.
-  bool page_counters = false;
-  // What the device sends once a copy is done, until reset (the DS1992/DS1993 send zeros, the
-  // DS1963L and DS1973 alternating ones and zeros).
-  uint8_t copy_done = 0x00;
-  // The memory can only be read (Read Memory); the SHA devices' writes are not modelled.
-  bool read_only = false;
-};
-
-// NV RAM or EEPROM written through a scratchpad: Write Scratchpad (0Fh, TA1, TA2, data), Read
-// Scratchpad (AAh: TA1, TA2, E/S, the scratchpad from the target offset to its end), Copy
-// Scratchpad (with TA1, TA2 and E/S as authorisation), Read Memory (F0h, TA1, TA2, data to the end
-// of memory). The E/S byte holds the ending offset, PF (20h) while a byte is partly written and
-// AA (80h) once the scratchpad was copied.
-class NvramModel : public SimDevice {
+// NV RAM or EEPROM written through a scratchpad, the whole memory general purpose (DS1992 to
+// DS1996, DS1963L, DS1973, and the SHA devices' data pages read only).
+class NvramModel : public ScratchpadMemoryModel {
  public:
-  NvramModel(const access::RomId& rom, NvramLayout layout, std::vector<uint8_t> memory);
-
-  std::vector<uint8_t>& Memory() { return memory_; }
-  uint32_t Counter(int page) const;
-
- protected:
-  void OnFunctionCommand(uint8_t command) override;
-  void OnDataByte(uint8_t byte) override;
-  void OnSendDone() override;
-  void OnReset() override { step_ = Step::None; }
-  bool SupportsOverdrive() const override { return true; }
-
- private:
-  enum class Step { None, Address, WriteData, CopyAuth, CopyDone, ReadCounterPage };
-  void SendCounterPage(bool first);
-
-  NvramLayout layout_;
-  std::vector<uint8_t> memory_;
-  std::vector<uint8_t> scratchpad_;
-  uint16_t target_ = 0;
-  uint8_t es_ = 0;
-  std::vector<uint32_t> copies_;  // copies into each page, for the page counters
-
-  uint8_t command_ = 0;
-  Step step_ = Step::None;
-  std::vector<uint8_t> rx_;
-  int offset_ = 0;
-  int read_address_ = 0;
+  NvramModel(const access::RomId& rom, const ScratchpadLayout& layout, std::vector<uint8_t> memory)
+      : ScratchpadMemoryModel(rom, layout, std::move(memory)) {}
 };
 
 // The command set of an add-only (EPROM) memory: CRC8 (DS1982) or inverted CRC16 (DS1985,

@@ -24,6 +24,7 @@
 #include "access/adapter.h"
 #include "access/families.h"
 #include "access/masters/ds2480b_master.h"
+#include "access/memory_bank.h"
 #include "platform/clock.h"
 #include "sim/bus_file.h"
 #include "sim/emulations/ds2480b_emulator.h"
@@ -168,6 +169,70 @@ std::string ReadTemperature(access::DSPortAdapter& adapter, const std::string& r
   return out.str();
 }
 
+// Hexadecimal text of bytes, for a scenario's result.
+std::string Hex(const access::Bytes& bytes) {
+  static const char* digits = "0123456789ABCDEF";
+  std::string out;
+  for (uint8_t b : bytes) {
+    out += digits[b >> 4];
+    out += digits[b & 0x0F];
+  }
+  return out;
+}
+
+access::PagedMemoryBank& Bank(const access::MemoryBanks& banks, size_t i) {
+  return dynamic_cast<access::PagedMemoryBank&>(*banks.at(i));
+}
+
+// Memory written through the scratchpad and read back on each kind of device that has one: NV
+// RAM, NV RAM with page counters and CRC16 transfers, EEPROM copied under strong pull-up, and the
+// register pages of the two clock iButtons (written field by field, read twice or with a CRC).
+std::string ScratchpadMemory(access::DSPortAdapter& adapter) {
+  std::string out;
+  auto open = [&](uint8_t family) {
+    auto c = access::CreateContainer(family);
+    c->SetupContainer(&adapter, RomId::Make(family, 0x77).ToString());
+    return c;
+  };
+  access::Bytes text(20);
+  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<uint8_t>('a' + i);
+
+  auto nvram = open(0x06);  // two scratchpad windows in one write
+  auto banks = nvram->getMemoryBanks();
+  Bank(banks, 0).write(20, text);
+  out += "nvram=" + Hex(Bank(banks, 0).read(20, 20)) + " ";
+
+  auto counted = open(0x1A);  // a whole page: Write Scratchpad ends with a CRC16
+  banks = counted->getMemoryBanks();
+  Bank(banks, 1).write(32, access::Bytes(32, 0x5A));
+  Bank(banks, 0).write(5, {1, 2, 3});
+  const access::PageRead page = Bank(banks, 1).readPage(1);
+  out += "counted=" + Hex(page.data) + "/" + Hex(page.extra) + " " +
+         Hex(Bank(banks, 0).readPage(0).data) + " ";
+
+  auto eeprom = open(0x23);  // the copy under strong pull-up
+  banks = eeprom->getMemoryBanks();
+  Bank(banks, 0).write(40, {9, 8, 7, 6});
+  out += "eeprom=" + Hex(Bank(banks, 0).read(40, 4)) + " ";
+
+  auto clock = open(0x04);  // register fields through the scratchpad, the page read twice
+  access::DeviceState s = clock->readDevice();
+  clock->setClockAlarm(86'400'000, s);
+  clock->setClockRunEnable(true, s);
+  clock->writeDevice(s);
+  out += "clock=" + Hex(clock->readDevice()) + " ";
+
+  auto logger = open(0x21);  // register page read with CRC16, and its SRAM bank
+  s = logger->readDevice();
+  logger->setTemperatureAlarm(access::ALARM_HIGH, 30, s);
+  logger->writeDevice(s);
+  out += "logger=" + Hex(logger->readDevice());
+  banks = logger->getMemoryBanks();
+  Bank(banks, 0).write(60, {0xC0, 0xFF, 0xEE});
+  out += " " + Hex(Bank(banks, 0).readPage(1).data);
+  return out;
+}
+
 std::vector<Scenario> Scenarios() {
   std::vector<Scenario> list;
   list.push_back({"search_mixed_bus",
@@ -215,6 +280,19 @@ std::vector<Scenario> Scenarios() {
                     const bool retried = master.Stats().resets[0] > 6;
                     return out + " resyncs=" + std::to_string(master.Resyncs()) +
                            (retried ? " retried" : " not retried");
+                  }});
+  list.push_back({"scratchpad_memory",
+                  "memory written through the scratchpad and read back on NV RAM, NV RAM with "
+                  "page counters, EEPROM and the register pages of the clock iButtons",
+                  json{{"devices",
+                        {{{"rom", RomId::Make(0x06, 0x77).ToString()}},
+                         {{"rom", RomId::Make(0x1A, 0x77).ToString()}},
+                         {{"rom", RomId::Make(0x23, 0x77).ToString()}},
+                         {{"rom", RomId::Make(0x04, 0x77).ToString()}, {"running", true}},
+                         {{"rom", RomId::Make(0x21, 0x77).ToString()}, {"temperature", 21}}}}},
+                  {},
+                  [](access::DSPortAdapter& adapter, access::DS2480BMaster&) {
+                    return ScratchpadMemory(adapter);
                   }});
   return list;
 }
