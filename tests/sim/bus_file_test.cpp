@@ -42,6 +42,11 @@ TEST(BusFile, RefusesBadDevicesWithAMessageNamingThem) {
   const std::string memory = access::RomId::Make(0x3B, 5).ToString();
   EXPECT_THAT(ErrorOf({{"devices", {Device(memory)}}}),
               HasSubstr("device " + memory + ": the simulator has no model of family 3B"));
+  // A family the catalogue knows only by name answers as its ROM id, and takes no values.
+  const std::string java = access::RomId::Make(0x16, 6).ToString();
+  EXPECT_EQ(ErrorOf({{"devices", {Device(java)}}}), "");
+  EXPECT_THAT(ErrorOf({{"devices", {Device(java, {{"memory", "00"}})}}}),
+              HasSubstr("unknown key \"memory\" (family 16 takes none)"));
   EXPECT_THAT(ErrorOf({{"devices", {Device(good, {{"temprature", 20}})}}}),
               HasSubstr("unknown key \"temprature\""));
   const json warm = {{"temperature", 20}};
