@@ -3,10 +3,10 @@
 #include <cmath>
 #include <cstdio>
 
+#include "catalogue/family_catalogue.h"
 #include "core/host_calls.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
-#include "onewire/family_catalogue.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/settings_store.h"

@@ -211,9 +211,9 @@ void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* mess
                          retained](MqttBridge& b) { b.HandleCommand(topic, payload, retained); });
 }
 
-bool MqttBridge::Publish(const std::string& topic, const std::string& payload) {
+bool MqttBridge::Publish(const std::string& topic, const std::string& payload, bool retain) {
   const int rc = mosquitto_publish(client_, nullptr, topic.c_str(),
-                                   static_cast<int>(payload.size()), payload.data(), 0, true);
+                                   static_cast<int>(payload.size()), payload.data(), 0, retain);
   if (rc != MOSQ_ERR_SUCCESS) {
     failed_ = true;
     return false;
@@ -298,6 +298,13 @@ void MqttBridge::Sync() {
       Publish(topics_.Availability(key), s.availability);
     if (!old || old->attributes != s.attributes) Publish(topics_.Attributes(key), s.attributes);
     if ((!old || old->state != s.state) && !s.state.empty()) Publish(topics_.State(key), s.state);
+    // A device shown by its presence (a button at a reader) that came or went since the last
+    // state published says so once on its event topic. The first state of a channel is no
+    // event: at start every present button would seem to arrive.
+    if (s.kind == ChannelKind::kPresence && it != shown_.end() && it->second.kind == s.kind &&
+        !it->second.state.empty() && !s.state.empty() && it->second.state != s.state) {
+      Publish(topics_.Event(key), s.state == "ON" ? "arrived" : "left", false);
+    }
   }
   // A publish that failed (the connection dropped meanwhile) is redone by the republication that
   // follows the reconnection; a withdrawal is redone by keeping the channel until then.

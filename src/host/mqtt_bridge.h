@@ -88,7 +88,9 @@ class MqttBridge {
   // Runs `task` on the plug-in thread while the bridge still exists. Any thread.
   void OnPluginThread(std::function<void(MqttBridge&)> task);
   void Log(const std::string& text, bool error = false);
-  bool Publish(const std::string& topic, const std::string& payload);
+  // Retained unless `retain` is false (events: a retained one would be taken again by every
+  // new subscriber).
+  bool Publish(const std::string& topic, const std::string& payload, bool retain = true);
   void Withdraw(const std::string& key, const Shown& shown);
   void HandleCommand(const std::string& topic, const std::string& payload, bool retained);
   // A complaint about a message from the broker, throttled.

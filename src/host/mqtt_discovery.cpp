@@ -4,9 +4,9 @@
 #include <clocale>
 #include <cstdio>
 
+#include "catalogue/family_catalogue.h"
 #include "host/device_table.h"
 #include "host/health_json.h"
-#include "onewire/family_catalogue.h"
 #include "platform/settings_store.h"
 #include "registry/value_text.h"
 

@@ -65,6 +65,8 @@ struct MqttTopics {
   std::string Attributes(const std::string& key) const { return Channel(key) + "/attributes"; }
   std::string Availability(const std::string& key) const { return Channel(key) + "/availability"; }
   std::string Command(const std::string& key) const { return Channel(key) + "/set"; }
+  // "arrived" and "left" of a device shown by its presence, not retained.
+  std::string Event(const std::string& key) const { return Channel(key) + "/event"; }
   std::string Channel(const std::string& key) const { return settings.base_topic + "/" + key; }
   // The node level of discovery topics and the prefix of unique ids: the client id with every
   // character other than letters, digits, "_" and "-" replaced by "_".

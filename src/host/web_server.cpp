@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/builtin_host.h"
+#include "host/chain_position_json.h"
 #include "host/channel_options.h"
 #include "host/device_command.h"
 #include "host/health_json.h"
@@ -295,6 +296,8 @@ void HostWebServer::Routes() {
       for (const auto& d : host_.devices().All()) {
         json device = DeviceToJson(*d);
         if (json health = DeviceHealthJson(*d); !health.is_null()) device["health"] = health;
+        if (json position = ChainPositionJson(*d); !position.is_null())
+          device["position"] = position;
         AddChannelOptions(device, *d);
         list.push_back(std::move(device));
       }

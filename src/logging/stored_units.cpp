@@ -3,8 +3,8 @@
 #include <cctype>
 #include <cmath>
 
+#include "catalogue/family_catalogue.h"
 #include "core/plugin_state.h"
-#include "onewire/family_catalogue.h"
 #include "registry/value_update.h"
 
 namespace qb {

@@ -1,8 +1,8 @@
 #include "onewire/bound_container.h"
 
+#include "catalogue/family_catalogue.h"
 #include "onewire/adapter_setup.h"
 #include "onewire/device_reading.h"
-#include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
 
 namespace qb {

@@ -5,13 +5,13 @@
 
 #include "access/errors.h"
 #include "access/families.h"
+#include "catalogue/family_catalogue.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
 #include "onewire/adapter_outage.h"
 #include "onewire/adapter_setup.h"
 #include "onewire/chain_order.h"
 #include "onewire/device_reading.h"
-#include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
 #include "platform/event_loop.h"
 #include "platform/settings_store.h"
@@ -222,12 +222,14 @@ void ScanDeviceSteps(const std::string& rom_id, bool enumeration) {
         }
         Loop().DoEvents();
       }
-      if (FamilyCode(rom_id) == "12") {
+      if (FamilyWatchesActivity(rom_id)) {
+        // The levels are read: clear the activity latches and arm the conditional search on
+        // them, so that the next change at any input is found by the next alarm search.
         WriteLog(LogClass::Trace, "1-Wire Debug (GD)", "Resetting Activity ROM = " + rom_id);
         c.clearActivity();
         state = c.readDevice();
-        c.setSearchConditions(access::CHANNEL_BOTH, access::SOURCE_ACTIVITY_LATCH,
-                              access::POLARITY_ONE, state);
+        const int watched = n > 2 ? (1 << n) - 1 : access::CHANNEL_BOTH;
+        c.setSearchConditions(watched, access::SOURCE_ACTIVITY_LATCH, access::POLARITY_ONE, state);
         c.writeDevice(state);
         WriteLog(LogClass::Trace, "1-Wire Debug (GD)", "Write state to " + rom_id);
       }

@@ -3,10 +3,10 @@
 #include <vector>
 
 #include "access/ds28ea00.h"
+#include "catalogue/family_catalogue.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
 #include "onewire/adapter_outage.h"
-#include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
 #include "platform/settings_store.h"
 #include "registry/records.h"

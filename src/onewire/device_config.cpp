@@ -1,12 +1,12 @@
 #include "onewire/device_config.h"
 
 #include "access/container.h"
+#include "catalogue/family_catalogue.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
 #include "onewire/adapter_setup.h"
 #include "onewire/bound_container.h"
 #include "onewire/device_reading.h"
-#include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
 #include "platform/settings_store.h"
 #include "registry/records.h"

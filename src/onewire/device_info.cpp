@@ -1,9 +1,9 @@
 #include "onewire/device_info.h"
 
 #include "access/container.h"
+#include "catalogue/family_catalogue.h"
 #include "onewire/bound_container.h"
 #include "onewire/device_config.h"
-#include "onewire/family_catalogue.h"
 #include "registry/records.h"
 #include "registry/value_update.h"
 

@@ -1,5 +1,6 @@
 #include "onewire/read_cycle.h"
 
+#include "catalogue/family_catalogue.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
 #include "onewire/adapter_outage.h"
@@ -9,7 +10,6 @@
 #include "onewire/device_config.h"
 #include "onewire/device_health.h"
 #include "onewire/device_reading.h"
-#include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
 #include "platform/clock.h"
 #include "registry/records.h"

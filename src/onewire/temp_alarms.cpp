@@ -1,11 +1,11 @@
 #include "onewire/temp_alarms.h"
 
 #include "access/container.h"
+#include "catalogue/family_catalogue.h"
 #include "core/host_calls.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
 #include "onewire/bound_container.h"
-#include "onewire/family_catalogue.h"
 #include "platform/user_interface.h"
 #include "registry/records.h"
 

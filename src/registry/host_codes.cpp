@@ -1,10 +1,10 @@
 #include "registry/host_codes.h"
 
+#include "catalogue/family_catalogue.h"
 #include "core/host_calls.h"
 #include "core/hspi.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
-#include "onewire/family_catalogue.h"
 #include "platform/event_loop.h"
 #include "platform/settings_store.h"
 #include "platform/user_interface.h"

@@ -1,8 +1,8 @@
 #include "registry/records.h"
 
+#include "catalogue/family_catalogue.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
-#include "onewire/family_catalogue.h"
 #include "platform/event_loop.h"
 #include "platform/settings_store.h"
 #include "registry/host_codes.h"

@@ -4,11 +4,11 @@
 #include <cmath>
 #include <cstdio>
 
+#include "catalogue/family_catalogue.h"
 #include "core/host_calls.h"
 #include "core/hspi.h"
 #include "core/log.h"
 #include "core/plugin_state.h"
-#include "onewire/family_catalogue.h"
 #include "platform/clock.h"
 #include "platform/settings_store.h"
 #include "registry/host_codes.h"

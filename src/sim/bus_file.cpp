@@ -5,11 +5,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
 
 #include "access/crc.h"
 #include "access/provider.h"
+#include "catalogue/family_table.h"
 #include "sim/generic_model.h"
 #include "sim/models.h"
 
@@ -27,7 +29,6 @@ struct FamilyModel {
 
 const std::vector<FamilyModel>& Models() {
   static const std::vector<FamilyModel> models = {
-      {0x01, nullptr, {}},
       {0x04, MakeDS1994Model, {"clock", "running", "interval", "cycles"}},
       {0x05, MakeDS2405Model, {"latches", "levels"}},
       {0x10, MakeDS18S20Model, {"temperature", "alarm_low", "alarm_high", "power"}},
@@ -65,11 +66,15 @@ const std::vector<FamilyModel>& Models() {
   return models;
 }
 
-const FamilyModel* FindModel(uint8_t family) {
+// The model of a family: its own, or for any other family of the catalogue (a serial-number
+// button, a family known by name) the ROM layer alone, which is what such a part shows a plug-in
+// that has no container for it.
+std::optional<FamilyModel> FindModel(uint8_t family) {
   for (const auto& m : Models()) {
-    if (m.family == family) return &m;
+    if (m.family == family) return m;
   }
-  return nullptr;
+  if (FindFamily(family)) return FamilyModel{family, nullptr, {}};
+  return std::nullopt;
 }
 
 std::string Join(const std::vector<std::string>& items) {
@@ -96,10 +101,10 @@ std::unique_ptr<SimDevice> BuildDevice(const json& d, size_t index, std::set<acc
         access::FamilyText(crc) + ")");
   }
   if (!seen.insert(*rom).second) throw std::invalid_argument(name + ": appears twice");
-  const FamilyModel* model = FindModel(rom->family());
+  const std::optional<FamilyModel> model = FindModel(rom->family());
   if (!model) {
     std::vector<std::string> families;
-    for (const auto& m : Models()) families.push_back(access::FamilyText(m.family));
+    for (const auto& f : Families()) families.push_back(access::FamilyText(f.code));
     throw std::invalid_argument(name + ": the simulator has no model of family " +
                                 access::FamilyText(rom->family()) + " (it simulates " +
                                 Join(families) + ")");
@@ -146,7 +151,7 @@ std::unique_ptr<SimDevice> BuildDevice(const json& d, size_t index, std::set<acc
 }  // namespace
 
 std::vector<std::string> FamilyKeys(uint8_t family) {
-  const FamilyModel* m = FindModel(family);
+  const std::optional<FamilyModel> m = FindModel(family);
   return m ? m->keys : std::vector<std::string>{};
 }
 

@@ -52,6 +52,14 @@ void DS2408Model::Sample() {
   last_pins_ = pins;
 }
 
+bool DS2408Model::FollowValues(SimDevice& edited) {
+  auto* e = dynamic_cast<DS2408Model*>(&edited);
+  if (!e) return false;
+  Sample();  // edges up to now belong to the old levels
+  levels_ = std::move(e->levels_);
+  return true;
+}
+
 uint8_t DS2408Model::Register(int address) const {
   switch (address) {
     case 0x88:

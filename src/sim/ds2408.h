@@ -32,6 +32,10 @@ class DS2408Model : public SimDevice {
   void FailConfirmations(int count) { failing_writes_ = count; }
   // A power-on reset: outputs off, registers cleared, PORL set.
   void PowerOn();
+  // An edited bus file: the levels outside come from `edited`; latches, activity and the search
+  // registers stay as the master left them, and a level the edit changed sets its activity
+  // latch at the next sample, as an edge at the pin would.
+  bool FollowValues(SimDevice& edited) override;
 
  protected:
   void OnFunctionCommand(uint8_t command) override;

@@ -33,6 +33,13 @@ void PioPair::Write(uint8_t outputs) {
   latch_[1] = outputs >> 1 & 1;
 }
 
+bool DS2413Model::FollowValues(SimDevice& edited) {
+  auto* e = dynamic_cast<DS2413Model*>(&edited);
+  if (!e) return false;
+  pio_.FollowLevels(e->pio_);
+  return true;
+}
+
 void DS2413Model::OnFunctionCommand(uint8_t command) {
   switch (command) {
     case kPioAccessRead:

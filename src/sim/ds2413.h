@@ -23,6 +23,8 @@ class PioPair {
   uint8_t Status(double seconds);
   // Takes the output byte of a PIO Access Write (bit 0 A, bit 1 B).
   void Write(uint8_t outputs);
+  // An edited bus file: the levels outside come from `edited`, the latches stay as written.
+  void FollowLevels(PioPair& edited) { levels_ = std::move(edited.levels_); }
 
  private:
   std::array<bool, 2> latch_{true, true};  // 1: the transistor is off
@@ -41,6 +43,7 @@ class DS2413Model : public SimDevice {
   // The next `count` writes are answered with a wrong confirmation byte and not taken, as when
   // the output byte arrived corrupted.
   void FailConfirmations(int count) { failing_writes_ = count; }
+  bool FollowValues(SimDevice& edited) override;
 
  protected:
   void OnFunctionCommand(uint8_t command) override;

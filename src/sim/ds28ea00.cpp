@@ -34,6 +34,13 @@ void DS28EA00Model::OnReset() {
   DS18B20Model::OnReset();
 }
 
+bool DS28EA00Model::FollowValues(SimDevice& edited) {
+  auto* e = dynamic_cast<DS28EA00Model*>(&edited);
+  if (!e || !DS18B20Model::FollowValues(edited)) return false;
+  pio_.FollowLevels(e->pio_);
+  return true;
+}
+
 void DS28EA00Model::OnFunctionCommand(uint8_t command) {
   switch (command) {
     case kPioAccessRead:

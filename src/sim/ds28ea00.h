@@ -18,6 +18,8 @@ class DS28EA00Model : public DS18B20Model {
   enum class Chain { Off, On, Done };
   PioPair& pio() { return pio_; }
   Chain chain() const { return chain_; }
+  // Takes the edited temperature and the edited levels at the PIO lines.
+  bool FollowValues(SimDevice& edited) override;
 
  protected:
   void OnFunctionCommand(uint8_t command) override;

@@ -12,6 +12,7 @@
 #include "access/masters/adapter_detection.h"
 #include "access/masters/all_adapters.h"
 #include "access/provider.h"
+#include "catalogue/family_table.h"
 #include "platform/clock.h"
 #include "sim/bus_file.h"
 #include "sim/emulations/passive_emulator.h"
@@ -129,30 +130,13 @@ struct ReadOptions {
 };
 
 Values ReadValues(OneWireContainer& c, const ReadOptions& options, std::ostream& err) {
+  // The parts with readings of their own first; every other family is read by what the
+  // catalogue says it has, so a new thermometer or switch family needs nothing here.
   switch (c.getAddress().family()) {
-    case 0x10:
-    case 0x22:
-    case 0x28:
-      return ReadThermometer(c);
     case 0x26:
       return ReadBatteryMonitor(c);
     case 0x20:
       return ReadQuadAD(c, options.range, err);
-    case 0x05:
-    case 0x12:
-    case 0x1F:
-    case 0x29:
-    case 0x3A:
-      return ReadSwitch(c);
-    case 0x42: {  // a thermometer with two PIO lines
-      Values v = ReadThermometer(c);
-      for (auto& pio : ReadSwitch(c)) v.push_back(std::move(pio));
-      return v;
-    }
-    case 0x1D:
-      return ReadCounters(c);
-    case 0x2C:
-      return {{"wiper", std::to_string(c.getWiperPosition())}};
     case 0x04:
       return ReadClockButton(c);
     case 0x21:
@@ -160,8 +144,18 @@ Values ReadValues(OneWireContainer& c, const ReadOptions& options, std::ostream&
     case 0x30:
       return ReadBatteryDS2760(c);
     default:
-      return ReadMemoryDevice(c);
+      break;
   }
+  const FamilyEntry* family = FindFamily(c.getAddress().family());
+  const uint32_t caps = family ? family->caps : 0;
+  Values v;
+  if (caps & kCapTemperature) v = ReadThermometer(c);
+  if (caps & kCapSwitch) {
+    for (auto& pio : ReadSwitch(c)) v.push_back(std::move(pio));
+  }
+  if (caps & kCapCounter) return ReadCounters(c);
+  if (caps & kCapPotentiometer) return {{"wiper", std::to_string(c.getWiperPosition())}};
+  return v.empty() ? ReadMemoryDevice(c) : v;
 }
 
 struct Options {

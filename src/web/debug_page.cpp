@@ -1,7 +1,7 @@
 #include "web/debug_page.h"
 
+#include "catalogue/family_catalogue.h"
 #include "core/plugin_state.h"
-#include "onewire/family_catalogue.h"
 #include "registry/records.h"
 #include "web/health_html.h"
 #include "web/html.h"

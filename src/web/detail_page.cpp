@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "catalogue/family_catalogue.h"
 #include "core/host_calls.h"
 #include "core/plugin_state.h"
 #include "logging/database_logging.h"
@@ -13,7 +14,6 @@
 #include "onewire/device_config.h"
 #include "onewire/device_info.h"
 #include "onewire/device_reading.h"
-#include "onewire/family_catalogue.h"
 #include "onewire/temp_alarms.h"
 #include "registry/records.h"
 #include "registry/value_text.h"

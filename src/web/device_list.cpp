@@ -6,10 +6,10 @@
 #include <locale>
 #include <sstream>
 
+#include "catalogue/family_catalogue.h"
 #include "core/host_calls.h"
 #include "core/plugin_state.h"
 #include "onewire/device_reading.h"
-#include "onewire/family_catalogue.h"
 #include "platform/settings_store.h"
 #include "registry/records.h"
 #include "registry/value_text.h"

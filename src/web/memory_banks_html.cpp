@@ -3,10 +3,10 @@
 #include <cstdio>
 
 #include "access/memory_bank.h"
+#include "catalogue/family_catalogue.h"
 #include "core/host_calls.h"
 #include "core/plugin_state.h"
 #include "onewire/bound_container.h"
-#include "onewire/family_catalogue.h"
 #include "registry/value_text.h"
 #include "web/html.h"
 

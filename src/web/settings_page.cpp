@@ -4,11 +4,11 @@
 #include <charconv>
 #include <optional>
 
+#include "catalogue/family_catalogue.h"
 #include "core/host_calls.h"
 #include "core/plugin_state.h"
 #include "core/settings.h"
 #include "logging/database_logging.h"
-#include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
 #include "onewire/temperature_scale.h"
 #include "platform/clock.h"

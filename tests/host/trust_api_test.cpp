@@ -20,6 +20,7 @@
 #include "onewire/device_health.h"
 #include "onewire/onewire_state.h"
 #include "platform/event_loop.h"
+#include "registry/records.h"
 #include "support/http_client.h"
 #include "support/temp_dir.h"
 
@@ -137,6 +138,39 @@ TEST_F(MetricsTest, TheScrapeShowsReadingsHealthAndRequestsAndPassesPromtool) {
     EXPECT_EQ(health["since_start"]["crc_errors"], 3);
     EXPECT_EQ(health["last_24h"]["reads"], 10);
     EXPECT_TRUE(health["last_seen"].is_string());
+  });
+}
+
+TEST_F(MetricsTest, TheDeviceListShowsTheChainPositionWhereItIsKnown) {
+  ResetRegistry();
+  Start();
+  const std::string second = "AA00000000000142", unplaced = "BB00000000000242";
+  AddChannel(second + "M", "Hall", "20.000\u00BAC");
+  AddChannel(second + "S0", "Hall light", "Off");
+  AddChannel(unplaced + "M", "Attic", "18.000\u00BAC");
+  AddChannel("CC00000000000328M", "Cellar", "12.000\u00BAC");
+  loop.Invoke([&] {
+    gROMs().Find(second)->ChainPosition = 2;
+    gROMs().Find(unplaced)->ChainPosition = 0;  // the chain scan did not reach it
+  });
+  const auto res = client->Get("/api/devices");
+  ASSERT_TRUE(res);
+  int placed = 0;
+  for (const auto& d : nlohmann::json::parse(res->body)) {
+    const std::string key = d["iomisc"];
+    SCOPED_TRACE(key);
+    if (key.rfind(second, 0) == 0) {
+      EXPECT_EQ(d.value("position", 0), 2);
+      ++placed;
+    } else {
+      EXPECT_FALSE(d.contains("position"));
+    }
+  }
+  EXPECT_EQ(placed, 2) << "every host device of the placed thermometer";
+  // Answering the list adds no device to the registry.
+  loop.Invoke([&] {
+    EXPECT_EQ(gROMs().FindParent("CC00000000000328"), nullptr);
+    ResetRegistry();
   });
 }
 

@@ -209,6 +209,77 @@ TEST_F(BridgeTest, ASwitchToFahrenheitIsAnnouncedWithTheNewUnit) {
   ASSERT_TRUE(Pump([&] { return unit() == "\u00B0C" && attribute_unit() == "\u00B0C"; })) << unit();
 }
 
+// The switch families with PIO access and the chain thermometer as a hub sees them, and a button
+// at a reader: a presence sensor that says "arrived" and "left" each time, under the name the
+// user gave it.
+TEST_F(BridgeTest, PioSwitchesChainThermometerAndAButtonThatComesAndGoes) {
+  std::string error;
+  ASSERT_TRUE(broker.Start(error)) << error;
+  const std::string dual = "5100000000000A3A", eight = "6200000000000B29",
+                    chain = "7300000000000C42", button = "8400000000000D01";
+  auto latch = AddChannel(eight + "S7", "Off", "1");
+  AddChannel(eight + "P7", "On", "2");
+  AddChannel(dual + "S1", "On", "3");
+  AddChannel(dual + "P0", "Off", "4");
+  AddChannel(chain + "M", "21.5", "5");
+  AddChannel(chain + "S0", "Off", "6");
+  auto key = AddChannel(button, "On", "7");
+  ASSERT_EQ(bridge->Start(), "");
+  MqttProbe probe(broker.port());
+  auto config = [&](const std::string& component, const std::string& k) {
+    const std::string text = probe.Last(Config(component, k));
+    return text == "<none>" ? json() : json::parse(text);
+  };
+  ASSERT_TRUE(Pump([&] { return probe.Last("quellbrook/" + button + "/state") == "ON"; }));
+  ASSERT_TRUE(Pump([&] { return !config("binary_sensor", button).is_null(); }));
+
+  for (const auto& [k, part] :
+       {std::pair{eight + "S7", "DS2408"}, {dual + "S1", "DS2413"}, {chain + "S0", "DS28EA00"}}) {
+    SCOPED_TRACE(k);
+    const json c = config("switch", k);
+    EXPECT_EQ(c.value("command_topic", ""), "quellbrook/" + k + "/set");
+    EXPECT_EQ(c["device"].value("model", ""), part);
+  }
+  EXPECT_FALSE(config("binary_sensor", eight + "P7").is_null());
+  EXPECT_FALSE(config("binary_sensor", dual + "P0").is_null());
+  EXPECT_EQ(probe.Last("quellbrook/" + dual + "P0/state"), "OFF");
+  EXPECT_EQ(config("sensor", chain + "M").value("device_class", ""), "temperature");
+  EXPECT_EQ(probe.Last("quellbrook/" + chain + "M/state"), "21.5");
+  const json presence = config("binary_sensor", button);
+  EXPECT_EQ(presence.value("device_class", ""), "presence");
+  EXPECT_EQ(presence["device"].value("model", ""), "DS1990A");
+  EXPECT_EQ(probe.Snapshot().count("quellbrook/" + button + "/event"), 0u)
+      << "a button present at start has not just arrived";
+
+  // A switch command to the eight-channel switch takes the host's command path.
+  probe.Publish("quellbrook/" + eight + "S7/set", "ON");
+  ASSERT_TRUE(Pump([&] { return latch->Status == 2; }));
+
+  // The user names the button; then it leaves and arrives twice.
+  key->name = "Front door key";
+  ASSERT_TRUE(
+      Pump([&] { return config("binary_sensor", button).value("name", "") == "Front door key"; }));
+  const std::string event = "quellbrook/" + button + "/event";
+  auto events = [&] {
+    const auto seen = probe.Snapshot();
+    const auto it = seen.find(event);
+    return it == seen.end() ? 0 : it->second.count;
+  };
+  for (int round = 1; round <= 2; ++round) {
+    key->string = "Off";
+    ASSERT_TRUE(Pump([&] { return events() == 2 * round - 1; }));
+    EXPECT_EQ(probe.Last(event), "left");
+    EXPECT_EQ(probe.Last("quellbrook/" + button + "/state"), "OFF");
+    key->string = "On";
+    ASSERT_TRUE(Pump([&] { return events() == 2 * round; }));
+    EXPECT_EQ(probe.Last(event), "arrived");
+  }
+  EXPECT_FALSE(probe.Snapshot()[event].retained) << "a new subscriber must not see it again";
+  MqttProbe late(broker.port());
+  late.WaitFor([&](const auto& seen) { return seen.count(Config("binary_sensor", button)) > 0; });
+  EXPECT_EQ(late.Snapshot().count(event), 0u);
+}
+
 TEST_F(BridgeTest, UnknownTopicsAndBadPayloadsAreIgnoredWithOneLine) {
   std::string error;
   ASSERT_TRUE(broker.Start(error)) << error;

@@ -63,6 +63,30 @@ TEST_F(PioFamiliesTest, ChannelsReadingsAndSwitchCommands) {
   EXPECT_EQ(Channel(k2413 + "S1")->HSString, "On");
 }
 
+// Between two scans of the whole bus, the alarm search finds the eight-channel switch by its
+// activity latches, as it finds the DS2406: a changed input shows within a second, and the
+// latches are cleared once read so the switch does not answer every search after.
+TEST_F(PioFamiliesTest, AnInputChangeOfTheEightChannelSwitchIsFoundBetweenScans) {
+  store.Set("Settings", "Alarming", "1");
+  store.Set("Settings", "PollCycle", "30");  // the next whole scan is half a minute away
+  Start(json::array({{{"rom", k2408}, {"levels", {1, 1, 1, 1, 1, 1, 1, 1}}}, {{"rom", k2413}}}));
+  Poll(5s);
+  auto* model = Find<sim::DS2408Model>(k2408);
+  EXPECT_EQ(model->Register(0x8B), 0xFF) << "every channel watched";
+  EXPECT_EQ(model->Register(0x8D) & 0x09, 0x01) << "on the activity latches; power-on flag cleared";
+  ASSERT_EQ(Channel(k2408 + "P3")->HSString, "On");
+
+  model->OutsideLevel(3).Set(0);
+  Poll(1s);
+  EXPECT_EQ(Channel(k2408 + "P3")->HSString, "Off");
+  EXPECT_FALSE(model->Activity(3));
+  model->OutsideLevel(3).Set(1);
+  Poll(1s);
+  EXPECT_EQ(Channel(k2408 + "P3")->HSString, "On");
+  for (const auto& [category, text] : host->log)
+    EXPECT_EQ(category.find("ERROR"), std::string::npos) << category << ": " << text;
+}
+
 TEST_F(PioFamiliesTest, TheChainScanOrdersTheDeviceList) {
   store.Set("Settings", kChainOrderKey, "1");
   Start(json::array({{{"rom", kFirst}, {"temperature", 20}},

@@ -2,11 +2,11 @@
 
 #include <map>
 
+#include "catalogue/family_catalogue.h"
 #include "core/hspi.h"
 #include "core/plugin_state.h"
 #include "logging/database_logging.h"
 #include "logging/readings_table.h"
-#include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
 #include "registry/records.h"
 #include "support/plugin_fixture.h"

@@ -42,6 +42,11 @@ TEST(BusFile, RefusesBadDevicesWithAMessageNamingThem) {
   const std::string memory = access::RomId::Make(0x3B, 5).ToString();
   EXPECT_THAT(ErrorOf({{"devices", {Device(memory)}}}),
               HasSubstr("device " + memory + ": the simulator has no model of family 3B"));
+  // A family the catalogue knows only by name answers as its ROM id, and takes no values.
+  const std::string java = access::RomId::Make(0x16, 6).ToString();
+  EXPECT_EQ(ErrorOf({{"devices", {Device(java)}}}), "");
+  EXPECT_THAT(ErrorOf({{"devices", {Device(java, {{"memory", "00"}})}}}),
+              HasSubstr("unknown key \"memory\" (family 16 takes none)"));
   EXPECT_THAT(ErrorOf({{"devices", {Device(good, {{"temprature", 20}})}}}),
               HasSubstr("unknown key \"temprature\""));
   const json warm = {{"temperature", 20}};
@@ -205,6 +210,60 @@ TEST(BusFile, TheSimAdapterFollowsEditsOfItsFileAndKeepsTheLastGoodBus) {
   EXPECT_FALSE(adapter->isPresent(button));
   EXPECT_TRUE(adapter->isPresent(sw));
   EXPECT_THAT(log.back(), HasSubstr("1 changed, 0 added, 1 removed"));
+}
+
+// The switches with PIO access take an edit of their input levels and keep what the master wrote:
+// switched outputs, and the eight-channel switch's armed search, whose activity latch the edit
+// sets as an edge at the pin would.
+TEST(BusFile, AnEditOfPioLevelsKeepsTheSwitchedOutputs) {
+  test::TempDir dir;
+  const auto path = dir.path() / "bus.json";
+  const auto dual = access::RomId::Make(0x3A, 1), eight = access::RomId::Make(0x29, 2),
+             chain = access::RomId::Make(0x42, 3);
+  auto write = [&](int level) {
+    test::WriteFile(
+        path,
+        json{{"devices",
+              {Device(dual.ToString(), {{"levels", {1, level}}}),
+               Device(eight.ToString(), {{"levels", {1, 1, 1, level, 1, 1, 1, 1}}}),
+               Device(chain.ToString(), {{"temperature", 20 + level}, {"levels", {1, level}}})}}}
+            .dump());
+  };
+  write(1);
+  SimulatedClock clock;
+  access::OneWireAccessProvider provider;
+  RegisterSimAdapter(provider, clock, nullptr);
+  auto adapter = provider.openAdapter("SIM", path.string());
+  std::vector<std::unique_ptr<access::OneWireContainer>> switches;
+  for (const auto& rom : {dual, eight, chain}) {
+    switches.push_back(access::CreateContainer(rom.family()));
+    switches.back()->SetupContainer(adapter.get(), rom.ToString());
+    access::DeviceState state = switches.back()->readDevice();
+    switches.back()->setLatchState(0, true, false, state);
+    if (rom == eight) {
+      switches.back()->clearActivity();
+      switches.back()->setSearchConditions(0xFF, access::SOURCE_ACTIVITY_LATCH,
+                                           access::POLARITY_ONE, state);
+    }
+    switches.back()->writeDevice(state);
+  }
+
+  write(0);
+  clock.Advance(std::chrono::seconds(1));
+  for (const auto& c : switches) {
+    SCOPED_TRACE(c->getAddressAsString());
+    const access::DeviceState state = c->readDevice();
+    EXPECT_TRUE(c->getLatchState(0, state)) << "the output switched on before the edit";
+    EXPECT_FALSE(c->getLevel(0, state)) << "its transistor still conducts";
+    const int edited = c->getAddress() == eight ? 3 : 1;
+    EXPECT_FALSE(c->getLevel(edited, state)) << "the edited level";
+    if (c->getAddress() == eight) {
+      EXPECT_TRUE(c->getSensedActivity(3, state));
+      EXPECT_FALSE(c->getSensedActivity(4, state));
+      EXPECT_EQ(state[3], 0xFF) << "the search registers as the master wrote them";
+    }
+  }
+  EXPECT_TRUE(adapter->isPresent(chain));
 }
 
 // Every fault rate and a counter's power losses take effect when the file is edited, not only

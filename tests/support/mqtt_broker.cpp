@@ -130,9 +130,11 @@ void MqttProbe::OnConnect(mosquitto* client, void* self, int rc) {
 void MqttProbe::OnMessage(mosquitto*, void* self, const mosquitto_message* m) {
   auto& probe = *static_cast<MqttProbe*>(self);
   std::lock_guard lock(probe.mutex_);
-  probe.seen_[m->topic] = {
-      std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen)),
-      m->retain};
+  auto& seen = probe.seen_[m->topic];
+  seen.payload =
+      std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
+  seen.retained = m->retain;
+  ++seen.count;
   probe.changed_.notify_all();
 }
 

@@ -42,6 +42,7 @@ class MqttProbe {
   struct Message {
     std::string payload;
     bool retained = false;
+    int count = 0;  // messages of this topic seen
   };
   MqttProbe(int port, const std::string& subscription = "#");
   ~MqttProbe();

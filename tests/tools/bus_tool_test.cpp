@@ -134,6 +134,36 @@ TEST_F(BusToolTest, ReadGivesBackTheValuesOfTheFile) {
   }
 }
 
+// Families without a reading of their own in the tool are read by what the catalogue says they
+// have: a thermometer's values, a switch's latches and levels, or both.
+TEST_F(BusToolTest, ReadFollowsTheCatalogueForTheSwitchAndChainFamilies) {
+  const json more = {
+      {{"rom", Rom(0x3A, 10)}, {"latches", {true, false}}, {"levels", {true, false}}},
+      {{"rom", Rom(0x29, 11)},
+       {"latches", {false, false, false, false, false, false, false, true}},
+       {"levels", {true, true, true, false, true, true, true, true}}},
+      {{"rom", Rom(0x42, 12)},
+       {"temperature", 19.75},
+       {"latches", {false, false}},
+       {"levels", {false, true}}}};
+  test::WriteFile(file, json{{"devices", more}}.dump());
+  const std::map<std::string, std::string> expected[] = {
+      {{"latches", "true,false"}, {"levels", "false,false"}},  // a conducting output reads low
+      {{"latches", "false,false,false,false,false,false,false,true"},
+       {"levels", "true,true,true,false,true,true,true,false"}},
+      {{"temperature", "19.75"}, {"latches", "false,false"}, {"levels", "false,true"}}};
+  for (size_t i = 0; i < more.size(); ++i) {
+    const std::string rom = more[i]["rom"];
+    ToolRun r = Tool(Args({"read", rom}));
+    ASSERT_EQ(r.status, 0) << rom << ": " << r.err;
+    const auto kv = KeyValues(r.out);
+    for (const auto& [key, value] : expected[i]) {
+      ASSERT_TRUE(kv.count(key)) << rom << " did not report " << key << "\n" << r.out;
+      EXPECT_EQ(kv.at(key), value) << rom << " " << key;
+    }
+  }
+}
+
 // The DS18S20's finer reading below zero, where whole degrees round towards minus infinity, and
 // at both ends of its range.
 TEST_F(BusToolTest, Ds18s20ReadsToTheSixteenthBelowZero) {

@@ -1,6 +1,7 @@
-#include "onewire/family_catalogue.h"
+#include "catalogue/family_catalogue.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include "platform/settings_store.h"
 
@@ -8,32 +9,13 @@ namespace qb {
 
 namespace {
 
-struct Family {
-  const char* code;
-  const char* name;
-  uint32_t caps;
-};
-
-constexpr Family kFamilies[] = {
-    {"01", "DS1990A", 0},         {"02", "DS1991", 0x10},  {"04", "DS1994", 0x890},
-    {"05", "DS2405", 0x100},      {"06", "DS1993", 0x10},  {"08", "DS1992", 0x10},
-    {"09", "DS1982", 0x10},       {"0A", "DS1995", 0x10},  {"0B", "DS1985", 0x20},
-    {"0C", "DS1996", 0x10},       {"0F", "DS1986", 0x20},  {"10", "DS1920", 0x1},
-    {"12", "DS2406", 0x110},      {"13", "DS1983", 0x20},  {"14", "DS1971", 0x10},
-    {"16", "DS195X", 0x410},      {"18", "DS1963S", 0x90}, {"1A", "DS1963L", 0x10},
-    {"1D", "DS2423", 0x1010},     {"1F", "DS2409", 0x100}, {"20", "DS2450", 0x18},
-    {"21", "DS1921L-F52", 0x891}, {"22", "DS1822", 0x1},   {"23", "DS1973", 0x10},
-    {"26", "DS2438", 0x297},      {"28", "DS18B20", 0x1},  {"2C", "DS2890", 0x40},
-    {"30", "DS2760", 0x5},        {"33", "DS1961S", 0x10}, {"29", "DS2408", 0x100},
-    {"42", "DS28EA00", 0x101},    {"3A", "DS2413", 0x100},
-};
-
-const Family* Find(const std::string& rom) {
+// The catalogue's entry of the device's family: the code is read from the ROM id's text.
+const FamilyEntry* Find(const std::string& rom) {
   const std::string code = FamilyCode(rom);
-  for (const auto& f : kFamilies) {
-    if (code == f.code) return &f;
-  }
-  return nullptr;
+  uint8_t value = 0;
+  const auto [end, error] = std::from_chars(code.data(), code.data() + code.size(), value, 16);
+  if (code.size() != 2 || error != std::errc() || end != code.data() + code.size()) return nullptr;
+  return FindFamily(value);
 }
 
 }  // namespace
@@ -47,13 +29,18 @@ std::string FamilyCode(const std::string& rom) {
 }
 
 std::string FamilyName(const std::string& rom) {
-  const Family* f = Find(rom);
+  const FamilyEntry* f = Find(rom);
   return f ? f->name : "";
 }
 
 uint32_t FamilyCaps(const std::string& rom) {
-  const Family* f = Find(rom);
+  const FamilyEntry* f = Find(rom);
   return f ? f->caps : 0;
+}
+
+bool FamilyWatchesActivity(const std::string& rom) {
+  const FamilyEntry* f = Find(rom);
+  return f && f->activity_search;
 }
 
 std::string ChannelLetter(int index, const std::string& rom, const SettingsStore& settings) {

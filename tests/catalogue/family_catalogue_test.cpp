@@ -1,7 +1,10 @@
-#include "onewire/family_catalogue.h"
+#include "catalogue/family_catalogue.h"
 
 #include <gtest/gtest.h>
 
+#include <typeinfo>
+
+#include "access/families.h"
 #include "platform/settings_store.h"
 
 namespace qb {
@@ -24,6 +27,25 @@ TEST(FamilyCatalogue, NamesAndCapabilitiesFromTheFirstSixteenCharacters) {
        {kCapTemperature, kCapSupplyVoltage, kCapADInput, kCapMemory, kCapClock, kCapCurrentSense}) {
     EXPECT_TRUE(ds2438 & bit) << bit;
   }
+}
+
+// The catalogue is the one list of families: every family the access library has a container of
+// is in it, and the library names the part as the catalogue does.
+TEST(FamilyCatalogue, EveryContainerFamilyIsCataloguedUnderTheSameName) {
+  for (int code = 0; code < 256; ++code) {
+    const auto container = access::CreateContainer(static_cast<uint8_t>(code));
+    const FamilyEntry* family = FindFamily(static_cast<uint8_t>(code));
+    const access::OneWireContainer& made = *container;
+    const bool own = typeid(made) != typeid(access::OneWireContainer);
+    if (own) {
+      EXPECT_NE(family, nullptr) << "family " << std::hex << code;
+    }
+    EXPECT_EQ(container->getName(), family ? family->name : "DS????") << std::hex << code;
+  }
+  EXPECT_TRUE(FamilyWatchesActivity("0000000000000A29"));
+  EXPECT_TRUE(FamilyWatchesActivity("0000000000000A12"));
+  EXPECT_FALSE(FamilyWatchesActivity("0000000000000A1F")) << "the coupler's flags are no inputs";
+  EXPECT_FALSE(FamilyWatchesActivity("0000000000000AZZ"));
 }
 
 TEST(FamilyCatalogue, ChannelLettersTabsAndSuffixes) {

@@ -3,22 +3,11 @@
 #include <cstdint>
 #include <string>
 
+#include "catalogue/family_table.h"
+
 namespace qb {
 
 class SettingsStore;
-
-// Capability bits of a family: which channels its devices get and how they are read.
-inline constexpr uint32_t kCapTemperature = 0x1;     // temperature channel M
-inline constexpr uint32_t kCapSupplyVoltage = 0x2;   // Vdd channel G (or humidity N)
-inline constexpr uint32_t kCapADInput = 0x4;         // Vad channel H
-inline constexpr uint32_t kCapQuadAD = 0x8;          // channels A to D: G, H, I, J
-inline constexpr uint32_t kCapMemory = 0x10;         // memory banks
-inline constexpr uint32_t kCapEprom = 0x20;          // add-only memory
-inline constexpr uint32_t kCapPotentiometer = 0x40;  // wiper channel T
-inline constexpr uint32_t kCapClock = 0x80;          // real-time clock
-inline constexpr uint32_t kCapSwitch = 0x100;        // switch channels S, level channels P
-inline constexpr uint32_t kCapCurrentSense = 0x200;  // Vsense channel I
-inline constexpr uint32_t kCapCounter = 0x1000;      // counter channels K0 to K3
 
 // The family code of a ROM id or device key: the last two of its first 16 characters, upper
 // case; empty when the text is shorter.
@@ -28,6 +17,9 @@ std::string FamilyCode(const std::string& rom);
 std::string FamilyName(const std::string& rom);
 // The capability bits of the device's family, 0 for a family not in the catalogue.
 uint32_t FamilyCaps(const std::string& rom);
+// Whether the scan watches the device's activity latches with the conditional search (the
+// family's activity_search); false for a family not in the catalogue.
+bool FamilyWatchesActivity(const std::string& rom);
 
 // The letter of channel `index` of the device `rom`: 0 M; 1 N when the device is kept as a
 // humidity sensor (section "DS2438", key the ROM id, value 1), else G; 2 H; 3 I; 4 J; 5 and 6
