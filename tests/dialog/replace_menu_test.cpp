@@ -9,6 +9,7 @@
 #include "dialog_fixture.h"
 #include "onewire/device_config.h"
 #include "registry/host_codes.h"
+#include "registry/value_text.h"
 
 namespace qb::test {
 namespace {
@@ -51,6 +52,33 @@ TEST_F(DialogBusTest, TheDeviceTreeOffersReplacingASensor) {
   EXPECT_EQ(GetTempAlarms(new_rom), (std::pair<double, double>{-5, 30}));
   EXPECT_FALSE(gROMs().FindParent(old_rom));
   ASSERT_TRUE(gROMs().FindParent(new_rom));
+}
+
+// A counter whose total continues: the new chip's counts go on from the old total.
+TEST_F(DialogBusTest, ANewCounterContinuesTheOldTotal) {
+  const std::string old_rom = Rom(0x1D, 93), new_rom = Rom(0x1D, 94);
+  StartBus({{"devices",
+             {{{"rom", old_rom}, {"counters", {0, 0, 1000, 0}}},
+              {{"rom", new_rom}, {"counters", {0, 0, 7, 0}}}}}});
+  store.Set("Counter Total", old_rom + "K2", "1");
+  store.Set("Counter Offset", old_rom + "K2", "500");
+  for (const std::string& rom : {old_rom, new_rom}) {
+    auto channel = gROMs().FindDev(rom + "K2");
+    CreateHSDevice(*channel, "DS2423", "0", rom + "-Counter2");
+    ReadChannel(*channel);
+  }
+  ASSERT_EQ(host->devices.size(), 2u);
+  const std::string code = host->devices[0]->hc_ + host->devices[0]->dc_;
+  ASSERT_EQ(ReadNumber(host->DeviceString(code)), 1500);
+
+  EXPECT_THAT(ReplaceSelectedSensor(old_rom, new_rom), HasSubstr("replaced by " + new_rom));
+  ASSERT_EQ(host->devices.size(), 1u);  // the new chip's own host device went
+  EXPECT_EQ(host->devices[0]->iomisc(), new_rom + "K2");
+  auto channel = gROMs().FindDev(new_rom + "K2");
+  ReadChannel(*channel);
+  EXPECT_EQ(ReadNumber(host->DeviceString(code)), 1500);  // 7 counted by the new chip + 1493
+  EXPECT_EQ(store.GetOr("Counter Total", new_rom + "K2", ""), "1");
+  EXPECT_FALSE(store.Get("Counter Offset", old_rom + "K2"));
 }
 
 }  // namespace
