@@ -15,6 +15,7 @@
 #include "onewire/device_config.h"
 #include "onewire/family_catalogue.h"
 #include "onewire/onewire_state.h"
+#include "onewire/temp_alarms.h"
 #include "platform/settings_store.h"
 #include "registry/records.h"
 #include "registry/row_identity.h"
@@ -213,7 +214,9 @@ ReplacementResult ReplaceSensor(const std::string& old_key, const std::string& n
   }
 
   const bool old_present = OnTheBus(old_rom);
-  const bool thermometer = FamilyCaps(old_rom) & kCapTemperature;
+  // Alarm limits go over only where the family keeps them (not a thermochron's mission limits).
+  const bool thermometer = (FamilyCaps(old_rom) & kCapTemperature) && FamilyCode(old_rom) != "21" &&
+                           HasTempAlarms(new_rom);
   const Limits limits = thermometer ? OldLimits(old_rom, old_present) : Limits{};
 
   SettingsStore& store = Store();
