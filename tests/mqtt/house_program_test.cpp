@@ -180,6 +180,9 @@ TEST_F(House, TwoBusesShareOneBrokerAndOneDatabaseAndKeepApart) {
   EXPECT_THAT(res->body, HasSubstr("name=\"Upper floor Kitchen Temp\" value=\"ON\"checked>"));
   EXPECT_THAT(res->body, HasSubstr("name=\"Ground Kitchen Temp\" value=\"ON\">"));
   EXPECT_THAT(res->body, HasSubstr("Upper floor Kitchen Temp</td><td class=\"tablerowodd\">23"));
+  // Its own series links to the device's page; the other floor's has none here.
+  EXPECT_THAT(res->body, HasSubstr("href=\"1-Wire?ROMID=" + floors_[0].rom + "M\""));
+  EXPECT_THAT(res->body, ::testing::Not(HasSubstr("ROMID=Upper")));
 }
 
 }  // namespace
