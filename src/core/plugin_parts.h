@@ -5,6 +5,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/host_interface.h"
 
@@ -98,6 +100,12 @@ class ValueLog {
   // Appends one reading of a channel (its key) to the readings table. Temperatures (keys ending in
   // "M") come in °C whatever the scale shown, so that each series keeps one unit.
   virtual void LogValue(const std::string& key, double value) = 0;
+  // Gives the rows of each first identifier the second one (a replaced sensor's history goes to
+  // its successor), all in one transaction: every rename or none. Returns the rows changed;
+  // throws on a failure, which leaves the rows as they were. Without a database, nothing to do.
+  virtual int64_t RenameRows(const std::vector<std::pair<std::string, std::string>>& /*renames*/) {
+    return 0;
+  }
 };
 
 // The reaction to a thermometer in alarm found by the read cycle.

@@ -46,6 +46,7 @@
 #include "dialog/bus_claim.h"
 #include "dialog/file_browser.h"
 #include "dialog/help_page.h"
+#include "dialog/replace_menu.h"
 #include "logging/database_browser.h"
 #include "logging/database_logging.h"
 #include "onewire/device_clock.h"
@@ -560,6 +561,7 @@ void SetupWindow::BuildDevicesTab() {
   DevView->setHeaderHidden(true);
   DevView->setMinimumWidth(200);
   tree->clicked = [this](QTreeWidgetItem* item) { DevView_NodeClick(item); };
+  AddReplaceSensorMenu(DevView, [this] { return selected_rom_; }, {});
   tbDevice = Named(new QTabWidget, "tbDevice");
 
   // 0 Temp

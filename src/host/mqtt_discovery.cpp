@@ -81,6 +81,19 @@ std::string WithoutInlineComment(const std::string& value) {
   return last == std::string::npos ? std::string() : v.substr(0, last + 1);
 }
 
+std::string TopicSlug(const std::string& name) {
+  std::string slug;
+  for (unsigned char c : name) {
+    if (std::isalnum(c)) {
+      slug += static_cast<char>(std::tolower(c));
+    } else if (!slug.empty() && slug.back() != '-') {
+      slug += '-';
+    }
+  }
+  while (!slug.empty() && slug.back() == '-') slug.pop_back();
+  return slug;
+}
+
 std::string ReadMqttSettings(const SettingsStore& store, MqttSettings& out) {
   out = MqttSettings{};
   auto get = [&](const char* key, const std::string& fallback) {
@@ -91,9 +104,13 @@ std::string ReadMqttSettings(const SettingsStore& store, MqttSettings& out) {
   out.user = get("User", "");
   out.password = get("Password", "");
   out.ca_file = get("CAFile", "");
-  out.client_id = get("ClientId", out.client_id);
+  // A program with a bus name of its own (one of several sharing the broker) gets a client id
+  // and topics of its own unless they are given: the broker would otherwise drop one program
+  // whenever the other connects, and either one's "offline" would stand for both.
+  const std::string bus = TopicSlug(store.GetOr("Settings", "BusName", ""));
+  out.client_id = get("ClientId", bus.empty() ? out.client_id : out.client_id + "-" + bus);
   if (out.client_id.empty()) out.client_id = "quellbrook-1wire";
-  out.base_topic = get("BaseTopic", out.base_topic);
+  out.base_topic = get("BaseTopic", bus.empty() ? out.base_topic : out.base_topic + "/" + bus);
   out.discovery_prefix = get("DiscoveryPrefix", out.discovery_prefix);
   for (const std::string* topic : {&out.base_topic, &out.discovery_prefix}) {
     if (topic->empty() || topic->find_first_of("+#") != std::string::npos ||

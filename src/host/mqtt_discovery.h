@@ -29,8 +29,14 @@ struct MqttSettings {
 // settings, such as the database's "Key=Value;Key=Value" connection string, keep every ";".
 std::string WithoutInlineComment(const std::string& value);
 
+// A bus name as a topic level: lower-case letters and digits, every other run of characters one
+// "-" ("Upper floor" is "upper-floor").
+std::string TopicSlug(const std::string& name);
+
 // Reads the [MQTT] section, inline comments left out. Returns a text saying what is wrong with it
-// (the bridge then stays off), empty when it is usable.
+// (the bridge then stays off), empty when it is usable. With a bus name ([Settings] "BusName")
+// and no ClientId or BaseTopic given, those are the defaults followed by "-" and "/" and the bus
+// name as a topic level, so programs sharing a broker keep apart.
 std::string ReadMqttSettings(const SettingsStore& store, MqttSettings& out);
 
 // What a channel is to a hub such as Home Assistant.

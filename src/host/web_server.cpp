@@ -6,6 +6,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "core/hspi.h"
 #include "host/builtin_host.h"
 #include "host/chain_position_json.h"
 #include "host/channel_options.h"
@@ -18,6 +19,7 @@
 #include "host/utf8_text.h"
 #include "host/web_users.h"
 #include "logging/database_logging.h"
+#include "onewire/sensor_replacement.h"
 #include "platform/event_loop.h"
 #include "web/html.h"
 
@@ -372,6 +374,51 @@ void HostWebServer::Routes() {
           res.set_content(Dump(shown), kJson);
         });
       });
+
+  // A failed sensor replaced by a new one of its family: the new one takes over the host device,
+  // its settings and its history.
+  s.Post(R"(/api/devices/(-?\d+)/replace)", [=, this](const HttpRequest& req, HttpResponse& res) {
+    int ref = 0;
+    if (!ParseInt(req.matches[1], ref)) return JsonError(res, 404, "no device has that reference");
+    std::string rom;
+    try {
+      const json body = json::parse(req.body);
+      rom = body.at("rom").get<std::string>();
+    } catch (const json::exception&) {
+      return JsonError(res, 400,
+                       "the body must be a JSON object such as {\"rom\": \"7F00000012345628\"}, "
+                       "the ROM id of the new sensor");
+    }
+    on_plugin_thread(req, res, [&] {
+      if (IsGuestUser(host_.WEBLoggedInUser()))
+        return JsonError(res, 403, "guests cannot replace sensors");
+      auto d = host_.devices().ByRef(ref);
+      if (!d || d->deleted)
+        return JsonError(res, 404, "no device has the reference " + std::to_string(ref));
+      if (d->interface != kPluginName) {
+        return JsonError(
+            res, 400, "device " + std::to_string(ref) + " is not a device of the 1-Wire plug-in");
+      }
+      const ReplacementResult done = ReplaceSensor(d->iomisc, rom);
+      switch (done.outcome) {
+        case ReplacementOutcome::kDone:
+          break;
+        case ReplacementOutcome::kBadRequest:
+        case ReplacementOutcome::kNotOurs:
+          return JsonError(res, 400, done.message);
+        case ReplacementOutcome::kUnavailable:
+          return JsonError(res, 503, done.message);
+      }
+      host_.devices().MarkChanged();
+      host_.SaveDevices();
+      json shown = DeviceToJson(*host_.devices().ByRef(ref));
+      AddChannelOptions(shown, *host_.devices().ByRef(ref));
+      shown["replaced"] = {{"message", done.message},
+                           {"rows_moved", done.rows_moved},
+                           {"removed", done.removed_refs}};
+      res.set_content(Dump(shown), kJson);
+    });
+  });
 
   s.Post(R"(/api/devices/(-?\d+)/command)", [=, this](const HttpRequest& req, HttpResponse& res) {
     int ref = 0;

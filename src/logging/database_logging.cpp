@@ -6,6 +6,7 @@
 #include "core/log.h"
 #include "core/plugin_state.h"
 #include "registry/records.h"
+#include "registry/row_identity.h"
 #include "registry/value_update.h"
 
 namespace qb {
@@ -63,7 +64,7 @@ DatabaseLogging::~DatabaseLogging() {
 std::string DatabaseLogging::Identifier(const std::string& key) {
   if (!Plugin().settings.DeviceIDByName) return key.substr(0, 16);
   const auto record = gROMs().FindDev(key);
-  return record ? record->HSLocation + " " + record->HSName : std::string(" ");
+  return record ? NameIdentifier(record->HSLocation, record->HSName) : NameIdentifier("", "");
 }
 
 std::shared_ptr<Connection> DatabaseLogging::Connect() {
@@ -168,6 +169,42 @@ void DatabaseLogging::LogValue(const std::string& key, double value) {
     }
   }
   Release();
+}
+
+int64_t DatabaseLogging::RenameRows(
+    const std::vector<std::pair<std::string, std::string>>& renames) {
+  const Settings settings = Plugin().settings;
+  if (settings.Database.empty() || renames.empty()) return 0;
+  const std::string id = QuoteName(settings.Fields[0]);
+  const std::string statement =
+      "UPDATE " + QuoteName(settings.Table) + " SET " + id + " = $1 WHERE " + id + " = $2";
+  int64_t moved = 0;
+  auto connection = Connect();
+  try {
+    connection->Execute("BEGIN");
+    for (const auto& [from, to] : renames) {
+      if (from == to) continue;
+      // Counted first: an UPDATE hands back no rows to count.
+      const auto count = connection->Execute(
+          "SELECT COUNT(*) FROM " + QuoteName(settings.Table) + " WHERE " + id + " = $1", {from});
+      if (!count->Eof()) moved += static_cast<int64_t>(count->Item(0).AsDouble());
+      connection->Execute(statement, {to, from});
+      WriteLog(LogClass::Updates, "1-Wire DB Update",
+               "UPDATE " + settings.Table + " SET " + settings.Fields[0] + " = " + Quoted(to) +
+                   " WHERE " + settings.Fields[0] + " = " + Quoted(from));
+    }
+    connection->Execute("COMMIT");
+  } catch (const std::exception&) {
+    try {
+      if (connection->State() == 1) connection->Execute("ROLLBACK");
+    } catch (const std::exception&) {
+    }
+    if (connection->State() == 0) DropConnection();
+    Release();
+    throw;
+  }
+  Release();
+  return moved;
 }
 
 void DatabaseLogging::Succeeded() {

@@ -60,6 +60,8 @@ class DatabaseLogging : public ValueLog {
   // Appends one reading of the channel with this key. Temperature channels (key ending in "M")
   // reading exactly 85 or 0 are not written; nor is anything with an empty connection string.
   void LogValue(const std::string& key, double value) override;
+  // Renames identifiers in the readings table in one transaction (rolled back on any failure).
+  int64_t RenameRows(const std::vector<std::pair<std::string, std::string>>& renames) override;
 
   // The shared connection, opened when it is closed (or was lost, or the connection string
   // changed). Throws DatabaseError, at once while a failed open waits for its retry time.

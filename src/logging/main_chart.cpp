@@ -20,6 +20,7 @@
 #include "platform/database.h"
 #include "platform/event_loop.h"
 #include "platform/html_escape.h"
+#include "registry/row_identity.h"
 #include "registry/value_text.h"
 #include "registry/value_update.h"
 
@@ -121,10 +122,16 @@ std::string MainChart(const std::string& from_text, const std::string& to_text, 
       const std::string id = id_field.AsText();
       const bool selected =
           query.find("&" + id + "=") != std::string::npos || (!submitted && charted == 0);
+      // Another program's series (rows of another bus name) has no device page here.
+      const bool foreign = Plugin().settings.DeviceIDByName && WithoutBusName(id).empty();
+      const std::string label =
+          "<font size='1' face='Arial'>" + EscapeHtml(ShortName(id)) + "</font>";
       html += "<input type=\"checkbox\" name=\"" + EscapeHtml(id) + "\" value=\"ON\"" +
               (selected ? "checked>" : ">") +
-              "<a href=\"1-Wire?ROMID=" + EscapeHtml(ResolveChartName(id)) +
-              "\"><font size='1' face='Arial'>" + EscapeHtml(ShortName(id)) + "</font></a>\r\n<br>";
+              (foreign ? label
+                       : "<a href=\"1-Wire?ROMID=" + EscapeHtml(ResolveChartName(id)) + "\">" +
+                             label + "</a>") +
+              "\r\n<br>";
       if (!selected) continue;
 
       // Time, identifier and value: the column order the statistics rows read.

@@ -11,6 +11,7 @@
 #include "logging/tooltip_script.h"
 #include "platform/event_loop.h"
 #include "registry/records.h"
+#include "registry/row_identity.h"
 #include "registry/value_text.h"
 
 namespace qb {
@@ -101,8 +102,9 @@ std::string TodaysHistory(DatabaseLogging& database, const DSDevice& record,
     WriteLog(LogClass::ErrorsAlarms, "1-Wire Error", e.what());
   };
 
-  const std::string identifier = settings.DeviceIDByName ? channel.HSLocation + " " + channel.HSName
-                                                         : channel.ROM.substr(0, 16);
+  const std::string identifier = settings.DeviceIDByName
+                                     ? NameIdentifier(channel.HSLocation, channel.HSName)
+                                     : channel.ROM.substr(0, 16);
   const std::string statement =
       "SELECT " + QuoteName(settings.Fields[1]) + ", " + QuoteName(settings.Fields[0]) + ", " +
       QuoteName(settings.Fields[2]) + " FROM " + QuoteName(settings.Table) + " WHERE " +

@@ -44,6 +44,33 @@ void SetCounterTotal(const std::string& key, bool on) {
                    : " shows the chip's own count"));
 }
 
+void CarryCounterTotal(const std::string& from, const std::string& to) {
+  auto& last_counts = OneWire().last_counts;
+  if (CounterTotalOn(from)) {
+    double old_total = Offset(from);
+    if (auto it = last_counts.find(from); it != last_counts.end()) {
+      old_total += it->second;
+    } else if (const auto old = gROMs().FindParent(from)) {
+      // Not read this run (the chip had failed): the total the host device shows.
+      for (const auto& channel : old->Devices->DevList) {
+        if (channel->ROM != from) continue;
+        if (const auto shown = ShownCount(*channel, true)) old_total += *shown;
+      }
+    }
+    double now = 0;
+    if (auto it = last_counts.find(to); it != last_counts.end()) now = it->second;
+    last_counts[to] = now;
+    Store().Set(kTotalSection, to, "1");
+    Store().Set(kOffsetSection, to, PlainNumberText(old_total - now));
+  } else {
+    Store().Remove(kTotalSection, to);
+    Store().Remove(kOffsetSection, to);
+  }
+  Store().Remove(kTotalSection, from);
+  Store().Remove(kOffsetSection, from);
+  last_counts.erase(from);
+}
+
 double CounterValue(DSDevice& channel, double raw, const std::function<double()>& read_again) {
   const bool total = CounterTotalOn(channel.ROM);
   auto& last_counts = OneWire().last_counts;

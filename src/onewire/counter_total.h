@@ -17,6 +17,12 @@ struct DSDevice;
 bool CounterTotalOn(const std::string& key);
 void SetCounterTotal(const std::string& key, bool on);
 
+// A replacement chip takes over a counter channel (`from` the old key, `to` the new one): with the
+// option on, the new chip's counts continue the old total (the offset is the old total less the
+// count the new chip holds now, as last read, 0 when not read yet); the old key's option and
+// offset are forgotten. Without the option only the chip's own count is shown, so nothing moves.
+void CarryCounterTotal(const std::string& from, const std::string& to);
+
 // The value the host gets for a counter channel whose chip counted `raw`; `read_again` reads the
 // counter once more.
 double CounterValue(DSDevice& channel, double raw, const std::function<double()>& read_again);

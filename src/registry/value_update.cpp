@@ -13,6 +13,7 @@
 #include "platform/settings_store.h"
 #include "registry/host_codes.h"
 #include "registry/records.h"
+#include "registry/row_identity.h"
 #include "registry/value_text.h"
 
 namespace qb {
@@ -155,7 +156,9 @@ void SetOnHostDevice(const std::string& lookup, Set set) {
 
 std::string ResolveChartName(const std::string& text) {
   if (!Plugin().settings.DeviceIDByName) return text;
-  const std::string key = gROMs().FindbyHSLocationAndHSName(text);
+  // Another program's rows (another bus name) name none of this program's channels.
+  const std::string own = WithoutBusName(text);
+  const std::string key = own.empty() ? std::string() : gROMs().FindbyHSLocationAndHSName(own);
   return key.empty() ? text : key;
 }
 

@@ -24,6 +24,7 @@
 #include "web/memory_banks_html.h"
 #include "web/page_frame.h"
 #include "web/query.h"
+#include "web/replace_html.h"
 #include "web/web_state.h"
 
 namespace qb {
@@ -374,6 +375,7 @@ std::string DeviceDetailPage(const std::string& lnk) {
       Skip([&] { html += ShowDevTime(rom_id); });
     }
     html += HealthSection(rom_id);
+    if (IsNotGuest() && record && record->dc != -1) html += ReplaceForm(key);
   }
   html += "</td></tr></table></form>\r\n";
   return html + Menu(lnk);

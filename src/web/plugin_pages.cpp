@@ -13,6 +13,7 @@
 #include "web/html.h"
 #include "web/page_frame.h"
 #include "web/query.h"
+#include "web/replace_html.h"
 #include "web/web_state.h"
 
 namespace qb {
@@ -127,6 +128,25 @@ std::string PluginWebPages::PagePut(const std::string& data) {
     if (pair.name == "Level") level = pair.value;
   }
   if (!level_key.empty()) return LevelPost(level_key, level);
+  // The replace button of a channel's page; the page's other fields come along and are ignored.
+  if (std::any_of(pairs.begin(), pairs.end(),
+                  [](const auto& p) { return p.name == "ReplaceSensor"; })) {
+    std::string key;
+    for (const auto& pair : pairs)
+      if (pair.name == "ReplaceKey") key = pair.value;
+    std::string new_key;
+    std::string problem =
+        IsNotGuest() ? ReplacePost(new_key) : "Guest cannot make changes: the sensor was kept.";
+    const std::string lnk = "1-Wire?ROMID=" + (problem.empty() ? new_key : key);
+    if (problem.empty()) Web().Answer.redirect = lnk;
+    ParseQuery(lnk);
+    std::string page = pages_->DetailPage(lnk);
+    if (!problem.empty()) {
+      Web().Answer.status = IsNotGuest() ? 400 : 403;
+      page += "<p>" + EscapeHtml(problem) + "</p>";
+    }
+    return page;
+  }
   if (std::any_of(pairs.begin(), pairs.end(),
                   [](const auto& p) { return p.name == "CounterTotalShown"; }))
     return CounterTotalPost();

@@ -242,6 +242,39 @@ TEST_F(MetricsTest, ChannelOptionsAreSetOrRefusedWithNothingChanged) {
   });
 }
 
+// Replacing a sensor: a device that is not the plug-in's, or a bus that cannot be asked, changes
+// nothing (the whole replacement runs on a simulated bus in sensor_replacement_test).
+TEST_F(MetricsTest, AReplacementThatCannotBeDoneIsRefusedInWords) {
+  Start();
+  const int32_t temp = AddChannel("A000000000000128M", "Cellar", "21.500\u00BAC");
+  int32_t other = 0;
+  loop.Invoke([&] {
+    other = host->devices().Add("Porch light");
+    host->devices().ByRef(other)->interface = "Some other plug-in";
+    host->devices().ByRef(other)->iomisc = "B000000000000128M";
+  });
+  auto replace = [&](int32_t ref, const std::string& body) {
+    return client->Post("/api/devices/" + std::to_string(ref) + "/replace", body,
+                        "application/json");
+  };
+  auto res = replace(other, R"({"rom": "B100000000000128"})");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 400);
+  EXPECT_NE(res->body.find("is not a device of the 1-Wire plug-in"), std::string::npos);
+  res = replace(temp, R"({"rom": [1, 2]})");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 400);
+  // No adapter is open here: the new sensor cannot be looked for.
+  res = replace(temp, R"({"rom": "B100000000000128"})");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 503);
+  EXPECT_NE(res->body.find("adapter is not ready"), std::string::npos) << res->body;
+  loop.Invoke([&] {
+    EXPECT_EQ(host->devices().ByRef(temp)->iomisc, "A000000000000128M");
+    EXPECT_EQ(host->devices().ByRef(other)->iomisc, "B000000000000128M");
+  });
+}
+
 // A device gone before a restart shows as gone at once after it: the stale mark is stored.
 TEST_F(MetricsTest, AStaleDeviceIsStillStaleAfterARestart) {
   Start();

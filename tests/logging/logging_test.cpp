@@ -6,9 +6,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include "logging/database_browser.h"
 #include "logging/database_fixture.h"
+#include "platform/settings_store.h"
+#include "registry/value_update.h"
 
 namespace qb::test {
 namespace {
@@ -120,6 +123,42 @@ TEST_P(LoggingTest, AMissingTableIsLoggedOnceAndTheNextGoodWriteSucceeds) {
   EXPECT_EQ(RowCount(), 2);  // the reading, and the row without a value marking the lost ones
   EXPECT_THAT(host->LogTexts("1-Wire DB Update"),
               ElementsAre(HasSubstr("3 reading(s) could not be written")));
+}
+
+TEST_P(LoggingTest, ABusNameKeepsRowsApartAndRenamesMoveThemAllOrNone) {
+  Channel("940000000001E228M", "Kitchen", "Temp");
+  Store().Set("Settings", "BusName", " Upper ");
+  db().LogValue("940000000001E228M", 21.5);
+  db().LogValue("940000000001E228M", 21.6);
+  Store().Set("Settings", "BusName", "");
+  db().LogValue("940000000001E228M", 19.0);  // another program's kitchen, without a bus name
+  EXPECT_EQ(ResolveChartName("Kitchen Temp"), "940000000001E228M");
+  Store().Set("Settings", "BusName", "Upper");
+  EXPECT_EQ(ResolveChartName("Upper Kitchen Temp"), "940000000001E228M");
+  EXPECT_EQ(ResolveChartName("Kitchen Temp"), "Kitchen Temp");  // not one of this bus's
+
+  EXPECT_EQ(db().RenameRows({{"Upper Kitchen Temp", "Upper Cellar Temp"}, {"none", "x"}}), 2);
+  std::map<std::string, int> by_id;
+  for (auto rows = Rows(); !rows->Eof(); rows->MoveNext()) ++by_id[rows->Item(0).AsText()];
+  EXPECT_EQ(by_id, (std::map<std::string, int>{{"Kitchen Temp", 1}, {"Upper Cellar Temp", 2}}));
+
+  // A rename that fails takes back the ones before it.
+  if (GetParam() == "SQLite") {
+    admin->Execute(
+        "CREATE TRIGGER refuse BEFORE UPDATE ON " + QuoteName(table) +
+        " WHEN NEW.\"ROMAddress\" = 'refused' BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  } else {
+    admin->Execute("ALTER TABLE " + QuoteName(table) +
+                   " ADD CONSTRAINT refuse CHECK (\"ROMAddress\" <> 'refused')");
+  }
+  EXPECT_THROW(db().RenameRows({{"Upper Cellar Temp", "Attic"}, {"Kitchen Temp", "refused"}}),
+               DatabaseError);
+  by_id.clear();
+  for (auto rows = Rows(); !rows->Eof(); rows->MoveNext()) ++by_id[rows->Item(0).AsText()];
+  EXPECT_EQ(by_id, (std::map<std::string, int>{{"Kitchen Temp", 1}, {"Upper Cellar Temp", 2}}));
+  // The connection is usable afterwards.
+  db().LogValue("940000000001E228M", 22.0);
+  EXPECT_EQ(RowCount(), 4);
 }
 
 // A database that fails again soon after it worked again (a disk at its limit) is one episode:

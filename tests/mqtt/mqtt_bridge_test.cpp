@@ -48,6 +48,27 @@ TEST(MqttSettings, ReadsTheSectionAndRefusesWhatCannotWork) {
   EXPECT_THAT(ReadMqttSettings(store, s), HasSubstr("home/#"));
 }
 
+// A program with a bus name (one of several on a broker) gets its own client id and topics, unless
+// the section gives them.
+TEST(MqttSettings, ABusNameGivesAClientIdAndBaseTopicOfItsOwnUnlessTheyAreGiven) {
+  IniSettingsStore store;
+  MqttSettings s;
+  store.Set("Settings", "BusName", "  Upper floor #2 ");
+  EXPECT_EQ(ReadMqttSettings(store, s), "");
+  EXPECT_EQ(s.client_id, "quellbrook-1wire-upper-floor-2");
+  EXPECT_EQ(s.base_topic, "quellbrook/upper-floor-2");
+  EXPECT_EQ(s.discovery_prefix, "homeassistant");  // one house for the hub
+  store.Set("MQTT", "ClientId", "attic");
+  store.Set("MQTT", "BaseTopic", "house/attic");
+  EXPECT_EQ(ReadMqttSettings(store, s), "");
+  EXPECT_EQ(s.client_id, "attic");
+  EXPECT_EQ(s.base_topic, "house/attic");
+  store.Set("Settings", "BusName", "###");
+  store.Remove("MQTT", "BaseTopic");
+  EXPECT_EQ(ReadMqttSettings(store, s), "");
+  EXPECT_EQ(s.base_topic, "quellbrook");  // no letters or digits: no level of its own
+}
+
 TEST(MqttDiscovery, KindsOfKeysAndStatePayloads) {
   ChannelKind k;
   const std::pair<const char*, ChannelKind> known[] = {
