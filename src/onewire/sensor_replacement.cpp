@@ -13,7 +13,7 @@
 #include "onewire/bound_container.h"
 #include "onewire/counter_total.h"
 #include "onewire/device_config.h"
-#include "onewire/family_catalogue.h"
+#include "catalogue/family_catalogue.h"
 #include "onewire/onewire_state.h"
 #include "onewire/temp_alarms.h"
 #include "platform/settings_store.h"

@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "onewire/family_catalogue.h"
+#include "catalogue/family_catalogue.h"
 #include "onewire/sensor_replacement.h"
 #include "web/html.h"
 #include "web/web_state.h"
