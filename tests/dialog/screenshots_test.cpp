@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "dialog/devices_tab.h"
 #include "dialog/setup_dialog.h"
 #include "dialog_fixture.h"
 
@@ -41,7 +42,7 @@ TEST_F(DialogBusTest, ScreenshotsOfTheTabsAndDevicePagesOnTheDemoBus) {
                         "setup-database.png", "setup-web-page.png"};
   for (int t = 0; t < 5; ++t) {
     window->tbSetup->setCurrentIndex(t);
-    if (t == 2) window->DisplayNodeInfo("A300000000049E28", dialog::kNodeFromHost);
+    if (t == 2) window->devices->DisplayNodeInfo("A300000000049E28", dialog::kNodeFromHost);
     shoot(tabs[t]);
   }
   window->tbSetup->setCurrentIndex(2);
@@ -50,11 +51,11 @@ TEST_F(DialogBusTest, ScreenshotsOfTheTabsAndDevicePagesOnTheDemoBus) {
       {"E900000000045120", "setup-device-ad4.png"},
       {"C400000000000D06", "setup-device-mem.png"}};
   for (const auto& [rom, file] : pages) {
-    window->DisplayNodeInfo(rom, dialog::kNodeFromHost);
-    EXPECT_EQ(window->SelectedRom(), rom);
+    window->devices->DisplayNodeInfo(rom, dialog::kNodeFromHost);
+    EXPECT_EQ(window->devices->SelectedRom(), rom);
     shoot(file);
   }
-  EXPECT_EQ(window->tbDevice->currentIndex(), 5);  // the memory button shows its Mem page
+  EXPECT_EQ(window->devices->tbDevice->currentIndex(), 5);  // the memory button shows its Mem page
   window->hide();
 }
 
