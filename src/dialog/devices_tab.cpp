@@ -95,6 +95,10 @@ void DevicesTab::NodeClick(QTreeWidgetItem* node) {
   const std::string rom = DeviceTree::RomOf(node);
   if (rom.empty()) {
     view.rom.clear();
+    for (int page = 0; page < kDevicePageCount; ++page) {
+      tbDevice->setTabEnabled(page, true);
+      tbDevice->setTabToolTip(page, QString());
+    }
     {
       Filling filling(view.loading);
       info->ShowNone();
@@ -107,9 +111,38 @@ void DevicesTab::NodeClick(QTreeWidgetItem* node) {
   RefreshDisplay();
 }
 
+// The capabilities a page shows something of; the Info page shows every device.
+uint32_t DevicesTab::PageCaps(int page) {
+  switch (page) {
+    case kTempPage:
+      return kCapTemperature;
+    case kADPage:
+      return kCapSupplyVoltage | kCapADInput | kCapCurrentSense;
+    case kQuadADPage:
+      return kCapQuadAD;
+    case kMemPage:
+      return kCapMemory | kCapEprom;
+    case kTimePage:
+      return kCapClock;
+    case kSwitchPage:
+      return kCapSwitch | kCapCounter;
+    case kPotPage:
+      return kCapPotentiometer;
+    default:
+      return ~0u;
+  }
+}
+
 void DevicesTab::ShowPages() {
   const std::string rom = view.rom;
   const uint32_t caps = FamilyCaps(rom);
+  // A page the device has nothing for is shown as not applicable instead of reading it.
+  const QString part = Q(GroupName(rom));
+  for (int page = 0; page < kDevicePageCount; ++page) {
+    const bool applies = (caps & PageCaps(page)) != 0;
+    tbDevice->setTabEnabled(page, applies);
+    tbDevice->setTabToolTip(page, applies ? QString() : "Not applicable to the " + part);
+  }
   {
     Filling filling(view.loading);
     for (DevicePage* page : pages_)
@@ -141,7 +174,10 @@ void DevicesTab::RefreshDisplay() {
   {
     BusClaim bus(rom);
     present = bus.Present();
-    if (present) Skip([&] { ReadDev(*record, rom, kReadAll, bus.Shared()); });
+    // Memory alone gives no reading to show (the Mem page reads its banks itself): such a
+    // device is not asked for one it does not have.
+    const bool has_readings = (caps & ~(kCapMemory | kCapEprom)) != 0;
+    if (present && has_readings) Skip([&] { ReadDev(*record, rom, kReadAll, bus.Shared()); });
   }
   // A click on another node while the bus was busy: that node is shown now, not this one.
   if (view.rom != rom) return;

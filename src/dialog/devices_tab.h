@@ -54,6 +54,7 @@ class DevicesTab : public QWidget {
 
  private:
   void ShowPages();
+  static uint32_t PageCaps(int page);
   std::array<DevicePage*, kDevicePageCount> pages_{};
 };
 

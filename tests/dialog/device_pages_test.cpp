@@ -14,6 +14,7 @@
 #include "core/timer_window.h"
 #include "dialog/ad_page.h"
 #include "dialog/devices_tab.h"
+#include "dialog/file_browser.h"
 #include "dialog/memory_page.h"
 #include "dialog/quad_ad_page.h"
 #include "dialog/switch_page.h"
@@ -272,6 +273,43 @@ TEST_F(DialogBusTest, RefreshAddsTheDevicesTheTreeDoesNotShowYet) {
   ASSERT_NE(tree.FindDeviceNode(later), nullptr);
   EXPECT_EQ(tree.FindDeviceNode(later)->parent()->text(0), "DS2438");
   EXPECT_EQ(tree.topLevelItemCount(), 2);
+  window->hide();
+}
+
+// A device without some kind of page (a memory button has no readings, a quad converter's memory
+// holds no files) has that page shown as not applicable; nothing is logged as an error.
+TEST_F(DialogBusTest, PagesADeviceHasNothingForAreNotApplicableAndLogNoError) {
+  const std::string mem = Rom(0x06, 9), quad = Rom(0x20, 10);
+  StartBus({{"devices", {{{"rom", mem}}, {{"rom", quad}, {"inputs", {1.0, 1.0, 1.0, 1.0}}}}}});
+  Plugin().TimerLoop = 2;
+  Plugin().parts.devices->GetDevices();
+  auto window = OpenOn(mem);
+  auto& tabs = *window->devices->tbDevice;
+  EXPECT_EQ(tabs.currentIndex(), dialog::kMemPage);
+  EXPECT_TRUE(tabs.isTabEnabled(dialog::kMemPage));
+  EXPECT_TRUE(tabs.isTabEnabled(dialog::kInfoPage));
+  EXPECT_FALSE(tabs.isTabEnabled(dialog::kTempPage));
+  EXPECT_EQ(tabs.tabToolTip(dialog::kTempPage), "Not applicable to the DS1993");
+  EXPECT_GT(window->devices->memory->DataList->count(), 0) << "its memory is shown";
+
+  window->devices->DisplayNodeInfo(quad, dialog::kNodeFromHost);
+  EXPECT_EQ(tabs.currentIndex(), dialog::kQuadADPage);
+  EXPECT_FALSE(tabs.isTabEnabled(dialog::kTempPage));
+  QTreeWidget* files = window->devices->memory->files->devFiles;
+  ASSERT_EQ(files->topLevelItemCount(), 1);
+  EXPECT_EQ(files->topLevelItem(0)->text(0), "Not applicable: the DS2450 keeps no files");
+  EXPECT_FALSE(files->isEnabled());
+  QTest::mouseClick(window->cmdRefresh, Qt::LeftButton);
+
+  std::vector<std::string> errors;
+  for (const auto& [category, text] : host->log)
+    if (category.find("ERROR") != std::string::npos) errors.push_back(category + " " + text);
+  EXPECT_THAT(errors, ::testing::IsEmpty());
+
+  // No device selected: every page is there again.
+  QWidget* view = window->devices->DevView->viewport();
+  QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(view->width() / 2, view->height() - 3));
+  EXPECT_TRUE(tabs.isTabEnabled(dialog::kTempPage));
   window->hide();
 }
 
