@@ -2,6 +2,7 @@
 // tabs, Help, and the dialog in the running plug-in on a simulated bus.
 #include "dialog/setup_dialog.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -19,8 +20,10 @@
 #include "access/provider.h"
 #include "core/timer_window.h"
 #include "dialog/bus_claim.h"
+#include "dialog/devices_tab.h"
 #include "dialog/help_page.h"
 #include "dialog/settings_page.h"
+#include "dialog/temp_page.h"
 #include "dialog/web_page.h"
 #include "dialog_fixture.h"
 #include "logging/readings_table.h"
@@ -177,6 +180,53 @@ TEST_F(DialogBusTest, OkChangesThePollRateOfTheRunningPluginOnTheDemoBus) {
   // The readings reached the host.
   EXPECT_FALSE(host->LogTexts("1-Wire I/F ERROR:").size() > 0);
   EXPECT_GT(gROMs().Count(), 10);
+}
+
+// Every tab and box of the dialog says what it is, a ROM id shows in full in the tree, and the
+// spin buttons get the room their arrows need.
+TEST_F(DialogBusTest, EveryTabAndBoxSaysWhatItIsAndShowsItsContentInFull) {
+  StartBus(sim::LoadBusFile(QB_DEMO_BUS, clock));
+  Plugin().TimerLoop = 2;
+  Plugin().parts.devices->GetDevices();
+  // A desktop's font, larger than the offscreen platform's own.
+  const QFont font_before = QApplication::font();
+  QFont desktop = font_before;
+  desktop.setPixelSize(15);
+  QApplication::setFont(desktop);
+  auto window = std::make_shared<SetupWindow>();
+  QApplication::setFont(font_before);
+  Plugin().parts.dialog = window;
+  window->ShowModeless();
+  window->tbSetup->setCurrentIndex(2);
+  QApplication::processEvents();
+  for (const QTabWidget* tabs : window->findChildren<QTabWidget*>())
+    for (int i = 0; i < tabs->count(); ++i)
+      if (tabs->isTabVisible(i)) {
+        EXPECT_FALSE(tabs->tabText(i).isEmpty()) << tabs->objectName().toStdString() << " " << i;
+        EXPECT_NE(tabs->tabText(i), "None") << tabs->objectName().toStdString() << " " << i;
+      }
+  for (const QGroupBox* box : window->findChildren<QGroupBox*>()) {
+    EXPECT_FALSE(box->title().isEmpty());
+    EXPECT_FALSE(box->title().contains("ChartDirector")) << box->title().toStdString();
+  }
+
+  QTreeWidget* tree = window->devices->DevView;
+  const int room = tree->viewport()->width();
+  int nodes = 0;
+  for (int g = 0; g < tree->topLevelItemCount(); ++g)
+    for (int c = 0; c < tree->topLevelItem(g)->childCount(); ++c, ++nodes) {
+      QTreeWidgetItem* node = tree->topLevelItem(g)->child(c);
+      const int needed = tree->visualItemRect(node).left() + tree->iconSize().width() +
+                         tree->fontMetrics().horizontalAdvance(node->text(0)) + 8;
+      EXPECT_LE(needed, room) << node->text(0).toStdString();
+    }
+  EXPECT_GT(nodes, 10);
+
+  window->devices->tbDevice->setCurrentIndex(dialog::kTempPage);
+  QApplication::processEvents();
+  for (const QSpinBox* spin : {window->devices->temp->UpDown1, window->devices->temp->UpDown2})
+    EXPECT_GE(spin->width(), spin->minimumSizeHint().width());
+  window->hide();
 }
 
 // Fahrenheit chosen in the dialog: the thermometers' host values say so at once, as when the
