@@ -20,24 +20,6 @@
 
 namespace qb::dialog {
 
-void ChooseHumidityRepresentation(const std::string& rom, bool humidity) {
-  Store().Set("DS2438", rom, humidity ? "1" : "0");
-  // The other representation's host devices go; discovery creates the chosen ones.
-  for (const char* letter :
-       humidity ? std::vector<const char*>{"G", "H"} : std::vector<const char*>{"N"}) {
-    const std::string key = rom + letter;
-    Skip([&] {
-      if (auto device = FindHSDeviceByKey(key)) Host().DeleteDevice(device->ref());
-    });
-    if (auto parent = gROMs().FindParent(rom)) {
-      const auto devices = parent->Devices;
-      const auto list = devices->DevList;
-      for (const auto& d : list)
-        if (d->ROM == key) devices->Remove(*d);
-    }
-  }
-}
-
 void ShowDeviceIdOnHost(const std::string& rom, bool show) {
   Store().Set("Show Device ID", rom, show ? "1" : "0");
   auto record = gROMs().FindDev(rom);

@@ -12,10 +12,6 @@
 
 namespace qb::dialog {
 
-// Stores whether a battery monitor is a humidity sensor and removes the host devices and records
-// of the other representation; discovery creates the chosen one's.
-void ChooseHumidityRepresentation(const std::string& rom, bool humidity);
-
 // Stores "Show Device ID" for a device and creates or deletes the host device that shows its ROM
 // id (the deletion is logged).
 void ShowDeviceIdOnHost(const std::string& rom, bool show);

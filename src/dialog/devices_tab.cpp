@@ -19,6 +19,7 @@
 #include "onewire/device_info.h"
 #include "onewire/device_reading.h"
 #include "onewire/family_catalogue.h"
+#include "onewire/humidity_choice.h"
 #include "registry/host_codes.h"
 #include "registry/records.h"
 

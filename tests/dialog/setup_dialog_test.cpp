@@ -229,6 +229,75 @@ TEST_F(DialogBusTest, EveryTabAndBoxSaysWhatItIsAndShowsItsContentInFull) {
   window->hide();
 }
 
+// The first scan meets a battery monitor and asks whether it is a humidity sensor. The user opens
+// the dialog and takes a minute to answer: polling goes on meanwhile, the dialog's tree shows
+// every device, and the answer then takes effect.
+class SlowAnswer : public HeadlessUserInterface {
+ public:
+  SlowAnswer(Clock& clock, std::function<void()> meanwhile)
+      : HeadlessUserInterface(clock, nullptr), meanwhile_(std::move(meanwhile)) {}
+  bool Ask(const Question& question) override {
+    asked.push_back(question.id);
+    busy_when_asked = Plugin().TimerBusy;
+    meanwhile_();
+    return false;
+  }
+  bool AnswersAtOnce() const override { return false; }  // a person answers
+  std::vector<std::string> asked;
+  bool busy_when_asked = false;
+
+ private:
+  std::function<void()> meanwhile_;
+};
+
+TEST_F(DialogBusTest, AQuestionDuringAScanDoesNotStopPolling) {
+  const std::string battery = Rom(0x26, 20), thermometer = Rom(0x28, 21), quad = Rom(0x20, 22);
+  StartBus({{"devices",
+             {{{"rom", battery}}, {{"rom", thermometer}, {"temperature", 20}}, {{"rom", quad}}}}});
+  auto cycle = std::make_shared<CountingCycle>();
+  Plugin().parts.cycle = cycle;
+  auto timers = std::make_shared<frm1Wire>(loop);
+  Plugin().parts.timers = timers;
+  LoadProcessSettings();
+  Plugin().settings.IntType = "SIM";
+  timers->SetPollTimerEnabled(true);
+  Plugin().PollingStarted = true;
+  auto window = std::make_shared<SetupWindow>();
+  Plugin().parts.dialog = window;
+  int reads_while_asked = -1;
+  int nodes_while_asked = -1;
+  SlowAnswer slow(clock, [&] {
+    window->ShowModeless();
+    const int before = cycle->reads;
+    loop.AdvanceAndRun(clock, 60s, 250ms);
+    reads_while_asked = cycle->reads - before;
+    QTest::mouseClick(window->cmdRefresh, Qt::LeftButton);
+    QTreeWidget* tree = window->devices->DevView;
+    nodes_while_asked = 0;
+    for (int g = 0; g < tree->topLevelItemCount(); ++g)
+      nodes_while_asked += tree->topLevelItem(g)->childCount();
+  });
+  UserInterface* before = Plugin().services.ui;
+  Plugin().services.ui = &slow;
+  loop.AdvanceAndRun(clock, 40s, 250ms);
+  Plugin().services.ui = before;
+
+  EXPECT_THAT(slow.asked, ::testing::ElementsAre("ds2438-humidity"));
+  EXPECT_FALSE(slow.busy_when_asked) << "asked in the middle of a scan";
+  EXPECT_GE(reads_while_asked, 1) << "polling stopped while the question was open";
+  EXPECT_EQ(nodes_while_asked, 3);
+  // Answered No: a voltage monitor from the next enumeration on, not asked again.
+  EXPECT_EQ(store.GetOr("DS2438", battery, ""), "0");
+  auto has_host_device = [&](const std::string& key) {
+    const auto channel = gROMs().FindDev(key);
+    return channel && channel->dc != -1;
+  };
+  EXPECT_TRUE(has_host_device(battery + "G"));
+  EXPECT_FALSE(has_host_device(battery + "N"));
+  EXPECT_EQ(slow.asked.size(), 1u);
+  window->hide();
+}
+
 // Fahrenheit chosen in the dialog: the thermometers' host values say so at once, as when the
 // scale is switched on the settings page, instead of keeping Centigrade values until each device
 // is read again.
