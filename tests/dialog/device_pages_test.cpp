@@ -13,6 +13,7 @@
 
 #include "core/timer_window.h"
 #include "dialog/ad_page.h"
+#include "dialog/device_commands.h"
 #include "dialog/devices_tab.h"
 #include "dialog/file_browser.h"
 #include "dialog/memory_page.h"
@@ -274,6 +275,48 @@ TEST_F(DialogBusTest, RefreshAddsTheDevicesTheTreeDoesNotShowYet) {
   EXPECT_EQ(tree.FindDeviceNode(later)->parent()->text(0), "DS2438");
   EXPECT_EQ(tree.topLevelItemCount(), 2);
   window->hide();
+}
+
+// The Info page's switch shows a device's ROM id as a host device of its own, and removes it.
+TEST_F(DialogBusTest, ShowDeviceIdAddsAndRemovesTheHostDeviceOfTheRomId) {
+  const std::string rom = Rom(0x06, 11);
+  StartBus({{"devices", {{{"rom", rom}}}}});
+  gROMs().Find(rom);
+  auto window = OpenOn(rom);
+  auto device_named = [&](const std::string& name) {
+    for (const auto& d : host->devices)
+      if (d->name_ == name) return true;
+    return false;
+  };
+  window->devices->info->chkDeviceID->click();
+  EXPECT_EQ(store.GetOr("Show Device ID", rom, ""), "1");
+  EXPECT_TRUE(device_named(rom));
+  window->devices->info->chkDeviceID->click();
+  EXPECT_EQ(store.GetOr("Show Device ID", rom, ""), "0");
+  EXPECT_FALSE(device_named(rom));
+  EXPECT_THAT(host->LogTexts("Deleting 1-Wire DS1993"),
+              ::testing::ElementsAre(::testing::HasSubstr("deleted.")));
+  window->hide();
+}
+
+// Typed bytes go to the chosen page of the bank; text that is no byte writes nothing.
+TEST_F(DialogBusTest, MemoryBytesTypedInHexadecimalAreWrittenToTheChosenPage) {
+  const std::string rom = Rom(0x06, 12);
+  StartBus({{"devices", {{{"rom", rom}}}}});
+  std::string bad;
+  EXPECT_FALSE(dialog::ParseHexBytes("01 GG", bad));
+  EXPECT_EQ(bad, "GG");
+  EXPECT_FALSE(dialog::ParseHexBytes("100", bad));
+  const auto bytes = dialog::ParseHexBytes(" 0a  FF 7 ", bad);
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(*bytes, (access::Bytes{0x0A, 0xFF, 0x07}));
+  EXPECT_EQ(dialog::WriteMemory(rom, 0, 2, *bytes), "");
+  auto* model = bus->FindAs<sim::NvramModel>(*access::RomId::Parse(rom));
+  ASSERT_NE(model, nullptr);
+  EXPECT_EQ(model->Memory()[64], 0x0A);  // page 2 of 32-byte pages
+  EXPECT_EQ(model->Memory()[66], 0x07);
+  EXPECT_EQ(model->Memory()[0], 0x00);
+  EXPECT_EQ(dialog::WriteMemory(rom, 9, 0, *bytes), "") << "a bank the device lacks: nothing";
 }
 
 // A device without some kind of page (a memory button has no readings, a quad converter's memory
