@@ -11,6 +11,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "access/errors.h"
 #include "access/owfile.h"
 #include "access/owfile_streams.h"
 #include "core/log.h"
@@ -193,10 +194,30 @@ void FileBrowser::DisplayFiles(const std::string& path, const std::string& paren
     }
     (void)parent;
     Fill(bus.Container(), path.empty() ? "/" : path);
+  } catch (const access::AccessError& e) {
+    // A device whose memory holds no files (a converter's registers) simply has no file system:
+    // that is shown, not logged as a failure.
+    if (e.code() == access::ErrorCode::NotSupported) {
+      ShowNotApplicable(e.source());
+    } else if (LogEnabled(LogClass::ErrorsAlarms)) {
+      WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(DisplayFiles)", e.what());
+    }
   } catch (const std::exception& e) {
     if (LogEnabled(LogClass::ErrorsAlarms))
       WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR(DisplayFiles)", e.what());
   }
+}
+
+void FileBrowser::ShowNotApplicable(const std::string& part) {
+  devFiles->clear();
+  auto* note = new QTreeWidgetItem(
+      QStringList(QString::fromStdString("Not applicable: the " + part + " keeps no files")));
+  note->setFlags(Qt::NoItemFlags);
+  devFiles->addTopLevelItem(note);
+  devFiles->setEnabled(false);
+  cmdNew->setEnabled(false);
+  cmdEdit->setEnabled(false);
+  cmdDel->setEnabled(false);
 }
 
 void FileBrowser::Fill(access::OneWireContainer& container, const std::string& path) {

@@ -74,6 +74,8 @@ class FileBrowser : public QWidget {
 
  private:
   void OpenEditor(const QString& text);
+  // The device has memory but no file system: the tree says so and nothing can be done in it.
+  void ShowNotApplicable(const std::string& part);
   void Fill(access::OneWireContainer& container, const std::string& path);
   void LabelEdited(QTreeWidgetItem* item);
   std::string rom_;

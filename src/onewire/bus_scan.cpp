@@ -12,6 +12,7 @@
 #include "onewire/adapter_setup.h"
 #include "onewire/chain_order.h"
 #include "onewire/device_reading.h"
+#include "onewire/humidity_choice.h"
 #include "onewire/onewire_state.h"
 #include "platform/event_loop.h"
 #include "platform/settings_store.h"
@@ -101,6 +102,34 @@ bool HasHostDevice(const std::string& key) {
   return false;
 }
 
+void AskHumidity(const std::string& rom_id, bool supposed) {
+  Question q;
+  q.id = "ds2438-humidity";
+  q.text = "Would you like the device " + rom_id + "\nto be represented as a humidity sensor?";
+  q.headless_answer = supposed;
+  const bool humidity = UI().Ask(q);
+  if (humidity != supposed)
+    ChooseHumidityRepresentation(rom_id, humidity);
+  else
+    Store().Set("DS2438", rom_id, humidity ? "1" : "0");
+}
+
+// Asks whether a battery monitor is a humidity sensor: at once when nobody has to answer, else on
+// the event loop after the scan (until then the scan goes on with the representation supposed). An
+// answer other than the one supposed changes the device's representation: the other one's host
+// devices go, and the next enumeration creates the chosen ones.
+void AskHumidityAfterScan(const std::string& rom_id, bool supposed) {
+  if (UI().AnswersAtOnce() || !Plugin().services.loop) return AskHumidity(rom_id, supposed);
+  // Posted tasks also run in the pauses of the scan itself: the question waits for the bus to
+  // be free.
+  Loop().Post([rom_id, supposed] {
+    if (Plugin().TimerBusy || Plugin().ExternalBusy)
+      AskHumidityAfterScan(rom_id, supposed);
+    else
+      AskHumidity(rom_id, supposed);
+  });
+}
+
 // The new channels of a device, on the enumeration tick.
 void CreateChannels(DSROM& rom, const std::string& rom_id, const std::string& part) {
   const uint32_t caps = static_cast<uint32_t>(rom.Caps);
@@ -112,17 +141,15 @@ void CreateChannels(DSROM& rom, const std::string& rom_id, const std::string& pa
     if (caps & kCapSupplyVoltage) CreateMissing(rom_id + "G", part, kNoReadingText);
     if (caps & kCapADInput) CreateMissing(rom_id + "H", part, kNoReadingText);
   } else {
-    if (!HasHostDevice(rom_id + "N") && !HasHostDevice(rom_id + "G")) {
-      Question q;
-      q.id = "ds2438-humidity";
-      q.text = "Would you like the device " + rom_id + "\nto be represented as a humidity sensor?";
-      // Without a desktop the answer is Yes, unless the settings already hold one for this
-      // device: that answer is the user's and is kept.
+    if (!HasHostDevice(rom_id + "N") && !HasHostDevice(rom_id + "G") &&
+        OneWire().humidity_asked.insert(rom_id).second) {
+      // Until it is answered the device is what the settings hold for it, else a humidity
+      // sensor (also the answer without a desktop). The question is asked once the scan is
+      // over: asked in the middle of it, it would hold the bus and stop polling until answered.
       const auto stored = Store().Get("DS2438", rom_id);
-      q.headless_answer = stored ? ReadNumber(*stored) != 0 : true;
-      const bool humidity = UI().Ask(q);
-      Store().Set("DS2438", rom_id, humidity ? "1" : "0");
-      rom.DS2438Humid = humidity ? 1 : 0;
+      const bool supposed = stored ? ReadNumber(*stored) != 0 : true;
+      rom.DS2438Humid = supposed ? 1 : 0;
+      AskHumidityAfterScan(rom_id, supposed);
     }
     if (rom.DS2438Humid == 1) {
       CreateMissing(rom_id + "N", part, kNoReadingText);

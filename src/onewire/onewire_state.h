@@ -62,6 +62,9 @@ struct OneWireState {
   std::set<std::string> chain_scanned;
   // Keys whose record could not be made, each logged once.
   std::set<std::string> unusable_keys;
+  // Battery monitors asked this run whether they are humidity sensors (the question may still be
+  // open): they are not asked again, and keep the representation chosen or supposed.
+  std::set<std::string> humidity_asked;
   // An adapter that stopped answering (see adapter_outage.h): since when, and the errors counted
   // instead of logged meanwhile.
   bool adapter_lost = false;

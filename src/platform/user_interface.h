@@ -29,6 +29,9 @@ class UserInterface {
   virtual void MessageBox(const std::string& text, MessageIcon icon,
                           const std::string& title = {}) = 0;
   virtual bool Ask(const Question& question) = 0;
+  // Whether Ask answers without waiting for a person. A question a person must answer is not
+  // asked in the middle of a bus operation: it would hold the bus until answered.
+  virtual bool AnswersAtOnce() const { return false; }
   // Returns the typed text; `fallback` when nobody can answer.
   virtual std::string InputBox(const std::string& prompt, const std::string& fallback) = 0;
   virtual void Beep() = 0;
@@ -47,6 +50,7 @@ class HeadlessUserInterface : public UserInterface {
   void MessageBox(const std::string& text, MessageIcon icon,
                   const std::string& title = {}) override;
   bool Ask(const Question& question) override;
+  bool AnswersAtOnce() const override { return true; }
   std::string InputBox(const std::string& prompt, const std::string& fallback) override;
   void Beep() override;
   void Sleep(std::chrono::milliseconds duration) override;

@@ -7,6 +7,7 @@
 
 #include "access/rom.h"
 #include "core/plugin_state.h"
+#include "dialog/setup_dialog.h"
 #include "onewire/adapter_setup.h"
 #include "onewire/onewire_state.h"
 #include "onewire/read_cycle.h"
@@ -60,6 +61,20 @@ class DialogBusTest : public PluginTest {
     });
   }
   std::shared_ptr<sim::SimBus> bus;
+};
+
+// The Setup dialog shown on a bus of one DS18B20 thermometer.
+class SetupDialogTest : public DialogBusTest {
+ protected:
+  void SetUp() override {
+    StartBus({{"devices", {{{"rom", kB20}, {"temperature", 21.5}}}}});
+    gROMs().Find(kB20 + "M");
+    Plugin().parts.dialog = window;
+    window->ShowModeless();
+  }
+  void TearDown() override { window->hide(); }
+  inline static const std::string kB20 = access::RomId::Make(0x28, 1).ToString();
+  std::shared_ptr<dialog::SetupWindow> window = std::make_shared<dialog::SetupWindow>();
 };
 
 }  // namespace qb::test

@@ -31,7 +31,7 @@ TEST_F(DialogBusTest, TheDeviceTreeOffersReplacingASensor) {
 
   auto window = std::make_shared<dialog::SetupWindow>();
   QAction* entry = nullptr;
-  for (QAction* a : window->DevView->actions())
+  for (QAction* a : window->devices->DevView->actions())
     if (a->objectName() == "actReplaceSensor") entry = a;
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(entry->text(), "Replace sensor...");

@@ -1,6 +1,6 @@
-// Pictures of the Setup dialog on the demo bus: the five main tabs and three device pages. They go
-// to the build folder, and to docs/ with QB_UPDATE_SCREENSHOTS=1 (run under Xvfb with
-// QT_QPA_PLATFORM=xcb for the pictures in docs/).
+// Pictures of the Setup dialog on the demo bus: every tab, and every device page with a device of
+// its kind. They go to the build folder, and to docs/dialog/ with QB_UPDATE_SCREENSHOTS=1 (run
+// under Xvfb with QT_QPA_PLATFORM=xcb for the pictures in docs/).
 #include <QApplication>
 #include <QPixmap>
 #include <QTabWidget>
@@ -8,15 +8,14 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "dialog/devices_tab.h"
 #include "dialog/setup_dialog.h"
 #include "dialog_fixture.h"
 
 namespace qb::test {
 namespace {
 
-using namespace std::chrono_literals;
-
-TEST_F(DialogBusTest, ScreenshotsOfTheTabsAndDevicePagesOnTheDemoBus) {
+TEST_F(DialogBusTest, ScreenshotsOfEveryTabAndDevicePageOnTheDemoBus) {
   StartBus(sim::LoadBusFile(QB_DEMO_BUS, clock));
   Plugin().parts.devices->GetDevices();  // the scan: records and host devices
   Plugin().parts.devices->GetDevices();
@@ -28,8 +27,8 @@ TEST_F(DialogBusTest, ScreenshotsOfTheTabsAndDevicePagesOnTheDemoBus) {
 
   const char* env = std::getenv("QB_UPDATE_SCREENSHOTS");
   const std::filesystem::path dir = env && std::string(env) == "1"
-                                        ? std::filesystem::path(QB_SOURCE_DIR) / "docs"
-                                        : std::filesystem::path(QB_SCREENSHOT_DIR);
+                                        ? std::filesystem::path(QB_SOURCE_DIR) / "docs" / "dialog"
+                                        : std::filesystem::path(QB_SCREENSHOT_DIR) / "dialog";
   std::filesystem::create_directories(dir);
   auto shoot = [&](const std::string& name) {
     for (int i = 0; i < 5; ++i) QApplication::processEvents();
@@ -37,24 +36,32 @@ TEST_F(DialogBusTest, ScreenshotsOfTheTabsAndDevicePagesOnTheDemoBus) {
     EXPECT_FALSE(picture.isNull());
     EXPECT_TRUE(picture.save(QString::fromStdString((dir / name).string()), "PNG")) << name;
   };
-  const char* tabs[] = {"setup-interface.png", "setup-settings.png", "setup-devices.png",
-                        "setup-database.png", "setup-web-page.png"};
+  const char* tabs[] = {"interface.png", "settings.png", "devices.png", "database.png",
+                        "web-page.png"};
   for (int t = 0; t < 5; ++t) {
     window->tbSetup->setCurrentIndex(t);
-    if (t == 2) window->DisplayNodeInfo("A300000000049E28", dialog::kNodeFromHost);
     shoot(tabs[t]);
   }
   window->tbSetup->setCurrentIndex(2);
-  const std::pair<const char*, const char*> pages[] = {
-      {"A300000000049E28", "setup-device-temp.png"},
-      {"E900000000045120", "setup-device-ad4.png"},
-      {"C400000000000D06", "setup-device-mem.png"}};
-  for (const auto& [rom, file] : pages) {
-    window->DisplayNodeInfo(rom, dialog::kNodeFromHost);
-    EXPECT_EQ(window->SelectedRom(), rom);
+  // A device of each kind, and its page.
+  const struct {
+    const char* rom;
+    int page;
+    const char* file;
+  } pages[] = {{"A300000000049E28", dialog::kTempPage, "device-temp.png"},
+               {"8C00000000031B26", dialog::kADPage, "device-ad.png"},
+               {"E900000000045120", dialog::kQuadADPage, "device-ad4.png"},
+               {"C400000000000D06", dialog::kMemPage, "device-mem.png"},
+               {"3B00000000000A04", dialog::kTimePage, "device-time.png"},
+               {"0A000000000E013A", dialog::kSwitchPage, "device-misc.png"},
+               {"B90000000007132C", dialog::kPotPage, "device-pot.png"},
+               {"3600000000090B01", dialog::kInfoPage, "device-info.png"}};
+  for (const auto& [rom, page, file] : pages) {
+    window->devices->DisplayNodeInfo(rom, dialog::kNodeFromHost);
+    EXPECT_EQ(window->devices->SelectedRom(), rom);
+    window->devices->SelectPage(page);  // the page of the picture, where the click chose another
     shoot(file);
   }
-  EXPECT_EQ(window->tbDevice->currentIndex(), 5);  // the memory button shows its Mem page
   window->hide();
 }
 

@@ -1,6 +1,8 @@
-// The Setup dialog on the offscreen platform, driving the plug-in on a simulated bus.
+// The Setup dialog as a whole on the offscreen platform: its buttons, the settings through all
+// tabs, Help, and the dialog in the running plug-in on a simulated bus.
 #include "dialog/setup_dialog.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -18,7 +20,11 @@
 #include "access/provider.h"
 #include "core/timer_window.h"
 #include "dialog/bus_claim.h"
+#include "dialog/devices_tab.h"
 #include "dialog/help_page.h"
+#include "dialog/settings_page.h"
+#include "dialog/temp_page.h"
+#include "dialog/web_page.h"
 #include "dialog_fixture.h"
 #include "logging/readings_table.h"
 #include "onewire/device_clock.h"
@@ -34,18 +40,6 @@ using namespace std::chrono_literals;
 using dialog::SetupWindow;
 
 const std::string kB20 = access::RomId::Make(0x28, 1).ToString();
-
-class SetupDialogTest : public DialogBusTest {
- protected:
-  void SetUp() override {
-    StartBus({{"devices", {{{"rom", kB20}, {"temperature", 21.5}}}}});
-    gROMs().Find(kB20 + "M");
-    Plugin().parts.dialog = window;
-    window->ShowModeless();
-  }
-  void TearDown() override { window->hide(); }
-  std::shared_ptr<SetupWindow> window = std::make_shared<SetupWindow>();
-};
 
 TEST_F(SetupDialogTest, CancelShutsThePluginDownOnlyWhenTheAdapterIsNotReady) {
   QTest::mouseClick(window->CancelButton, Qt::LeftButton);
@@ -63,37 +57,14 @@ TEST_F(SetupDialogTest, CancelShutsThePluginDownOnlyWhenTheAdapterIsNotReady) {
   EXPECT_THAT(host->LogTexts("1-Wire I/F FATAL"), ::testing::ElementsAre("Shutting down plug-in."));
 }
 
-TEST_F(SetupDialogTest, OnlyTickingGenerateWebPagesShowsTheRestartMessage) {
-  window->chkWeb->setChecked(false);  // the untick shows nothing
-  EXPECT_TRUE(messages.empty());
-  window->chkWeb->click();
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].second, "You will need to restart Hearthmoor for this to take effect.");
-  window->chkWeb->click();
-  EXPECT_EQ(messages.size(), 1u);
-  EXPECT_TRUE(window->Apply->isEnabled());
-}
-
-// The charts page's chart is the main chart; the one on a device's page is the device chart.
-TEST_F(SetupDialogTest, EachChartFrameIsTitledByTheChartItSizes) {
-  auto frame_of = [](QWidget* w) {
-    while (w && !qobject_cast<QGroupBox*>(w)) w = w->parentWidget();
-    return w ? qobject_cast<QGroupBox*>(w)->title() : QString();
-  };
-  EXPECT_EQ(frame_of(window->txtChartX1), "Main Chart Settings");
-  EXPECT_EQ(window->txtChartX1->text(), "500");
-  EXPECT_EQ(frame_of(window->txtChartX), "Device Chart Settings");
-  EXPECT_EQ(window->txtChartX->text(), "590");
-}
-
 TEST_F(SetupDialogTest, ApplyBoundsValuesShowsTheBoundsAndCancelRestoresTheStore) {
-  window->txtPollCycle->setText("70000");
-  window->txtChartX->setText("100");
-  window->txtSig->setText("300");  // would wrap in the byte it is held in
+  window->settings_page->txtPollCycle->setText("70000");
+  window->web_page->txtChartX->setText("100");
+  window->settings_page->txtSig->setText("300");  // would wrap in the byte it is held in
   QTest::mouseClick(window->Apply, Qt::LeftButton);
   EXPECT_EQ(Plugin().settings.CycleSeconds, 65535);
-  EXPECT_EQ(window->txtChartX->text(), "200");
-  EXPECT_EQ(window->txtSig->text(), "10");
+  EXPECT_EQ(window->web_page->txtChartX->text(), "200");
+  EXPECT_EQ(window->settings_page->txtSig->text(), "10");
   EXPECT_FALSE(window->Apply->isEnabled());
   EXPECT_FALSE(store.Get("Settings", "PollCycle").has_value());  // Apply stores nothing
 
@@ -101,114 +72,6 @@ TEST_F(SetupDialogTest, ApplyBoundsValuesShowsTheBoundsAndCancelRestoresTheStore
   EXPECT_EQ(Plugin().settings.CycleSeconds, 30);  // back to the stored value
 }
 
-TEST_F(SetupDialogTest, ClickOutsideAnyNodeAsksForADevice) {
-  window->tbSetup->setCurrentIndex(2);
-  QTreeWidgetItem* node = window->FindDeviceNode(kB20);
-  ASSERT_NE(node, nullptr);
-  EXPECT_EQ(node->parent()->text(0), "DS18B20");
-  QWidget* view = window->DevView->viewport();
-  QTest::mouseClick(view, Qt::LeftButton, {}, window->DevView->visualItemRect(node).center());
-  EXPECT_EQ(window->SelectedRom(), kB20);
-  EXPECT_EQ(window->tbDevice->currentIndex(), 0);  // the Temp page
-  EXPECT_NE(window->lblInfo->text(), "Please select a device.");
-
-  QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(view->width() / 2, view->height() - 3));
-  EXPECT_EQ(window->SelectedRom(), "");
-  EXPECT_EQ(window->lblInfo->text(), "Please select a device.");
-}
-
-TEST_F(SetupDialogTest, TheInterfacePageOffersWorkingAdaptersAndTheirSpeeds) {
-  std::vector<std::string> types;
-  for (int i = 0; i < window->IntType->count(); ++i)
-    types.push_back(window->IntType->itemText(i).toStdString());
-  EXPECT_THAT(types, ::testing::IsSupersetOf({"DS9097E", "DS9097U", "DS2490", "DS1490", "SIM"}));
-  EXPECT_THAT(types, ::testing::Not(::testing::Contains("DS1410E")));
-
-  // An adapter that runs the bus at regular speed only (a passive one): nothing faster offered.
-  OneWire().max_speed = 0;
-  Plugin().settings.IntSpeed = 0;
-  window->hide();
-  window->ShowModeless();
-  EXPECT_TRUE(window->optSpeed[0]->isEnabled());
-  EXPECT_FALSE(window->optSpeed[1]->isEnabled());
-  EXPECT_FALSE(window->optSpeed[2]->isEnabled());
-  OneWire().max_speed = 2;
-  window->hide();
-  window->ShowModeless();
-  EXPECT_TRUE(window->optSpeed[1]->isEnabled());
-  EXPECT_TRUE(window->optSpeed[2]->isEnabled());
-  EXPECT_FALSE(window->optSpeed[3]->isEnabled());
-}
-
-TEST_F(SetupDialogTest, SetAlarmWritesOnlyTheLimitsThatWereChanged) {
-  auto* model = bus->FindAs<sim::ThermometerModel>(*access::RomId::Parse(kB20));
-  ASSERT_NE(model, nullptr);
-  window->DisplayNodeInfo(kB20, dialog::kNodeFromHost);
-  ASSERT_EQ(window->SelectedRom(), kB20);
-  const auto eeprom = model->Eeprom();
-  const auto writes_before = OneWire().adapter->Master().Stats().slots[0];
-
-  QTest::mouseClick(window->cmdSetAlarm, Qt::LeftButton);  // nothing changed: nothing written
-  EXPECT_EQ(OneWire().adapter->Master().Stats().slots[0], writes_before);
-  EXPECT_EQ(model->Eeprom(), eeprom);
-
-  window->txtHi->selectAll();
-  QTest::keyClicks(window->txtHi, "30");
-  EXPECT_EQ(window->txtHi->styleSheet(), "color: red");
-  QTest::mouseClick(window->cmdSetAlarm, Qt::LeftButton);
-  EXPECT_EQ(static_cast<int8_t>(model->Eeprom()[0]), 30);
-  EXPECT_EQ(model->Eeprom()[1], eeprom[1]);  // the low limit was not written
-  EXPECT_EQ(window->txtHi->styleSheet(), "");
-
-  window->UpDown2->stepBy(3);  // the spin button changes the low box
-  QTest::mouseClick(window->cmdSetAlarm, Qt::LeftButton);
-  EXPECT_EQ(static_cast<int8_t>(model->Eeprom()[1]), static_cast<int8_t>(eeprom[1]) + 3);
-  EXPECT_EQ(static_cast<int8_t>(model->Eeprom()[0]), 30);
-}
-
-TEST_F(DialogBusTest, SetClockToPcSetsTheDeviceClockAndTheRowShowsIt) {
-  const std::string rom = Rom(0x04, 9);
-  StartBus({{"devices", {{{"rom", rom}, {"clock", 0}, {"running", false}}}}});
-  gROMs().Find(rom);
-  auto window = std::make_shared<SetupWindow>();
-  Plugin().parts.dialog = window;
-  window->ShowModeless();
-  window->DisplayNodeInfo(rom, dialog::kNodeFromHost);
-  EXPECT_EQ(window->tbDevice->currentIndex(), 6);  // the Time page
-  EXPECT_EQ(window->txtTim[0]->text().toStdString(), "1970-01-01");
-  EXPECT_FALSE(window->chkTim[0]->isChecked());
-
-  QTest::mouseClick(window->cmdSetClock[0], Qt::LeftButton);
-  const std::string now = DateText(DateOfLibraryTime(LibraryTimeOfLocal(clock.Now())));
-  EXPECT_EQ(window->txtTim[0]->text().toStdString().substr(0, 16), now.substr(0, 16));
-  EXPECT_TRUE(host->LogTexts("1-Wire ERROR(SetClock)").empty());
-  window->hide();
-}
-
-// Choosing an output on a DS2450 channel offers a host switch for it, named like every other
-// switch channel: the ROM id, "-Switch" and the channel number.
-TEST_F(DialogBusTest, AnAd4OutputSwitchIsNamedAfterItsChannel) {
-  const std::string rom = Rom(0x20, 12);
-  StartBus({{"devices", {{{"rom", rom}, {"inputs", {1.0, 1.0, 1.0, 1.0}}}}}});
-  gROMs().Find(rom + "G");
-  gROMs().Find(rom + "S2");
-  ui.SetAnswer("add-output-switch", true);
-  auto window = std::make_shared<SetupWindow>();
-  Plugin().parts.dialog = window;
-  window->ShowModeless();
-  window->DisplayNodeInfo(rom, dialog::kNodeFromHost);
-  ASSERT_EQ(window->SelectedRom(), rom);
-  window->cmbAD4OutState[2]->setCurrentText("On");
-  ASSERT_EQ(ui.questions.size(), 1u);
-  std::vector<std::string> names;
-  for (const auto& d : host->devices) names.push_back(d->name_);
-  EXPECT_THAT(names, ::testing::Contains(rom + "-Switch2"));
-  EXPECT_THAT(names, ::testing::Not(::testing::Contains(rom + "I-Switch")));
-  window->hide();
-}
-
-// An installed program finds its help beside itself in the installation; a program in its build
-// folder falls back to the source tree's page.
 TEST(HelpPage, FoundBesideTheInstalledProgramElseInTheSourceTree) {
   TempDir dir;
   const auto exe = dir.path() / "opt" / "bin" / "quellbrook-1wire";
@@ -257,7 +120,7 @@ TEST_F(SetupDialogTest, HelpShowsItsPageOrSaysWhereItLooked) {
 // Settings stored elsewhere (the web page) unload the dialog: an open one closes without storing
 // what its controls held, and its next showing reads the stored settings.
 TEST_F(SetupDialogTest, UnloadClosesWithoutStoringAndTheNextShowingReadsTheStore) {
-  window->txtPollCycle->setText("99");  // typed, not applied
+  window->settings_page->txtPollCycle->setText("99");  // typed, not applied
   store.Set("Settings", "PollCycle", "7");
   window->Unload();
   EXPECT_FALSE(window->isVisible());
@@ -267,58 +130,11 @@ TEST_F(SetupDialogTest, UnloadClosesWithoutStoringAndTheNextShowingReadsTheStore
               ::testing::Contains(::testing::HasSubstr("Setup dialog closed")));
   window->ShowModeless();
   EXPECT_TRUE(window->IsOpen());
-  EXPECT_EQ(window->txtPollCycle->text(), "7");
+  EXPECT_EQ(window->settings_page->txtPollCycle->text(), "7");
 }
 
 // The memory view of an open dialog follows a read elsewhere of the same device's memory, unless
 // it is paused.
-TEST_F(DialogBusTest, RefreshMemoryReadsTheShownDevicesMemoryAgain) {
-  const std::string rom = Rom(0x06, 14);
-  StartBus({{"devices", {{{"rom", rom}}}}});
-  gROMs().Find(rom);
-  auto window = std::make_shared<SetupWindow>();
-  Plugin().parts.dialog = window;
-  window->ShowModeless();
-  window->DisplayNodeInfo(rom, dialog::kNodeFromHost);
-  ASSERT_GT(window->DataList->count(), 0);
-  EXPECT_TRUE(window->DataList->item(0)->text().startsWith("  0: 00 00"));
-  auto* model = bus->FindAs<sim::NvramModel>(*access::RomId::Parse(rom));
-  ASSERT_NE(model, nullptr);
-  model->Memory()[0] = 0xAB;
-
-  window->RefreshMemory(Rom(0x06, 15));  // another device: nothing read
-  EXPECT_TRUE(window->DataList->item(0)->text().startsWith("  0: 00 00"));
-  QTest::mouseClick(window->cmdMemPause, Qt::LeftButton);
-  window->RefreshMemory(rom);  // paused
-  EXPECT_TRUE(window->DataList->item(0)->text().startsWith("  0: 00 00"));
-  QTest::mouseClick(window->cmdMemPause, Qt::LeftButton);
-  window->RefreshMemory(rom);
-  EXPECT_TRUE(window->DataList->item(0)->text().startsWith("  0: AB 00"))
-      << window->DataList->item(0)->text().toStdString();
-  window->hide();
-}
-
-TEST_F(SetupDialogTest, ADatabaseConnectionListsItsTablesAndTheChosenTablesColumns) {
-  TempDir dir;
-  const std::string connection = "Provider=SQLite;Data Source=" + (dir.path() / "t.db").string();
-  ASSERT_EQ(CreateSqliteReadingsDatabase((dir.path() / "t.db").string(), "Readings",
-                                         {"Sensor", "Taken", "Celsius"}),
-            "");
-  window->txtDB->setText(QString::fromStdString(connection));
-  window->Browse(1);
-  ASSERT_EQ(window->TableCombo->count(), 1);
-  EXPECT_EQ(window->TableCombo->currentText(), "Readings");
-  EXPECT_EQ(window->FieldCombo[0]->currentText(), "Sensor");
-  EXPECT_EQ(window->FieldCombo[1]->currentText(), "Taken");
-  EXPECT_EQ(window->FieldCombo[2]->currentText(), "Celsius");
-  EXPECT_EQ(window->txtSQL->text(), "INSERT INTO Readings (Sensor, Taken, Celsius) VALUES");
-  EXPECT_TRUE(window->Apply->isEnabled());
-
-  // A database that cannot be opened leaves the choices as they were.
-  window->txtDB->setText("Provider=SQLite;Data Source=/nonexistent/dir/x.db");
-  window->Browse(1);
-  EXPECT_EQ(window->FieldCombo[2]->currentText(), "Celsius");
-}
 
 // The whole program's path on the demo bus: the poll tick of the timer window reads the network
 // at the configured cycle; OK in the dialog changes the cycle of the running plug-in.
@@ -352,7 +168,7 @@ TEST_F(DialogBusTest, OkChangesThePollRateOfTheRunningPluginOnTheDemoBus) {
   auto window = std::make_shared<SetupWindow>();
   Plugin().parts.dialog = window;
   window->ShowModeless();
-  window->txtPollCycle->setText("5");
+  window->settings_page->txtPollCycle->setText("5");
   QTest::mouseClick(window->OKButton, Qt::LeftButton);
   EXPECT_FALSE(window->isVisible());
   EXPECT_EQ(store.GetOr("Settings", "PollCycle", ""), "5");
@@ -366,10 +182,80 @@ TEST_F(DialogBusTest, OkChangesThePollRateOfTheRunningPluginOnTheDemoBus) {
   EXPECT_GT(gROMs().Count(), 10);
 }
 
-TEST_F(DialogBusTest, TheQuadADPageShowsEachChannelsReadingOnceRead) {
-  const std::string quad = Rom(0x20, 6);
-  StartBus({{"devices", {{{"rom", quad}, {"inputs", {1.2, 2.0, 0.0, 0.4}}}}}});
-  Plugin().parts.cycle = std::make_shared<OneWireBusCycle>();
+// Every tab and box of the dialog says what it is, a ROM id shows in full in the tree, and the
+// spin buttons get the room their arrows need.
+TEST_F(DialogBusTest, EveryTabAndBoxSaysWhatItIsAndShowsItsContentInFull) {
+  StartBus(sim::LoadBusFile(QB_DEMO_BUS, clock));
+  Plugin().TimerLoop = 2;
+  Plugin().parts.devices->GetDevices();
+  // A desktop's font, larger than the offscreen platform's own.
+  const QFont font_before = QApplication::font();
+  QFont desktop = font_before;
+  desktop.setPixelSize(15);
+  QApplication::setFont(desktop);
+  auto window = std::make_shared<SetupWindow>();
+  QApplication::setFont(font_before);
+  Plugin().parts.dialog = window;
+  window->ShowModeless();
+  window->tbSetup->setCurrentIndex(2);
+  QApplication::processEvents();
+  for (const QTabWidget* tabs : window->findChildren<QTabWidget*>())
+    for (int i = 0; i < tabs->count(); ++i)
+      if (tabs->isTabVisible(i)) {
+        EXPECT_FALSE(tabs->tabText(i).isEmpty()) << tabs->objectName().toStdString() << " " << i;
+        EXPECT_NE(tabs->tabText(i), "None") << tabs->objectName().toStdString() << " " << i;
+      }
+  for (const QGroupBox* box : window->findChildren<QGroupBox*>()) {
+    EXPECT_FALSE(box->title().isEmpty());
+    EXPECT_FALSE(box->title().contains("ChartDirector")) << box->title().toStdString();
+  }
+
+  QTreeWidget* tree = window->devices->DevView;
+  const int room = tree->viewport()->width();
+  int nodes = 0;
+  for (int g = 0; g < tree->topLevelItemCount(); ++g)
+    for (int c = 0; c < tree->topLevelItem(g)->childCount(); ++c, ++nodes) {
+      QTreeWidgetItem* node = tree->topLevelItem(g)->child(c);
+      const int needed = tree->visualItemRect(node).left() + tree->iconSize().width() +
+                         tree->fontMetrics().horizontalAdvance(node->text(0)) + 8;
+      EXPECT_LE(needed, room) << node->text(0).toStdString();
+    }
+  EXPECT_GT(nodes, 10);
+
+  window->devices->tbDevice->setCurrentIndex(dialog::kTempPage);
+  QApplication::processEvents();
+  for (const QSpinBox* spin : {window->devices->temp->UpDown1, window->devices->temp->UpDown2})
+    EXPECT_GE(spin->width(), spin->minimumSizeHint().width());
+  window->hide();
+}
+
+// The first scan meets a battery monitor and asks whether it is a humidity sensor. The user opens
+// the dialog and takes a minute to answer: polling goes on meanwhile, the dialog's tree shows
+// every device, and the answer then takes effect.
+class SlowAnswer : public HeadlessUserInterface {
+ public:
+  SlowAnswer(Clock& clock, std::function<void()> meanwhile)
+      : HeadlessUserInterface(clock, nullptr), meanwhile_(std::move(meanwhile)) {}
+  bool Ask(const Question& question) override {
+    asked.push_back(question.id);
+    busy_when_asked = Plugin().TimerBusy;
+    meanwhile_();
+    return false;
+  }
+  bool AnswersAtOnce() const override { return false; }  // a person answers
+  std::vector<std::string> asked;
+  bool busy_when_asked = false;
+
+ private:
+  std::function<void()> meanwhile_;
+};
+
+TEST_F(DialogBusTest, AQuestionDuringAScanDoesNotStopPolling) {
+  const std::string battery = Rom(0x26, 20), thermometer = Rom(0x28, 21), quad = Rom(0x20, 22);
+  StartBus({{"devices",
+             {{{"rom", battery}}, {{"rom", thermometer}, {"temperature", 20}}, {{"rom", quad}}}}});
+  auto cycle = std::make_shared<CountingCycle>();
+  Plugin().parts.cycle = cycle;
   auto timers = std::make_shared<frm1Wire>(loop);
   Plugin().parts.timers = timers;
   LoadProcessSettings();
@@ -378,15 +264,37 @@ TEST_F(DialogBusTest, TheQuadADPageShowsEachChannelsReadingOnceRead) {
   Plugin().PollingStarted = true;
   auto window = std::make_shared<SetupWindow>();
   Plugin().parts.dialog = window;
-  window->ShowModeless();
-  // The page is opened before the bus was scanned, then left open while the plug-in polls.
-  gROMs().Find(quad);
-  window->DisplayNodeInfo(quad, dialog::kNodeFromHost);
+  int reads_while_asked = -1;
+  int nodes_while_asked = -1;
+  SlowAnswer slow(clock, [&] {
+    window->ShowModeless();
+    const int before = cycle->reads;
+    loop.AdvanceAndRun(clock, 60s, 250ms);
+    reads_while_asked = cycle->reads - before;
+    QTest::mouseClick(window->cmdRefresh, Qt::LeftButton);
+    QTreeWidget* tree = window->devices->DevView;
+    nodes_while_asked = 0;
+    for (int g = 0; g < tree->topLevelItemCount(); ++g)
+      nodes_while_asked += tree->topLevelItem(g)->childCount();
+  });
+  UserInterface* before = Plugin().services.ui;
+  Plugin().services.ui = &slow;
   loop.AdvanceAndRun(clock, 40s, 250ms);
-  for (int ch = 0; ch < 4; ++ch) {
-    const std::string shown = window->lblAD4[ch]->text().toStdString();
-    EXPECT_EQ(shown.find("Wait..."), std::string::npos) << "channel " << ch << ": " << shown;
-  }
+  Plugin().services.ui = before;
+
+  EXPECT_THAT(slow.asked, ::testing::ElementsAre("ds2438-humidity"));
+  EXPECT_FALSE(slow.busy_when_asked) << "asked in the middle of a scan";
+  EXPECT_GE(reads_while_asked, 1) << "polling stopped while the question was open";
+  EXPECT_EQ(nodes_while_asked, 3);
+  // Answered No: a voltage monitor from the next enumeration on, not asked again.
+  EXPECT_EQ(store.GetOr("DS2438", battery, ""), "0");
+  auto has_host_device = [&](const std::string& key) {
+    const auto channel = gROMs().FindDev(key);
+    return channel && channel->dc != -1;
+  };
+  EXPECT_TRUE(has_host_device(battery + "G"));
+  EXPECT_FALSE(has_host_device(battery + "N"));
+  EXPECT_EQ(slow.asked.size(), 1u);
   window->hide();
 }
 
@@ -410,11 +318,11 @@ TEST_F(DialogBusTest, ApplyingFahrenheitConvertsTheShownTemperaturesAtOnce) {
   auto window = std::make_shared<SetupWindow>();
   Plugin().parts.dialog = window;
   window->ShowModeless();
-  window->OptionTemp[1]->setChecked(true);
+  window->settings_page->OptionTemp[1]->setChecked(true);
   QTest::mouseClick(window->Apply, Qt::LeftButton);
   EXPECT_TRUE(Plugin().settings.Range);
   EXPECT_EQ(ReadNumber(host->DeviceString(channel->Code())), 68);
-  window->OptionTemp[0]->setChecked(true);
+  window->settings_page->OptionTemp[0]->setChecked(true);
   QTest::mouseClick(window->OKButton, Qt::LeftButton);
   EXPECT_EQ(ReadNumber(host->DeviceString(channel->Code())), 20);
 }
