@@ -22,6 +22,7 @@
 #include "onewire/sensor_replacement.h"
 #include "platform/event_loop.h"
 #include "web/html.h"
+#include "web/shown_values.h"
 
 namespace qb {
 
@@ -71,15 +72,16 @@ bool IsApi(const std::string& path) {
 }
 
 // Headers every answer carries. Pages may run their own inline scripts and styles (the charts'
-// tips) and load the style sheet, images and forms of this server only; no other site may frame
-// them. API answers are never kept in a cache: they hold the house's state at one moment.
+// tips), load the style sheet, scripts, images and forms of this server only and fetch from it
+// alone (the live values); no other site may frame them. API answers are never kept in a cache:
+// they hold the house's state at one moment.
 void AddSafetyHeaders(const HttpRequest& req, HttpResponse& res) {
   res.set_header("X-Content-Type-Options", "nosniff");
   res.set_header("Referrer-Policy", "same-origin");
   res.set_header("X-Frame-Options", "DENY");
   if (res.get_header_value("Content-Type").rfind("text/html", 0) == 0) {
     res.set_header("Content-Security-Policy",
-                   "default-src 'none'; script-src 'unsafe-inline'; "
+                   "default-src 'none'; script-src 'self' 'unsafe-inline'; connect-src 'self'; "
                    "style-src 'self' 'unsafe-inline'; img-src 'self'; form-action 'self'; "
                    "frame-ancestors 'none'; base-uri 'none'");
   } else {
@@ -100,8 +102,10 @@ std::string FramePage(const std::string& page_title, const std::string& body,
                       const std::string& host_menu) {
   return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" +
          EscapeHtml(StripTags(page_title)) +
-         "</title><link rel=\"stylesheet\" href=\"/style.css\"></head>\n<body>\n" + host_menu +
-         "<div class=\"pagetitle\">" + page_title + "</div>\n" + body + "\n</body></html>\n";
+         "</title><link rel=\"stylesheet\" href=\"/style.css\">"
+         "<script src=\"/live.js\" defer></script></head>\n<body>\n" +
+         host_menu + "<div class=\"pagetitle\">" + page_title + "</div>\n" + body +
+         "\n</body></html>\n";
 }
 
 std::string HostMenuBar(const std::vector<std::string>& entries) {
@@ -290,6 +294,27 @@ void HostWebServer::Routes() {
 
   s.Get("/style.css", [](const HttpRequest&, HttpResponse& res) {
     res.set_content(HostStyleSheet(), "text/css; charset=utf-8");
+  });
+
+  s.Get("/live.js", [](const HttpRequest&, HttpResponse& res) {
+    res.set_content(LivePageScript(), "text/javascript; charset=utf-8");
+  });
+
+  // What the device list and device pages show now, for their script to bring an open page up to
+  // date: one entry per device key.
+  s.Get("/api/page-values", [=](const HttpRequest& req, HttpResponse& res) {
+    on_plugin_thread(req, res, [&] {
+      json list = json::array();
+      for (const auto& v : ShownValues()) {
+        list.push_back({{"key", v.key},
+                        {"list_class", v.list_class},
+                        {"list_text", v.list_text},
+                        {"changed", v.changed},
+                        {"reading", v.reading},
+                        {"value", v.value}});
+      }
+      res.set_content(Dump(list), kJson);
+    });
   });
 
   s.Get("/api/devices", [=, this](const HttpRequest& req, HttpResponse& res) {

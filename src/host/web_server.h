@@ -61,6 +61,8 @@ class HostWebServer {
 
 // The host's style sheet: every CSS class the plug-in's pages use.
 const char* HostStyleSheet();
+// The pages' script that keeps the values of an open device list or device page current.
+const char* LivePageScript();
 
 // The plug-in's HTML framed as a full page under the plug-in's page title, with the host's menu
 // (already HTML, may be empty) above it.

@@ -83,8 +83,10 @@ class HeadlessEventLoop : public EventLoop {
   };
 
   bool OnLoopThread() const;
-  void RunPostedTasks();
-  void RunDueTimers();
+  // Each returns whether it ran anything.
+  bool RunPostedTasks();
+  bool RunDueTimers();
+  bool RunDueTimersAt(Clock::Monotonic now);
   void CancelPending();
 
   Clock& clock_;

@@ -1,5 +1,7 @@
 #include "sim/sim_bus.h"
 
+#include <algorithm>
+
 namespace qb::sim {
 
 class SimBus::Operation {
@@ -52,6 +54,7 @@ std::unique_ptr<SimDevice> SimBus::Release(const access::RomId& rom) {
     std::unique_ptr<SimDevice> device = std::move(*it);
     devices_.erase(it);
     std::erase(listening_, device.get());
+    std::erase_if(rom_bits_, [&](const auto& entry) { return entry.second == device.get(); });
     device->AttachTo(nullptr);
     return device;
   }
@@ -68,6 +71,8 @@ access::ResetResult SimBus::Reset(bool overdrive) {
   if (before_reset_ && operations_ == 0) before_reset_();
   const Operation operation(*this);
   listening_.clear();
+  rom_bits_mode_ = RomBits::None;
+  rom_bits_.clear();
   command_bits_ = 8;
   if (BoolNow(*short_)) return access::ResetResult::Short;
   command_byte_ = 0;
@@ -92,8 +97,13 @@ bool SimBus::Slot(bool master_bit, bool overdrive) {
     if (++command_bits_ == 8) {
       for (SimDevice* d : listening_) d->RomCommandReceived(command_byte_, overdrive);
       std::erase_if(listening_, [](SimDevice* d) { return !d->Listening(); });
+      FollowRomBits();
     }
     return master_bit;
+  }
+  if (rom_bits_mode_ != RomBits::None) {
+    if (PresenceSource::Changes() == rom_bits_presence_) return RomBitSlot(master_bit, overdrive);
+    LeaveRomBits();  // a presence changed: each device follows the slots itself again
   }
   bool line = master_bit;
   for (SimDevice* d : listening_) line &= d->Drive(overdrive);
@@ -104,6 +114,70 @@ bool SimBus::Slot(bool master_bit, bool overdrive) {
   }
   if (dropped) std::erase_if(listening_, [](SimDevice* d) { return !d->Listening(); });
   return line;
+}
+
+bool SimBus::FollowRomBits() {
+  rom_bits_mode_ = RomBits::None;
+  rom_bits_.clear();
+  if (command_byte_ != 0x55 && command_byte_ != 0xF0 && command_byte_ != 0xEC) return false;
+  // Only when every device still listening compares the bits at this speed, and none can leave
+  // the bus meanwhile; otherwise each follows the slots itself.
+  for (SimDevice* d : listening_) {
+    if (!d->FollowsRomBits(command_overdrive_)) return false;
+  }
+  rom_bits_mode_ = command_byte_ == 0x55 ? RomBits::Match : RomBits::Search;
+  rom_bits_.reserve(listening_.size());
+  for (SimDevice* d : listening_) rom_bits_.emplace_back(d->RomBits(), d);
+  rom_bit_ = 0;
+  rom_bit_phase_ = 0;
+  rom_bits_presence_ = PresenceSource::Changes();
+  return true;
+}
+
+bool SimBus::RomBitSlot(bool master_bit, bool overdrive) {
+  // The devices of this ROM command ignore slots at the other speed, and drive nothing in them.
+  if (overdrive != command_overdrive_) return master_bit;
+  const uint64_t mask = uint64_t{1} << rom_bit_;
+  bool line = master_bit;
+  if (rom_bits_mode_ == RomBits::Search && rom_bit_phase_ < 2) {
+    // The id bit, then its complement, wired-AND over the devices still in the search.
+    const bool complement = rom_bit_phase_ == 1;
+    for (const auto& [bits, d] : rom_bits_) {
+      if (((bits & mask) != 0) == complement) {
+        line = false;
+        break;
+      }
+    }
+    ++rom_bit_phase_;
+    return line;
+  }
+  // Match ROM's bit, or the search direction the master chose: who differs drops out.
+  rom_bit_phase_ = 0;
+  std::erase_if(rom_bits_, [&](const auto& entry) { return ((entry.first & mask) != 0) != line; });
+  if (++rom_bit_ == 64) EndRomBits();
+  return line;
+}
+
+void SimBus::EndRomBits() {
+  for (SimDevice* d : listening_) {
+    const bool selected = std::any_of(rom_bits_.begin(), rom_bits_.end(),
+                                      [&](const auto& entry) { return entry.second == d; });
+    d->RomBitsDone(selected);
+  }
+  std::erase_if(listening_, [](SimDevice* d) { return !d->Listening(); });
+  rom_bits_mode_ = RomBits::None;
+  rom_bits_.clear();
+}
+
+void SimBus::LeaveRomBits() {
+  for (SimDevice* d : listening_) {
+    const bool in_running = std::any_of(rom_bits_.begin(), rom_bits_.end(),
+                                        [&](const auto& entry) { return entry.second == d; });
+    d->ResumeRomBits(in_running, rom_bit_, rom_bit_phase_);
+  }
+  std::erase_if(listening_, [](SimDevice* d) { return !d->Listening(); });
+  rom_bits_mode_ = RomBits::None;
+  rom_bits_.clear();
 }
 
 void SimBus::DeliverPower(std::chrono::milliseconds duration) {

@@ -72,6 +72,11 @@ class SimBus {
  private:
   // Holds the time of one bus operation while it runs.
   class Operation;
+  // The ROM bits after Match ROM or a search command, followed here for every device at once.
+  bool FollowRomBits();
+  bool RomBitSlot(bool master_bit, bool overdrive);
+  void EndRomBits();
+  void LeaveRomBits();
 
   Clock& clock_;
   Clock::Monotonic start_;
@@ -88,6 +93,16 @@ class SimBus {
   uint8_t command_byte_ = 0;
   int command_bits_ = 8;
   bool command_overdrive_ = false;
+  // While the devices that answered compare the ROM bits of Match ROM or a search, the bus
+  // follows the bits for them: a slot then costs a few bit operations, not a visit of every
+  // device (a search pass of a bus of n devices visited about 6n of them). `rom_bits_` holds the
+  // ROM ids still in the running, by their bits.
+  enum class RomBits { None, Match, Search };
+  RomBits rom_bits_mode_ = RomBits::None;
+  std::vector<std::pair<uint64_t, SimDevice*>> rom_bits_;
+  int rom_bit_ = 0;
+  int rom_bit_phase_ = 0;
+  uint64_t rom_bits_presence_ = 0;  // PresenceSource::Changes() when the following began
   std::unique_ptr<ValueSource> short_ = Constant(0);
   bool program_voltage_ = true;
   std::function<void()> before_reset_;

@@ -7,6 +7,7 @@
 namespace qb::sim {
 
 SimDevice::SimDevice(const access::RomId& rom) : rom_(rom) {
+  for (size_t i = 0; i < 8; ++i) rom_bits_ |= static_cast<uint64_t>(rom_.bytes[i]) << (8 * i);
   uint64_t seed = 0;
   for (uint8_t b : rom.bytes) seed = seed * 131 + b;
   rng_.seed(static_cast<uint32_t>(seed ^ (seed >> 32)));
@@ -21,7 +22,9 @@ double SimDevice::Seconds() const {
 }
 
 bool SimDevice::Present() {
-  return bus_ ? bus_->BoolNow(*faults_.present) : faults_.present->BoolAt(0.0);
+  const PresenceSource& present = faults_.present;
+  if (present.Steady()) return present.SteadyValue();
+  return bus_ ? bus_->BoolNow(present.source()) : present.source().BoolAt(0.0);
 }
 
 bool SimDevice::Reset(bool overdrive_pulse) {
@@ -153,6 +156,30 @@ bool SimDevice::AnswersConditionalReadRom() {
     default:
       return false;
   }
+}
+
+std::atomic<uint64_t> PresenceSource::changes_{0};
+
+void SimDevice::ResumeRomBits(bool in_running, int bit, int phase) {
+  if (!in_running) {
+    state_ = State::Idle;
+  } else if (state_ == State::Search) {
+    search_bit_ = bit;
+    search_phase_ = phase;
+  } else {
+    match_bit_ = bit;
+  }
+}
+
+void SimDevice::RomBitsDone(bool selected) {
+  if (!selected) {
+    state_ = State::Idle;
+    return;
+  }
+  const bool matched = state_ == State::MatchRom;
+  state_ = State::Function;
+  function_started_ = false;
+  if (matched) OnMatched();
 }
 
 void SimDevice::RomCommandReceived(uint8_t command, bool overdrive_slots) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -14,6 +15,54 @@
 namespace qb::sim {
 
 class SimBus;
+
+// Whether a device is on the bus, over time (1 present, 0 absent). The simulator asks it for
+// every device in every reset and time slot, so a constant answer is kept beside the source and
+// read without a call; a source that moves with time, or one reached through `->` or `*` (which
+// may change it), is asked each time.
+class PresenceSource {
+ public:
+  PresenceSource() : PresenceSource(Constant(1)) {}
+  PresenceSource(std::unique_ptr<ValueSource> source) { Take(std::move(source)); }  // NOLINT
+  PresenceSource& operator=(std::unique_ptr<ValueSource> source) {
+    Take(std::move(source));
+    return *this;
+  }
+  PresenceSource(PresenceSource&&) = default;
+  PresenceSource& operator=(PresenceSource&&) = default;
+
+  ValueSource* operator->() {
+    Touched();
+    return source_.get();
+  }
+  ValueSource& operator*() {
+    Touched();
+    return *source_;
+  }
+  // Counts every change of any device's presence source (in any thread), so that a bus that
+  // relies on constant presences notices one that changed.
+  static uint64_t Changes() { return changes_.load(std::memory_order_relaxed); }
+  // The constant answer, when there is one.
+  bool Steady() const { return steady_; }
+  bool SteadyValue() const { return value_; }
+  ValueSource& source() const { return *source_; }
+
+ private:
+  void Take(std::unique_ptr<ValueSource> source) {
+    source_ = std::move(source);
+    steady_ = !source_->MovesWithTime();
+    value_ = steady_ && source_->BoolAt(0.0);
+    changes_.fetch_add(1, std::memory_order_relaxed);
+  }
+  void Touched() {
+    steady_ = false;
+    changes_.fetch_add(1, std::memory_order_relaxed);
+  }
+  static std::atomic<uint64_t> changes_;
+  std::unique_ptr<ValueSource> source_;
+  bool steady_ = false;
+  bool value_ = false;
+};
 
 // Faults a simulated device can be given.
 struct DeviceFaults {
@@ -31,7 +80,7 @@ struct DeviceFaults {
   int64_t zeros_injected = 0;
   int64_t power_ons_injected = 0;
   // Whether the device is on the bus, over time (1 present, 0 absent); absent devices see nothing.
-  std::unique_ptr<ValueSource> present = Constant(1);
+  PresenceSource present;
 };
 
 // One simulated 1-Wire device. This base class answers the ROM layer bit by bit (search, alarm
@@ -64,6 +113,21 @@ class SimDevice {
   // The ROM command after a reset, received whole: every device that answered the reset hears
   // the same eight slots (it drives none of them), so the bus assembles the byte once for all.
   void RomCommandReceived(uint8_t command, bool overdrive_slots);
+  // The ROM command left the device comparing the ROM bits that follow (Match ROM, a search) at
+  // the speed of `overdrive_slots`, and its presence cannot change meanwhile: the bus may then
+  // follow those bits for it and tell it the outcome once (RomBitsDone).
+  bool FollowsRomBits(bool overdrive_slots) const {
+    return (state_ == State::MatchRom || state_ == State::Search) &&
+           overdrive_ == overdrive_slots && faults_.present.Steady();
+  }
+  // The ROM id as 64 bits in the order they go over the bus (bit n of the id is bit n here).
+  uint64_t RomBits() const { return rom_bits_; }
+  // The end of the ROM bits the bus followed: the device was selected (the whole id matched, or
+  // the search ended on it), or it dropped out on the way.
+  void RomBitsDone(bool selected);
+  // The bus stops following the ROM bits part way: the device takes them up itself from bit
+  // `bit` (and, in a search, slot `phase` of its triplet), or stops listening when it dropped out.
+  void ResumeRomBits(bool in_running, int bit, int phase);
   // The bus delivered strong pull-up power for `duration`.
   virtual void Powered(std::chrono::milliseconds) {}
   // The bus master put a 12 V program pulse on the line (EPROM devices program a byte).
@@ -118,6 +182,7 @@ class SimDevice {
   bool SearchBit() const;
 
   access::RomId rom_;
+  uint64_t rom_bits_ = 0;
   DeviceFaults faults_;
   SimBus* bus_ = nullptr;
   std::mt19937 rng_;

@@ -70,30 +70,9 @@ std::string UnitFor(char letter) {
   }
 }
 
-std::string ValueCell(const DSDevice& d, const std::string& row_class) {
-  std::string cls = row_class;
-  std::string text;
-  if (d.ROM.size() == 16) {
-    // A device's own row holds what the presence check wrote, "On" or "Off"; "1" counts as
-    // present too.
-    const bool present = d.HSString == "On" || d.HSString == "1";
-    cls = present ? "tablecelldim" : "tablecelloff";
-    text = present ? "Present" : "Not present";
-  } else if (d.HSString == "Off") {
-    cls = "tablecellcustom";
-    text = "Off";
-  } else {
-    // A thermometer in alarm is marked where the user looks first, in colour and in words.
-    const bool alarm = ChannelInAlarm(d);
-    cls = alarm ? std::string("tablecellon ") + kAlarmClass : "tablecellon";
-    text = EscapeHtml(d.HSString);
-    if (!Plugin().settings.Append && d.HSString != kNoReadingText) text += UnitFor(d.ROM.back());
-    if (alarm) text += " (alarm)";
-  }
-  // A value kept from before its device went away says so.
-  if (const auto parent = d.Parent.lock(); parent && parent->Absent && d.ROM.size() > 16)
-    text += " (stale: device not present)";
-  return MakeCell(cls, 1, 0, false) + text + "</td>";
+std::string ValueCell(const DSDevice& d) {
+  const ListValue shown = ListValueOf(d);
+  return MakeCell(shown.cell_class, 1, 0, false) + EscapeHtml(shown.text) + "</td>";
 }
 
 // The buttons of the commands the channel takes: "Update" reads a measurement at once, "On" and
@@ -119,16 +98,11 @@ std::string DeviceRow(const DSDevice& d, const std::string& cls) {
     return MakeCell(cls, 1, 0, false) + content + "</td>";
   };
   std::string row = "<tr>";
-  row += ValueCell(d, cls);
+  row += ValueCell(d);
   row += cell(
       MakeLink("1-Wire?ROMID=" + EscapeHtml(d.ROM), EscapeHtml(d.HSLocation + " " + d.HSName)));
   row += cell(EscapeHtml(FamilyName(d.ROM.substr(0, 16))));
-  std::string changed;
-  // A channel not bound to a host device has no last change to ask for.
-  if (d.dc != -1) {
-    Skip([&] { changed = LocalDateTimeText(Host().DeviceLastChange(d.Code())); });
-  }
-  row += cell(EscapeHtml(changed));
+  row += cell(EscapeHtml(LastChangeText(d)));
   row += cell(ControlButtons(d));
   return row + "</tr>\r\n";
 }
@@ -151,6 +125,40 @@ void SortByChainPosition(std::vector<std::shared_ptr<DSROM>>& roms) {
 }
 
 }  // namespace
+
+ListValue ListValueOf(const DSDevice& d) {
+  if (d.ROM.size() == 16) {
+    // A device's own row holds what the presence check wrote, "On" or "Off"; "1" counts as
+    // present too.
+    const bool present = d.HSString == "On" || d.HSString == "1";
+    return {present ? "tablecelldim" : "tablecelloff", present ? "Present" : "Not present"};
+  }
+  ListValue shown;
+  if (d.HSString == "Off") {
+    shown = {"tablecellcustom", "Off"};
+  } else {
+    // A thermometer in alarm is marked where the user looks first, in colour and in words.
+    const bool alarm = ChannelInAlarm(d);
+    shown.cell_class = alarm ? std::string("tablecellon ") + kAlarmClass : "tablecellon";
+    shown.text = d.HSString;
+    if (!Plugin().settings.Append && d.HSString != kNoReadingText)
+      shown.text += UnitFor(d.ROM.back());
+    if (alarm) shown.text += " (alarm)";
+  }
+  // A value kept from before its device went away says so.
+  if (const auto parent = d.Parent.lock(); parent && parent->Absent && d.ROM.size() > 16)
+    shown.text += " (stale: device not present)";
+  return shown;
+}
+
+std::string LastChangeText(const DSDevice& d) {
+  std::string changed;
+  // A channel not bound to a host device has no last change to ask for.
+  if (d.dc != -1) {
+    Skip([&] { changed = LocalDateTimeText(Host().DeviceLastChange(d.Code())); });
+  }
+  return changed;
+}
 
 std::string DeviceListPage() {
   std::string html = PageTop(false);

@@ -211,6 +211,56 @@ TEST(Search, AResetAnsweredWithAnAlarmIsAPresence) {
   EXPECT_EQ(adapter.getAddress(), rom);
 }
 
+// The ROM id as the bits go over the bus, first bit lowest.
+uint64_t BusBits(const RomId& rom) {
+  uint64_t bits = 0;
+  for (size_t i = 0; i < 8; ++i) bits |= static_cast<uint64_t>(rom.bytes[i]) << (8 * i);
+  return bits;
+}
+
+void WriteBits(sim::SimBus& bus, uint64_t bits, int count) {
+  for (int i = 0; i < count; ++i) bus.Slot((bits >> i) & 1, false);
+}
+
+// A device taken off the bus between two time slots of Match ROM or of a search pass stops
+// answering at the next slot, also on a bus whose other devices are always there.
+TEST(Search, ADeviceLeavingInTheMiddleOfAMatchOrASearchPassDropsOutAtOnce) {
+  SimulatedBus s;
+  const RomId a = RomId::Make(0x28, 0x1000), b = RomId::Make(0x28, 0x1000 | (1ull << 32));
+  sim::SimDevice& left = s.bus->Add(std::make_unique<sim::GenericModel>(a));
+  s.bus->Add(std::make_unique<sim::GenericModel>(b));
+  for (uint64_t i = 0; i < 6; ++i)
+    s.bus->Add(std::make_unique<sim::GenericModel>(RomId::Make(0x10, 0x2000 + i)));
+
+  // Match ROM of A, which leaves after half of its id: it is not selected.
+  ASSERT_EQ(s.bus->Reset(false), access::ResetResult::Presence);
+  WriteBits(*s.bus, 0x55, 8);
+  WriteBits(*s.bus, BusBits(a), 32);
+  left.faults().present = sim::Constant(0);
+  WriteBits(*s.bus, BusBits(a) >> 32, 32);
+  EXPECT_FALSE(left.Listening());
+
+  // A search pass towards B; A leaves before bit 40, where the two differ, so no discrepancy
+  // shows there.
+  left.faults().present = sim::Constant(1);
+  ASSERT_EQ(s.bus->Reset(false), access::ResetResult::Presence);
+  WriteBits(*s.bus, 0xF0, 8);
+  uint64_t path = 0;
+  for (int bit = 0; bit < 64; ++bit) {
+    if (bit == 20) left.faults().present = sim::Constant(0);
+    const bool id = s.bus->Slot(true, false);
+    const bool complement = s.bus->Slot(true, false);
+    ASSERT_FALSE(id && complement) << "nobody answered bit " << bit;
+    if (bit == 40) {
+      EXPECT_NE(id, complement) << "A answered after it left";
+    }
+    const bool direction = id != complement ? id : ((BusBits(b) >> bit) & 1) != 0;
+    s.bus->Slot(direction, false);
+    if (direction) path |= 1ull << bit;
+  }
+  EXPECT_EQ(path, BusBits(b));
+}
+
 TEST(Search, OverdriveDevicesAreAddressedAtOverdriveSpeed) {
   SimulatedBus s;
   const RomId rom = RomId::Make(0x1D, 42);
