@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once in a normal build, once under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then runs the fuzzers for a fixed time. QB_SKIP_SANITIZERS=1 and
-# QB_SKIP_FUZZ=1 leave those out; QB_FUZZ_SECONDS sets the time per fuzzer (default 10).
+# QB_SKIP_FUZZ=1 leave those out; QB_FUZZ_SECONDS sets the time per fuzzer (default 6).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 jobs="$(nproc 2>/dev/null || echo 2)"
@@ -25,7 +25,7 @@ if [[ "${QB_SKIP_SANITIZERS:-0}" != 1 ]]; then
     ctest --test-dir "$root/build/sanitize" --output-on-failure --timeout 120 -j "$jobs" -LE 'chromium|bench|memory'
 fi
 if [[ "${QB_SKIP_FUZZ:-0}" != 1 ]]; then
-  echo "==> Fuzzing the adapter reply parsers (DS2480B, passive, DS2490, kernel netlink), the bus file loader, query decoding, the settings reader, the device table loader and the file structure reader (${QB_FUZZ_SECONDS:-10} s each)"
-  "$root/scripts/fuzz.sh" "${QB_FUZZ_SECONDS:-10}"
+  echo "==> Fuzzing the adapter reply parsers (DS2480B, passive, DS2490, kernel netlink), the bus file loader, query decoding, the settings reader, the device table loader and the file structure reader (${QB_FUZZ_SECONDS:-6} s each)"
+  "$root/scripts/fuzz.sh" "${QB_FUZZ_SECONDS:-6}"
 fi
 echo "==> All tests passed"
