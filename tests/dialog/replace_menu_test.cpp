@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QTreeWidget>
 
+#include "dialog/devices_tab.h"
 #include "dialog/setup_dialog.h"
 #include "dialog_fixture.h"
 #include "onewire/device_config.h"
