@@ -1,0 +1,44 @@
+#include "host/work_pool.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace qb {
+
+WorkPool::WorkPool(unsigned threads) {
+  for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+}
+
+WorkPool::~WorkPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  for (auto& thread : threads_) thread.join();
+}
+
+void WorkPool::Run(std::function<void()> task) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  wake_.notify_one();
+}
+
+void WorkPool::Work() {
+  // On Linux a thread has a niceness of its own; failing to lower it costs nothing but fairness.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stop_ || !tasks_.empty(); });
+    if (tasks_.empty()) return;
+    auto task = std::move(tasks_.front());
+    tasks_.pop_front();
+    lock.unlock();
+    task();
+    lock.lock();
+  }
+}
+
+}  // namespace qb
