@@ -21,7 +21,8 @@ std::shared_ptr<void> ConcurrencyLimit::Enter(const std::string& address, Refusa
   ++under_way_;
   refusal = Refusal::kNone;
   // The limit outlives its tickets: the server that owns it waits for its slow work to end.
-  return std::shared_ptr<void>(nullptr, [this, address](void*) { Leave(address); });
+  return std::shared_ptr<void>(static_cast<void*>(this),
+                               [this, address](void*) { Leave(address); });
 }
 
 void ConcurrencyLimit::Leave(const std::string& address) {
