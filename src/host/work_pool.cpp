@@ -3,6 +3,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+
 namespace qb {
 
 WorkPool::WorkPool(unsigned threads) {
@@ -27,8 +30,12 @@ void WorkPool::Run(std::function<void()> task) {
 }
 
 void WorkPool::Work() {
-  // On Linux a thread has a niceness of its own; failing to lower it costs nothing but fairness.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+  // On Linux a thread has a niceness of its own: ten steps below the process's (which may have
+  // been started with a niceness already). Failing to lower it costs nothing but fairness.
+  const auto self = static_cast<id_t>(gettid());
+  errno = 0;
+  const int niceness = getpriority(PRIO_PROCESS, self);
+  if (errno == 0) setpriority(PRIO_PROCESS, self, std::min(19, niceness + 10));
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return stop_ || !tasks_.empty(); });
