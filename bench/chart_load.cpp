@@ -5,9 +5,11 @@
 // both runs and their ratio (with charts / without). Exits 1 when the program logs nothing, the
 // device list stops answering or no chart is drawn.
 //
-//   chart_load [--short] [--rows N] [--clients N] [--seconds S] [--program PATH]
+//   chart_load [--short] [--rows N] [--clients N] [--seconds S] [--program PATH] [--wal]
 //
 // --short (used by the test suite) uses a small database and runs each half for two seconds.
+// --wal puts the database in SQLite's write-ahead-log mode, in which readers (the charts) never
+// make the logger wait for its writes: the difference shows what that lock costs.
 // Loopback only: the program it starts is the only one it talks to.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -50,8 +52,8 @@ std::string ReadAll(const std::filesystem::path& p) {
 }
 
 // The readings table of the program's folder, filled with `rows` readings of six sensors spread
-// over the last day (what the charts page shows by default).
-bool FillDatabase(const std::filesystem::path& app, int rows) {
+// over the last day (what the charts page shows by default); with `wal`, in write-ahead-log mode.
+bool FillDatabase(const std::filesystem::path& app, int rows, bool wal) {
   const std::string file = (app / "1WireTemps.db").string();
   if (const std::string error =
           qb::CreateSqliteReadingsDatabase(file, "T_Temps", {"ROMAddress", "DTime", "Temp"});
@@ -70,13 +72,14 @@ bool FillDatabase(const std::filesystem::path& app, int rows) {
                  qb::DbValue(20.0 + (i % 600) / 100.0)});
   }
   db->Execute("COMMIT");
+  if (wal) db->Execute("PRAGMA journal_mode=WAL");
   return true;
 }
 
 // The program on the demo bus in a scratch folder, its output going to a file.
 class Program {
  public:
-  Program(const std::string& path, int rows) {
+  Program(const std::string& path, int rows, bool wal) {
     char tmpl[] = "/tmp/qb-chart-load-XXXXXX";
     dir_ = mkdtemp(tmpl);
     std::string settings = ReadAll(QB_DEMO_SETTINGS);
@@ -84,7 +87,7 @@ class Program {
     settings = std::regex_replace(settings, std::regex("PollCycle=\\d+"), "PollCycle=1");
     std::ofstream(dir_ / "settings.ini") << settings;
     std::filesystem::create_directories(dir_ / "app");
-    if (!FillDatabase(dir_ / "app", rows)) return;
+    if (!FillDatabase(dir_ / "app", rows, wal)) return;
     const std::string out = (dir_ / "output").string();
     const std::vector<std::string> args = {path,         "--standalone",
                                            "--app-dir",  (dir_ / "app").string(),
@@ -228,6 +231,7 @@ double Ratio(double with, double without) {
 
 int main(int argc, char** argv) {
   bool short_mode = false;
+  bool wal = false;
   int rows = 2'000'000, clients = 4, seconds = 60;
   std::string program_path = QB_PROGRAM_PATH;
   for (int i = 1; i < argc; ++i) {
@@ -244,14 +248,16 @@ int main(int argc, char** argv) {
       seconds = std::atoi(argv[++i]);
     } else if (arg == "--program" && i + 1 < argc) {
       program_path = argv[++i];
+    } else if (arg == "--wal") {
+      wal = true;
     } else {
       std::cerr << "usage: chart_load [--short] [--rows N] [--clients N] [--seconds S] "
-                   "[--program PATH]\n";
+                   "[--program PATH] [--wal]\n";
       return 2;
     }
   }
   const auto filling = Clock::now();
-  Program program(program_path, rows);
+  Program program(program_path, rows, wal);
   if (program.port() == 0) {
     std::cerr << "chart_load: the program did not start:\n" << program.output();
     return 1;
