@@ -85,8 +85,12 @@ std::function<void()> ChartsGroundwork(const std::string& lnk) {
   const ChartQuery q = ReadChartQuery();
   auto work = std::make_shared<ChartGroundwork>();
   work->lnk = lnk;
-  DeleteOldCharts();
-  work->job = PrepareMainChart(q.from, q.to, q.depth3d, q.submitted, q.query, NewChartFileName());
+  try {
+    DeleteOldCharts();
+    work->job = PrepareMainChart(q.from, q.to, q.depth3d, q.submitted, q.query, NewChartFileName());
+  } catch (const std::exception&) {
+    return {};  // the page draws the chart itself, and says why it could not
+  }
   Prepared().push_back(work);
   return [work] {
     work->drawn = DrawMainChart(work->job);
