@@ -103,13 +103,14 @@ inline std::string Differences(const std::map<std::string, std::string>& sim,
 
 // Runs the program on the frozen demo bus on SIM and, at the same time, through `serve` (the bus
 // tool's serve options for an emulated adapter) with `int_type` and `int_port`; waits until the
-// simulator's run shows every value and the adapter's run the same ones (or `patience` passes).
+// simulator's run shows every value and the adapter's run the same ones (or `patience` passes:
+// long enough for a sanitizer build, whose test timeout is the tighter bound elsewhere).
 // Devices whose names `left_out` matches are not compared. Returns the differences, empty when
 // none.
 inline std::string CompareDemoWithSim(const std::vector<std::string>& serve,
                                       const std::string& int_type, const std::string& int_port,
                                       const std::regex& left_out, std::string* adapter_output,
-                                      std::chrono::seconds patience = std::chrono::seconds(45)) {
+                                      std::chrono::seconds patience = std::chrono::seconds(100)) {
   TempDir dir;
   std::ifstream in(QB_DEMO_BUS);
   const nlohmann::json frozen = FrozenBus(nlohmann::json::parse(in));
