@@ -159,19 +159,20 @@ int Get(int port, const std::string& from, const std::string& path, std::string*
   return got.rfind("HTTP/1.", 0) == 0 && got.size() > 12 ? std::stoi(got.substr(9, 3)) : 0;
 }
 
-// The rows the program has written to its database, from its metrics; -1 when unknown.
-double RowsWritten(int port) {
+// A counter of the program's metrics ("written" or "failed" rows); -1 when unknown.
+double Rows(int port, const std::string& which = "written") {
   std::string body;
   if (Get(port, "127.0.0.1", "/metrics", &body) != 200) return -1;
   std::smatch m;
   if (!std::regex_search(body, m,
-                         std::regex("\\nquellbrook_database_rows_written_total ([0-9.e+]+)")))
+                         std::regex("\\nquellbrook_database_rows_" + which + "_total ([0-9.e+]+)")))
     return -1;
   return std::stod(m[1]);
 }
 
 struct Half {
   double readings_per_minute = 0;
+  double lost = 0;                   // readings whose row could not be written
   std::vector<double> latencies_ms;  // of /api/devices
   int failed = 0;                    // /api/devices answers other than 200
   int charts = 0, refused = 0, chart_failed = 0;
@@ -204,7 +205,8 @@ Half Measure(int port, int chart_clients, std::chrono::seconds length) {
       }
     });
   }
-  const double rows_before = RowsWritten(port);
+  const double rows_before = Rows(port);
+  const double failed_before = Rows(port, "failed");
   const auto start = Clock::now();
   while (Clock::now() - start < length) {
     const auto asked = Clock::now();
@@ -215,7 +217,8 @@ Half Measure(int port, int chart_clients, std::chrono::seconds length) {
     std::this_thread::sleep_for(200ms);
   }
   const double minutes = std::chrono::duration<double>(Clock::now() - start).count() / 60;
-  const double rows_after = RowsWritten(port);
+  const double rows_after = Rows(port);
+  half.lost = Rows(port, "failed") - failed_before;
   stop = true;
   for (auto& t : clients) t.join();
   half.readings_per_minute =
@@ -265,7 +268,7 @@ int main(int argc, char** argv) {
   const double fill_s = std::chrono::duration<double>(Clock::now() - filling).count();
   const int port = program.port();
   // Logging is under way once the first readings are written.
-  for (auto until = Clock::now() + 20s; RowsWritten(port) <= 0 && Clock::now() < until;)
+  for (auto until = Clock::now() + 20s; Rows(port) <= 0 && Clock::now() < until;)
     std::this_thread::sleep_for(100ms);
 
   const Half without = Measure(port, 0, std::chrono::seconds(seconds));
@@ -275,12 +278,13 @@ int main(int argc, char** argv) {
       "charts while logging: %d rows (filled and started in %.1f s), %d chart clients, "
       "%d s each way%s\n",
       rows, fill_s, clients, seconds, short_mode ? " (short run: numbers mean little)" : "");
-  std::printf("%-22s %14s %12s %12s %12s %8s %8s\n", "", "readings/min", "devices p50",
-              "devices p99", "devices max", "charts", "refused");
+  std::printf("%-22s %14s %12s %12s %12s %8s %8s %8s\n", "", "readings/min", "devices p50",
+              "devices p99", "devices max", "charts", "refused", "lost");
   for (const auto& [name, h] : {std::pair<const char*, const Half&>{"without charts", without},
                                 std::pair<const char*, const Half&>{"with charts", with}}) {
-    std::printf("%-22s %14.0f %9.1f ms %9.1f ms %9.1f ms %8d %8d\n", name, h.readings_per_minute,
-                h.Percentile(0.5), h.Percentile(0.99), h.Percentile(1.0), h.charts, h.refused);
+    std::printf("%-22s %14.0f %9.1f ms %9.1f ms %9.1f ms %8d %8d %8.0f\n", name,
+                h.readings_per_minute, h.Percentile(0.5), h.Percentile(0.99), h.Percentile(1.0),
+                h.charts, h.refused, h.lost);
   }
   std::printf("%-22s %14.2f %12.2f %12.2f %12.2f\n", "ratio (with/without)",
               Ratio(with.readings_per_minute, without.readings_per_minute),
