@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -66,6 +67,11 @@ class HostedPlugin {
   virtual std::string linktext() const = 0;
   virtual std::string page_title() const = 0;
   virtual std::string GenPage(const std::string& lnk) = 0;
+  // The slow part of the page `lnk` (a chart drawn from the database), for a host that can run it
+  // away from the plug-in thread: the work, which touches nothing of the plug-in and may run on any
+  // thread, after which GenPage(lnk) builds the page from its result. Empty when the page has no
+  // such part (GenPage then does everything, as it always may).
+  virtual std::function<void()> PageGroundwork(const std::string& /*lnk*/) { return {}; }
   virtual std::string PagePut(const std::string& data) = 0;
   // How to answer the page the last GenPage or PagePut returned.
   virtual PageAnswer LastPageAnswer() { return {}; }

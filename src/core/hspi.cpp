@@ -255,6 +255,11 @@ std::string hspi::GenPage(const std::string& lnk) {
   return Plugin().parts.pages->GenPage(lnk);
 }
 
+std::function<void()> hspi::PageGroundwork(const std::string& lnk) {
+  ExternalBusyGuard busy;
+  return Plugin().parts.pages->PageGroundwork(lnk);
+}
+
 std::string hspi::PagePut(const std::string& data) {
   return Plugin().parts.pages->PagePut(data);
 }

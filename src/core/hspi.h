@@ -52,6 +52,7 @@ class hspi : public HostedPlugin {
   bool ConditionCheck(const std::string& cond_str) override;
   bool HasOptions() const { return true; }
   std::string GenPage(const std::string& lnk) override;
+  std::function<void()> PageGroundwork(const std::string& lnk) override;
   std::string PagePut(const std::string& data) override;
   PageAnswer LastPageAnswer() override;
 

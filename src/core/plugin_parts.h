@@ -143,6 +143,8 @@ class WebPages {
  public:
   virtual ~WebPages() = default;
   virtual std::string GenPage(const std::string& lnk) = 0;
+  // The page's part that may run away from the plug-in thread (see HostedPlugin).
+  virtual std::function<void()> PageGroundwork(const std::string& /*lnk*/) { return {}; }
   virtual std::string PagePut(const std::string& data) = 0;
   // How to answer the page the last GenPage or PagePut returned.
   virtual PageAnswer LastPageAnswer() { return {}; }

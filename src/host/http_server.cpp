@@ -10,11 +10,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 
 #include "host/http_files.h"
+#include "host/request_deadlines.h"
+#include "host/work_pool.h"
 
 namespace qb {
 
@@ -25,6 +28,8 @@ struct HttpServer::Exchange {
   bool head_seen = false;
   bool answered = false;  // answered from its head alone: the body is not read
   bool body_too_large = false;
+  bool set_aside = false;         // its answer is being made on a slow-work thread
+  std::atomic<bool> made{false};  // ... and is ready to send
 };
 
 namespace {
@@ -107,9 +112,48 @@ struct HttpServerCallbacks {
     return exchange;
   }
 
-  static void Completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+  static void Completed(void* cls, MHD_Connection* connection, void** context,
+                        MHD_RequestTerminationCode code) {
     delete static_cast<HttpServer::Exchange*>(*context);
     *context = nullptr;
+    auto& server = *static_cast<HttpServer*>(cls);
+    if (code == MHD_REQUEST_TERMINATED_COMPLETED_OK && server.deadlines_)
+      server.deadlines_->Answered(connection);
+  }
+
+  // Makes the answer on a slow-work thread while the event loop serves the other connections,
+  // then hands the connection back to the loop, which sends the answer.
+  static void SetAside(MHD_Connection* connection, HttpServer& server,
+                       HttpServer::Exchange& exchange) {
+    exchange.set_aside = true;
+    MHD_suspend_connection(connection);
+    server.slow_work_->Run([connection, &exchange] {
+      HttpResponse& res = exchange.response;
+      const auto later = std::move(res.later);
+      res.later = nullptr;
+      try {
+        later(exchange.request, res);
+      } catch (const std::exception& e) {
+        res = HttpResponse{};
+        PlainAnswer(res, 500, std::string("The answer could not be made: ") + e.what());
+      }
+      exchange.made = true;
+      MHD_resume_connection(connection);
+    });
+  }
+
+  // Connections come and go: each is timed until its request has arrived.
+  static void Connection(void* cls, MHD_Connection* connection, void**,
+                         MHD_ConnectionNotificationCode code) {
+    auto& server = *static_cast<HttpServer*>(cls);
+    if (!server.deadlines_) return;
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+      const MHD_ConnectionInfo* info =
+          MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+      if (info) server.deadlines_->Opened(connection, info->connect_fd);
+    } else {
+      server.deadlines_->Closed(connection);
+    }
   }
 
   static MHD_Result Send(MHD_Connection* connection, HttpServer& server,
@@ -135,6 +179,10 @@ struct HttpServerCallbacks {
     if (!exchange) return MHD_NO;
     HttpRequest& req = exchange->request;
     HttpResponse& res = exchange->response;
+    if (exchange->set_aside) {
+      // The connection is back from the slow-work thread with its answer.
+      return exchange->made ? Send(connection, server, *exchange) : MHD_YES;
+    }
 
     if (!exchange->head_seen) {
       exchange->head_seen = true;
@@ -158,6 +206,7 @@ struct HttpServerCallbacks {
         exchange->answered = true;
       }
       if (exchange->answered) {
+        if (server.deadlines_) server.deadlines_->Arrived(connection);
         // The body is left unread: nothing after it on this connection is taken as a request.
         res.set_header("Connection", "close");
         return Send(connection, server, *exchange);
@@ -180,12 +229,17 @@ struct HttpServerCallbacks {
       *upload_size = 0;
       return MHD_YES;
     }
+    if (server.deadlines_) server.deadlines_->Arrived(connection);
     if (exchange->body_too_large) {
       PlainAnswer(res, 413,
                   "The body may be at most " + std::to_string(server.limits_.max_body) + " bytes.");
       res.set_header("Connection", "close");
     } else {
       server.Dispatch(*exchange);
+      if (res.later && server.slow_work_) {
+        SetAside(connection, server, *exchange);
+        return MHD_YES;
+      }
     }
     return Send(connection, server, *exchange);
   }
@@ -285,7 +339,7 @@ unsigned HttpServer::ConnectionLimit() const {
 
 std::string HttpServer::Start() {
   if (listen_fd_ < 0) return "the server is not bound to an address";
-  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD;
+  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
   const bool tls = !tls_certificate_.empty();
   if (tls) {
     if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES)
@@ -294,6 +348,9 @@ std::string HttpServer::Start() {
   }
   // The certificate and key, when given, as an array the library reads with the rest.
   std::vector<MHD_OptionItem> tls_options;
+  slow_work_ = std::make_unique<WorkPool>(std::max(1u, limits_.slow_threads));
+  deadlines_ = std::make_unique<RequestDeadlines>(
+      std::chrono::seconds(std::max(1u, limits_.request_timeout_seconds)));
   if (tls) {
     tls_options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, tls_certificate_.data()});
     tls_options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, tls_key_.data()});
@@ -308,9 +365,12 @@ std::string HttpServer::Start() {
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(limits_.per_address),
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(limits_.memory_per_connection),
       MHD_OPTION_URI_LOG_CALLBACK, &HttpServerCallbacks::Begin, static_cast<void*>(nullptr),
-      MHD_OPTION_NOTIFY_COMPLETED, &HttpServerCallbacks::Completed, static_cast<void*>(nullptr),
+      MHD_OPTION_NOTIFY_COMPLETED, &HttpServerCallbacks::Completed, static_cast<void*>(this),
+      MHD_OPTION_NOTIFY_CONNECTION, &HttpServerCallbacks::Connection, static_cast<void*>(this),
       MHD_OPTION_ARRAY, tls_options.data(), MHD_OPTION_END);
   if (!daemon_) {
+    deadlines_.reset();
+    slow_work_.reset();
     return tls ? "the web server could not start: the certificate or key is not usable (PEM "
                  "files of a matching pair are needed)"
                : "the web server could not start";
@@ -320,8 +380,16 @@ std::string HttpServer::Start() {
 }
 
 void HttpServer::Stop() {
+  // Answers under way are finished first: their connections must be back with the event loops
+  // before these stop.
+  slow_work_.reset();
   if (daemon_) MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
+  deadlines_.reset();
+}
+
+uint64_t HttpServer::DroppedSlowRequests() const {
+  return deadlines_ ? deadlines_->Dropped() : 0;
 }
 
 }  // namespace qb

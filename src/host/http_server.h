@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -12,10 +14,16 @@ struct MHD_Daemon;
 
 namespace qb {
 
+class RequestDeadlines;
+class WorkPool;
+
 // How much the web server lets its clients hold.
 struct HttpServerLimits {
   unsigned threads = 4;                // event loops, each serving its share of the connections
   unsigned idle_timeout_seconds = 10;  // a connection that sends nothing for this long is closed
+  // A request (head and body) must arrive whole within this long of the connection's start or of
+  // its previous answer: a client trickling bytes just often enough to never be idle is dropped.
+  unsigned request_timeout_seconds = 30;
   // All connections together, lowered to fit the descriptors the process may open. Kept with the
   // reserve below 1024: the MQTT client library waits with select(), which sees no descriptor
   // numbered past that.
@@ -24,6 +32,7 @@ struct HttpServerLimits {
   size_t memory_per_connection = 32 * 1024;  // request line, headers and read buffer
   size_t max_body = 8 * 1024;                // the most any request body may carry
   unsigned reserved_descriptors = 128;       // kept free for the database, logs and files
+  unsigned slow_threads = 4;  // threads for answers that take long to make (HttpResponse::later)
 };
 
 // The web server: an event loop per thread over the connections (a slow or idle client costs a
@@ -65,6 +74,8 @@ class HttpServer {
   void Stop();
   // The number of connections the server accepts at once, after the descriptor limit.
   unsigned ConnectionLimit() const;
+  // Connections dropped for taking longer than the request timeout, since Start.
+  uint64_t DroppedSlowRequests() const;
 
   // Called by the server's event loop (public for the C callbacks).
   struct Exchange;
@@ -86,6 +97,8 @@ class HttpServer {
   int listen_fd_ = -1;
   int port_ = 0;
   MHD_Daemon* daemon_ = nullptr;
+  std::unique_ptr<RequestDeadlines> deadlines_;
+  std::unique_ptr<WorkPool> slow_work_;
 
   friend struct HttpServerCallbacks;
 };

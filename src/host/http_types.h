@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -33,6 +34,10 @@ struct HttpResponse {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
+  // Set by a handler whose answer takes long to make: the server runs it on a thread of its own,
+  // with the connection set aside meanwhile (the other connections are served as ever), and then
+  // sends the answer it leaves here.
+  std::function<void(const HttpRequest&, HttpResponse&)> later;
 
   void set_header(const std::string& name, const std::string& value);
   bool has_header(const std::string& name) const;

@@ -10,6 +10,7 @@
 #include "host/builtin_host.h"
 #include "host/chain_position_json.h"
 #include "host/channel_options.h"
+#include "host/concurrency_limit.h"
 #include "host/device_command.h"
 #include "host/health_json.h"
 #include "host/http_server.h"
@@ -90,6 +91,12 @@ void AddSafetyHeaders(const HttpRequest& req, HttpResponse& res) {
   if (IsApi(req.path)) res.set_header("Cache-Control", "no-store");
 }
 
+// The link text GenPage takes for a request: the plug-in's link with the request's query.
+std::string PageLink(HostedPlugin& plugin, const HttpRequest& req) {
+  const auto q = req.target.find('?');
+  return plugin.link() + (q == std::string::npos ? std::string() : req.target.substr(q));
+}
+
 bool ParseInt(const std::string& text, int& out) {
   const char* end = text.data() + text.size();
   auto [ptr, ec] = std::from_chars(text.data(), end, out);
@@ -125,7 +132,8 @@ HostWebServer::HostWebServer(BuiltInHost& host, EventLoop& loop, const WebUsers&
       users_(users),
       html_dir_(std::move(html_dir)),
       server_(std::make_unique<HttpServer>()),
-      throttle_(std::make_unique<LoginThrottle>(host.clock())) {
+      throttle_(std::make_unique<LoginThrottle>(host.clock())),
+      slow_pages_(std::make_unique<ConcurrencyLimit>(2, HttpServerLimits{}.slow_threads)) {
   Routes();
 }
 
@@ -586,14 +594,46 @@ void HostWebServer::Routes() {
       res.set_redirect(linked ? "/" + linked->link() : "/", 303);
     });
   });
-  s.Get(R"(/([^/]+))", [=](const HttpRequest& req, HttpResponse& res) {
+  auto generated_page = [=](const HttpRequest& req, HttpResponse& res) {
     on_plugin_thread(req, res, [&] {
       plugin_page(req, res, [](HostedPlugin& plugin, const HttpRequest& r) {
-        const auto q = r.target.find('?');
-        return plugin.GenPage(plugin.link() +
-                              (q == std::string::npos ? std::string() : r.target.substr(q)));
+        return plugin.GenPage(PageLink(plugin, r));
       });
     });
+  };
+  s.Get(R"(/([^/]+))", [=, this](const HttpRequest& req, HttpResponse& res) {
+    // A page with a slow part (a chart read from the database and drawn): that part runs on one
+    // of the server's slow-work threads, so that neither the plug-in thread nor the connections
+    // of other clients wait for it, and the page is built around it afterwards. Each address
+    // may have a few under way, the server a few more in all.
+    std::function<void()> groundwork;
+    on_plugin_thread(req, res, [&] {
+      HostedPlugin* plugin = host_.LinkedPlugin();
+      if (plugin && req.path == "/" + plugin->link())
+        groundwork = plugin->PageGroundwork(PageLink(*plugin, req));
+    });
+    if (!groundwork) return generated_page(req, res);
+    ConcurrencyLimit::Refusal refusal = ConcurrencyLimit::Refusal::kNone;
+    auto place = slow_pages_->Enter(req.remote_address, refusal);
+    if (!place) {
+      const bool mine = refusal == ConcurrencyLimit::Refusal::kAddressBusy;
+      res.status = mine ? 429 : 503;
+      res.set_header("Retry-After", "5");
+      res.set_content(
+          FramePage("", mine ? "<p>This address already waits for " +
+                                   std::to_string(slow_pages_->per_address()) +
+                                   " charts; try again when they are shown.</p>"
+                             : "<p>The server is drawing as many charts as it can at once (" +
+                                   std::to_string(slow_pages_->total()) +
+                                   "); try again in a few seconds.</p>"),
+          kHtml);
+      return;
+    }
+    res.later = [=](const HttpRequest& r, HttpResponse& out) {
+      groundwork();
+      generated_page(r, out);
+      (void)place;  // the place is given back once the page is built
+    };
   });
   s.Post(R"(/([^/]+))", [=](const HttpRequest& req, HttpResponse& res) {
     on_plugin_thread(req, res, [&] {

@@ -11,6 +11,7 @@
 namespace qb {
 
 class BuiltInHost;
+class ConcurrencyLimit;
 class HttpServer;
 class LoginThrottle;
 struct HttpRequest;
@@ -52,6 +53,8 @@ class HostWebServer {
   std::unique_ptr<HttpServer> server_;
   std::unique_ptr<RequestGuard> guard_;
   std::unique_ptr<LoginThrottle> throttle_;
+  // Pages with a slow part (charts) under way, per client address and in all.
+  std::unique_ptr<ConcurrencyLimit> slow_pages_;
   int port_ = 0;
   bool tls_ = false;
   // Requests answered by status, for the metrics; counted on the worker threads.

@@ -69,6 +69,8 @@ void NoteChartFile(ChartPage page, const std::string& file_name) {
 void DeleteOldCharts() {
   std::set<std::string> keep;
   for (const auto& list : Files().newest) keep.insert(list.begin(), list.end());
+  // Charts being drawn (away from the plug-in thread) are written before they are noted.
+  keep.insert(Files().handed_out.begin(), Files().handed_out.end());
   std::error_code ec;
   const std::filesystem::path folder = ChartFolder();
   for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;

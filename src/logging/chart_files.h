@@ -24,7 +24,8 @@ std::filesystem::path ChartFolder();
 std::string NewChartFileName();
 
 // Deletes the old "*.jpg" files of the chart folder: every one except the newest
-// kChartsKeptPerPage charts drawn for each page. Errors (a file already gone) are ignored.
+// kChartsKeptPerPage charts drawn for each page and the charts handed out a name and not yet
+// noted (being drawn). Errors (a file already gone) are ignored.
 void DeleteOldCharts();
 
 // Records that a chart file was written for a page (its newest).

@@ -20,6 +20,7 @@
 #include "platform/database.h"
 #include "platform/event_loop.h"
 #include "platform/html_escape.h"
+#include "registry/records.h"
 #include "registry/row_identity.h"
 #include "registry/value_text.h"
 #include "registry/value_update.h"
@@ -71,20 +72,54 @@ std::string ChartDevicesSql(const std::string& table_name, const std::string& id
          "ids.id IS NOT NULL ORDER BY 1, 2";
 }
 
-std::string MainChart(const std::string& from_text, const std::string& to_text, bool depth3d,
-                      bool submitted, const std::string& query, const std::string& file_name) {
-  try {
-    DeleteOldCharts();
-    const DbTime now = TheClock().Now();
-    const DbTime from = ParseChartDate(from_text).value_or(now - std::chrono::hours(24));
-    const DbTime to = ParseChartDate(to_text).value_or(now + std::chrono::hours(24));
-    // Copies: the settings may be applied anew while events run between devices.
-    const Settings settings = Plugin().settings;
+MainChartJob PrepareMainChart(const std::string& from_text, const std::string& to_text,
+                              bool depth3d, bool submitted, const std::string& query,
+                              const std::string& file_name) {
+  MainChartJob job;
+  job.from_text = from_text;
+  job.to_text = to_text;
+  job.depth3d = depth3d;
+  job.submitted = submitted;
+  job.query = query;
+  job.file_name = file_name;
+  job.now = TheClock().Now();
+  job.settings = Plugin().settings;
+  job.folder = ChartFolder();
+  job.bus_name = BusName();
+  if (job.settings.DeviceIDByName) {
+    // The first channel of that name wins, as the registry's own lookup by name does.
+    const auto roms = gROMs().ROMlist;
+    for (const auto& rom : roms) {
+      if (!rom || !rom->Devices) continue;
+      const auto devices = rom->Devices->DevList;
+      for (const auto& d : devices)
+        if (d) job.keys_by_name.emplace(NameIdentifier(d->HSLocation, d->HSName), d->ROM);
+    }
+  }
+  return job;
+}
 
-    WriteLog(LogClass::Updates, kSource, "Connecting to database");
+MainChartDrawn DrawMainChart(const MainChartJob& job,
+                             const std::function<void()>& between_devices) {
+  MainChartDrawn drawn;
+  auto log = [&drawn](LogClass level, std::string text) {
+    drawn.log.emplace_back(level, std::move(text));
+  };
+  // The key a logged identifier stands for (a name, when rows are named by name).
+  auto key_of = [&job](const std::string& id) {
+    const auto it = job.keys_by_name.find(id);
+    return it == job.keys_by_name.end() ? id : it->second;
+  };
+  try {
+    const DbTime from = ParseChartDate(job.from_text).value_or(job.now - std::chrono::hours(24));
+    const DbTime to = ParseChartDate(job.to_text).value_or(job.now + std::chrono::hours(24));
+    const Settings& settings = job.settings;
+    const std::string& query = job.query;
+
+    log(LogClass::Updates, "Connecting to database");
     const std::shared_ptr<Connection> db = OpenDatabase(settings.Database);
 
-    WriteLog(LogClass::Updates, kSource, "Creating chart object");
+    log(LogClass::Updates, "Creating chart object");
     XYChart chart(settings.ChartX1, settings.ChartY1);
     chart.SetBackground(
         chart.GradientColor(0, 0, settings.ChartX1, settings.ChartY1,
@@ -95,7 +130,7 @@ std::string MainChart(const std::string& from_text, const std::string& to_text, 
     // The legend stands right of the plot, in the sans face of the axis labels (a serif face
     // at this size reads poorly on screen).
     chart.AddLegend(settings.ChartX1 - 110, 13, false, "arial.ttf", 7).SetBackground(kTransparent);
-    const bool depth = submitted ? depth3d : settings.Chart3D1;
+    const bool depth = job.submitted ? job.depth3d : settings.Chart3D1;
     LineLayer& layer = chart.AddLineLayer(depth ? 10 : 0);
     chart.YAxis().SetAutoScale(0.2);
     chart.XAxis().SetWidth(2);
@@ -106,12 +141,10 @@ std::string MainChart(const std::string& from_text, const std::string& to_text, 
     const std::string f0 = QuoteName(settings.Fields[0]);
     const std::string f1 = QuoteName(settings.Fields[1]);
     const std::string f2 = QuoteName(settings.Fields[2]);
-    WriteLog(LogClass::Updates, kSource, "Fetching data");
+    log(LogClass::Updates, "Fetching data");
     const std::shared_ptr<RecordSet> devices =
         db->Execute(ChartDevicesSql(settings.Table, settings.Fields[0], settings.Fields[1]));
     std::string html;
-    // Kept here until the chart is written: a charts page built while this one lets events run
-    // must not mix its rows into ours.
     std::string statistics_rows;
     size_t charted = 0;
     size_t total_last_indexes = 0;
@@ -121,17 +154,18 @@ std::string MainChart(const std::string& from_text, const std::string& to_text, 
       if (id_field.IsNull()) continue;
       const std::string id = id_field.AsText();
       const bool selected =
-          query.find("&" + id + "=") != std::string::npos || (!submitted && charted == 0);
+          query.find("&" + id + "=") != std::string::npos || (!job.submitted && charted == 0);
       // Another program's series (rows of another bus name) has no device page here.
-      const bool foreign = Plugin().settings.DeviceIDByName && WithoutBusName(id).empty();
+      const bool foreign = settings.DeviceIDByName && !job.bus_name.empty() &&
+                           id.compare(0, job.bus_name.size() + 1, job.bus_name + " ") != 0;
       const std::string label =
           "<font size='1' face='Arial'>" + EscapeHtml(ShortName(id)) + "</font>";
-      html += "<input type=\"checkbox\" name=\"" + EscapeHtml(id) + "\" value=\"ON\"" +
-              (selected ? "checked>" : ">") +
-              (foreign ? label
-                       : "<a href=\"1-Wire?ROMID=" + EscapeHtml(ResolveChartName(id)) + "\">" +
-                             label + "</a>") +
-              "\r\n<br>";
+      html +=
+          "<input type=\"checkbox\" name=\"" + EscapeHtml(id) + "\" value=\"ON\"" +
+          (selected ? "checked>" : ">") +
+          (foreign ? label
+                   : "<a href=\"1-Wire?ROMID=" + EscapeHtml(key_of(id)) + "\">" + label + "</a>") +
+          "\r\n<br>";
       if (!selected) continue;
 
       // Time, identifier and value: the column order the statistics rows read.
@@ -139,8 +173,8 @@ std::string MainChart(const std::string& from_text, const std::string& to_text, 
           db->Execute("SELECT " + f1 + ", " + f0 + ", " + f2 + " FROM " + table + " WHERE " + f0 +
                           " = $1 AND " + f1 + " >= $2 AND " + f1 + " <= $3 ORDER BY " + f1 + " ASC",
                       {DbValue(id), DbValue(from), DbValue(to)});
-      if (HoldsTemperatures(id)) ShowTemperatures(*rows, 2);
-      WriteLog(LogClass::CycleInfo, kSource, "Converting data for " + id);
+      if (KeyHoldsTemperatures(key_of(id))) ShowTemperatures(*rows, 2, settings);
+      log(LogClass::CycleInfo, "Converting data for " + id);
       std::vector<double> x, y;
       for (rows->MoveFirst(); !rows->Eof(); rows->MoveNext()) {
         const Field time = rows->Item(0);
@@ -149,25 +183,25 @@ std::string MainChart(const std::string& from_text, const std::string& to_text, 
         x.push_back(LocalDayNumber(std::get<DbTime>(time.Value)));
         y.push_back(value.IsNull() ? NAN : value.AsDouble());
       }
-      statistics_rows += LoHiAvgRows(*rows, false);
-      WriteLog(LogClass::CycleInfo, kSource, "Adding data set for " + id);
+      statistics_rows += LoHiAvgRows(*rows, false, settings.SigFigs);
+      log(LogClass::CycleInfo, "Adding data set for " + id);
       layer.AddDataSet(y, kAutoColour, id);
-      WriteLog(LogClass::CycleInfo, kSource, "Setting scale for " + id);
+      log(LogClass::CycleInfo, "Setting scale for " + id);
       if (!x.empty()) {
         // The scale spans every device charted so far, not only the last one.
         x_low = std::min(x_low, x.front());
         x_high = std::max(x_high, x.back());
         chart.XAxis().SetLinearScale(x_low, x_high);
       }
-      WriteLog(LogClass::CycleInfo, kSource, "Setting XData for " + id);
+      log(LogClass::CycleInfo, "Setting XData for " + id);
       layer.SetXData(x);
       const TimeLabels labels = ChartTimeLabels(x);
-      WriteLog(LogClass::CycleInfo, kSource,
-               "Adding labels for " + id + (labels.form.empty() ? "" : " (" + labels.form + ")"));
+      log(LogClass::CycleInfo,
+          "Adding labels for " + id + (labels.form.empty() ? "" : " (" + labels.form + ")"));
       for (const auto& [position, text] : labels.labels) chart.XAxis().AddLabel(position, text);
       ++charted;
       if (!x.empty()) total_last_indexes += x.size() - 1;
-      Loop().DoEvents();
+      if (between_devices) between_devices();
     }
     if (!std::isfinite(x_low)) {
       // Nothing to draw: the chart shows the range asked for.
@@ -182,20 +216,49 @@ std::string MainChart(const std::string& from_text, const std::string& to_text, 
             (query.find("D3") != std::string::npos ? "checked>" : ">");
     html += "<input type='submit' value='Submit' name='B1'>";
 
-    WriteLog(LogClass::Updates, kSource, "Creating chart output - " + file_name);
-    chart.MakeChart(ChartFolder() / file_name);
-    NoteChartFile(ChartPage::Charts, file_name);
-    State().image_map = total_last_indexes <= kMaxMapPoints
-                            ? chart.GetHTMLImageMap("", "", ChartTipAttributes(""))
-                            : std::string();
-    State().statistics_rows = std::move(statistics_rows);
-    return html;
+    log(LogClass::Updates, "Creating chart output - " + job.file_name);
+    chart.MakeChart(job.folder / job.file_name);
+    drawn.image_map = total_last_indexes <= kMaxMapPoints
+                          ? chart.GetHTMLImageMap("", "", ChartTipAttributes(""))
+                          : std::string();
+    drawn.statistics_rows = std::move(statistics_rows);
+    drawn.column = std::move(html);
   } catch (const std::exception& e) {
+    drawn.column.clear();
+    drawn.error = e.what();
+    if (drawn.error.empty()) drawn.error = "unknown failure";
+  }
+  return drawn;
+}
+
+std::string FinishMainChart(const MainChartJob& job, MainChartDrawn& drawn) {
+  for (const auto& [level, text] : drawn.log) WriteLog(level, kSource, text);
+  if (drawn.column.empty()) {
     WriteLog(LogClass::ErrorsAlarms, "1-Wire ERROR (MainChart)",
-             std::string("The chart was not drawn: ") + e.what());
+             "The chart was not drawn: " + drawn.error);
     State() = MainChartState{};
     return {};
   }
+  NoteChartFile(ChartPage::Charts, job.file_name);
+  State().image_map = std::move(drawn.image_map);
+  State().statistics_rows = std::move(drawn.statistics_rows);
+  return std::move(drawn.column);
+}
+
+std::string MainChart(const std::string& from_text, const std::string& to_text, bool depth3d,
+                      bool submitted, const std::string& query, const std::string& file_name) {
+  MainChartJob job;
+  try {
+    DeleteOldCharts();
+    // Copies: the settings may be applied anew while events run between devices.
+    job = PrepareMainChart(from_text, to_text, depth3d, submitted, query, file_name);
+  } catch (const std::exception& e) {
+    MainChartDrawn failed;
+    failed.error = e.what();
+    return FinishMainChart(job, failed);
+  }
+  MainChartDrawn drawn = DrawMainChart(job, [] { Loop().DoEvents(); });
+  return FinishMainChart(job, drawn);
 }
 
 }  // namespace qb

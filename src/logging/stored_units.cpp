@@ -22,7 +22,10 @@ bool IsRomId(const std::string& text) {
 }  // namespace
 
 bool HoldsTemperatures(const std::string& identifier) {
-  const std::string key = ResolveChartName(identifier);
+  return KeyHoldsTemperatures(ResolveChartName(identifier));
+}
+
+bool KeyHoldsTemperatures(const std::string& key) {
   if (!IsRomId(key)) return false;
   if (key.size() == 17) return key[16] == 'M';
   if (key.size() != 16) return false;
@@ -31,19 +34,31 @@ bool HoldsTemperatures(const std::string& identifier) {
          !(caps & (kCapSupplyVoltage | kCapADInput | kCapQuadAD | kCapCurrentSense));
 }
 
-double ShownTemperature(double celsius) {
-  const Settings& s = Plugin().settings;
+namespace {
+
+double ShownTemperature(double celsius, const Settings& s) {
   if (!s.Range) return celsius;
   const double scale = std::pow(10.0, s.SigFigs);
   const double f = celsius * 9 / 5 + 32;
   return std::fabs(f * scale) < 1e15 ? std::round(f * scale) / scale : f;
 }
 
+}  // namespace
+
+double ShownTemperature(double celsius) {
+  return ShownTemperature(celsius, Plugin().settings);
+}
+
 void ShowTemperatures(RecordSet& readings, int32_t value_column) {
-  if (!Plugin().settings.Range) return;
-  readings.ChangeColumn(value_column, [](const DbValue& v) -> DbValue {
-    if (const auto* d = std::get_if<double>(&v)) return ShownTemperature(*d);
-    if (const auto* i = std::get_if<int64_t>(&v)) return ShownTemperature(static_cast<double>(*i));
+  ShowTemperatures(readings, value_column, Plugin().settings);
+}
+
+void ShowTemperatures(RecordSet& readings, int32_t value_column, const Settings& settings) {
+  if (!settings.Range) return;
+  readings.ChangeColumn(value_column, [&settings](const DbValue& v) -> DbValue {
+    if (const auto* d = std::get_if<double>(&v)) return ShownTemperature(*d, settings);
+    if (const auto* i = std::get_if<int64_t>(&v))
+      return ShownTemperature(static_cast<double>(*i), settings);
     return v;
   });
 }

@@ -1,6 +1,7 @@
 #include "logging/todays_history.h"
 
 #include <ctime>
+#include <functional>
 
 #include "core/log.h"
 #include "core/plugin_state.h"
@@ -22,6 +23,11 @@ std::string Number(double value) {
   return FormatDecimals(value, Plugin().settings.SigFigs);
 }
 
+// The low, high and average of readings, with the times of the first two. `between_rows` runs
+// after each row.
+std::string LoHiAvg(RecordSet& readings, bool with_times, int sig_figs,
+                    const std::function<void()>& between_rows);
+
 std::string TimeText(const Field& field) {
   if (const auto* when = std::get_if<DbTime>(&field.Value)) return LogTimeText(*when);
   return history_html::Escape(field.AsText());
@@ -42,6 +48,18 @@ DbTime StartOfToday(DbTime now) {
 }  // namespace
 
 std::string LoHiAvgRows(RecordSet& readings, bool with_times) {
+  return LoHiAvg(readings, with_times, Plugin().settings.SigFigs, [] { Loop().DoEvents(); });
+}
+
+std::string LoHiAvgRows(RecordSet& readings, bool with_times, int sig_figs) {
+  return LoHiAvg(readings, with_times, sig_figs, [] {});
+}
+
+namespace {
+
+std::string LoHiAvg(RecordSet& readings, bool with_times, int sig_figs,
+                    const std::function<void()>& between_rows) {
+  const auto Number = [sig_figs](double value) { return FormatDecimals(value, sig_figs); };
   if (readings.Bof()) return {};
   double low = 20000000, high = -20000000, sum = 0;
   int64_t count = 0;
@@ -66,7 +84,7 @@ std::string LoHiAvgRows(RecordSet& readings, bool with_times) {
           high_time = TimeText(readings.Item(0));
         }
       }
-      Loop().DoEvents();
+      between_rows();
     }
   } catch (const std::exception&) {
     // What was summed so far is shown.
@@ -87,6 +105,8 @@ std::string LoHiAvgRows(RecordSet& readings, bool with_times) {
          "</td><td class=\"tableroweven\">" + high_time + "</td><td class=\"tablerowodd\">" +
          Number(average) + "</td></tr>";
 }
+
+}  // namespace
 
 std::string TodaysHistory(DatabaseLogging& database, const DSDevice& record,
                           const std::string& unit) {

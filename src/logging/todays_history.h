@@ -22,5 +22,8 @@ std::string TodaysHistory(const DSDevice& record, const std::string& unit);
 // reading): three rows with the times when `with_times`, else one row that starts with the
 // identifier. Empty for an empty set. Leaves the set at its first row.
 std::string LoHiAvgRows(RecordSet& readings, bool with_times);
+// The same with values to `sig_figs` decimals, without letting events run between rows (any
+// thread).
+std::string LoHiAvgRows(RecordSet& readings, bool with_times, int sig_figs);
 
 }  // namespace qb

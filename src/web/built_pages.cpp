@@ -11,6 +11,10 @@ std::string BuiltPages::ChartsPage(const std::string& lnk) {
   return qb::ChartsPage(lnk);
 }
 
+std::function<void()> BuiltPages::ChartsGroundwork(const std::string& lnk) {
+  return qb::ChartsGroundwork(lnk);
+}
+
 std::string BuiltPages::SettingsPage(const std::string& lnk) {
   return qb::SettingsPage(lnk);
 }

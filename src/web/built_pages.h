@@ -10,6 +10,7 @@ namespace qb {
 class BuiltPages : public PageBuilders {
  public:
   std::string ChartsPage(const std::string& lnk) override;
+  std::function<void()> ChartsGroundwork(const std::string& lnk) override;
   std::string SettingsPage(const std::string& lnk) override;
   std::string SettingsPost(const std::string& data) override;
   std::string DebugPage() override;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace qb {
@@ -8,5 +9,10 @@ namespace qb {
 // range, with point tips, and the lowest, highest and average value of each. Its form submits
 // with GET to its own link, so a refresh repeats the same chart.
 std::string ChartsPage(const std::string& lnk);
+
+// The chart of the charts page `lnk` (query pairs already parsed), prepared now and returned as
+// work for any thread: it reads the database on its own connection and draws. The next
+// ChartsPage(lnk) after it is done builds the page around that chart instead of drawing one.
+std::function<void()> ChartsGroundwork(const std::string& lnk);
 
 }  // namespace qb

@@ -112,6 +112,19 @@ std::string PluginWebPages::GenPage(const std::string& lnk) {
   return Page(Plugin().settings.DefaultPage, lnk);
 }
 
+std::function<void()> PluginWebPages::PageGroundwork(const std::string& lnk) {
+  ParseQuery(lnk);
+  const auto& enabled = Plugin().settings.WebPages;
+  // The page GenPage(lnk) would build: only the charts page has groundwork.
+  for (const auto& pair : Web().QueryPairs) {
+    if (UpperCase(pair.name) != "PAGE") continue;
+    if (pair.value == "1" && enabled[1]) return pages_->ChartsGroundwork(lnk);
+    return {};
+  }
+  if (lnk.find("ROMID=") != std::string::npos || Plugin().settings.DefaultPage != 1) return {};
+  return pages_->ChartsGroundwork(lnk);
+}
+
 std::string PluginWebPages::PagePut(const std::string& data) {
   Web().Answer = {};
   ParseQuery(data);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -13,6 +14,9 @@ class PageBuilders {
  public:
   virtual ~PageBuilders() = default;
   virtual std::string ChartsPage(const std::string& lnk) = 0;
+  // The charts page's chart, to draw away from the plug-in thread before ChartsPage(lnk) (see
+  // HostedPlugin::PageGroundwork). Empty when the page draws it itself.
+  virtual std::function<void()> ChartsGroundwork(const std::string& /*lnk*/) { return {}; }
   virtual std::string SettingsPage(const std::string& lnk) = 0;
   virtual std::string SettingsPost(const std::string& data) = 0;
   virtual std::string DebugPage() = 0;
@@ -38,6 +42,7 @@ class PluginWebPages : public WebPages {
  public:
   explicit PluginWebPages(std::shared_ptr<PageBuilders> pages);
   std::string GenPage(const std::string& lnk) override;
+  std::function<void()> PageGroundwork(const std::string& lnk) override;
   std::string PagePut(const std::string& data) override;
   PageAnswer LastPageAnswer() override;
 

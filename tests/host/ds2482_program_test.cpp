@@ -2,7 +2,6 @@
 // /dev/i2c-1, run under `quellbrook-bus serve --ds2482`: it finds the devices and reads the
 // values the bus file gives, as it does on the simulator.
 #include <gtest/gtest.h>
-#include "support/http_client.h"
 #include <signal.h>
 
 #include <chrono>
@@ -12,7 +11,9 @@
 #include <thread>
 
 #include "access/rom.h"
+#include "host/program_values.h"
 #include "support/child_process.h"
+#include "support/http_client.h"
 #include "support/temp_dir.h"
 
 namespace qb::test {
@@ -62,6 +63,17 @@ TEST(DS2482Program, PollsAChannelOfAnEightChannelBridge) {
   EXPECT_EQ(values[pot], 77) << served.output();
   EXPECT_EQ(served.output().find("ERROR"), std::string::npos) << served.output();
   EXPECT_EQ(served.Stop(SIGTERM), 0) << served.output();
+}
+
+// The whole demo bus (its values held still) behind channel 3 of an emulated DS2482-800: every
+// device shows what it shows on the simulator.
+TEST(DS2482Program, TheDemoBusReadsAsOnTheSimulator) {
+  std::string output;
+  EXPECT_EQ(CompareDemoWithSim({"--ds2482", "--channels", "8"}, "DS2482", "/dev/i2c-1:0x18:3",
+                               std::regex("^$"), &output),
+            "")
+      << output;
+  EXPECT_EQ(output.find("ERROR"), std::string::npos) << output;
 }
 
 }  // namespace

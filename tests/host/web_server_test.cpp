@@ -4,11 +4,14 @@
 #include <crypt.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <future>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -119,6 +122,88 @@ TEST_F(WebServerTest, PluginPagesAreFramedAndAnsweredOnThePluginThread) {
     EXPECT_NE(css->body.find(cls), std::string::npos) << cls;
   }
   EXPECT_EQ(client->Get("/nothing-here")->status, 404);
+}
+
+// A plug-in whose charts page (PAGE=1) has a slow part, held by the test until it lets it go.
+class SlowChartPlugin : public PagePlugin {
+ public:
+  using PagePlugin::PagePlugin;
+  std::function<void()> PageGroundwork(const std::string& lnk) override {
+    if (lnk.find("PAGE=1") == std::string::npos) return {};
+    return [this] {
+      std::unique_lock<std::mutex> lock(mutex_);
+      ++drawing_;
+      changed_.notify_all();
+      if (!changed_.wait_for(lock, std::chrono::seconds(30), [this] { return released_; })) return;
+      drawn_on_.push_back(std::this_thread::get_id());
+    };
+  }
+  // Waits until `count` charts are being drawn at once; false after 20 s.
+  bool WaitDrawing(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return drawing_ >= count; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  std::vector<std::thread::id> DrawnOn() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return drawn_on_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int drawing_ = 0;
+  bool released_ = false;
+  std::vector<std::thread::id> drawn_on_;
+};
+
+// Charts are drawn on the server's own threads: while as many as it allows are under way, the
+// plug-in thread and the other connections are free (the device list answers), another chart
+// from an address that has its share is refused with 429, and one beyond the total with 503.
+TEST_F(WebServerTest, SlowChartsHoldNeitherThePluginThreadNorOtherClients) {
+  Start();
+  SlowChartPlugin plugin(*host);
+  loop.Invoke([&] { host->RegisterLink(plugin); });
+  auto chart_from = [this](const std::string& address, int n) {
+    test::HttpClient from("127.0.0.1", server->Port());
+    from.set_interface(address);
+    auto res = from.Get("/1-Wire?PAGE=1&n=" + std::to_string(n));
+    return res ? std::make_pair(res->status, res->body + res->get_header_value("Retry-After"))
+               : std::make_pair(0, res.error());
+  };
+  std::vector<std::future<std::pair<int, std::string>>> held;
+  // Let go before the requests are waited for, should the test stop early.
+  const std::shared_ptr<void> release_at_end(nullptr, [&](void*) { plugin.Release(); });
+  for (int n = 0; n < 4; ++n)
+    held.push_back(
+        std::async(std::launch::async, chart_from, n < 2 ? "127.0.0.1" : "127.0.0.2", n));
+  ASSERT_TRUE(plugin.WaitDrawing(4)) << "the charts' slow parts did not all start";
+
+  client->set_read_timeout(std::chrono::seconds(10));
+  auto devices = client->Get("/api/devices");
+  ASSERT_TRUE(devices) << devices.error();
+  EXPECT_EQ(devices->status, 200);
+  const auto third = chart_from("127.0.0.1", 4);
+  EXPECT_EQ(third.first, 429) << third.second;
+  EXPECT_NE(third.second.find("try again"), std::string::npos) << third.second;
+  const auto fifth = chart_from("127.0.0.3", 5);
+  EXPECT_EQ(fifth.first, 503) << fifth.second;
+
+  plugin.Release();
+  for (int n = 0; n < 4; ++n) {
+    const auto [status, body] = held[static_cast<size_t>(n)].get();
+    EXPECT_EQ(status, 200) << body;
+    EXPECT_NE(body.find("page for [1-Wire?PAGE=1&n=" + std::to_string(n) + "]"), std::string::npos)
+        << body;
+  }
+  for (const auto& id : plugin.DrawnOn()) EXPECT_NE(id, loop_thread.get_id());
+  EXPECT_EQ(plugin.DrawnOn().size(), 4u);
+  // The places are given back.
+  EXPECT_EQ(chart_from("127.0.0.1", 6).first, 200);
 }
 
 // Pages may not be framed by another site nor load anything from one, no answer is sniffed for
@@ -329,6 +414,68 @@ TEST(HttpServerFiles, OnlyRegularFilesInsideTheFolder) {
         "/files/../html-old/b.txt", "/files/out.txt", "/files/sub", "/files/", "/files/none.txt"}) {
     EXPECT_EQ(RawGetStatus(port, target), 404) << target;
   }
+}
+
+// Sends `request` a byte every 50 ms on `fd` until the server closes the connection; returns
+// how many bytes went out before it did.
+size_t Trickle(int fd, const std::string& request) {
+  size_t sent = 0;
+  for (; sent < request.size(); ++sent) {
+    if (send(fd, &request[sent], 1, MSG_NOSIGNAL) != 1) break;
+    pollfd ready{fd, POLLIN, 0};
+    char c;
+    if (poll(&ready, 1, 50) > 0 && recv(fd, &c, 1, 0) <= 0) break;
+  }
+  return sent;
+}
+
+int ConnectTo(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval tv{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  return fd;
+}
+
+// A client never silent long enough for the idle timeout, but whose request takes longer than
+// the request time to arrive, is dropped: on a fresh connection, and on one kept alive after an
+// answer. Prompt clients are served all the while.
+TEST(HttpServerLimits, TricklingRequestsAreDropped) {
+  HttpServer server;
+  HttpServerLimits limits;
+  limits.request_timeout_seconds = 1;
+  server.SetLimits(limits);
+  server.Get("/x",
+             [](const HttpRequest&, HttpResponse& res) { res.set_content("x", "text/plain"); });
+  ASSERT_EQ(server.Bind("127.0.0.1", 0), "");
+  ASSERT_EQ(server.Start(), "");
+  const int port = server.Port();
+  // About 12 s to send at 50 ms a byte: far beyond the second allowed.
+  const std::string request =
+      "GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: " + std::string(200, 'a') + "\r\n\r\n";
+
+  const int fresh = ConnectTo(port);
+  EXPECT_LT(Trickle(fresh, request), request.size()) << "a trickled request was read to its end";
+  close(fresh);
+  EXPECT_EQ(server.DroppedSlowRequests(), 1u);
+
+  const int kept = ConnectTo(port);
+  const std::string prompt = "GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  ASSERT_EQ(send(kept, prompt.data(), prompt.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(prompt.size()));
+  char buf[512];
+  const ssize_t n = recv(kept, buf, sizeof buf, 0);
+  ASSERT_GT(n, 12);
+  EXPECT_EQ(std::string(buf, 12), "HTTP/1.1 200");
+  EXPECT_EQ(RawGetStatus(port, "/x"), 200);
+  EXPECT_LT(Trickle(kept, request), request.size()) << "a kept-alive connection trickled";
+  close(kept);
+  EXPECT_EQ(server.DroppedSlowRequests(), 2u);
+  EXPECT_EQ(RawGetStatus(port, "/x"), 200);
 }
 
 TEST(WebUsers, FilesAndHeaders) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <thread>
 
 #include "logging/chart_builder.h"
 #include "logging/chart_files.h"
@@ -125,6 +126,48 @@ TEST_F(ChartsPageTest, TheThreeDChoiceDrawsTheLinesWithDepth) {
   EXPECT_NE(flat, deep);
   // The same page again draws the same picture: the difference is the depth alone.
   EXPECT_EQ(chart_of(""), flat);
+}
+
+// The chart drawn ahead on a thread of its own (what the web server does) gives the page the chart
+// drawn by the page itself gives, in the scale set (°F here), with the statistics; the page takes
+// it once, and the next one draws anew.
+TEST_F(ChartsPageTest, AChartDrawnAheadOnAnotherThreadMakesTheSamePage) {
+  Plugin().settings.Range = 1;
+  // A thermometer's channel key: its readings are shown in the scale set.
+  OpenDatabase(Plugin().settings.Database)
+      ->Execute("INSERT INTO T_Temps (ROMAddress, DTime, Temp) VALUES ($1, $2, $3)",
+                {DbValue(std::string("28000000000001A2M")),
+                 DbValue(clock.Now() - std::chrono::hours(2)), DbValue(20.0)});
+  const std::string lnk =
+      "1-Wire?PAGE=1&Cellar+Temp=ON&Attic+%3CTemp%3E=ON&28000000000001A2M=ON&B1=Submit";
+  auto without_image = [](std::string page) {
+    return std::regex_replace(page, std::regex("1wire/[0-9]+\\.jpg"), "1wire/chart.jpg");
+  };
+  const std::string direct = Page(lnk);
+  ASSERT_FALSE(ChartFile(direct).empty()) << direct;
+  EXPECT_THAT(direct, HasSubstr(">68.000<"));  // 20 °C
+
+  ParseQuery(lnk);
+  std::function<void()> work = ChartsGroundwork(lnk);
+  ASSERT_TRUE(work);
+  std::thread(work).join();
+  const std::string ahead = Page(lnk);
+  EXPECT_EQ(without_image(ahead), without_image(direct));
+  const std::string image = ChartFile(ahead);
+  ASSERT_FALSE(image.empty());
+  EXPECT_NE(image, ChartFile(direct));
+  EXPECT_GT(std::filesystem::file_size(ChartFolder() / image), 1000u);
+  // Nothing left over: the next page draws its own chart.
+  const std::string again = Page(lnk);
+  EXPECT_NE(ChartFile(again), image);
+  EXPECT_EQ(without_image(again), without_image(direct));
+
+  // A chart drawn ahead for another query is not taken for this one.
+  const std::string cellar_only = "1-Wire?PAGE=1&Cellar+Temp=ON&B1=Submit";
+  ParseQuery(cellar_only);
+  std::thread(ChartsGroundwork(cellar_only)).join();
+  EXPECT_EQ(without_image(Page(lnk)), without_image(direct));
+  EXPECT_THAT(Page(cellar_only), Not(HasSubstr("Attic &lt;Temp&gt;</td>")));
 }
 
 }  // namespace
