@@ -328,7 +328,10 @@ void HostWebServer::Routes() {
   s.Get("/api/devices", [=, this](const HttpRequest& req, HttpResponse& res) {
     on_plugin_thread(req, res, [&] {
       json list = json::array();
-      for (const auto& d : host_.devices().All()) {
+      // A copy of the list: the registry lookups below let other work of the plug-in thread run
+      // (a scan may add host devices), which must not move the list under this loop.
+      const std::vector<std::shared_ptr<DeviceRecord>> devices = host_.devices().All();
+      for (const auto& d : devices) {
         json device = DeviceToJson(*d);
         if (json health = DeviceHealthJson(*d); !health.is_null()) device["health"] = health;
         if (json position = ChainPositionJson(*d); !position.is_null())

@@ -283,7 +283,9 @@ TEST(HostileRequests, ABurstOfPageLoadsDoesNotStretchThePollCycle) {
   auto drain = [&](std::chrono::milliseconds time) { program.process->WaitForLine("\n", time); };
   for (int attempt = 0; attempt < 120 && devices < 12; ++attempt) {
     drain(500ms);
-    devices = json::parse(client.Get("/api/devices")->body).size();
+    const auto answer = client.Get("/api/devices");
+    ASSERT_TRUE(answer) << answer.error() << program.process->output();
+    devices = json::parse(answer->body).size();
   }
   ASSERT_GE(devices, 12u) << "the device list did not fill in";
   std::string form;
@@ -301,7 +303,9 @@ TEST(HostileRequests, ABurstOfPageLoadsDoesNotStretchThePollCycle) {
   }
   drain(7s);
   for (auto& t : burst) t.join();
-  const std::string log = client.Get("/api/log?tail=5000")->body;
+  const auto tail = client.Get("/api/log?tail=5000");
+  ASSERT_TRUE(tail) << tail.error() << program.process->output();
+  const std::string log = tail->body;
   EXPECT_THAT(log, Not(HasSubstr("Cycle timer extended"))) << log;
   EXPECT_EQ(program.process->Stop(SIGTERM), 0);
 }
