@@ -14,12 +14,14 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
 
 #include "access/container.h"
+#include "access/ds18b20.h"
 #include "access/families.h"
 #include "access/masters/serial_adapters.h"
 #include "access/provider.h"
@@ -199,6 +201,27 @@ class OwserverTest : public ::testing::Test {
     }
     ADD_FAILURE() << path << " read \"" << out << "\"";
     return NAN;
+  }
+
+  // Our library on the served pseudo-terminal, as a DS9097U adapter (owserver stopped first):
+  // the same simulated bus and the same adapter emulation owserver went through.
+  template <typename Fn>
+  void WithOurContainer(const std::string& rom, Fn fn) {
+    access::OneWireAccessProvider provider;
+    access::RegisterSerialAdapters(provider);
+    auto adapter = provider.openAdapter("DS9097U", link.string());
+    adapter->beginExclusive(true);
+    auto c = access::CreateContainer(access::RomId::Parse(rom)->family());
+    c->SetupContainer(adapter.get(), rom);
+    try {
+      fn(*c);
+    } catch (...) {
+      adapter->endExclusive();
+      adapter->freePort();
+      throw;
+    }
+    adapter->endExclusive();
+    adapter->freePort();
   }
 
   std::string RomOf(uint8_t family) const {
@@ -690,19 +713,13 @@ class OwserverMemoryTest : public OwserverTest {
     EXPECT_EQ(Ow(owread_path, path, out), 0) << path << ": " << out;
     return out;
   }
-  // Our library on the served pseudo-terminal, as a DS9097U adapter (owserver stopped first).
+  // Our library's first memory bank of the device, on the served pseudo-terminal.
   template <typename Fn>
   void WithOurBanks(const std::string& rom, Fn fn) {
-    access::OneWireAccessProvider provider;
-    access::RegisterSerialAdapters(provider);
-    auto adapter = provider.openAdapter("DS9097U", link.string());
-    adapter->beginExclusive(true);
-    auto c = access::CreateContainer(access::RomId::Parse(rom)->family());
-    c->SetupContainer(adapter.get(), rom);
-    auto banks = c->getMemoryBanks();
-    fn(dynamic_cast<access::PagedMemoryBank&>(*banks.at(0)));
-    adapter->endExclusive();
-    adapter->freePort();
+    WithOurContainer(rom, [&](access::OneWireContainer& c) {
+      auto banks = c.getMemoryBanks();
+      fn(dynamic_cast<access::PagedMemoryBank&>(*banks.at(0)));
+    });
   }
 };
 
@@ -748,6 +765,103 @@ TEST_F(OwserverMemoryTest, PagesAgreeBothWays) {
   EXPECT_EQ(OwPage(dev1992, 0), full_a);
   EXPECT_EQ(OwPage(dev1963, 5), full_b);
   EXPECT_EQ(OwPage(dev1963, 12), full_a);
+}
+
+}  // namespace
+}  // namespace qb
+
+namespace qb {
+namespace {
+
+// Thermometers whose scratchpads pass the CRC but hold no reading, on one bus with a sound one and
+// one at a real +85 C: owserver's uncached temperatures beside what our library makes of the same
+// scratchpads through the same DS2480B emulation.
+class OwserverFaultsTest : public OwserverTest {
+ protected:
+  const std::string power_on = Rom(0x28, 0xF001), held_low = Rom(0x28, 0xF002),
+                    real_85 = Rom(0x28, 0xF003), sound = Rom(0x28, 0xF004);
+  json BusDevices() const override {
+    return {
+        // Every conversion lost: the scratchpad keeps its power-on contents, 0550h (+85 C). At
+        // 9 bits to keep the test short: owserver converts again on reading +85 C, more than
+        // once, before it reports it.
+        {{"rom", power_on},
+         {"temperature", 21.5},
+         {"resolution", 9},
+         {"faults", {{"power_on_rate", 1.0}}}},
+        // Every block the device sends reads as zeros: 0 C, and a CRC8 of 00 that matches.
+        {{"rom", held_low}, {"temperature", 19.0}, {"faults", {{"zeros_rate", 1.0}}}},
+        {{"rom", real_85}, {"temperature", 85.0}},
+        {{"rom", sound}, {"temperature", 23.0625}},
+    };
+  }
+
+  // What owserver answers for /uncached/<device>/temperature: its text, or its failure.
+  std::string TheirTemperature(const std::string& rom) {
+    std::string out;
+    const int status = Ow(owread_path, "/uncached/" + OwName(rom) + "/temperature", out);
+    return status == 0 ? Trim(out) : "failed (" + std::to_string(status) + "): " + Trim(out);
+  }
+
+  // A conversion and its scratchpad read by our library; the scratchpad is taken as a reading
+  // only when it is not the DS18B20's power-on contents, told by its reserved bytes as the
+  // plug-in's reading does (which converts once more first: with every conversion lost, to the
+  // same end).
+  struct Ours {
+    std::optional<double> celsius;
+    std::string refused;
+    int64_t crc_errors = 0;
+  };
+  Ours OurTemperature(const std::string& rom) {
+    Ours ours;
+    WithOurContainer(rom, [&](access::OneWireContainer& c) {
+      try {
+        access::DeviceState state = c.readDevice();
+        c.doTemperatureConvert(state);
+        if (access::DS18B20PowerOnScratchpad(state)) {
+          ours.refused = "power-on scratchpad " + access::StateToHex(state);
+        } else {
+          ours.celsius = c.getTemperature(state);
+        }
+      } catch (const std::exception& e) {
+        ours.refused = e.what();
+      }
+      ours.crc_errors = c.tally().crc_errors;
+    });
+    return ours;
+  }
+};
+
+TEST_F(OwserverFaultsTest, OurReadingRefusesThePowerOnAndHeldLowScratchpadsOwserverReports) {
+  ASSERT_EQ(ListDevices().size(), devices.size()) << Diagnosis();
+  std::map<std::string, std::string> theirs;
+  for (const auto& rom : {power_on, held_low, real_85, sound}) theirs[rom] = TheirTemperature(rom);
+  owserver->Stop(SIGTERM, 10s);
+  owserver.reset();
+  std::map<std::string, Ours> ours;
+  for (const auto& rom : {power_on, held_low, real_85, sound}) ours[rom] = OurTemperature(rom);
+  for (const auto& rom : {power_on, held_low, real_85, sound}) {
+    const Ours& o = ours[rom];
+    std::printf("%s  owserver: %s  ours: %s (CRC errors %lld)\n", rom.c_str(), theirs[rom].c_str(),
+                o.celsius ? std::to_string(*o.celsius).c_str() : ("none: " + o.refused).c_str(),
+                static_cast<long long>(o.crc_errors));
+  }
+
+  // No reading from the lost conversion nor from the line held low, where owserver reports the
+  // power-on +85 C (after converting again, to no avail) and 0 C.
+  EXPECT_EQ(theirs[power_on], "85");
+  EXPECT_EQ(theirs[held_low], "0");
+  EXPECT_FALSE(ours[power_on].celsius) << *ours[power_on].celsius;
+  EXPECT_THAT(ours[power_on].refused, ::testing::HasSubstr("power-on"));
+  EXPECT_FALSE(ours[held_low].celsius) << *ours[held_low].celsius;
+  EXPECT_GT(ours[held_low].crc_errors, 0);
+  // The real +85 C and the sound device, read alike by both.
+  ASSERT_TRUE(ours[real_85].celsius) << ours[real_85].refused;
+  EXPECT_EQ(*ours[real_85].celsius, 85.0);
+  EXPECT_EQ(std::stod(theirs[real_85]), 85.0);
+  ASSERT_TRUE(ours[sound].celsius) << ours[sound].refused;
+  EXPECT_EQ(*ours[sound].celsius, 23.0625);
+  EXPECT_EQ(std::stod(theirs[sound]), *ours[sound].celsius);
 }
 
 }  // namespace
