@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "access/ds18b20.h"
 #include "access/ds18s20.h"
 #include "access/errors.h"
 #include "access/families.h"
@@ -52,6 +53,16 @@ using Values = std::vector<std::pair<std::string, std::string>>;
 Values ReadThermometer(OneWireContainer& c) {
   DeviceState state = c.readDevice();
   c.doTemperatureConvert(state);
+  // A DS18B20 whose conversion was lost (a brief loss of power) holds what it powers up with,
+  // 85 C with the reserved bytes of power-on: converted once more, and no reading if it still
+  // holds them (a real 85 C is told apart by those bytes).
+  if (c.getAddress().family() == 0x28 && access::DS18B20PowerOnScratchpad(state)) {
+    c.doTemperatureConvert(state);
+    if (access::DS18B20PowerOnScratchpad(state))
+      access::ThrowBusError(c.getName(), "the " + c.getName() + " " + c.getAddress().ToString() +
+                                             " lost its conversion twice: its scratchpad holds "
+                                             "the power-on value, not a reading");
+  }
   // The DS18S20's finer reading from its count registers; the others to their resolution.
   const double t = c.getAddress().family() == 0x10 ? access::DS18S20ExtendedTemperature(state)
                                                    : c.getTemperature(state);

@@ -199,6 +199,22 @@ TEST_F(BusToolTest, InfoAndErrors) {
   EXPECT_THAT(Tool({"--help"}).out, HasSubstr("search [--alarm] [--family FF]"));
 }
 
+// A DS18B20 whose every conversion is lost holds its power-on 85: no reading, and an error that
+// says so; a real 85 beside it reads as 85.
+TEST_F(BusToolTest, ALostConversionIsNoReadingARealEightyFiveIs) {
+  const json bus = json::array(
+      {{{"rom", Rom(0x28, 40)}, {"temperature", 21.5}, {"faults", {{"power_on_rate", 1.0}}}},
+       {{"rom", Rom(0x28, 41)}, {"temperature", 85.0}}});
+  test::WriteFile(file, json{{"devices", bus}}.dump());
+  ToolRun lost = Tool(Args({"read", bus[0]["rom"]}));
+  EXPECT_EQ(lost.status, 1) << lost.out;
+  EXPECT_THAT(lost.err, HasSubstr("power-on value"));
+  EXPECT_THAT(lost.out, Not(HasSubstr("temperature=")));
+  ToolRun real = Tool(Args({"read", bus[1]["rom"]}));
+  ASSERT_EQ(real.status, 0) << real.err;
+  EXPECT_EQ(KeyValues(real.out).at("temperature"), "85") << real.out;
+}
+
 // A DS2450 reads at its inputs' ranges (2.56 V after power-on) and says when an input sits at the
 // top of one; asked for the 5.12 V range, it sets it on the device and reads the higher inputs.
 TEST_F(BusToolTest, Ds2450ReadsAtTheRangeAskedFor) {
