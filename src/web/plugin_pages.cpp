@@ -125,6 +125,17 @@ std::function<void()> PluginWebPages::PageGroundwork(const std::string& lnk) {
   return pages_->ChartsGroundwork(lnk);
 }
 
+std::string PluginWebPages::DetailAnswer(const std::string& lnk, const std::string& problem) {
+  if (problem.empty()) Web().Answer.redirect = lnk;
+  ParseQuery(lnk);
+  std::string page = pages_->DetailPage(lnk);
+  if (!problem.empty()) {
+    Web().Answer.status = IsNotGuest() ? 400 : 403;
+    page += "<p>" + EscapeHtml(problem) + "</p>";
+  }
+  return page;
+}
+
 std::string PluginWebPages::PagePut(const std::string& data) {
   Web().Answer = {};
   ParseQuery(data);
@@ -150,32 +161,16 @@ std::string PluginWebPages::PagePut(const std::string& data) {
     std::string new_key;
     std::string problem =
         IsNotGuest() ? ReplacePost(new_key) : "Guest cannot make changes: the sensor was kept.";
-    const std::string lnk = "1-Wire?ROMID=" + (problem.empty() ? new_key : key);
-    if (problem.empty()) Web().Answer.redirect = lnk;
-    ParseQuery(lnk);
-    std::string page = pages_->DetailPage(lnk);
-    if (!problem.empty()) {
-      Web().Answer.status = IsNotGuest() ? 400 : 403;
-      page += "<p>" + EscapeHtml(problem) + "</p>";
-    }
-    return page;
+    return DetailAnswer("1-Wire?ROMID=" + (problem.empty() ? new_key : key), problem);
   }
   if (std::any_of(pairs.begin(), pairs.end(),
                   [](const auto& p) { return p.name == "CounterTotalShown"; }))
     return CounterTotalPost();
   for (const auto& pair : pairs) {
     if (pair.name != "CalibrationKey") continue;
-    const std::string lnk = "1-Wire?ROMID=" + pair.value;
-    std::string problem =
+    const std::string problem =
         IsNotGuest() ? CalibrationPost() : "Guest cannot make changes: the calibration was kept.";
-    if (problem.empty()) Web().Answer.redirect = lnk;
-    ParseQuery(lnk);
-    std::string page = pages_->DetailPage(lnk);
-    if (!problem.empty()) {
-      Web().Answer.status = IsNotGuest() ? 400 : 403;
-      page += "<p>" + EscapeHtml(problem) + "</p>";
-    }
-    return page;
+    return DetailAnswer("1-Wire?ROMID=" + pair.value, problem);
   }
 
   int refused = 200;
