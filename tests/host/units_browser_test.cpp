@@ -100,8 +100,18 @@ class ScaleSwitch : public ::testing::Test {
         .Click();
     browser.FindElement("input[name=button][value=Update]").Click();
     Drain();
-    ASSERT_EQ(browser.FindElement("input[name=bFahren][value=True]").Property("checked"),
-              fahrenheit);
+    // The post loads the page again: the box is read once the new page is there (an element of
+    // the old one goes stale under the read).
+    ASSERT_TRUE(browser.WaitFor(
+        [&] {
+          try {
+            return browser.FindElement("input[name=bFahren][value=True]").Property("checked") ==
+                   fahrenheit;
+          } catch (const std::exception&) {
+            return false;
+          }
+        },
+        10s, 200ms));
   }
   // The living room's state and unit (the discovery's and the attributes', when they agree) in
   // what the probe has seen.
