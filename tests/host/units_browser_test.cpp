@@ -94,10 +94,19 @@ class ScaleSwitch : public ::testing::Test {
   }
   void SetScale(bool fahrenheit) {
     browser.Navigate(url + "1-Wire?PAGE=2");
-    browser
-        .FindElement(std::string("input[name=bFahren][value=") + (fahrenheit ? "True" : "False") +
-                     "]")
-        .Click();
+    const std::string choice =
+        std::string("input[name=bFahren][value=") + (fahrenheit ? "True" : "False") + "]";
+    ASSERT_TRUE(browser.WaitFor(
+        [&] {
+          try {
+            browser.FindElement(choice).Click();
+            return true;
+          } catch (const std::exception&) {
+            return false;
+          }
+        },
+        10s, 200ms))
+        << browser.PageSource();
     browser.FindElement("input[name=button][value=Update]").Click();
     Drain();
     // The post loads the page again: the box is read once the new page is there (an element of
