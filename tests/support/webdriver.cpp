@@ -404,6 +404,22 @@ bool Browser::WaitFor(const std::function<bool()>& predicate, std::chrono::milli
   }
 }
 
+bool Browser::ClickAndWaitForNewPage(const std::string& css, std::chrono::milliseconds timeout) {
+  // A mark on the current document: it is gone once another document has replaced it.
+  ExecuteScript("window.qbOldPage = true;");
+  FindElement(css).Click();
+  return WaitFor(
+      [&] {
+        try {
+          return ExecuteScript("return !window.qbOldPage && document.readyState == 'complete';")
+              .get<bool>();
+        } catch (const WebDriverError&) {
+          return false;  // asked while the new page was being committed
+        }
+      },
+      timeout, std::chrono::milliseconds(50));
+}
+
 std::string Browser::DriverLog() const {
   if (!dir_) return {};
   std::ifstream in(dir_->path() / "chromedriver.log", std::ios::binary);

@@ -110,6 +110,13 @@ class Browser {
                std::chrono::milliseconds timeout = std::chrono::seconds(15),
                std::chrono::milliseconds interval = std::chrono::milliseconds(50));
 
+  // Clicks the first match of `css` (a submit button or a link) and returns once the page it
+  // leads to has replaced the current one and finished loading; false when that does not happen
+  // within `timeout`. Reading right after a bare click may still see the old page while the
+  // server answers the post.
+  bool ClickAndWaitForNewPage(const std::string& css,
+                              std::chrono::milliseconds timeout = std::chrono::seconds(15));
+
   // A raw WebDriver command on this session: `path` is relative to /session/{id} (e.g. "/url"),
   // `body` is sent with POST. Returns the reply's "value".
   nlohmann::json Command(const std::string& method, const std::string& path,
