@@ -405,7 +405,7 @@ void ReadDevValues(DSROM& rom, const std::string& rom_id, int read_type,
   }
 
   if ((read_type & kReadAD) && (caps & kCapQuadAD)) {
-    state = c.readDevice();
+    // The device state read above is current: nothing has used the bus since.
     if (state.empty()) {
       WriteLog(LogClass::CycleInfo, "1-Wire Error (RN)",
                "Devicestate returned Null ROM = " + rom_id);
