@@ -1,4 +1,5 @@
-// Bus time and CPU time of the device search and of reading thermometers on the simulated bus.
+// Bus time and CPU time of the device search and of reading thermometers and A/D converters
+// (DS2450) on the simulated bus.
 //
 // The bus time is what the bus master put on the wire (resets, time slots, strong pull-up), priced
 // at the datasheet's shortest timings; the physical minimum is the same operation done with the
@@ -16,6 +17,7 @@
 
 #include "access/adapter.h"
 #include "access/bus_conversion.h"
+#include "access/ds2450.h"
 #include "access/families.h"
 #include "platform/clock.h"
 #include "sim/models.h"
@@ -49,6 +51,51 @@ struct Bench {
   std::vector<std::unique_ptr<access::OneWireContainer>> thermometers;
   std::vector<access::DeviceState> states;
 };
+
+// A bus of DS2450s at their power-on set-up (8 bits on each input), each device state read once.
+struct QuadBench {
+  explicit QuadBench(int count) {
+    for (int i = 0; i < count; ++i) {
+      const auto rom = access::RomId::Make(0x20, 0x2000 + static_cast<uint64_t>(i) * 7919);
+      const double v = 0.1 + 0.01 * i;
+      bus->Add(sim::MakeDS2450Model(rom, nlohmann::json{{"inputs", {v, v + 0.5, v + 1, v + 1.5}}}));
+      auto c = access::MakeDS2450Container();
+      c->SetupContainer(&adapter, rom.ToString());
+      parts.push_back(std::move(c));
+    }
+    for (auto& c : parts) states.push_back(c->readDevice());
+  }
+  SimulatedClock clock;
+  std::shared_ptr<sim::SimBus> bus = std::make_shared<sim::SimBus>(clock);
+  access::DSPortAdapter adapter{"SIM", "bench",
+                                std::make_unique<sim::SimBusMaster>(bus, "bench bus")};
+  std::vector<std::unique_ptr<access::OneWireContainer>> parts;
+  std::vector<access::DeviceState> states;
+};
+
+// As the read cycle reads a DS2450 one by one: its device state, then each input converted and
+// its results read.
+void ReadQuadOneByOne(QuadBench& b) {
+  for (size_t i = 0; i < b.parts.size(); ++i) {
+    b.states[i] = b.parts[i]->readDevice();
+    for (int ch = 0; ch < 4; ++ch) {
+      b.parts[i]->doADConvert(ch, b.states[i]);
+      benchmark::DoNotOptimize(b.parts[i]->getADVoltage(ch, b.states[i]));
+    }
+  }
+}
+
+// With BusConvert=1: one Convert of every input of every part under the strong pull-up, then each
+// part's device state read alone.
+void ReadQuadBusWide(QuadBench& b) {
+  access::ConvertAllQuadAD(b.adapter,
+                           access::DS2450Container::AllChannelsConversionTime(b.states[0]));
+  for (size_t i = 0; i < b.parts.size(); ++i) {
+    b.states[i] = b.parts[i]->readDevice();
+    for (int ch = 0; ch < 4; ++ch)
+      benchmark::DoNotOptimize(b.parts[i]->getADVoltage(ch, b.states[i]));
+  }
+}
 
 int SearchAll(Bench& b) {
   int found = 0;
@@ -93,8 +140,44 @@ double MinSkipRom(int n) {
   return Reset() + Slots(16) + kConversionUs + n * (MinSelect() + Slots(8 + 9 * 8));
 }
 
+// The four inputs at 8 bits: 160 us and 80 us a bit of each.
+constexpr double kQuadConversionUs = 160 + 4 * 8 * 80;
+// A DS2450's device state: Read Memory from address 0 over its three pages, each page's eight
+// bytes and CRC16.
+double MinQuadState() {
+  return MinSelect() + Slots(24 + 3 * (8 + 2) * 8);
+}
+// One Convert of all four inputs of each part (command, mask, read-out control, CRC16), then its
+// state: the fewest slots for the same results.
+double MinQuadOneByOne(int n) {
+  return n * (MinSelect() + Slots(24 + 16) + kQuadConversionUs + MinQuadState());
+}
+double MinQuadBusWide(int n) {
+  return Reset() + Slots(8 + 24 + 16) + kQuadConversionUs + n * MinQuadState();
+}
+
+void ReportQuad(int n) {
+  struct Row {
+    const char* name;
+    void (*run)(QuadBench&);
+    double (*minimum)(int);
+  };
+  const Row rows[] = {
+      {"read A/D converters one by one", ReadQuadOneByOne, MinQuadOneByOne},
+      {"read A/D after one bus-wide convert", ReadQuadBusWide, MinQuadBusWide},
+  };
+  for (const Row& row : rows) {
+    QuadBench b(n);
+    b.adapter.Master().ClearStats();
+    row.run(b);
+    const double bus = BusTimeMicros(b.adapter.Master().Stats());
+    const double min = row.minimum(n);
+    std::printf("%-36s %8d %14.1f %14.1f %7.3f\n", row.name, n, bus / 1000, min / 1000, bus / min);
+  }
+}
+
 void Report(const std::vector<int>& counts) {
-  std::printf("%-34s %8s %14s %14s %7s\n", "operation", "devices", "bus time ms", "minimum ms",
+  std::printf("%-36s %8s %14s %14s %7s\n", "operation", "devices", "bus time ms", "minimum ms",
               "ratio");
   for (int n : counts) {
     struct Row {
@@ -113,9 +196,10 @@ void Report(const std::vector<int>& counts) {
       row.run(b);
       const double bus = BusTimeMicros(b.adapter.Master().Stats());
       const double min = row.minimum(n);
-      std::printf("%-34s %8d %14.1f %14.1f %7.3f\n", row.name, n, bus / 1000, min / 1000,
+      std::printf("%-36s %8d %14.1f %14.1f %7.3f\n", row.name, n, bus / 1000, min / 1000,
                   bus / min);
     }
+    ReportQuad(n);
   }
   std::printf("\n");
 }
@@ -140,6 +224,13 @@ void BM_ReadWithSkipRomConversion(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_ReadWithSkipRomConversion)->Arg(10)->Arg(100)->Unit(benchmark::kMicrosecond);
+
+void BM_ReadQuadBusWide(benchmark::State& state) {
+  QuadBench b(static_cast<int>(state.range(0)));
+  for (auto _ : state) ReadQuadBusWide(b);
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_ReadQuadBusWide)->Arg(10)->Arg(100)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

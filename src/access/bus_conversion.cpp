@@ -1,5 +1,9 @@
 #include "access/bus_conversion.h"
 
+#include <algorithm>
+#include <string>
+
+#include "access/crc.h"
 #include "access/errors.h"
 #include "access/thermometer.h"
 
@@ -30,7 +34,59 @@ class RegularSpeed {
   Speed before_;
 };
 
+// The reset that starts a bus-wide command: any presence will do (an alarm presence too).
+void ResetForBroadcast(DSPortAdapter& adapter, const char* what) {
+  const ResetResult reset = adapter.Master().Reset();
+  if (reset == ResetResult::NoPresence || reset == ResetResult::Short) {
+    throw AccessError(ErrorCode::GeneralFailure, adapter.getAdapterName(),
+                      reset == ResetResult::Short
+                          ? "the 1-Wire bus on " + adapter.getPortName() + " is shorted"
+                          : std::string("no device answered the reset before the ") + what);
+  }
+}
+
+// Reads time slots until no part holds the line low (busy), for at most `grace`.
+void WaitUntilIdle(DSPortAdapter& adapter, std::chrono::milliseconds grace, const char* what) {
+  BusMaster& m = adapter.Master();
+  for (std::chrono::milliseconds waited{0};; waited += kPollStep) {
+    if (m.TouchBit(true)) return;
+    if (waited >= grace)
+      throw AccessError(ErrorCode::GeneralFailure, adapter.getAdapterName(),
+                        std::string("the ") + what + " did not finish");
+    m.Wait(kPollStep);
+  }
+}
+
+constexpr uint8_t kConvertQuadAD = 0x3C;
+constexpr uint8_t kAllInputs = 0x0F;
+// Read-out control: two bits per input, 10 presets its result to all ones.
+constexpr uint8_t kPresetAllOnes = 0xAA;
+constexpr std::chrono::milliseconds kQuadADGrace{20};
+
 }  // namespace
+
+void ConvertAllQuadAD(DSPortAdapter& adapter, std::chrono::microseconds duration) {
+  BusMaster& m = adapter.Master();
+  RegularSpeed regular(m);
+  ResetForBroadcast(adapter, "bus-wide A/D conversion");
+  m.TouchByte(kSkipRom);
+  const uint8_t command[3] = {kConvertQuadAD, kAllInputs, kPresetAllOnes};
+  for (uint8_t b : command) m.TouchByte(b);
+  // The conversion starts once the CRC16 has been read: the pull-up follows its last bit.
+  const uint8_t crc_low = m.TouchByte(0xFF);
+  const auto held = std::chrono::ceil<std::chrono::milliseconds>(
+      std::max(duration, std::chrono::microseconds(1)));
+  const uint8_t crc_high = m.TouchByteWithPower(0xFF, held);
+  if (!Crc16Matches(command, sizeof command, 0, crc_low, crc_high))
+    throw CrcError(adapter.getAdapterName(), "the bus-wide A/D convert command came back garbled");
+  WaitUntilIdle(adapter, kQuadADGrace, "bus-wide A/D conversion");
+}
+
+bool QuadADResultPreset(const DeviceState& state, int channel) {
+  const auto at = 2 * static_cast<size_t>(channel);
+  if (channel < 0 || channel > 3 || state.size() < at + 2) return false;
+  return (state[at] | state[at + 1] << 8) == kQuadADPreset;
+}
 
 void ConvertAllThermometers(DSPortAdapter& adapter, std::chrono::milliseconds duration,
                             bool hold_power,
@@ -40,14 +96,7 @@ void ConvertAllThermometers(DSPortAdapter& adapter, std::chrono::milliseconds du
   // (the regular reset also brings every overdrive part back to regular speed), and the speed
   // set for the others is put back after.
   RegularSpeed regular(m);
-  const ResetResult reset = m.Reset();
-  // A part with its alarm flag set answers with an alarm presence: still a presence.
-  if (reset == ResetResult::NoPresence || reset == ResetResult::Short) {
-    throw AccessError(ErrorCode::GeneralFailure, adapter.getAdapterName(),
-                      reset == ResetResult::Short
-                          ? "the 1-Wire bus on " + adapter.getPortName() + " is shorted"
-                          : "no device answered the reset before the bus-wide conversion");
-  }
+  ResetForBroadcast(adapter, "bus-wide conversion");
   m.TouchByte(kSkipRom);
   if (hold_power) {
     m.TouchByteWithPower(kConvertT, duration);
@@ -66,13 +115,7 @@ void ConvertAllThermometers(DSPortAdapter& adapter, std::chrono::milliseconds du
     m.Wait(duration);
   }
   // Every part that is still converting holds the read slot low (the wired-AND of the bus).
-  for (std::chrono::milliseconds waited{0};; waited += kPollStep) {
-    if (m.TouchBit(true)) return;
-    if (waited >= kBusyGrace)
-      throw AccessError(ErrorCode::GeneralFailure, adapter.getAdapterName(),
-                        "the bus-wide temperature conversion did not finish");
-    m.Wait(kPollStep);
-  }
+  WaitUntilIdle(adapter, kBusyGrace, "bus-wide temperature conversion");
 }
 
 }  // namespace qb::access

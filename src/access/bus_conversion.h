@@ -1,9 +1,11 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 
 #include "access/adapter.h"
+#include "access/container.h"
 
 namespace qb::access {
 
@@ -26,5 +28,25 @@ namespace qb::access {
 void ConvertAllThermometers(DSPortAdapter& adapter, std::chrono::milliseconds duration,
                             bool hold_power,
                             const std::function<std::chrono::milliseconds()>& meanwhile = {});
+
+// The read-out preset ConvertAllQuadAD gives every result: all ones, a code no conversion below 16
+// bits leaves (their unused low bits are 0), so that a part whose conversion did not run (it
+// browned out) is told from one that converted.
+inline constexpr uint16_t kQuadADPreset = 0xFFFF;
+
+// Converts all four inputs of every DS2450 on the bus at once, each at the resolution set in it:
+// a reset, Skip ROM and Convert with every input selected and every result preset to
+// kQuadADPreset, then the CRC16 the parts send and the strong pull-up for `duration` (a part
+// powered from the bus draws its conversion current from it; one on VCC does not mind it), then
+// read slots until no part holds the line low, giving up with a GeneralFailure when one is still
+// busy well after `duration`. The CRC16 covers only the command bytes, the same in every part:
+// the wired-AND of several parts' answers is that CRC when every part got the command right, and
+// a mismatch raises a CrcError. A shorted bus or a bus where nothing answers the reset fails.
+// Runs at regular speed and puts the master's speed back afterwards.
+void ConvertAllQuadAD(DSPortAdapter& adapter, std::chrono::microseconds duration);
+
+// Whether `channel`'s result in a DS2450 device state (access/ds2450.h) still holds
+// kQuadADPreset. A 16-bit result may hold it as a reading at the top of the range as well.
+bool QuadADResultPreset(const DeviceState& state, int channel);
 
 }  // namespace qb::access

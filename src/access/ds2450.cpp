@@ -60,6 +60,16 @@ std::chrono::milliseconds DS2450Container::ConversionTime(int bits) {
   return std::chrono::milliseconds((micros + 999) / 1000);
 }
 
+std::chrono::microseconds DS2450Container::AllChannelsConversionTime(const DeviceState& state) {
+  if (state.size() != kStateSize) ThrowBusError("DS2450", "a device state of 24 bytes is needed");
+  int micros = 160;
+  for (int c = 0; c < 4; ++c) {
+    const int code = state[ControlAt(c)] & kResolutionBits;
+    micros += 80 * (code == 0 ? 16 : code);
+  }
+  return std::chrono::microseconds(micros);
+}
+
 void DS2450Container::CheckChannel(int channel) const {
   if (channel < 0 || channel > 3) Fail("there is no A/D channel " + std::to_string(channel));
 }

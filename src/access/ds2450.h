@@ -63,6 +63,9 @@ class DS2450Container : public OneWireContainer {
 
   // The longest a conversion of one channel at `bits` takes: 80 us a bit and 160 us once.
   static std::chrono::milliseconds ConversionTime(int bits);
+  // The longest one Convert of all four channels takes at the resolutions `state` gives them:
+  // 80 us a bit of each channel and 160 us once.
+  static std::chrono::microseconds AllChannelsConversionTime(const DeviceState& state);
 
  private:
   // Reads `length` bytes from `address` on with Read Memory, checking the CRC16 after each page.

@@ -23,9 +23,21 @@ namespace {
 // The longest conversion of any scratchpad thermometer (12 bits), taken while a part's own is
 // not known yet.
 constexpr std::chrono::milliseconds kLongestConversion{750};
+// A DS2438's temperature conversion by its datasheet.
+constexpr std::chrono::milliseconds kBatteryMonitorConversion{10};
+// The DS2438's temperature busy flag in its status byte (page 0, byte 0).
+constexpr uint8_t kTemperatureBusy = 0x10;
+// A DS2450's four inputs at 16 bits, taken while a part's resolutions are not known yet.
+constexpr std::chrono::microseconds kLongestQuadADConversion{160 + 4 * 16 * 80};
 
 bool ScratchpadThermometer(const std::string& family) {
   return family == "10" || family == "22" || family == "28";
+}
+
+// The DS2438 takes Convert T (44h) as the thermometers do. It has no Read Power Supply: the same
+// code (B4h) starts its voltage conversion.
+bool BatteryMonitor(const std::string& family) {
+  return family == "26";
 }
 
 // Hands readings over stamped with the time they were measured, for as long as it lives.
@@ -104,6 +116,11 @@ std::optional<BusWideConversion> ConvertBusWide(const std::vector<std::shared_pt
   for (const auto& rom : roms) {
     if (rom->Absent || rom->ROM.size() < 16) continue;
     const std::string rom_id = rom->ROM.substr(0, 16);
+    if (BatteryMonitor(FamilyCode(rom_id))) {
+      longest = std::max(longest, kBatteryMonitorConversion);
+      conversion.converted.insert(rom_id);
+      continue;
+    }
     if (!ScratchpadThermometer(FamilyCode(rom_id))) continue;
     const std::optional<bool> parasite = Parasite(rom_id);
     if (!parasite) continue;
@@ -158,6 +175,54 @@ std::optional<BusWideConversion> ConvertBusWide(const std::vector<std::shared_pt
   return conversion;
 }
 
+std::set<std::string> ConvertQuadADBusWide(const std::vector<std::shared_ptr<DSROM>>& roms) {
+  OneWireState& w = OneWire();
+  const auto adapter = w.adapter;
+  std::set<std::string> converted;
+  if (!adapter) return converted;
+  std::chrono::microseconds longest{0};
+  bool clear_memory_code = false;
+  for (const auto& rom : roms) {
+    if (rom->Absent || rom->ROM.size() < 16) continue;
+    const std::string rom_id = rom->ROM.substr(0, 16);
+    const std::string family = FamilyCode(rom_id);
+    if (family == "21") clear_memory_code = true;
+    if (family != "20") continue;
+    const auto known = w.quad_ad_conversion.find(rom_id);
+    longest = std::max(
+        longest, known != w.quad_ad_conversion.end() ? known->second : kLongestQuadADConversion);
+    converted.insert(rom_id);
+  }
+  if (converted.empty()) return converted;
+  const std::string count = std::to_string(converted.size());
+  if (!adapter->Master().CanDeliverPower()) {
+    WriteLog(LogClass::CycleDetail, "1-Wire Cycle Info",
+             count + " A/D converter(s) converted one by one: the adapter has no strong pull-up");
+    return {};
+  }
+  if (clear_memory_code) {
+    WriteLog(LogClass::CycleDetail, "1-Wire Cycle Info",
+             count +
+                 " A/D converter(s) converted one by one: a DS1921 on the bus would take the "
+                 "bus-wide convert command for its Clear Memory");
+    return {};
+  }
+  const auto tenths = (longest.count() + 50) / 100;
+  WriteLog(LogClass::CycleDetail, "1-Wire Cycle Info",
+           "Bus-wide A/D conversion of " + count + " converter(s), " + std::to_string(tenths / 10) +
+               "." + std::to_string(tenths % 10) + " ms under strong pull-up");
+  try {
+    access::ConvertAllQuadAD(*adapter, longest);
+  } catch (const std::exception& e) {
+    LogBusError("1-Wire ERROR(ReadNet)", "Error " + std::to_string(ErrorNumber(e)) +
+                                             " 1-Wire I/F " + e.what() +
+                                             "; the A/D converters are read one by one");
+    w.quad_ad_conversion.clear();  // a resolution raised behind the plug-in's back, perhaps
+    return {};
+  }
+  return converted;
+}
+
 void ReadConvertedThermometer(DSROM& rom, const std::string& rom_id,
                               const std::shared_ptr<access::OneWireContainer>& container,
                               const BusWideConversion& conversion) {
@@ -170,7 +235,11 @@ void ReadConvertedThermometer(DSROM& rom, const std::string& rom_id,
     // leaves an unfinished value: the part is converted again on its own. So is one showing the
     // power-on value (a parasite part browned out, or it came onto the bus meanwhile), checked
     // as every read is.
-    if (thermometer && thermometer->ConversionTimeOf(state) > conversion.duration) {
+    // A DS2438 still busy (its TB flag) is converted again on its own as well.
+    const bool unfinished = thermometer ? thermometer->ConversionTimeOf(state) > conversion.duration
+                                        : BatteryMonitor(FamilyCode(rom_id)) && !state.empty() &&
+                                              (state[0] & kTemperatureBusy) != 0;
+    if (unfinished) {
       measured.reset();
       c.doTemperatureConvert(state);
     }

@@ -2,8 +2,10 @@
 
 #include <cmath>
 
+#include "access/bus_conversion.h"
 #include "access/ds18b20.h"
 #include "access/ds18s20.h"
+#include "access/ds2450.h"
 #include "access/errors.h"
 #include "access/families.h"
 #include "catalogue/family_catalogue.h"
@@ -403,12 +405,28 @@ void ReadDevValues(DSROM& rom, const std::string& rom_id, int read_type,
   }
 
   if ((read_type & kReadAD) && (caps & kCapQuadAD)) {
-    state = c.readDevice();
+    // The device state read above is current: nothing has used the bus since.
     if (state.empty()) {
       WriteLog(LogClass::CycleInfo, "1-Wire Error (RN)",
                "Devicestate returned Null ROM = " + rom_id);
       outcome.value = false;
       return;
+    }
+    bool converted = (read_type & kReadConverted) != 0;
+    if (state.size() == access::DS2450Container::kStateSize) {
+      OneWire().quad_ad_conversion[rom_id] =
+          access::DS2450Container::AllChannelsConversionTime(state);
+      for (int ch = 0; ch < 4 && converted; ++ch) {
+        if (access::QuadADResultPreset(state, ch)) {
+          converted = false;
+          WriteLog(LogClass::CycleInfo, "1-Wire Cycle Info",
+                   "ROM=" + rom_id +
+                       " missed the bus-wide A/D conversion (a result still holds its preset); "
+                       "converted on its own");
+        }
+      }
+    } else {
+      converted = false;
     }
     for (int ch = 0; ch < 4; ++ch) {
       const std::string letter(1, static_cast<char>(71 + ch));
@@ -434,8 +452,9 @@ void ReadDevValues(DSROM& rom, const std::string& rom_id, int read_type,
         channel->Initialized = true;
         WriteLog(LogClass::ErrorsAlarms, "1-Wire (DDR)", "ROM " + channel->ROM + " initialzed");
         state = c.readDevice();
+        converted = false;  // set up after the conversion: its results are of the old settings
       }
-      c.doADConvert(ch, state);
+      if (!converted) c.doADConvert(ch, state);
       ReportQuadChannel(*channel, Calibrated(channel->ROM, c.getADVoltage(ch, state)), false,
                         c.isADOverRange(ch, state));
     }

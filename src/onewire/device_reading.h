@@ -21,6 +21,10 @@ inline constexpr int kReadTemperature = 1;
 inline constexpr int kReadCurrent = 2;
 inline constexpr int kReadAD = 4;
 inline constexpr int kReadAll = 7;
+// With kReadAD for a DS2450: its inputs were converted bus-wide, their results are read as they
+// are. A part whose results show the conversion did not run, or a channel set up in this read, is
+// converted one by one.
+inline constexpr int kReadConverted = 8;
 
 // Binds a container to the ROM id (the first 16 characters of `rom`) in slot 1, 2 or 3. False
 // when nothing was bound: an empty id, slot 0, the bus taken by another operation (unless

@@ -47,6 +47,9 @@ struct OneWireState {
     std::chrono::milliseconds conversion{750};
   };
   std::map<std::string, ThermometerInfo> thermometers;
+  // Per DS2450 ROM id, how long a conversion of its four inputs takes at the resolutions read
+  // last (the bus-wide A/D conversion holds the pull-up for the longest).
+  std::map<std::string, std::chrono::microseconds> quad_ad_conversion;
   // The bus scan: devices found by the last enumeration tick and by the last other tick.
   int scan_device_count = 0;
   int scan_alarming_count = 0;

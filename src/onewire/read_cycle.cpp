@@ -84,6 +84,9 @@ void ReadNet() {
       // go on in turn.
       std::optional<BusWideConversion> bus_wide;
       if (due[kTemp] && s.BusConvert == 1 && !p.ExternalBusy) bus_wide = ConvertBusWide(roms);
+      // The A/D converters are read in every walk: with bus-wide conversion, one Convert for all.
+      std::set<std::string> quad_converted;
+      if (s.BusConvert == 1 && !p.ExternalBusy) quad_converted = ConvertQuadADBusWide(roms);
       for (const auto& rom : roms) {
         if (p.ExternalBusy) break;
         const std::string rom_id = rom->ROM;
@@ -171,7 +174,10 @@ void ReadNet() {
             counter[d.kind] = 0;
             ReadDev(*rom, rom_id, d.read_type, container);
           }
-          if (caps & kCapQuadAD) ReadDev(*rom, rom_id, kReadAD, container);
+          if (caps & kCapQuadAD) {
+            const int converted = quad_converted.count(rom_id) ? kReadConverted : 0;
+            ReadDev(*rom, rom_id, kReadAD | converted, container);
+          }
           if (caps & kCapCounter) ReadDev(*rom, rom_id, 0, container);
           if (caps & kCapPotentiometer) ReadDev(*rom, rom_id, 0, container);
           if (caps & kCapSwitch) {
