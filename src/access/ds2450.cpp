@@ -195,29 +195,49 @@ void DS2450Container::doADConvert(int channel, DeviceState& state) {
   BusMaster& m = Adapter().Master();
   const auto time = ConversionTime(Bits(channel, state));
   const auto mask = static_cast<uint8_t>(1u << channel);
-  WithRetries([&] {
-    Select();
-    const uint8_t command[3] = {kConvert, mask, 0x00};  // this channel, no read-out preset
-    for (uint8_t b : command) m.TouchByte(b);
-    // The conversion starts once the CRC16 has been read; a device powered from the bus needs
-    // the strong pull-up for it, one on VCC does not mind it.
-    const uint8_t crc_low = m.TouchByte(0xFF);
-    const uint8_t crc_high = m.TouchByteWithPower(0xFF, time);
-    if (!Crc16Matches(command, sizeof command, 0, crc_low, crc_high))
-      CrcMismatch("the convert command");
-  });
-  for (auto waited = std::chrono::milliseconds(0); !m.TouchBit(true);
-       waited += std::chrono::milliseconds(1)) {
-    if (waited >= kBusyGrace) Fail("the conversion did not finish");
-    m.Wait(std::chrono::milliseconds(1));
+  const auto at = 2 * static_cast<size_t>(channel);
+  // Converts the channel with its result preset as `preset` (read-out control: per channel the
+  // upper bit presets all ones, the lower all zeros) and returns pages 0 and 1 read back.
+  auto convert = [&](uint8_t preset) {
+    WithRetries([&] {
+      Select();
+      const uint8_t command[3] = {kConvert, mask, static_cast<uint8_t>(preset << (2 * channel))};
+      for (uint8_t b : command) m.TouchByte(b);
+      // The conversion starts once the CRC16 has been read; a device powered from the bus needs
+      // the strong pull-up for it, one on VCC does not mind it.
+      const uint8_t crc_low = m.TouchByte(0xFF);
+      const uint8_t crc_high = m.TouchByteWithPower(0xFF, time);
+      if (!Crc16Matches(command, sizeof command, 0, crc_low, crc_high))
+        CrcMismatch("the convert command");
+    });
+    for (auto waited = std::chrono::milliseconds(0); !m.TouchBit(true);
+         waited += std::chrono::milliseconds(1)) {
+      if (waited >= kBusyGrace) Fail("the conversion did not finish");
+      m.Wait(std::chrono::milliseconds(1));
+    }
+    std::vector<uint8_t> pages;
+    WithRetries([&] { pages = ReadMemory(0, 16); });
+    return pages;
+  };
+  auto result = [&](const std::vector<uint8_t>& pages) { return pages[at] | pages[at + 1] << 8; };
+  // A part powered from the bus browns out in a conversion without the strong pull-up and keeps
+  // whatever its result held: preset, that is all ones. All ones is also a true full scale at
+  // 16 bits, so such a result is converted again preset to all zeros; a result that keeps both
+  // presets was never converted, and is no reading of 0 V or of full scale.
+  std::vector<uint8_t> pages = convert(0x02);
+  if (result(pages) == 0xFFFF) {
+    pages = convert(0x01);
+    if (result(pages) == 0x0000)
+      Fail(
+          "the conversion did not run (the result kept its preset): a part powered from the "
+          "bus needs the strong pull-up, which this adapter does not give");
   }
-  std::vector<uint8_t> pages;
-  WithRetries([&] { pages = ReadMemory(0, 16); });
   std::copy(pages.begin(), pages.begin() + 8, state.begin());
   // Take over the alarm flags the conversion set; the settings in the state stay as they are.
   for (int c = 0; c < 4; ++c) {
-    const size_t at = StatusAt(c);
-    state[at] = static_cast<uint8_t>((state[at] & ~(kAfl | kAfh)) | (pages[at] & (kAfl | kAfh)));
+    const size_t status = StatusAt(c);
+    state[status] =
+        static_cast<uint8_t>((state[status] & ~(kAfl | kAfh)) | (pages[status] & (kAfl | kAfh)));
   }
 }
 

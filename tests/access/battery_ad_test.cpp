@@ -302,6 +302,18 @@ TEST(DS2450, ABusPoweredConversionNeedsTheStrongPullUp) {
   EXPECT_EQ(q.model->Memory(0x01), 0x64);
 }
 
+// A full-scale input at 16 bits reads all ones, as a result preset to all ones that was never
+// converted does: the container converts again (preset to all zeros) and takes it as a reading.
+TEST(DS2450, AFullScaleSixteenBitResultIsAReading) {
+  QuadBus q(nlohmann::json{{"inputs", {9.0, 0, 0, 0}}});
+  DeviceState s = q.c->readDevice();
+  q.c->setADResolution(0, 1e-9, s);
+  q.c->writeDevice(s);
+  q.c->doADConvert(0, s);
+  EXPECT_DOUBLE_EQ(q.c->getADVoltage(0, s), 2.56 * 65535 / 65536);
+  EXPECT_TRUE(q.c->isADOverRange(0, s));
+}
+
 TEST(DS2450, CrcFaultsNeverGiveAWrongValueOrSetting) {
   QuadBus q(nlohmann::json{
       {"inputs",

@@ -253,6 +253,25 @@ TEST(PassiveSerialMaster, SearchesAndReadsAMixedBusLikeTheSimulator) {
   }
 }
 
+// The passive adapter has no strong pull-up: a quad converter powered from the bus browns out in
+// its conversion and keeps its preset result, which must fail as no reading instead of showing
+// 0 V or full scale.
+TEST(PassiveSerialMaster, ABusPoweredQuadConversionFailsInsteadOfReadingItsPreset) {
+  PassiveOnPty a;
+  a.bus->Add(sim::MakeDS2450Model(kQuad, {{"inputs", {1.0, 2.0, 0.5, 5.1}}}));
+  a.Serve();
+  a.Open();
+  auto quad = a.Container(kQuad);
+  access::DeviceState s = quad->readDevice();
+  try {
+    quad->doADConvert(0, s);
+    ADD_FAILURE() << "read " << quad->getADVoltage(0, s) << " V without a conversion";
+  } catch (const access::AccessError& e) {
+    EXPECT_NE(std::string(e.what()).find("the conversion did not run"), std::string::npos)
+        << e.what();
+  }
+}
+
 TEST(PassiveSerialMaster, AParasitePoweredConversionIsReportedOnce) {
   PassiveOnPty a;
   a.bus->Add(sim::MakeDS18S20Model(kS20, {{"temperature", 30.5}, {"power", "parasite"}}));

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "access/rom.h"
@@ -75,13 +76,18 @@ TEST(ProgramOnKernelMaster, ReadsTheThermometerThroughNetlink) {
 // The whole demo bus (its values held still) through the emulated kernel master: every device
 // shows what it shows on the simulator, but the quad A/D converter (family 20), which is powered
 // from the bus and needs a strong pull-up through its conversions; the kernel gives none over
-// netlink, and the program says so.
+// netlink: the program says so, and reports its conversions as not run.
 TEST(ProgramOnKernelMaster, TheDemoBusReadsAsOnTheSimulator) {
   std::string output;
   EXPECT_EQ(CompareDemoWithSim({"--w1"}, "W1", "W1", std::regex("^[0-9A-F]{14}20-"), &output), "")
       << output;
   EXPECT_NE(output.find("gives no strong pull-up through netlink"), std::string::npos) << output;
-  EXPECT_EQ(output.find("ERROR"), std::string::npos) << output;
+  // Its conversions are reported as not run, not shown as readings of 0 V; nothing else fails.
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("ERROR") == std::string::npos) continue;
+    EXPECT_NE(line.find("the conversion did not run"), std::string::npos) << line;
+  }
 }
 
 }  // namespace

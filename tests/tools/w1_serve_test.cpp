@@ -66,11 +66,14 @@ void ExpectSameAsSim(const std::string& bus, const std::string& skip = "") {
   for (std::string rom; std::getline(roms, rom);) {
     if (skip.find(rom.substr(14)) != std::string::npos) continue;
     const W1Run ours = Kernel(bus, {"read", rom});
-    ASSERT_EQ(ours.status, 0) << rom << ": " << ours.out;
     if (rom.substr(14) == "20") {
+      // A quad converter powered from the bus browns out: no reading, rather than 0 V.
+      EXPECT_NE(ours.status, 0) << rom << ": " << ours.out;
       EXPECT_THAT(ours.out, HasSubstr("gives no strong pull-up")) << rom;
+      EXPECT_THAT(ours.out, HasSubstr("the conversion did not run")) << rom;
       continue;
     }
+    ASSERT_EQ(ours.status, 0) << rom << ": " << ours.out;
     EXPECT_EQ(Values(ours.out), Values(Sim(bus, {"read", rom}).out)) << rom;
   }
 }
