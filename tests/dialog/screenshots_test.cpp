@@ -15,11 +15,8 @@
 namespace qb::test {
 namespace {
 
-TEST_F(DialogBusTest, ScreenshotsOfEveryTabAndDevicePageOnTheDemoBus) {
-  StartBus(sim::LoadBusFile(QB_DEMO_BUS, clock));
-  Plugin().parts.devices->GetDevices();  // the scan: records and host devices
-  Plugin().parts.devices->GetDevices();
-  OneWireBusCycle().ReadNet();
+TEST_F(DemoDialogTest, ScreenshotsOfEveryTabAndDevicePageOnTheDemoBus) {
+  StartDemo();
   auto window = std::make_shared<dialog::SetupWindow>();
   Plugin().parts.dialog = window;
   window->resize(780, 580);
