@@ -1,13 +1,20 @@
-// Pictures of the Setup dialog on the demo bus: every tab, and every device page with a device of
-// its kind. They go to the build folder, and to docs/dialog/ with QB_UPDATE_SCREENSHOTS=1 (run
-// under Xvfb with QT_QPA_PLATFORM=xcb for the pictures in docs/).
+// The Setup dialog on the demo as a user sees it on a real X server (ctest runs these under
+// xvfb-run, see tests/CMakeLists.txt): pictures of every tab and of every device page with a
+// device of its kind, no text cut off on any of them, and a device tree that shows each ROM id
+// whole. The pictures go to the build folder, and to docs/dialog/ with QB_UPDATE_SCREENSHOTS=1:
+//
+//   QB_UPDATE_SCREENSHOTS=1 ctest --test-dir build/main -R dialog.on_x11
 #include <QApplication>
+#include <QGuiApplication>
+#include <QHeaderView>
 #include <QPixmap>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTreeWidget>
 #include <cstdlib>
 #include <filesystem>
 
+#include "cut_text.h"
 #include "dialog/devices_tab.h"
 #include "dialog/setup_dialog.h"
 #include "dialog_fixture.h"
@@ -15,10 +22,23 @@
 namespace qb::test {
 namespace {
 
-TEST_F(DemoDialogTest, ScreenshotsOfEveryTabAndDevicePageOnTheDemoBus) {
-  StartDemo();
-  auto window = std::make_shared<dialog::SetupWindow>();
-  Plugin().parts.dialog = window;
+using ::testing::IsEmpty;
+
+// The demo's dialog on an X server; the offscreen platform's fonts and sizes would tell nothing.
+class DialogOnX11 : public DemoDialogTest {
+ protected:
+  void SetUp() override {
+    if (QGuiApplication::platformName() != "xcb")
+      GTEST_SKIP() << "needs an X server: ctest runs it as dialog.on_x11 under xvfb-run ("
+                   << QGuiApplication::platformName().toStdString() << " platform here)";
+    StartDemo();
+    Plugin().parts.dialog = window;
+  }
+  void TearDown() override { window->hide(); }
+  std::shared_ptr<dialog::SetupWindow> window = std::make_shared<dialog::SetupWindow>();
+};
+
+TEST_F(DialogOnX11, ScreenshotsOfEveryTabAndDevicePageWithNothingCutOff) {
   window->resize(780, 580);
   window->ShowModeless();
 
@@ -29,6 +49,7 @@ TEST_F(DemoDialogTest, ScreenshotsOfEveryTabAndDevicePageOnTheDemoBus) {
   std::filesystem::create_directories(dir);
   auto shoot = [&](const std::string& name) {
     for (int i = 0; i < 5; ++i) QApplication::processEvents();
+    EXPECT_THAT(CutTexts(window.get()), IsEmpty()) << name;
     const QPixmap picture = window->grab();
     EXPECT_FALSE(picture.isNull());
     EXPECT_TRUE(picture.save(QString::fromStdString((dir / name).string()), "PNG")) << name;
@@ -40,7 +61,7 @@ TEST_F(DemoDialogTest, ScreenshotsOfEveryTabAndDevicePageOnTheDemoBus) {
     shoot(tabs[t]);
   }
   window->tbSetup->setCurrentIndex(2);
-  // A device of each kind, and its page.
+  // A device of each kind, and its page, with the value the read cycle last read.
   const struct {
     const char* rom;
     int page;
@@ -57,9 +78,36 @@ TEST_F(DemoDialogTest, ScreenshotsOfEveryTabAndDevicePageOnTheDemoBus) {
     window->devices->DisplayNodeInfo(rom, dialog::kNodeFromHost);
     EXPECT_EQ(window->devices->SelectedRom(), rom);
     window->devices->SelectPage(page);  // the page of the picture, where the click chose another
+    EXPECT_EQ(window->devices->tbDevice->currentIndex(), page) << file;
+    if (dialog::DevicePage* shown = window->devices->Page(page); shown && shown->block) {
+      EXPECT_NE(shown->block->txtValue->text(), "Wait...") << file;
+    }
     shoot(file);
   }
-  window->hide();
+}
+
+// The device tree at the dialog's own size shows every ROM id and part name whole, without a
+// sideways scroll.
+TEST_F(DialogOnX11, TheTreeShowsEveryRomIdAndPartNameWhole) {
+  window->ShowModeless();
+  window->tbSetup->setCurrentIndex(2);
+  for (int i = 0; i < 5; ++i) QApplication::processEvents();
+  QTreeWidget* tree = window->devices->DevView;
+  const int room = tree->viewport()->width();
+  EXPECT_EQ(tree->horizontalScrollBar()->maximum(), 0);
+  int nodes = 0;
+  for (int g = 0; g < tree->topLevelItemCount(); ++g) {
+    QTreeWidgetItem* group = tree->topLevelItem(g);
+    std::vector<QTreeWidgetItem*> items{group};
+    for (int c = 0; c < group->childCount(); ++c) items.push_back(group->child(c));
+    for (QTreeWidgetItem* item : items) {
+      const int needed = tree->visualItemRect(item).left() + tree->iconSize().width() + 4 +
+                         tree->fontMetrics().horizontalAdvance(item->text(0));
+      EXPECT_LE(needed, room) << item->text(0).toStdString();
+      ++nodes;
+    }
+  }
+  EXPECT_GT(nodes, 30);  // every device of the demo and its part's group
 }
 
 }  // namespace
