@@ -16,8 +16,11 @@ namespace qb::dialog {
 
 namespace {
 
+// As the plug-in reads the device: its record's choice, which is the stored one, else a humidity
+// sensor for a battery monitor the user has not said otherwise of.
 bool IsHumiditySensor(const std::string& rom) {
-  return Store().GetOr("DS2438", rom, "0") == "1";
+  if (auto record = gROMs().FindParent(rom)) return record->DS2438Humid == 1;
+  return Store().GetOr("DS2438", rom, FamilyName(rom) == "DS2438" ? "1" : "0") == "1";
 }
 
 }  // namespace

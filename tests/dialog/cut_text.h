@@ -40,8 +40,8 @@ inline int TextRoom(const QLineEdit* box) {
 inline std::vector<std::string> CutTexts(const QWidget* top) {
   std::vector<std::string> cut;
   auto note = [&](const QWidget* w, const QString& text, int need, int room) {
-    cut.push_back(WidgetName(w) + " \"" + text.toStdString() + "\" needs " +
-                  std::to_string(need) + " px, has " + std::to_string(room));
+    cut.push_back(WidgetName(w) + " \"" + text.toStdString() + "\" needs " + std::to_string(need) +
+                  " px, has " + std::to_string(room));
   };
   for (const QWidget* w : top->findChildren<QWidget*>()) {
     if (!w->isVisible()) continue;
@@ -52,13 +52,11 @@ inline std::vector<std::string> CutTexts(const QWidget* top) {
       for (int i = 0; i < tabs->count(); ++i) {
         if (!tabs->isTabVisible(i)) continue;
         const QRect tab = tabs->tabRect(i);
-        const int need =
-            tabs->fontMetrics().size(Qt::TextShowMnemonic, tabs->tabText(i)).width();
+        const int need = tabs->fontMetrics().size(Qt::TextShowMnemonic, tabs->tabText(i)).width();
         if (tab.width() < need || tab.right() >= tabs->width())
           note(w, tabs->tabText(i), need, std::min(tab.width(), tabs->width() - tab.left()));
       }
-    } else if (auto* label = qobject_cast<const QLabel*>(w);
-               label && label->wordWrap()) {
+    } else if (auto* label = qobject_cast<const QLabel*>(w); label && label->wordWrap()) {
       continue;  // a wrapping label takes the lines it needs
     } else if (qobject_cast<const QAbstractButton*>(w) || qobject_cast<const QLabel*>(w) ||
                qobject_cast<const QComboBox*>(w)) {

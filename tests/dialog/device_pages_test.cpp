@@ -23,6 +23,7 @@
 #include "dialog/time_page.h"
 #include "dialog_fixture.h"
 #include "onewire/device_clock.h"
+#include "onewire/humidity_choice.h"
 #include "sim/ds2413.h"
 #include "sim/ds2890.h"
 #include "sim/memory_models.h"
@@ -196,6 +197,9 @@ TEST_F(DialogBusTest, TheMiscButtonTurnsTheSwitchOverOnTheBus) {
   auto* model = bus->FindAs<sim::DS2413Model>(*access::RomId::Parse(rom));
   ASSERT_NE(model, nullptr);
   EXPECT_EQ(page.lblMisc1[1]->text(), "Off");
+  // One row per switch channel: the part has two.
+  for (int row = 0; row < 4; ++row)
+    EXPECT_EQ(page.cmdMisc[row]->isVisibleTo(&page), row < 2) << row;
   ASSERT_FALSE(model->pio().Conducting(1));
   QTest::mouseClick(page.cmdMisc[1], Qt::LeftButton);
   EXPECT_TRUE(model->pio().Conducting(1));
@@ -296,6 +300,33 @@ TEST_F(DialogBusTest, ShowDeviceIdAddsAndRemovesTheHostDeviceOfTheRomId) {
   EXPECT_FALSE(device_named(rom));
   EXPECT_THAT(host->LogTexts("Deleting 1-Wire DS1993"),
               ::testing::ElementsAre(::testing::HasSubstr("deleted.")));
+  window->hide();
+}
+
+// A device that is nothing but its ROM id (a key) has its Info page to show it on the host; a
+// battery monitor's humidity switch shows how the plug-in reads it, a humidity sensor unless the
+// user said otherwise.
+TEST_F(DialogBusTest, TheInfoPageServesAKeyAndTheHumiditySwitchShowsTheRepresentation) {
+  const std::string key = Rom(0x01, 13), battery = Rom(0x26, 14);
+  StartBus({{"devices", {{{"rom", key}}, {{"rom", battery}}}}});
+  gROMs().Find(key);
+  gROMs().Find(battery + "N");
+  auto window = OpenOn(key);
+  auto& tabs = *window->devices->tbDevice;
+  auto& info = *window->devices->info;
+  EXPECT_EQ(tabs.currentIndex(), dialog::kInfoPage);
+  EXPECT_TRUE(tabs.isTabEnabled(dialog::kInfoPage));
+  EXPECT_FALSE(tabs.isTabEnabled(dialog::kTempPage));
+  ASSERT_TRUE(info.chkDeviceID->isEnabled());
+  info.chkDeviceID->click();
+  EXPECT_EQ(store.GetOr("Show Device ID", key, ""), "1");
+
+  window->devices->DisplayNodeInfo(battery, dialog::kNodeFromHost);
+  EXPECT_TRUE(window->devices->ad->chkHumid->isChecked());
+  EXPECT_TRUE(info.chkHumidInfo->isChecked());
+  ChooseHumidityRepresentation(battery, false);
+  window->devices->DisplayNodeInfo(battery, dialog::kNodeFromHost);
+  EXPECT_FALSE(window->devices->ad->chkHumid->isChecked());
   window->hide();
 }
 

@@ -76,8 +76,8 @@ class DemoDialogTest : public DialogBusTest {
   void StartDemo() {
     std::vector<IniSettingsStore::Section> sections;
     std::string error;
-    ASSERT_TRUE(IniSettingsStore::Parse(ReadText(QB_SOURCE_DIR "/demo/settings.ini"), sections,
-                                        error))
+    ASSERT_TRUE(
+        IniSettingsStore::Parse(ReadText(QB_SOURCE_DIR "/demo/settings.ini"), sections, error))
         << error;
     for (const auto& section : sections)
       for (const auto& [key, value] : section.entries) store.Set(section.name, key, value);
