@@ -6,6 +6,7 @@
 #include <QColor>
 #include <QLineEdit>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <string>
 
@@ -21,6 +22,9 @@ T* Named(T* widget, const char* name, int index = -1) {
 }
 
 QLineEdit* Box(const char* name, const char* tip, int index = -1);
+// Makes a box at least wide enough to show a ROM id (sixteen of the font's widest hexadecimal
+// digit) followed by any of `suffixes` whole.
+void FitRomIdText(QLineEdit* box, const QStringList& suffixes);
 QCheckBox* Check(const char* name, const char* caption, const char* tip = nullptr, int index = -1);
 
 inline QString Q(const std::string& s) {

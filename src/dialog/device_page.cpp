@@ -68,6 +68,9 @@ DeviceBlock::DeviceBlock(DeviceView& view, int page)
   txtAdj =
       Box("txtAdj", "Enter amount to add or subtract from reading (use - for minus value eg. -1.5)",
           page);
+  // The longest name the scan gives a host device of its own (ROM id and the channel's kind)
+  // shows whole; the boxes below take the same width.
+  FitRomIdText(txtname, {"-Humidity", "-Counter0", "-ChannelA", "-Switch0", "-Vsense"});
   txtValue = Box("txtValue", nullptr, page);
   txtValue->setReadOnly(true);
   txtValue->setText("Wait...");
