@@ -59,6 +59,7 @@ InfoPage::InfoPage(DeviceView& view) : DevicePage(view) {
   block = new DeviceBlock(view, kInfoPage);
   lblInfo = Named(new QLabel("Please select a device."), "lblInfo");
   lblInfo->setWordWrap(true);
+  lblInfo->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   lblInfo->setTextInteractionFlags(Qt::TextSelectableByMouse);
   chkHumidInfo =
       Check("chkHumid", "Humidity Sensor", "Enable DS2438 as a humidity sensor", kInfoPage);

@@ -54,7 +54,12 @@ int32_t ToColourValue(const QColor& c) {
 }
 
 void Swatch(QPushButton* button, const QColor& colour) {
-  button->setStyleSheet(QString("background-color: %1").arg(colour.name()));
+  // The colour's name on it, in black or white as reads best: a white swatch on a light window
+  // would look like an empty box.
+  const bool light = colour.lightness() > 140;
+  button->setText(colour.name().toUpper());
+  button->setStyleSheet(
+      QString("background-color: %1; color: %2").arg(colour.name(), light ? "black" : "white"));
 }
 
 void SetRed(QLineEdit* box, bool red) {

@@ -40,7 +40,7 @@ double Number(const QString& text);
 QColor FromColourValue(int32_t v);
 int32_t ToColourValue(const QColor& c);
 
-// A colour button shows its colour as its face.
+// A colour button shows its colour as its face, and the colour's name on it.
 void Swatch(QPushButton* button, const QColor& colour);
 // A limit box typed in but not yet written to the device shows red.
 void SetRed(QLineEdit* box, bool red);

@@ -82,7 +82,8 @@ class DemoDialogTest : public DialogBusTest {
         IniSettingsStore::Parse(ReadText(QB_SOURCE_DIR "/demo/settings.ini"), sections, error))
         << error;
     for (const auto& section : sections)
-      for (const auto& [key, value] : section.entries) store.Set(section.name, key, value);
+      for (const auto& [key, value] : section.entries)  // the bus file, where run.sh puts its path
+        store.Set(section.name, key, value == "@DEMO_BUS@" ? "demo/bus.json" : value);
     const auto table = nlohmann::json::parse(ReadText(QB_SOURCE_DIR "/demo/devices.json"));
     for (const auto& d : host_devices ? table.at("devices") : nlohmann::json::array()) {
       auto device = host->AddDevice(d.at("hc"), d.at("dc"), d.at("interface"), d.at("iomisc"));

@@ -93,7 +93,8 @@ TEST_F(PluginTest, EachSettingsTabShowsItsSettingsQuietlyAndReadsBackWhatAUserCh
     tab.page.ChooseColour(1, QColor(1, 2, 3));  // what the colour picker hands back
     tab.page.chkPages[3]->click();
     tab.page.optPage[1]->click();
-    EXPECT_EQ(tab.page.cmdColour[1]->styleSheet(), "background-color: #010203");
+    EXPECT_EQ(tab.page.cmdColour[1]->styleSheet(), "background-color: #010203; color: white");
+    EXPECT_EQ(tab.page.cmdColour[1]->text(), "#010203");
     const Settings s = tab.Read();
     EXPECT_EQ(s.ChartY1, 333);
     EXPECT_EQ(s.EndColor, 1 + 2 * 256 + 3 * 65536);
