@@ -25,6 +25,7 @@
 #include "onewire/device_clock.h"
 #include "onewire/humidity_choice.h"
 #include "sim/ds2413.h"
+#include "sim/ds2450.h"
 #include "sim/ds2890.h"
 #include "sim/memory_models.h"
 
@@ -178,6 +179,48 @@ TEST_F(DialogBusTest, TheQuadADPageShowsEachChannelsReadingOnceRead) {
     const std::string shown = window->devices->quad->lblAD4[ch]->text().toStdString();
     EXPECT_EQ(shown.find("Wait..."), std::string::npos) << "channel " << ch << ": " << shown;
   }
+  window->hide();
+}
+
+// What is chosen for a channel of the AD 4 page is stored in the channel's section and written
+// to the DS2450's control and alarm registers (page 1 and 2 of its memory, two bytes and one
+// alarm pair per channel); the name and the logging switch reach the channel's host device.
+TEST_F(DialogBusTest, TheQuadADPageWritesEachChannelsChoicesToTheDevice) {
+  const std::string quad = Rom(0x20, 15);
+  StartBus({{"devices", {{{"rom", quad}, {"inputs", {1.0, 1.0, 1.0, 1.0}}}}}});
+  Plugin().TimerLoop = 2;  // the enumeration tick: records and host devices
+  Plugin().parts.devices->GetDevices();
+  auto window = OpenOn(quad);
+  auto& page = *window->devices->quad;
+  auto* model = bus->FindAs<sim::DS2450Model>(*access::RomId::Parse(quad));
+  ASSERT_NE(model, nullptr);
+  const std::string b = quad + "H";  // channel B
+  auto control = [&](int byte) { return model->Memory(0x08 + 2 + byte); };
+
+  EXPECT_EQ(page.cmbAD4Scale[1]->currentText(), "2.56V") << "the range the device has";
+  page.cmbAD4Scale[1]->setCurrentText("5.10V");
+  EXPECT_EQ(store.GetOr(b, "Scale", ""), "5.1");
+  EXPECT_EQ(control(1) & 0x01, 1) << "input range 5.12 V";
+  page.cmbAD4BitRes[1]->setCurrentText("12");
+  EXPECT_EQ(control(0) & 0x0F, 12);
+  EXPECT_EQ(control(2) & 0x0F, 8) << "channel C as it was";
+
+  page.cmbAD4High[1]->setCurrentText("2.0");
+  EXPECT_EQ(store.GetOr(b, "TripH", ""), "2");
+  EXPECT_EQ(model->Memory(0x13), 100) << "2.0 V of 5.12 V in the high byte";
+  EXPECT_NE(control(1) & 0x08, 0) << "high alarm enabled";
+  page.cmbAD4High[1]->setCurrentText("None");
+  EXPECT_EQ(store.GetOr(b, "TripH", ""), "None");
+  EXPECT_EQ(control(1) & 0x08, 0) << "high alarm disabled";
+
+  page.chkAD4Save[1]->click();
+  EXPECT_EQ(store.GetOr("InitDevice", b, ""), "1");
+  page.chkAD4Log[1]->click();
+  EXPECT_EQ(store.GetOr("Log", b, ""), "1");
+  EXPECT_EQ(gROMs().FindDev(b)->LogtoDB, 1);
+  page.txtAD4Name[1]->setText("Rain tank");
+  QTest::keyClick(page.txtAD4Name[1], Qt::Key_Return);
+  EXPECT_EQ(gROMs().FindDev(b)->HSName, "Rain tank");
   window->hide();
 }
 
