@@ -28,6 +28,7 @@ bool IsHumiditySensor(const std::string& rom) {
 ADPage::ADPage(DeviceView& view) : DevicePage(view) {
   block = new DeviceBlock(view, kADPage);
   lblAD = Named(new QLabel, "lblAD");
+  lblAD->setAlignment(Qt::AlignLeft | Qt::AlignTop);  // beside the readings of the block
   chkHumid = Check("chkHumid", "Humidity Sensor", "Enable DS2438 as a humidity sensor", kADPage);
   auto* l = new QGridLayout(this);
   l->addWidget(block, 0, 0, 2, 1);
