@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
@@ -250,6 +251,12 @@ TEST_F(DialogBusTest, TheMiscButtonTurnsTheSwitchOverOnTheBus) {
   EXPECT_EQ(page.lblMisc1[1]->text(), "On");
   QTest::mouseClick(page.cmdMisc[1], Qt::LeftButton);
   EXPECT_FALSE(model->pio().Conducting(1));
+  // The page's own channel is the first switch: its bar is full while it is on.
+  QProgressBar* bar = page.block->pbProps;
+  EXPECT_EQ(bar->value(), bar->minimum());
+  QTest::mouseClick(page.cmdMisc[0], Qt::LeftButton);
+  EXPECT_EQ(page.block->txtValue->text(), "On");
+  EXPECT_EQ(bar->value(), bar->maximum());
   window->hide();
 }
 
