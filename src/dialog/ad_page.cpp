@@ -16,8 +16,11 @@ namespace qb::dialog {
 
 namespace {
 
+// As the plug-in reads the device: its record's choice, which is the stored one, else a humidity
+// sensor for a battery monitor the user has not said otherwise of.
 bool IsHumiditySensor(const std::string& rom) {
-  return Store().GetOr("DS2438", rom, "0") == "1";
+  if (auto record = gROMs().FindParent(rom)) return record->DS2438Humid == 1;
+  return Store().GetOr("DS2438", rom, FamilyName(rom) == "DS2438" ? "1" : "0") == "1";
 }
 
 }  // namespace
@@ -25,6 +28,7 @@ bool IsHumiditySensor(const std::string& rom) {
 ADPage::ADPage(DeviceView& view) : DevicePage(view) {
   block = new DeviceBlock(view, kADPage);
   lblAD = Named(new QLabel, "lblAD");
+  lblAD->setAlignment(Qt::AlignLeft | Qt::AlignTop);  // beside the readings of the block
   chkHumid = Check("chkHumid", "Humidity Sensor", "Enable DS2438 as a humidity sensor", kADPage);
   auto* l = new QGridLayout(this);
   l->addWidget(block, 0, 0, 2, 1);
@@ -56,6 +60,7 @@ InfoPage::InfoPage(DeviceView& view) : DevicePage(view) {
   block = new DeviceBlock(view, kInfoPage);
   lblInfo = Named(new QLabel("Please select a device."), "lblInfo");
   lblInfo->setWordWrap(true);
+  lblInfo->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   lblInfo->setTextInteractionFlags(Qt::TextSelectableByMouse);
   chkHumidInfo =
       Check("chkHumid", "Humidity Sensor", "Enable DS2438 as a humidity sensor", kInfoPage);

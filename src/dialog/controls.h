@@ -6,6 +6,7 @@
 #include <QColor>
 #include <QLineEdit>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <string>
 
@@ -21,6 +22,9 @@ T* Named(T* widget, const char* name, int index = -1) {
 }
 
 QLineEdit* Box(const char* name, const char* tip, int index = -1);
+// Makes a box at least wide enough to show a ROM id (sixteen of the font's widest hexadecimal
+// digit) followed by any of `suffixes` whole.
+void FitRomIdText(QLineEdit* box, const QStringList& suffixes);
 QCheckBox* Check(const char* name, const char* caption, const char* tip = nullptr, int index = -1);
 
 inline QString Q(const std::string& s) {
@@ -36,7 +40,7 @@ double Number(const QString& text);
 QColor FromColourValue(int32_t v);
 int32_t ToColourValue(const QColor& c);
 
-// A colour button shows its colour as its face.
+// A colour button shows its colour as its face, and the colour's name on it.
 void Swatch(QPushButton* button, const QColor& colour);
 // A limit box typed in but not yet written to the device shows red.
 void SetRed(QLineEdit* box, bool red);

@@ -68,6 +68,9 @@ DeviceBlock::DeviceBlock(DeviceView& view, int page)
   txtAdj =
       Box("txtAdj", "Enter amount to add or subtract from reading (use - for minus value eg. -1.5)",
           page);
+  // The longest name the scan gives a host device of its own (ROM id and the channel's kind)
+  // shows whole; the boxes below take the same width.
+  FitRomIdText(txtname, {"-Humidity", "-Counter0", "-ChannelA", "-Switch0", "-Vsense"});
   txtValue = Box("txtValue", nullptr, page);
   txtValue->setReadOnly(true);
   txtValue->setText("Wait...");
@@ -117,7 +120,11 @@ void DeviceBlock::Show(const DSDevice* ch) {
 void DeviceBlock::ShowReading(const DSDevice& ch) {
   txtValue->setText(ValueText(ch));
   const double v = ch.Reading;
-  if (page_ == kTempPage) {
+  if (ch.HSString == "On" || ch.HSString == "Off") {
+    // A state, not a measure (its reading is 1 or 0): the bar is full or empty.
+    pbProps->setRange(0, 1);
+    pbProps->setValue(ch.HSString == "On" ? 1 : 0);
+  } else if (page_ == kTempPage) {
     pbProps->setRange(-55, 125);
     pbProps->setValue(static_cast<int>(std::lround(std::clamp(v, -55.0, 125.0))));
   } else if (page_ == kPotPage) {

@@ -114,7 +114,8 @@ void DevicesTab::NodeClick(QTreeWidgetItem* node) {
   RefreshDisplay();
 }
 
-// The capabilities a page shows something of; the Info page shows every device.
+// The capabilities a page shows something of (the Info page serves every device, a key with no
+// capability too: see ShowPages).
 uint32_t DevicesTab::PageCaps(int page) {
   switch (page) {
     case kTempPage:
@@ -142,7 +143,7 @@ void DevicesTab::ShowPages() {
   // A page the device has nothing for is shown as not applicable instead of reading it.
   const QString part = Q(GroupName(rom));
   for (int page = 0; page < kDevicePageCount; ++page) {
-    const bool applies = (caps & PageCaps(page)) != 0;
+    const bool applies = page == kInfoPage || (caps & PageCaps(page)) != 0;
     tbDevice->setTabEnabled(page, applies);
     tbDevice->setTabToolTip(page, applies ? QString() : "Not applicable to the " + part);
   }

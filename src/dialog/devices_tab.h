@@ -39,6 +39,8 @@ class DevicesTab : public QWidget {
   // The tree anew from the registry (the first showing of the dialog).
   void RebuildTree() { DevView->Rebuild(view.rom); }
   const std::string& SelectedRom() const { return view.rom; }
+  // The page of a number the host uses; null for the numbers kept free.
+  DevicePage* Page(int page) const { return pages_.at(static_cast<size_t>(page)); }
 
   DeviceView view;
   DeviceTree* DevView;

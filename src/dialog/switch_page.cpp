@@ -26,11 +26,23 @@ SwitchPage::SwitchPage(DeviceView& view) : DevicePage(view) {
     grid->addWidget(lblMisc1[i], i, 2);
     grid->addWidget(lblMisc2[i], i, 3);
     connect(cmdMisc[i], &QPushButton::clicked, [this, i] { MiscClicked(i); });
+    for (QWidget* w : std::initializer_list<QWidget*>{cmdMisc[i], lblMisc1[i], lblMisc2[i]})
+      w->hide();  // until a device with that many switch channels is shown
   }
 }
 
 void SwitchPage::Show(const std::string& rom, uint32_t) {
   block->Show(PageChannel(rom, kSwitchPage).get());
+  // A row for each switch channel the device has; a counter has none.
+  int rows = 0;
+  if (auto record = gROMs().FindParent(rom)) {
+    const auto devices = record->Devices;
+    for (const auto& d : devices->DevList)
+      if (ChannelLetterOf(d->ROM) == "S") ++rows;
+  }
+  for (int i = 0; i < 4; ++i)
+    for (QWidget* w : std::initializer_list<QWidget*>{cmdMisc[i], lblMisc1[i], lblMisc2[i]})
+      w->setVisible(i < rows);
 }
 
 void SwitchPage::ShowReadings(const std::string& rom, uint32_t) {

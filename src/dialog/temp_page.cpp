@@ -62,6 +62,7 @@ TempPage::TempPage(DeviceView& view) : DevicePage(view) {
   l->addWidget(block, 0, 0, 2, 1);
   l->addWidget(res, 0, 1);
   l->addWidget(alarms, 1, 1);
+  l->setRowStretch(2, 1);  // the groups keep their own height; the room left stays below
 
   connect(txtHi, &QLineEdit::textEdited, [this] { LimitChanged(txtHi, hi_changed_); });
   connect(txtLo, &QLineEdit::textEdited, [this] { LimitChanged(txtLo, lo_changed_); });

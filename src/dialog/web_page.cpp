@@ -29,7 +29,7 @@ WebPage::WebPage() {
     form->addRow("Height:", y);
     for (int i = first_colour; i < first_colour + 2; ++i) {
       cmdColour[i] = Named(new QPushButton, "cmdColour", i);
-      cmdColour[i]->setFixedWidth(60);
+      cmdColour[i]->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);  // as wide as its name
       form->addRow(i % 2 == 0 ? "Start colour:" : "End colour:", cmdColour[i]);
       connect(cmdColour[i], &QPushButton::clicked, [this, i] {
         const QColor chosen = QColorDialog::getColor(colours[i], this);

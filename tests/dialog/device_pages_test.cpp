@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
@@ -23,7 +24,9 @@
 #include "dialog/time_page.h"
 #include "dialog_fixture.h"
 #include "onewire/device_clock.h"
+#include "onewire/humidity_choice.h"
 #include "sim/ds2413.h"
+#include "sim/ds2450.h"
 #include "sim/ds2890.h"
 #include "sim/memory_models.h"
 
@@ -180,6 +183,48 @@ TEST_F(DialogBusTest, TheQuadADPageShowsEachChannelsReadingOnceRead) {
   window->hide();
 }
 
+// What is chosen for a channel of the AD 4 page is stored in the channel's section and written
+// to the DS2450's control and alarm registers (page 1 and 2 of its memory, two bytes and one
+// alarm pair per channel); the name and the logging switch reach the channel's host device.
+TEST_F(DialogBusTest, TheQuadADPageWritesEachChannelsChoicesToTheDevice) {
+  const std::string quad = Rom(0x20, 15);
+  StartBus({{"devices", {{{"rom", quad}, {"inputs", {1.0, 1.0, 1.0, 1.0}}}}}});
+  Plugin().TimerLoop = 2;  // the enumeration tick: records and host devices
+  Plugin().parts.devices->GetDevices();
+  auto window = OpenOn(quad);
+  auto& page = *window->devices->quad;
+  auto* model = bus->FindAs<sim::DS2450Model>(*access::RomId::Parse(quad));
+  ASSERT_NE(model, nullptr);
+  const std::string b = quad + "H";  // channel B
+  auto control = [&](int byte) { return model->Memory(0x08 + 2 + byte); };
+
+  EXPECT_EQ(page.cmbAD4Scale[1]->currentText(), "2.56V") << "the range the device has";
+  page.cmbAD4Scale[1]->setCurrentText("5.10V");
+  EXPECT_EQ(store.GetOr(b, "Scale", ""), "5.1");
+  EXPECT_EQ(control(1) & 0x01, 1) << "input range 5.12 V";
+  page.cmbAD4BitRes[1]->setCurrentText("12");
+  EXPECT_EQ(control(0) & 0x0F, 12);
+  EXPECT_EQ(control(2) & 0x0F, 8) << "channel C as it was";
+
+  page.cmbAD4High[1]->setCurrentText("2.0");
+  EXPECT_EQ(store.GetOr(b, "TripH", ""), "2");
+  EXPECT_EQ(model->Memory(0x13), 100) << "2.0 V of 5.12 V in the high byte";
+  EXPECT_NE(control(1) & 0x08, 0) << "high alarm enabled";
+  page.cmbAD4High[1]->setCurrentText("None");
+  EXPECT_EQ(store.GetOr(b, "TripH", ""), "None");
+  EXPECT_EQ(control(1) & 0x08, 0) << "high alarm disabled";
+
+  page.chkAD4Save[1]->click();
+  EXPECT_EQ(store.GetOr("InitDevice", b, ""), "1");
+  page.chkAD4Log[1]->click();
+  EXPECT_EQ(store.GetOr("Log", b, ""), "1");
+  EXPECT_EQ(gROMs().FindDev(b)->LogtoDB, 1);
+  page.txtAD4Name[1]->setText("Rain tank");
+  QTest::keyClick(page.txtAD4Name[1], Qt::Key_Return);
+  EXPECT_EQ(gROMs().FindDev(b)->HSName, "Rain tank");
+  window->hide();
+}
+
 // Fahrenheit chosen in the dialog: the thermometers' host values say so at once, as when the
 // scale is switched on the settings page, instead of keeping Centigrade values until each device
 
@@ -196,6 +241,9 @@ TEST_F(DialogBusTest, TheMiscButtonTurnsTheSwitchOverOnTheBus) {
   auto* model = bus->FindAs<sim::DS2413Model>(*access::RomId::Parse(rom));
   ASSERT_NE(model, nullptr);
   EXPECT_EQ(page.lblMisc1[1]->text(), "Off");
+  // One row per switch channel: the part has two.
+  for (int row = 0; row < 4; ++row)
+    EXPECT_EQ(page.cmdMisc[row]->isVisibleTo(&page), row < 2) << row;
   ASSERT_FALSE(model->pio().Conducting(1));
   QTest::mouseClick(page.cmdMisc[1], Qt::LeftButton);
   EXPECT_TRUE(model->pio().Conducting(1));
@@ -203,6 +251,12 @@ TEST_F(DialogBusTest, TheMiscButtonTurnsTheSwitchOverOnTheBus) {
   EXPECT_EQ(page.lblMisc1[1]->text(), "On");
   QTest::mouseClick(page.cmdMisc[1], Qt::LeftButton);
   EXPECT_FALSE(model->pio().Conducting(1));
+  // The page's own channel is the first switch: its bar is full while it is on.
+  QProgressBar* bar = page.block->pbProps;
+  EXPECT_EQ(bar->value(), bar->minimum());
+  QTest::mouseClick(page.cmdMisc[0], Qt::LeftButton);
+  EXPECT_EQ(page.block->txtValue->text(), "On");
+  EXPECT_EQ(bar->value(), bar->maximum());
   window->hide();
 }
 
@@ -296,6 +350,33 @@ TEST_F(DialogBusTest, ShowDeviceIdAddsAndRemovesTheHostDeviceOfTheRomId) {
   EXPECT_FALSE(device_named(rom));
   EXPECT_THAT(host->LogTexts("Deleting 1-Wire DS1993"),
               ::testing::ElementsAre(::testing::HasSubstr("deleted.")));
+  window->hide();
+}
+
+// A device that is nothing but its ROM id (a key) has its Info page to show it on the host; a
+// battery monitor's humidity switch shows how the plug-in reads it, a humidity sensor unless the
+// user said otherwise.
+TEST_F(DialogBusTest, TheInfoPageServesAKeyAndTheHumiditySwitchShowsTheRepresentation) {
+  const std::string key = Rom(0x01, 13), battery = Rom(0x26, 14);
+  StartBus({{"devices", {{{"rom", key}}, {{"rom", battery}}}}});
+  gROMs().Find(key);
+  gROMs().Find(battery + "N");
+  auto window = OpenOn(key);
+  auto& tabs = *window->devices->tbDevice;
+  auto& info = *window->devices->info;
+  EXPECT_EQ(tabs.currentIndex(), dialog::kInfoPage);
+  EXPECT_TRUE(tabs.isTabEnabled(dialog::kInfoPage));
+  EXPECT_FALSE(tabs.isTabEnabled(dialog::kTempPage));
+  ASSERT_TRUE(info.chkDeviceID->isEnabled());
+  info.chkDeviceID->click();
+  EXPECT_EQ(store.GetOr("Show Device ID", key, ""), "1");
+
+  window->devices->DisplayNodeInfo(battery, dialog::kNodeFromHost);
+  EXPECT_TRUE(window->devices->ad->chkHumid->isChecked());
+  EXPECT_TRUE(info.chkHumidInfo->isChecked());
+  ChooseHumidityRepresentation(battery, false);
+  window->devices->DisplayNodeInfo(battery, dialog::kNodeFromHost);
+  EXPECT_FALSE(window->devices->ad->chkHumid->isChecked());
   window->hide();
 }
 

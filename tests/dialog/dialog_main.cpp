@@ -1,4 +1,5 @@
-// The dialog tests run on Qt's offscreen platform: no display needed.
+// The dialog tests run on Qt's offscreen platform, no display needed; those of how the dialog looks
+// (DialogOnX11) on an X server.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -13,7 +14,7 @@ extern "C" const char* __lsan_default_suppressions() {
 }
 
 int main(int argc, char** argv) {
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);  // xcb under Xvfb for screenshots
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);  // xcb under Xvfb for the tests of how it looks
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   ::testing::InitGoogleMock(&argc, argv);

@@ -1,12 +1,20 @@
 // The Qt event loop as the plug-in uses it: timers that never re-enter their own tick, work handed
-// over from other threads, and a stop that frees the threads still waiting.
+// over from other threads, and a stop that frees the threads still waiting; the desktop's message
+// boxes and questions.
 #include "dialog/qt_services.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <atomic>
+#include <functional>
 #include <thread>
+
+#include "platform/clock.h"
 
 namespace qb::test {
 namespace {
@@ -47,6 +55,51 @@ TEST(QtEventLoopTest, TicksDoNotReEnterInvokeRunsOnTheLoopAndQuitReleasesWaiters
   std::thread late([&] { invoked = loop.Invoke([] {}) ? 1 : 2; });
   late.join();
   EXPECT_EQ(invoked, 2);
+}
+
+// Runs `act` on the next modal window once it is open.
+void OnModal(std::function<void(QWidget*)> act) {
+  QTimer::singleShot(0, [act] {
+    if (QWidget* w = QApplication::activeModalWidget()) act(w);
+  });
+}
+
+// The desktop's message boxes, questions and input boxes: the old line breaks ("\r") become new
+// lines, an empty title is the plug-in's name, and the answer is the button the user pressed.
+TEST(QtUserInterfaceTest, ShowsMessagesAndAsksAsTheUserAnswers) {
+  SimulatedClock clock;
+  dialog::QtUserInterface ui(clock);
+  QString title, text;
+  OnModal([&](QWidget* w) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    ASSERT_NE(box, nullptr);
+    title = box->windowTitle();
+    text = box->text();
+    box->button(QMessageBox::Ok)->click();
+  });
+  ui.MessageBox("The interface has not been initialised\rPlease restart", MessageIcon::Critical);
+  EXPECT_EQ(title, "Quellbrook 1-Wire Interface");
+  EXPECT_EQ(text, "The interface has not been initialised\nPlease restart");
+
+  for (const auto answer : {QMessageBox::Yes, QMessageBox::No}) {
+    OnModal([answer](QWidget* w) { qobject_cast<QMessageBox*>(w)->button(answer)->click(); });
+    EXPECT_EQ(ui.Ask({"q", "Add a switch?", "Outputs", false}), answer == QMessageBox::Yes);
+  }
+
+  OnModal([](QWidget* w) {
+    auto* input = qobject_cast<QInputDialog*>(w);
+    ASSERT_NE(input, nullptr);
+    EXPECT_EQ(input->textValue(), "old");
+    input->setTextValue("new name");
+    input->accept();
+  });
+  EXPECT_EQ(ui.InputBox("Name:", "old"), "new name");
+  OnModal([](QWidget* w) { qobject_cast<QInputDialog*>(w)->reject(); });
+  EXPECT_EQ(ui.InputBox("Name:", "old"), "") << "cancelled";
+
+  const auto before = clock.MonotonicNow();
+  ui.Sleep(250ms);  // on the plug-in's clock, not the wall's
+  EXPECT_EQ(clock.MonotonicNow() - before, 250ms);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // the settings it stands for, and filling a tab from settings changes nothing.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -93,7 +94,8 @@ TEST_F(PluginTest, EachSettingsTabShowsItsSettingsQuietlyAndReadsBackWhatAUserCh
     tab.page.ChooseColour(1, QColor(1, 2, 3));  // what the colour picker hands back
     tab.page.chkPages[3]->click();
     tab.page.optPage[1]->click();
-    EXPECT_EQ(tab.page.cmdColour[1]->styleSheet(), "background-color: #010203");
+    EXPECT_EQ(tab.page.cmdColour[1]->styleSheet(), "background-color: #010203; color: white");
+    EXPECT_EQ(tab.page.cmdColour[1]->text(), "#010203");
     const Settings s = tab.Read();
     EXPECT_EQ(s.ChartY1, 333);
     EXPECT_EQ(s.EndColor, 1 + 2 * 256 + 3 * 65536);
@@ -178,6 +180,64 @@ TEST_F(PluginTest, ADatabaseConnectionListsItsTablesAndTheChosenTablesColumns) {
   tab.page.txtDB->setText("Provider=SQLite;Data Source=/nonexistent/dir/x.db");
   tab.page.Browse(1);
   EXPECT_EQ(tab.page.FieldCombo[2]->currentText(), "Celsius");
+}
+
+// The "..." button's connection dialog: it shows the connection held, tests the one typed (a
+// refused one says why), and hands back the one built; Cancel keeps the old one.
+TEST_F(DialogBusTest, TheConnectionDialogShowsTestsAndHandsBackAConnection) {
+  Shown<dialog::DatabasePage> tab;
+  TempDir dir;
+  const std::string file = (dir.path() / "t.db").string();
+  ASSERT_EQ(CreateSqliteReadingsDatabase(file, "Readings", {"Sensor", "Taken", "Celsius"}), "");
+  auto in = [](QWidget* dialog, const char* name) {
+    QLineEdit* box = dialog->findChild<QLineEdit*>(name);
+    EXPECT_NE(box, nullptr) << name;
+    return box;
+  };
+  auto press = [](QWidget* dialog, QDialogButtonBox::StandardButton which) {
+    dialog->findChild<QDialogButtonBox*>()->button(which)->click();
+  };
+
+  // A PostgreSQL server that refuses: the test says so, and OK still hands the text back.
+  WhenModal([&](QWidget* dialog) {
+    dialog->findChild<QComboBox*>("cmbEngine")->setCurrentIndex(1);
+    EXPECT_FALSE(in(dialog, "txtFile")->isEnabled());
+    in(dialog, "txtHost")->setText("127.0.0.1");
+    in(dialog, "txtPort")->setText("1");
+    in(dialog, "txtDatabase")->setText("house");
+    in(dialog, "txtUser")->setText("hm");
+    in(dialog, "txtPassword")->setText("secret");
+    dialog->findChild<QPushButton*>("cmdTest")->click();
+    press(dialog, QDialogButtonBox::Ok);
+  });
+  tab.page.cmdFile->click();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_THAT(messages.back().second, ::testing::StartsWith("The connection failed: "));
+  const std::string postgres =
+      "Provider=PostgreSQL;Host=127.0.0.1;Port=1;Database=house;User ID=hm;Password=secret";
+  EXPECT_EQ(tab.page.txtDB->text().toStdString(), postgres);
+
+  // Opened again it shows that connection; a SQLite file instead lists its table.
+  WhenModal([&](QWidget* dialog) {
+    EXPECT_EQ(dialog->findChild<QComboBox*>("cmbEngine")->currentText(), "PostgreSQL");
+    EXPECT_EQ(in(dialog, "txtUser")->text(), "hm");
+    dialog->findChild<QComboBox*>("cmbEngine")->setCurrentIndex(0);
+    EXPECT_FALSE(in(dialog, "txtHost")->isEnabled());
+    in(dialog, "txtFile")->setText(QString::fromStdString(file));
+    dialog->findChild<QPushButton*>("cmdTest")->click();
+    press(dialog, QDialogButtonBox::Ok);
+  });
+  tab.page.cmdFile->click();
+  EXPECT_EQ(messages.back().second, "Connection succeeded.");
+  EXPECT_EQ(tab.page.txtDB->text().toStdString(), "Provider=SQLite;Data Source=" + file);
+  EXPECT_EQ(tab.page.TableCombo->currentText(), "Readings");
+
+  WhenModal([&](QWidget* dialog) {
+    in(dialog, "txtFile")->setText("/elsewhere.db");
+    press(dialog, QDialogButtonBox::Cancel);
+  });
+  tab.page.cmdFile->click();
+  EXPECT_EQ(tab.page.txtDB->text().toStdString(), "Provider=SQLite;Data Source=" + file);
 }
 
 }  // namespace
