@@ -4,8 +4,8 @@
 #include <stdexcept>
 
 #include "access/crc.h"
-#include "sim/ds2405.h"
 #include "sim/models.h"
+#include "sim/switch_channels.h"
 
 namespace qb::sim {
 
@@ -250,24 +250,15 @@ void DS2406Model::AccessByteDone(uint8_t data) {
 }
 
 std::unique_ptr<SimDevice> MakeDS2406Model(const access::RomId& rom, const nlohmann::json& device) {
-  auto latches = ParseChannelList(rom, device, "latches", 2);
-  auto levels = ParseChannelList(rom, device, "levels", 2);
+  auto channels = ParseSwitchChannels<2>(rom, device);
   // The TO-92 part has channel A only; a bus file that lists one channel describes it.
-  const size_t listed = std::max(latches.size(), levels.size());
-  const int channels = listed == 1 ? 1 : 2;
-  std::array<bool, 2> conducting{false, false};
-  for (size_t c = 0; c < latches.size(); ++c) conducting[c] = latches[c]->BoolAt(0);
-  std::array<std::unique_ptr<ValueSource>, 2> sources;
-  for (size_t c = 0; c < 2; ++c)
-    sources[c] = c < levels.size() ? std::move(levels[c]) : Constant(1);
-  return std::make_unique<DS2406Model>(rom, channels, conducting, std::move(sources));
+  return std::make_unique<DS2406Model>(rom, channels.listed == 1 ? 1 : 2, channels.conducting,
+                                       std::move(channels.levels));
 }
 
 bool DS2406Model::FollowValues(SimDevice& edited) {
-  auto* e = dynamic_cast<DS2406Model*>(&edited);
-  if (!e) return false;
-  levels_ = std::move(e->levels_);
-  return true;
+  return FollowSameModel<DS2406Model>(edited,
+                                      [&](DS2406Model& e) { levels_ = std::move(e.levels_); });
 }
 
 }  // namespace qb::sim

@@ -1,8 +1,8 @@
 #include "sim/ds2408.h"
 
 #include "access/crc.h"
-#include "sim/ds2405.h"
 #include "sim/models.h"
+#include "sim/switch_channels.h"
 
 namespace qb::sim {
 
@@ -53,11 +53,10 @@ void DS2408Model::Sample() {
 }
 
 bool DS2408Model::FollowValues(SimDevice& edited) {
-  auto* e = dynamic_cast<DS2408Model*>(&edited);
-  if (!e) return false;
-  Sample();  // edges up to now belong to the old levels
-  levels_ = std::move(e->levels_);
-  return true;
+  return FollowSameModel<DS2408Model>(edited, [&](DS2408Model& e) {
+    Sample();  // edges up to now belong to the old levels
+    levels_ = std::move(e.levels_);
+  });
 }
 
 uint8_t DS2408Model::Register(int address) const {
@@ -109,7 +108,8 @@ void DS2408Model::OnFunctionCommand(uint8_t command) {
       SendSamples();
       return;
     case kChannelAccessWrite:
-      step_ = Step::Output;
+      step_ = Step::Writing;
+      write_.Start();
       return;
     case kResetActivity:
       activity_ = 0;
@@ -180,41 +180,31 @@ void DS2408Model::OnDataByte(uint8_t byte) {
       }
       if (++address_ > 0x8D) step_ = Step::None;
       return;
-    case Step::Output:
-      outputs_ = byte;
-      step_ = Step::Complement;
+    case Step::Writing: {
+      const auto answer = write_.Byte(
+          byte,
+          [&](uint8_t outputs) {
+            latches_ = outputs;
+            Sample();
+            return last_pins_;
+          },
+          [&] { return PinLevels(); });
+      if (answer.stop) Ignore();
+      if (!answer.send.empty()) Send(answer.send);
       return;
-    case Step::Complement:
-      if (byte != static_cast<uint8_t>(~outputs_)) {
-        Ignore();
-        return;
-      }
-      step_ = Step::Output;
-      if (failing_writes_ > 0) {
-        --failing_writes_;
-        Send({0x55, PinLevels()});
-        return;
-      }
-      latches_ = outputs_;
-      Sample();
-      Send({0xAA, last_pins_});
-      return;
+    }
     default:
       return;
   }
 }
 
 std::unique_ptr<SimDevice> MakeDS2408Model(const access::RomId& rom, const nlohmann::json& device) {
-  auto latches = ParseChannelList(rom, device, "latches", 8);
-  auto levels = ParseChannelList(rom, device, "levels", 8);
-  uint8_t latch_bits = 0xFF;  // power-on: every output off
-  for (size_t c = 0; c < latches.size(); ++c) {
-    if (latches[c]->BoolAt(0)) latch_bits &= static_cast<uint8_t>(~(1u << c));
+  auto channels = ParseSwitchChannels<8>(rom, device);
+  uint8_t latch_bits = 0xFF;  // a latch of 1: the output is off
+  for (size_t c = 0; c < 8; ++c) {
+    if (channels.conducting[c]) latch_bits &= static_cast<uint8_t>(~(1u << c));
   }
-  std::array<std::unique_ptr<ValueSource>, 8> sources;
-  for (size_t c = 0; c < 8; ++c)
-    sources[c] = c < levels.size() ? std::move(levels[c]) : Constant(1);
-  return std::make_unique<DS2408Model>(rom, latch_bits, std::move(sources));
+  return std::make_unique<DS2408Model>(rom, latch_bits, std::move(channels.levels));
 }
 
 }  // namespace qb::sim

@@ -3,7 +3,9 @@
 #include <array>
 #include <memory>
 
+#include "sim/confirmed_write.h"
 #include "sim/sim_device.h"
+#include "sim/switch_channels.h"
 #include "sim/value_source.h"
 
 namespace qb::sim {
@@ -13,7 +15,7 @@ namespace qb::sim {
 // Read reports. A pin reads low while its transistor conducts, else the level outside.
 class PioPair {
  public:
-  PioPair(std::array<bool, 2> conducting, std::array<std::unique_ptr<ValueSource>, 2> levels);
+  explicit PioPair(SwitchChannels<2> channels);
 
   bool Conducting(int channel) const { return !latch_[static_cast<size_t>(channel)]; }
   ValueSource& OutsideLevel(int channel) { return *levels_[static_cast<size_t>(channel)]; }
@@ -23,12 +25,17 @@ class PioPair {
   uint8_t Status(double seconds);
   // Takes the output byte of a PIO Access Write (bit 0 A, bit 1 B).
   void Write(uint8_t outputs);
+  // The PIO Access Write exchange: StartWrite at the command, then every data byte to WriteByte.
+  void StartWrite() { write_.Start(); }
+  ConfirmedWrite::Answer WriteByte(uint8_t byte, double seconds);
+  void FailConfirmations(int count) { write_.FailConfirmations(count); }
   // An edited bus file: the levels outside come from `edited`, the latches stay as written.
   void FollowLevels(PioPair& edited) { levels_ = std::move(edited.levels_); }
 
  private:
   std::array<bool, 2> latch_{true, true};  // 1: the transistor is off
   std::array<std::unique_ptr<ValueSource>, 2> levels_;
+  ConfirmedWrite write_;
 };
 
 // The dual-channel addressable switch (family 3A): PIO Access Read (F5h, the status byte again
@@ -42,7 +49,7 @@ class DS2413Model : public SimDevice {
   PioPair& pio() { return pio_; }
   // The next `count` writes are answered with a wrong confirmation byte and not taken, as when
   // the output byte arrived corrupted.
-  void FailConfirmations(int count) { failing_writes_ = count; }
+  void FailConfirmations(int count) { pio_.FailConfirmations(count); }
   bool FollowValues(SimDevice& edited) override;
 
  protected:
@@ -53,11 +60,9 @@ class DS2413Model : public SimDevice {
   bool SupportsOverdrive() const override { return true; }
 
  private:
-  enum class Step { None, Reading, Output, Complement };
+  enum class Step { None, Reading, Writing };
   PioPair pio_;
   Step step_ = Step::None;
-  uint8_t outputs_ = 0;
-  int failing_writes_ = 0;
 };
 
 }  // namespace qb::sim

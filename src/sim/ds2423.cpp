@@ -209,11 +209,10 @@ std::unique_ptr<SimDevice> MakeDS2423Model(const access::RomId& rom, const nlohm
 }
 
 bool DS2423Model::FollowValues(SimDevice& edited) {
-  auto* e = dynamic_cast<DS2423Model*>(&edited);
-  if (!e) return false;
-  counters_ = std::move(e->counters_);
-  power_lost_every_s_ = e->power_lost_every_s_;
-  return true;
+  return FollowSameModel<DS2423Model>(edited, [&](DS2423Model& e) {
+    counters_ = std::move(e.counters_);
+    power_lost_every_s_ = e.power_lost_every_s_;
+  });
 }
 
 }  // namespace qb::sim

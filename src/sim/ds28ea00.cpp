@@ -1,8 +1,8 @@
 #include "sim/ds28ea00.h"
 
-#include "sim/ds2405.h"
 #include "sim/models.h"
 #include "sim/sim_bus.h"
+#include "sim/switch_channels.h"
 
 namespace qb::sim {
 
@@ -48,7 +48,8 @@ void DS28EA00Model::OnFunctionCommand(uint8_t command) {
       Send(pio_.Status(Seconds()));
       return;
     case kPioAccessWrite:
-      step_ = Step::PioOutput;
+      step_ = Step::PioWriting;
+      pio_.StartWrite();
       return;
     case kChain:
       step_ = Step::ChainControl;
@@ -70,19 +71,15 @@ void DS28EA00Model::OnDataByte(uint8_t byte) {
     case Step::PioReading:
       DS18B20Model::OnDataByte(byte);
       return;
-    case Step::PioOutput:
+    case Step::PioWriting: {
+      const auto answer = pio_.WriteByte(byte, Seconds());
+      if (answer.stop) Ignore();
+      if (!answer.send.empty()) Send(answer.send);
+      return;
+    }
     case Step::ChainControl:
       byte_ = byte;
-      step_ = step_ == Step::PioOutput ? Step::PioComplement : Step::ChainComplement;
-      return;
-    case Step::PioComplement:
-      if (byte != static_cast<uint8_t>(~byte_)) {
-        Ignore();
-        return;
-      }
-      step_ = Step::PioOutput;
-      pio_.Write(byte_);
-      Send({0xAA, pio_.Status(Seconds())});
+      step_ = Step::ChainComplement;
       return;
     case Step::ChainComplement:
       step_ = Step::None;
@@ -115,14 +112,7 @@ void DS28EA00Model::OnDataByte(uint8_t byte) {
 
 std::unique_ptr<SimDevice> MakeDS28EA00Model(const access::RomId& rom,
                                              const nlohmann::json& device) {
-  auto latches = ParseChannelList(rom, device, "latches", 2);
-  auto levels = ParseChannelList(rom, device, "levels", 2);
-  std::array<bool, 2> conducting{false, false};
-  for (size_t c = 0; c < latches.size(); ++c) conducting[c] = latches[c]->BoolAt(0);
-  std::array<std::unique_ptr<ValueSource>, 2> sources;
-  for (size_t c = 0; c < 2; ++c)
-    sources[c] = c < levels.size() ? std::move(levels[c]) : Constant(1);
-  return std::make_unique<DS28EA00Model>(rom, device, PioPair(conducting, std::move(sources)));
+  return std::make_unique<DS28EA00Model>(rom, device, PioPair(ParseSwitchChannels<2>(rom, device)));
 }
 
 }  // namespace qb::sim
