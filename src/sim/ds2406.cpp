@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "access/crc.h"
+#include "sim/inverted_crc.h"
 #include "sim/models.h"
 #include "sim/switch_channels.h"
 
@@ -20,11 +21,6 @@ constexpr uint8_t kChannelAccess = 0xF5;
 constexpr uint8_t kAlr = 0x80;  // reset both activity latches
 constexpr uint8_t kIm = 0x40;   // initial mode: 1 read, 0 write
 constexpr uint8_t kTog = 0x20;  // alternate between reading and writing after every byte
-
-std::vector<uint8_t> InvertedCrc(uint16_t crc) {
-  const uint16_t inv = static_cast<uint16_t>(~crc);
-  return {static_cast<uint8_t>(inv & 0xFF), static_cast<uint8_t>(inv >> 8)};
-}
 
 }  // namespace
 
@@ -130,10 +126,7 @@ void DS2406Model::OnDataByte(uint8_t byte) {
       address_ = rx_[1];
       if (command_ == kReadStatus) {
         std::vector<uint8_t> out(status_.begin() + address_, status_.end());
-        std::vector<uint8_t> crc_data = rx_;
-        crc_data.insert(crc_data.end(), out.begin(), out.end());
-        const auto crc = InvertedCrc(access::Crc16(crc_data.data(), crc_data.size()));
-        out.insert(out.end(), crc.begin(), crc.end());
+        AppendInvertedCrc16(out, rx_);
         step_ = Step::None;
         Send(out);
         return;
@@ -143,7 +136,9 @@ void DS2406Model::OnDataByte(uint8_t byte) {
     case Step::WriteData: {
       rx_.push_back(byte);
       step_ = Step::WriteConfirm;
-      Send(InvertedCrc(access::Crc16(rx_.data(), rx_.size())));
+      std::vector<uint8_t> crc;
+      AppendInvertedCrc16(crc, rx_);
+      Send(crc);
       return;
     }
     case Step::WriteConfirm:
@@ -236,8 +231,9 @@ void DS2406Model::AccessByteDone(uint8_t data) {
   const int crc_mode = control_ & 0x03;
   const int every = crc_mode == 1 ? 1 : crc_mode == 2 ? 8 : 32;
   if (crc_mode != 0 && bytes_since_crc_ >= every) {
-    const auto crc = InvertedCrc(crc_);
-    out.insert(out.end(), crc.begin(), crc.end());
+    const auto inverted = static_cast<uint16_t>(~crc_);  // the running CRC16, low byte first
+    out.push_back(static_cast<uint8_t>(inverted & 0xFF));
+    out.push_back(static_cast<uint8_t>(inverted >> 8));
     crc_ = 0;
     bytes_since_crc_ = 0;
   }

@@ -1,6 +1,7 @@
 #include "sim/ds2408.h"
 
 #include "access/crc.h"
+#include "sim/inverted_crc.h"
 #include "sim/models.h"
 #include "sim/switch_channels.h"
 
@@ -13,11 +14,6 @@ constexpr uint8_t kChannelAccessWrite = 0x5A;
 constexpr uint8_t kWriteSearchRegister = 0xCC;
 constexpr uint8_t kResetActivity = 0xC3;
 
-void AppendInvertedCrc(std::vector<uint8_t>& out, uint16_t crc) {
-  const auto inv = static_cast<uint16_t>(~crc);
-  out.push_back(static_cast<uint8_t>(inv & 0xFF));
-  out.push_back(static_cast<uint8_t>(inv >> 8));
-}
 }  // namespace
 
 DS2408Model::DS2408Model(const access::RomId& rom, uint8_t latches,
@@ -130,10 +126,7 @@ void DS2408Model::SendSamples() {
     Sample();
     out.push_back(last_pins_);
   }
-  std::vector<uint8_t> crc_data;
-  if (first_block_) crc_data.push_back(command_);
-  crc_data.insert(crc_data.end(), out.begin(), out.end());
-  AppendInvertedCrc(out, access::Crc16(crc_data.data(), crc_data.size()));
+  AppendInvertedCrc16(out, first_block_ ? std::vector<uint8_t>{command_} : std::vector<uint8_t>{});
   first_block_ = false;
   Send(out);
 }
@@ -163,9 +156,7 @@ void DS2408Model::OnDataByte(uint8_t byte) {
       }
       std::vector<uint8_t> out;
       for (int a = address_; a <= 0x8F; ++a) out.push_back(Register(a));
-      std::vector<uint8_t> crc_data = rx_;
-      crc_data.insert(crc_data.end(), out.begin(), out.end());
-      AppendInvertedCrc(out, access::Crc16(crc_data.data(), crc_data.size()));
+      AppendInvertedCrc16(out, rx_);
       step_ = Step::None;
       Send(out);
       return;
