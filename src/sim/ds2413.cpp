@@ -32,7 +32,26 @@ void PioPair::Write(uint8_t outputs) {
   latch_[1] = outputs >> 1 & 1;
 }
 
-ConfirmedWrite::Answer PioPair::WriteByte(uint8_t byte, double seconds) {
+std::optional<std::vector<uint8_t>> PioPair::Begin(uint8_t command, uint8_t write_command,
+                                                   double seconds) {
+  exchange_ = Exchange::None;
+  if (command == kPioAccessRead) {
+    exchange_ = Exchange::Reading;
+    return std::vector<uint8_t>{Status(seconds)};
+  }
+  if (command != write_command) return std::nullopt;
+  exchange_ = Exchange::Writing;
+  write_.Start();
+  return std::vector<uint8_t>{};
+}
+
+std::optional<uint8_t> PioPair::Again(double seconds) {
+  if (exchange_ != Exchange::Reading) return std::nullopt;
+  return Status(seconds);
+}
+
+std::optional<ConfirmedWrite::Answer> PioPair::Byte(uint8_t byte, double seconds) {
+  if (exchange_ != Exchange::Writing) return std::nullopt;
   return write_.Byte(
       byte,
       [&](uint8_t outputs) {
@@ -47,30 +66,23 @@ bool DS2413Model::FollowValues(SimDevice& edited) {
 }
 
 void DS2413Model::OnFunctionCommand(uint8_t command) {
-  switch (command) {
-    case kPioAccessRead:
-      step_ = Step::Reading;
-      Send(pio_.Status(Seconds()));
-      return;
-    case kPioAccessWrite:
-      step_ = Step::Writing;
-      pio_.StartWrite();
-      return;
-    default:
-      Ignore();
-      return;
+  const auto send = pio_.Begin(command, kPioAccessWrite, Seconds());
+  if (!send) {
+    Ignore();
+  } else if (!send->empty()) {
+    Send(*send);
   }
 }
 
 void DS2413Model::OnSendDone() {
-  if (step_ == Step::Reading) Send(pio_.Status(Seconds()));
+  if (const auto status = pio_.Again(Seconds())) Send(*status);
 }
 
 void DS2413Model::OnDataByte(uint8_t byte) {
-  if (step_ != Step::Writing) return;
-  const auto answer = pio_.WriteByte(byte, Seconds());
-  if (answer.stop) Ignore();
-  if (!answer.send.empty()) Send(answer.send);
+  const auto answer = pio_.Byte(byte, Seconds());
+  if (!answer) return;
+  if (answer->stop) Ignore();
+  if (!answer->send.empty()) Send(answer->send);
 }
 
 std::unique_ptr<SimDevice> MakeDS2413Model(const access::RomId& rom, const nlohmann::json& device) {

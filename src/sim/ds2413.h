@@ -2,6 +2,8 @@
 
 #include <array>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "sim/confirmed_write.h"
 #include "sim/sim_device.h"
@@ -25,9 +27,14 @@ class PioPair {
   uint8_t Status(double seconds);
   // Takes the output byte of a PIO Access Write (bit 0 A, bit 1 B).
   void Write(uint8_t outputs);
-  // The PIO Access Write exchange: StartWrite at the command, then every data byte to WriteByte.
-  void StartWrite() { write_.Start(); }
-  ConfirmedWrite::Answer WriteByte(uint8_t byte, double seconds);
+  // The PIO Access exchanges. Begin takes a function command: for PIO Access Read (F5h) or the
+  // part's `write_command` the bytes to send first (the status, for a read), else nothing (and
+  // any exchange ends). Again is the status once more while a read goes on; Byte answers a data
+  // byte while a write goes on; End ends the exchange (a reset).
+  std::optional<std::vector<uint8_t>> Begin(uint8_t command, uint8_t write_command, double seconds);
+  std::optional<uint8_t> Again(double seconds);
+  std::optional<ConfirmedWrite::Answer> Byte(uint8_t byte, double seconds);
+  void End() { exchange_ = Exchange::None; }
   void FailConfirmations(int count) { write_.FailConfirmations(count); }
   // An edited bus file: the levels outside come from `edited`, the latches stay as written.
   void FollowLevels(PioPair& edited) { levels_ = std::move(edited.levels_); }
@@ -35,6 +42,8 @@ class PioPair {
  private:
   std::array<bool, 2> latch_{true, true};  // 1: the transistor is off
   std::array<std::unique_ptr<ValueSource>, 2> levels_;
+  enum class Exchange { None, Reading, Writing };
+  Exchange exchange_ = Exchange::None;
   ConfirmedWrite write_;
 };
 
@@ -56,13 +65,11 @@ class DS2413Model : public SimDevice {
   void OnFunctionCommand(uint8_t command) override;
   void OnDataByte(uint8_t byte) override;
   void OnSendDone() override;
-  void OnReset() override { step_ = Step::None; }
+  void OnReset() override { pio_.End(); }
   bool SupportsOverdrive() const override { return true; }
 
  private:
-  enum class Step { None, Reading, Writing };
   PioPair pio_;
-  Step step_ = Step::None;
 };
 
 }  // namespace qb::sim

@@ -7,7 +7,6 @@
 namespace qb::sim {
 
 namespace {
-constexpr uint8_t kPioAccessRead = 0xF5;
 constexpr uint8_t kPioAccessWrite = 0xA5;
 constexpr uint8_t kChain = 0x99;
 }  // namespace
@@ -31,6 +30,7 @@ bool DS28EA00Model::AnswersConditionalReadRom() {
 
 void DS28EA00Model::OnReset() {
   step_ = Step::None;
+  pio_.End();
   DS18B20Model::OnReset();
 }
 
@@ -42,41 +42,37 @@ bool DS28EA00Model::FollowValues(SimDevice& edited) {
 }
 
 void DS28EA00Model::OnFunctionCommand(uint8_t command) {
-  switch (command) {
-    case kPioAccessRead:
-      step_ = Step::PioReading;
-      Send(pio_.Status(Seconds()));
-      return;
-    case kPioAccessWrite:
-      step_ = Step::PioWriting;
-      pio_.StartWrite();
-      return;
-    case kChain:
-      step_ = Step::ChainControl;
-      return;
-    default:
-      step_ = Step::None;
-      DS18B20Model::OnFunctionCommand(command);
-      return;
+  if (const auto send = pio_.Begin(command, kPioAccessWrite, Seconds())) {
+    step_ = Step::Pio;
+    if (!send->empty()) Send(*send);
+    return;
   }
+  if (command == kChain) {
+    step_ = Step::ChainControl;
+    return;
+  }
+  step_ = Step::None;
+  DS18B20Model::OnFunctionCommand(command);
 }
 
 void DS28EA00Model::OnSendDone() {
-  if (step_ == Step::PioReading) Send(pio_.Status(Seconds()));
+  if (const auto status = pio_.Again(Seconds())) Send(*status);
 }
 
 void DS28EA00Model::OnDataByte(uint8_t byte) {
   switch (step_) {
     case Step::None:
-    case Step::PioReading:
       DS18B20Model::OnDataByte(byte);
       return;
-    case Step::PioWriting: {
-      const auto answer = pio_.WriteByte(byte, Seconds());
-      if (answer.stop) Ignore();
-      if (!answer.send.empty()) Send(answer.send);
+    case Step::Pio:
+      // A PIO read takes no data: bytes written meanwhile go to the thermometer side.
+      if (const auto answer = pio_.Byte(byte, Seconds())) {
+        if (answer->stop) Ignore();
+        if (!answer->send.empty()) Send(answer->send);
+      } else {
+        DS18B20Model::OnDataByte(byte);
+      }
       return;
-    }
     case Step::ChainControl:
       byte_ = byte;
       step_ = Step::ChainComplement;
