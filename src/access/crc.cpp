@@ -2,32 +2,31 @@
 
 namespace qb::access {
 
-uint8_t Crc8(const uint8_t* data, size_t length, uint8_t seed) {
-  uint8_t crc = seed;
+namespace {
+// The 1-Wire CRCs shift the data in least significant bit first, so they are computed with the
+// reflected polynomial: 8Ch for X^8 + X^5 + X^4 + 1, A001h for X^16 + X^15 + X^2 + 1.
+template <class Crc>
+Crc ReflectedCrc(const uint8_t* data, size_t length, Crc seed, Crc polynomial) {
+  Crc crc = seed;
   for (size_t i = 0; i < length; ++i) {
-    uint8_t byte = data[i];
+    Crc byte = data[i];
     for (int bit = 0; bit < 8; ++bit) {
-      const bool mix = (crc ^ byte) & 0x01;
-      crc >>= 1;
-      if (mix) crc ^= 0x8C;
-      byte >>= 1;
+      const bool mix = (crc ^ byte) & 1;
+      crc = static_cast<Crc>(crc >> 1);
+      if (mix) crc = static_cast<Crc>(crc ^ polynomial);
+      byte = static_cast<Crc>(byte >> 1);
     }
   }
   return crc;
 }
+}  // namespace
+
+uint8_t Crc8(const uint8_t* data, size_t length, uint8_t seed) {
+  return ReflectedCrc<uint8_t>(data, length, seed, 0x8C);
+}
 
 uint16_t Crc16(const uint8_t* data, size_t length, uint16_t seed) {
-  uint16_t crc = seed;
-  for (size_t i = 0; i < length; ++i) {
-    uint16_t byte = data[i];
-    for (int bit = 0; bit < 8; ++bit) {
-      const bool mix = (crc ^ byte) & 0x0001;
-      crc >>= 1;
-      if (mix) crc ^= 0xA001;
-      byte >>= 1;
-    }
-  }
-  return crc;
+  return ReflectedCrc<uint16_t>(data, length, seed, 0xA001);
 }
 
 bool Crc8Matches(const uint8_t* data, size_t length_with_crc) {

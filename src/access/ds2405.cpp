@@ -14,14 +14,6 @@ void DS2405Container::UseSpeed() {
   if (a.getSpeed() != speed_) a.setSpeed(speed_);
 }
 
-void DS2405Container::CheckState(const DeviceState& state, const char* call) const {
-  CheckStateSize(state, 1, call);
-}
-
-void DS2405Container::CheckChannel(int channel) const {
-  if (channel != 0) Fail("has no channel " + std::to_string(channel) + " (its only channel is 0)");
-}
-
 DeviceState DS2405Container::readDevice() {
   UseSpeed();
   DSPortAdapter& a = Adapter();
@@ -35,7 +27,7 @@ DeviceState DS2405Container::readDevice() {
 }
 
 void DS2405Container::writeDevice(const DeviceState& state) {
-  CheckState(state, "writeDevice");
+  CheckStateSize(state, 1, "writeDevice");
   const bool want = state[0] & kConducting;
   UseSpeed();
   DSPortAdapter& a = Adapter();
@@ -51,26 +43,12 @@ void DS2405Container::writeDevice(const DeviceState& state) {
     Fail(std::string("the output did not switch ") + (want ? "on" : "off"));
 }
 
-int DS2405Container::getNumberChannels(const DeviceState& state) const {
-  CheckState(state, "getNumberChannels");
-  return 1;
-}
-
-bool DS2405Container::getLevel(int channel, const DeviceState& state) const {
-  CheckChannel(channel);
-  CheckState(state, "getLevel");
-  return state[0] & kLevelHigh;
-}
-
-bool DS2405Container::getLatchState(int channel, const DeviceState& state) const {
-  CheckChannel(channel);
-  CheckState(state, "getLatchState");
-  return state[0] & kConducting;
+SwitchChannel DS2405Container::ChannelAt(int, const DeviceState& state) const {
+  return {(state[0] & kLevelHigh) != 0, (state[0] & kConducting) != 0, false};
 }
 
 void DS2405Container::setLatchState(int channel, bool on, bool, DeviceState& state) {
-  CheckChannel(channel);
-  CheckState(state, "setLatchState");
+  CheckChannel(channel, state, "setLatchState");
   state[0] = static_cast<uint8_t>(on ? (state[0] | kConducting) : (state[0] & ~kConducting));
 }
 

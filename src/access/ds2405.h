@@ -1,6 +1,6 @@
 #pragma once
 
-#include "access/container.h"
+#include "access/switch_container.h"
 
 namespace qb::access {
 
@@ -10,26 +10,22 @@ namespace qb::access {
 // a read slot after a search that singled the device out.
 //
 // State (1 byte): bit 0 the output transistor conducts, bit 1 the level sensed at the pin.
-class DS2405Container : public OneWireContainer {
+class DS2405Container : public SwitchContainer<OneWireContainer> {
  public:
-  DS2405Container() : OneWireContainer(0x05) {}
+  DS2405Container() : SwitchContainer({1, 1, false, " (its only channel is 0)"}, 0x05) {}
 
   DeviceState readDevice() override;
   // Switches the output to the state's bit 0, toggling it only when the device differs.
   void writeDevice(const DeviceState& state) override;
 
-  int getNumberChannels(const DeviceState& state) const override;
-  bool hasLevelSensing() const override { return true; }
-  bool hasActivitySensing() const override { return false; }
-  bool getLevel(int channel, const DeviceState& state) const override;
-  bool getLatchState(int channel, const DeviceState& state) const override;
   // Sets bit 0 of the state; writeDevice switches the device.
   void setLatchState(int channel, bool on, bool smart, DeviceState& state) override;
 
+ protected:
+  SwitchChannel ChannelAt(int channel, const DeviceState& state) const override;
+
  private:
   void UseSpeed();
-  void CheckState(const DeviceState& state, const char* call) const;
-  void CheckChannel(int channel) const;
 };
 
 }  // namespace qb::access

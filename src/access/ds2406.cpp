@@ -22,16 +22,6 @@ bool Crc16Ok(const std::vector<uint8_t>& data, uint8_t low, uint8_t high) {
 
 }  // namespace
 
-void DS2406Container::CheckState(const DeviceState& state, const char* call) const {
-  CheckStateSize(state, 2, call);
-}
-
-void DS2406Container::CheckChannel(int channel, const DeviceState& state, const char* call) const {
-  CheckState(state, call);
-  if (channel < 0 || channel >= getNumberChannels(state))
-    Fail("has no channel " + std::to_string(channel));
-}
-
 uint8_t DS2406Container::ReadChannelInfo(bool reset_activity) {
   uint8_t info = 0;
   WithRetries([&] {
@@ -98,23 +88,18 @@ DeviceState DS2406Container::readDevice() {
 }
 
 void DS2406Container::writeDevice(const DeviceState& state) {
-  CheckState(state, "writeDevice");
+  CheckStateSize(state, 2, "writeDevice");
   WriteStatusByte7(state[1]);
 }
 
-int DS2406Container::getNumberChannels(const DeviceState& state) const {
-  CheckState(state, "getNumberChannels");
+int DS2406Container::ChannelsIn(const DeviceState& state) const {
   return (state[0] & 0x40) ? 2 : 1;
 }
 
-bool DS2406Container::getLevel(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state, "getLevel");
-  return state[0] >> (2 + channel) & 1;
-}
-
-bool DS2406Container::getLatchState(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state, "getLatchState");
-  return !(state[0] >> channel & 1);  // flip-flop 0: the transistor conducts
+SwitchChannel DS2406Container::ChannelAt(int channel, const DeviceState& state) const {
+  return {(state[0] >> (2 + channel) & 1) != 0,
+          !(state[0] >> channel & 1),  // flip-flop 0: the transistor conducts
+          (state[0] >> (4 + channel) & 1) != 0};
 }
 
 void DS2406Container::setLatchState(int channel, bool on, bool, DeviceState& state) {
@@ -130,18 +115,13 @@ void DS2406Container::setLatchState(int channel, bool on, bool, DeviceState& sta
   }
 }
 
-bool DS2406Container::getSensedActivity(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state, "getSensedActivity");
-  return state[0] >> (4 + channel) & 1;
-}
-
 void DS2406Container::clearActivity() {
   ReadChannelInfo(true);
 }
 
 void DS2406Container::setSearchConditions(int channel, int source, int polarity,
                                           DeviceState& state) {
-  CheckState(state, "setSearchConditions");
+  CheckStateSize(state, 2, "setSearchConditions");
   if (channel != CHANNEL_A && channel != CHANNEL_B && channel != CHANNEL_BOTH) {
     Fail("search channel " + std::to_string(channel) +
          " is not CHANNEL_A, CHANNEL_B or CHANNEL_BOTH");

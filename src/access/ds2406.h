@@ -1,6 +1,6 @@
 #pragma once
 
-#include "access/container.h"
+#include "access/switch_container.h"
 
 namespace qb::access {
 
@@ -13,20 +13,14 @@ namespace qb::access {
 //   [1] status memory byte 7: bits 0-4 the conditional-search selection (CSS0 polarity,
 //       CSS1-2 source, CSS3-4 channel), bit 5/6 the PIO-A/PIO-B flip-flops, bit 7 supply.
 // setLatchState and setSearchConditions change the state; writeDevice writes byte 7 back.
-class DS2406Container : public OneWireContainer {
+class DS2406Container : public SwitchContainer<OneWireContainer> {
  public:
-  DS2406Container() : OneWireContainer(0x12) {}
+  DS2406Container() : SwitchContainer({2, 2, true, ""}, 0x12) {}
 
   DeviceState readDevice() override;
   void writeDevice(const DeviceState& state) override;
 
-  int getNumberChannels(const DeviceState& state) const override;
-  bool hasLevelSensing() const override { return true; }
-  bool hasActivitySensing() const override { return true; }
-  bool getLevel(int channel, const DeviceState& state) const override;
-  bool getLatchState(int channel, const DeviceState& state) const override;
   void setLatchState(int channel, bool on, bool smart, DeviceState& state) override;
-  bool getSensedActivity(int channel, const DeviceState& state) const override;
   // Resets both activity latches at once (Channel Access with ALR set).
   void clearActivity() override;
   // channel CHANNEL_A/B/BOTH, source SOURCE_ACTIVITY_LATCH/FLIP_FLOP/PIO, polarity
@@ -42,9 +36,10 @@ class DS2406Container : public OneWireContainer {
   // Write Status of the SRAM byte 7, CRC16-checked and read back.
   void WriteStatusByte7(uint8_t value);
 
- private:
-  void CheckState(const DeviceState& state, const char* call) const;
-  void CheckChannel(int channel, const DeviceState& state, const char* call) const;
+ protected:
+  // One channel, or two when the channel-info byte says channel B is present.
+  int ChannelsIn(const DeviceState& state) const override;
+  SwitchChannel ChannelAt(int channel, const DeviceState& state) const override;
 };
 
 }  // namespace qb::access

@@ -17,11 +17,6 @@ constexpr size_t kStateSize = 6;
 constexpr uint8_t kControlWritable = 0x0F;
 }  // namespace
 
-void DS2408Container::CheckChannel(int channel, const DeviceState& state, const char* call) const {
-  CheckStateSize(state, kStateSize, call);
-  if (channel < 0 || channel > 7) Fail("has no channel " + std::to_string(channel));
-}
-
 DeviceState DS2408Container::readDevice() {
   DeviceState state;
   WithRetries([&] {
@@ -69,30 +64,15 @@ void DS2408Container::writeDevice(const DeviceState& state) {
   });
 }
 
-int DS2408Container::getNumberChannels(const DeviceState& state) const {
-  CheckStateSize(state, kStateSize, "getNumberChannels");
-  return 8;
-}
-
-bool DS2408Container::getLevel(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state, "getLevel");
-  return state[0] >> channel & 1;
-}
-
-bool DS2408Container::getLatchState(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state, "getLatchState");
-  return !(state[1] >> channel & 1);
+SwitchChannel DS2408Container::ChannelAt(int channel, const DeviceState& state) const {
+  return {(state[0] >> channel & 1) != 0, !(state[1] >> channel & 1),
+          (state[2] >> channel & 1) != 0};
 }
 
 void DS2408Container::setLatchState(int channel, bool on, bool, DeviceState& state) {
   CheckChannel(channel, state, "setLatchState");
   const auto bit = static_cast<uint8_t>(1u << channel);
   state[1] = on ? static_cast<uint8_t>(state[1] & ~bit) : static_cast<uint8_t>(state[1] | bit);
-}
-
-bool DS2408Container::getSensedActivity(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state, "getSensedActivity");
-  return state[2] >> channel & 1;
 }
 
 void DS2408Container::clearActivity() {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "access/container.h"
+#include "access/switch_container.h"
 
 namespace qb::access {
 
@@ -17,20 +17,14 @@ namespace qb::access {
 // setLatchState and setSearchConditions change the state; writeDevice writes what differs from
 // the device: the latches with Channel-Access Write, the search registers with Write
 // Conditional Search Register.
-class DS2408Container : public OneWireContainer {
+class DS2408Container : public SwitchContainer<OneWireContainer> {
  public:
-  DS2408Container() : OneWireContainer(0x29) {}
+  DS2408Container() : SwitchContainer({6, 8, true, ""}, 0x29) {}
 
   DeviceState readDevice() override;
   void writeDevice(const DeviceState& state) override;
 
-  int getNumberChannels(const DeviceState& state) const override;
-  bool hasLevelSensing() const override { return true; }
-  bool hasActivitySensing() const override { return true; }
-  bool getLevel(int channel, const DeviceState& state) const override;
-  bool getLatchState(int channel, const DeviceState& state) const override;
   void setLatchState(int channel, bool on, bool smart, DeviceState& state) override;
-  bool getSensedActivity(int channel, const DeviceState& state) const override;
   // Reset Activity Latches (C3h), checked by its AAh confirmation.
   void clearActivity() override;
   // `channel` is a mask of the channels to watch (CHANNEL_A is channel 0, CHANNEL_B channel 1,
@@ -45,8 +39,8 @@ class DS2408Container : public OneWireContainer {
   // last cleared: its output latches are then all off, whatever was switched before.
   static bool PoweredOnSinceCleared(const DeviceState& state) { return state[5] & 0x08; }
 
- private:
-  void CheckChannel(int channel, const DeviceState& state, const char* call) const;
+ protected:
+  SwitchChannel ChannelAt(int channel, const DeviceState& state) const override;
 };
 
 }  // namespace qb::access

@@ -17,16 +17,6 @@ constexpr uint8_t kAuxOff = 0x04;
 constexpr uint8_t kSmartMainFlag = 0x01;
 }  // namespace
 
-void DS2409Container::CheckState(const DeviceState& state, const char* call) const {
-  CheckStateSize(state, 2, call);
-}
-
-void DS2409Container::CheckChannel(int channel, const DeviceState& state, const char* call) const {
-  CheckState(state, call);
-  if (channel != 0 && channel != 1)
-    Fail("has no channel " + std::to_string(channel) + " (0 main, 1 auxiliary)");
-}
-
 uint8_t DS2409Container::StatusReadWrite(uint8_t control) {
   uint8_t info = 0;
   // The part sends no CRC here; the confirmation byte repeats the info byte, and a difference
@@ -71,7 +61,7 @@ DeviceState DS2409Container::readDevice() {
 }
 
 void DS2409Container::writeDevice(const DeviceState& state) {
-  CheckState(state, "writeDevice");
+  CheckStateSize(state, 2, "writeDevice");
   const uint8_t want = state[0];
   // The control output: bit 5 manual mode, bit 6 the branch it follows, bit 7 its transistor
   // (manual mode); bits 3 and 4 zero to write.
@@ -99,19 +89,10 @@ void DS2409Container::writeDevice(const DeviceState& state) {
   }
 }
 
-int DS2409Container::getNumberChannels(const DeviceState& state) const {
-  CheckState(state, "getNumberChannels");
-  return 2;
-}
-
-bool DS2409Container::getLevel(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state, "getLevel");
-  return state[0] >> (channel == 0 ? 1 : 3) & 1;
-}
-
-bool DS2409Container::getLatchState(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state, "getLatchState");
-  return !(state[0] & (channel == 0 ? kMainOff : kAuxOff));
+SwitchChannel DS2409Container::ChannelAt(int channel, const DeviceState& state) const {
+  return {(state[0] >> (channel == 0 ? 1 : 3) & 1) != 0,
+          !(state[0] & (channel == 0 ? kMainOff : kAuxOff)),
+          (state[0] >> (channel == 0 ? 4 : 5) & 1) != 0};
 }
 
 void DS2409Container::setLatchState(int channel, bool on, bool smart, DeviceState& state) {
@@ -127,11 +108,6 @@ void DS2409Container::setLatchState(int channel, bool on, bool smart, DeviceStat
     state[1] =
         static_cast<uint8_t>(smart ? (state[1] | kSmartMainFlag) : (state[1] & ~kSmartMainFlag));
   }
-}
-
-bool DS2409Container::getSensedActivity(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state, "getSensedActivity");
-  return state[0] >> (channel == 0 ? 4 : 5) & 1;
 }
 
 void DS2409Container::clearActivity() {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "access/container.h"
+#include "access/switch_container.h"
 
 namespace qb::access {
 
@@ -16,23 +16,17 @@ namespace qb::access {
 //       setLatchState with `smart`).
 // writeDevice writes the control output settings with Status Read/Write and then switches the
 // branches with the line commands.
-class DS2409Container : public OneWireContainer {
+class DS2409Container : public SwitchContainer<OneWireContainer> {
  public:
-  DS2409Container() : OneWireContainer(0x1F) {}
+  DS2409Container() : SwitchContainer({2, 2, true, " (0 main, 1 auxiliary)"}, 0x1F) {}
 
   DeviceState readDevice() override;
   void writeDevice(const DeviceState& state) override;
 
-  int getNumberChannels(const DeviceState& state) const override;
-  bool hasLevelSensing() const override { return true; }
-  bool hasActivitySensing() const override { return true; }
-  bool getLevel(int channel, const DeviceState& state) const override;
-  bool getLatchState(int channel, const DeviceState& state) const override;
   // Connecting one branch disconnects the other, as on the part. With `smart` the main branch
   // is connected with Smart-On Main; the auxiliary branch always is (the part has no
   // Direct-On for it).
   void setLatchState(int channel, bool on, bool smart, DeviceState& state) override;
-  bool getSensedActivity(int channel, const DeviceState& state) const override;
   // Clears the event flags. Only All Lines Off clears them, so a connected branch is
   // reconnected afterwards.
   void clearActivity() override;
@@ -47,9 +41,8 @@ class DS2409Container : public OneWireContainer {
   // presence pulse on the branch).
   uint8_t SmartOn(uint8_t command);
 
- private:
-  void CheckState(const DeviceState& state, const char* call) const;
-  void CheckChannel(int channel, const DeviceState& state, const char* call) const;
+ protected:
+  SwitchChannel ChannelAt(int channel, const DeviceState& state) const override;
 };
 
 }  // namespace qb::access

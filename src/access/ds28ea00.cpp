@@ -4,7 +4,6 @@
 #include <set>
 
 #include "access/crc.h"
-#include "access/ds2413.h"
 #include "access/errors.h"
 #include "access/families.h"
 
@@ -43,23 +42,6 @@ void ChainAll(DSPortAdapter& adapter, uint8_t control, const char* what) {
 }
 }  // namespace
 
-void DS28EA00Container::CheckChannel(int channel, const DeviceState& state,
-                                     const char* call) const {
-  CheckState(state, call);
-  if (channel < 0 || channel > 1) Fail("has no PIO channel " + std::to_string(channel));
-}
-
-uint8_t DS28EA00Container::ReadPio() {
-  uint8_t status = 0;
-  WithRetries([&] {
-    Select();
-    const auto read = PioAccessRead(Adapter());
-    if (!read) CrcMismatch("the PIO status byte");
-    status = *read;
-  });
-  return status;
-}
-
 DeviceState DS28EA00Container::readDevice() {
   DeviceState state = ReadScratchpad();
   state.push_back(ReadPio());
@@ -77,36 +59,8 @@ void DS28EA00Container::doTemperatureConvert(DeviceState& state) {
 void DS28EA00Container::writeDevice(const DeviceState& state) {
   CheckState(state, "writeDevice");
   DS18B20Container::writeDevice(state);
-  const uint8_t outputs = PioOutputByte(state[kPio]);
-  if (PioOutputByte(ReadPio()) == outputs) return;
-  WithRetries([&] {
-    Select();
-    const auto status = PioAccessWrite(Adapter(), kPioAccessWrite, outputs);
-    if (!status) CrcMismatch("the PIO write confirmation");
-    if (PioOutputByte(*status) != outputs) CrcMismatch("the output latches read back");
-  });
-}
-
-int DS28EA00Container::getNumberChannels(const DeviceState& state) const {
-  CheckState(state, "getNumberChannels");
-  return 2;
-}
-
-bool DS28EA00Container::getLevel(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state, "getLevel");
-  return PioPinLevel(state[kPio], channel);
-}
-
-bool DS28EA00Container::getLatchState(int channel, const DeviceState& state) const {
-  CheckChannel(channel, state, "getLatchState");
-  return PioConducts(state[kPio], channel);
-}
-
-void DS28EA00Container::setLatchState(int channel, bool on, bool, DeviceState& state) {
-  CheckChannel(channel, state, "setLatchState");
-  const auto bit = static_cast<uint8_t>(1u << (2 * channel + 1));
-  state[kPio] =
-      on ? static_cast<uint8_t>(state[kPio] & ~bit) : static_cast<uint8_t>(state[kPio] | bit);
+  if (PioOutputByte(ReadPio()) == PioOutputByte(state[kPio])) return;
+  WritePio(kPioAccessWrite, state);
 }
 
 std::vector<RomId> FindChainOrder(DSPortAdapter& adapter) {

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "access/ds18b20.h"
+#include "access/pio_switch.h"
 
 namespace qb::access {
 
@@ -11,28 +12,18 @@ namespace qb::access {
 // switches, and a chain mode in which the devices, wired PIO-A (DONE) to PIO-B (EN) of the next
 // along the cable, answer one after another in their physical order.
 //
-// State (10 bytes): the scratchpad as read, then the PIO status byte (see ds2413.h).
-class DS28EA00Container : public DS18B20Container {
+// State (10 bytes): the scratchpad as read, then the PIO status byte (see pio_switch.h).
+class DS28EA00Container : public PioSwitchContainer<DS18B20Container> {
  public:
-  DS28EA00Container() : DS18B20Container(0x42) {}
+  DS28EA00Container() : PioSwitchContainer(kScratchpadSize + 1, 0x42) {}
 
   DeviceState readDevice() override;
+  // Writes the scratchpad as the DS18B20 does, then the latches where they differ.
   void writeDevice(const DeviceState& state) override;
   void doTemperatureConvert(DeviceState& state) override;
 
-  int getNumberChannels(const DeviceState& state) const override;
-  bool hasLevelSensing() const override { return true; }
-  bool hasActivitySensing() const override { return false; }
-  bool getLevel(int channel, const DeviceState& state) const override;
-  bool getLatchState(int channel, const DeviceState& state) const override;
-  void setLatchState(int channel, bool on, bool smart, DeviceState& state) override;
-
  protected:
   size_t StateSize() const override { return kScratchpadSize + 1; }
-
- private:
-  uint8_t ReadPio();
-  void CheckChannel(int channel, const DeviceState& state, const char* call) const;
 };
 
 // The chain scan: the ROM ids of the family-42 devices on the bus in their order along the

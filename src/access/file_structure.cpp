@@ -69,6 +69,21 @@ std::vector<std::string> SplitPath(const std::string& path) {
   return parts;
 }
 
+// A path split into the components of its directory and the name it ends in.
+struct PathEnd {
+  std::vector<std::string> directory;
+  Name name;
+};
+// Splits a path that names something in a directory; `for_root` is the error when it names the
+// root directory itself.
+PathEnd SplitPathEnd(const std::string& path, const std::string& for_root) {
+  std::vector<std::string> parts = SplitPath(path);
+  if (parts.empty()) Fail(for_root);
+  const Name n = ParseName(parts.back(), path);
+  parts.pop_back();
+  return {std::move(parts), n};
+}
+
 std::string Trimmed(const std::string& name) {
   return name.substr(0, name.find_last_not_of(' ') + 1);
 }
@@ -435,10 +450,7 @@ std::vector<FileEntry> FileStructure::List(const std::string& directory_path) {
 
 Bytes FileStructure::ReadFile(const std::string& path) {
   Volume v = Load();
-  std::vector<std::string> parts = SplitPath(path);
-  if (parts.empty()) Fail("\"" + path + "\" is a directory, not a file");
-  const Name n = ParseName(parts.back(), path);
-  parts.pop_back();
+  const auto [parts, n] = SplitPathEnd(path, "\"" + path + "\" is a directory, not a file");
   Directory dir = Resolve(v, parts, path);
   const int i = FindEntry(dir.entries, n);
   if (i < 0) Fail("there is no file \"" + path + "\" on the device");
@@ -455,10 +467,7 @@ Bytes FileStructure::ReadFile(const std::string& path) {
 void FileStructure::WriteFile(const std::string& path, const Bytes& data) {
   CheckWritable();
   Volume v = Load();
-  std::vector<std::string> parts = SplitPath(path);
-  if (parts.empty()) Fail("\"" + path + "\" is a directory, not a file");
-  Name n = ParseName(parts.back(), path);
-  parts.pop_back();
+  auto [parts, n] = SplitPathEnd(path, "\"" + path + "\" is a directory, not a file");
   if (n.extension < 0) n.extension = 0;
   if (n.extension > 99) Fail("\"" + path + "\": a file's extension is a number from 0 to 99");
   Directory dir = Resolve(v, parts, path);
@@ -506,10 +515,7 @@ void FileStructure::WriteFile(const std::string& path, const Bytes& data) {
 void FileStructure::MakeDirectory(const std::string& path) {
   CheckWritable();
   Volume v = Load();
-  std::vector<std::string> parts = SplitPath(path);
-  if (parts.empty()) Fail("the root directory exists already");
-  const Name n = ParseName(parts.back(), path);
-  parts.pop_back();
+  const auto [parts, n] = SplitPathEnd(path, "the root directory exists already");
   if (n.extension >= 0) Fail("\"" + path + "\": a directory name has no extension");
   Directory dir = Resolve(v, parts, path);
   if (FindEntry(dir.entries, n) >= 0) Fail("\"" + path + "\" exists already");
@@ -530,10 +536,8 @@ void FileStructure::MakeDirectory(const std::string& path) {
 void FileStructure::Delete(const std::string& path) {
   CheckWritable();
   Volume v = Load();
-  std::vector<std::string> parts = SplitPath(path);
-  if (parts.empty()) Fail("the root directory cannot be deleted; format the device instead");
-  const Name n = ParseName(parts.back(), path);
-  parts.pop_back();
+  const auto [parts, n] =
+      SplitPathEnd(path, "the root directory cannot be deleted; format the device instead");
   Directory dir = Resolve(v, parts, path);
   const int i = FindEntry(dir.entries, n);
   if (i < 0) Fail("there is no file \"" + path + "\" on the device");

@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/plugin_state.h"
 #include "logging/chart_files.h"
+#include "logging/chart_frame.h"
 #include "logging/chart_labels.h"
 #include "platform/chart_canvas.h"
 #include "registry/records.h"
@@ -32,12 +33,8 @@ bool CanvasChartBuilder::MakeChart(RecordSet& readings, int32_t value_column, in
     WriteLog(LogClass::CycleInfo, kSource, "Creating chart Object");
     const Settings& settings = Plugin().settings;
     XYChart chart(settings.ChartX, settings.ChartY);
-    chart.SetBackground(
-        chart.GradientColor(0, 0, settings.ChartX, settings.ChartY,
-                            SwapRedBlue(settings.StartColor), SwapRedBlue(settings.EndColor)),
-        -1, 2);
-    chart.SetPlotArea(60, 20, settings.ChartX - 80, settings.ChartY - 50, 0xffffff, 0xffffff,
-                      0xc0c0c0, 0xc0c0c0);
+    DrawChartFrame(chart, settings.ChartX, settings.ChartY, settings.StartColor, settings.EndColor,
+                   60, 80);
     LineLayer& layer = chart.AddLineLayer(settings.Chart3D ? 10 : 0);
     chart.YAxis().SetAutoScale(0.2);
     chart.XAxis().SetWidth(2);

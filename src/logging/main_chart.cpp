@@ -12,6 +12,7 @@
 #include "core/plugin_state.h"
 #include "logging/chart_dates.h"
 #include "logging/chart_files.h"
+#include "logging/chart_frame.h"
 #include "logging/chart_labels.h"
 #include "logging/chart_maker.h"
 #include "logging/stored_units.h"
@@ -121,12 +122,8 @@ MainChartDrawn DrawMainChart(const MainChartJob& job,
 
     log(LogClass::Updates, "Creating chart object");
     XYChart chart(settings.ChartX1, settings.ChartY1);
-    chart.SetBackground(
-        chart.GradientColor(0, 0, settings.ChartX1, settings.ChartY1,
-                            SwapRedBlue(settings.StartColor1), SwapRedBlue(settings.EndColor1)),
-        -1, 2);
-    chart.SetPlotArea(50, 20, settings.ChartX1 - 165, settings.ChartY1 - 50, 0xffffff, 0xffffff,
-                      0xc0c0c0, 0xc0c0c0);
+    DrawChartFrame(chart, settings.ChartX1, settings.ChartY1, settings.StartColor1,
+                   settings.EndColor1, 50, 165);
     // The legend stands right of the plot, in the sans face of the axis labels (a serif face
     // at this size reads poorly on screen).
     chart.AddLegend(settings.ChartX1 - 110, 13, false, "arial.ttf", 7).SetBackground(kTransparent);

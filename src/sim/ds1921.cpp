@@ -168,10 +168,8 @@ std::unique_ptr<SimDevice> MakeDS1921Model(const access::RomId& rom, const nlohm
 }
 
 bool DS1921Model::FollowValues(SimDevice& edited) {
-  auto* e = dynamic_cast<DS1921Model*>(&edited);
-  if (!e) return false;
-  temperature_ = std::move(e->temperature_);
-  return true;
+  return FollowSameModel<DS1921Model>(
+      edited, [&](DS1921Model& e) { temperature_ = std::move(e.temperature_); });
 }
 
 }  // namespace qb::sim

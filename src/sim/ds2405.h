@@ -1,22 +1,11 @@
 #pragma once
 
 #include <memory>
-#include <nlohmann/json.hpp>
-#include <string>
-#include <vector>
 
 #include "sim/sim_device.h"
 #include "sim/value_source.h"
 
 namespace qb::sim {
-
-// Reads one per-channel list of a switch's bus-file entry ("latches" or "levels"): an array of
-// at most `max_channels` values, each a number/boolean or a generator. An absent key gives an
-// empty list. Raises std::invalid_argument naming the device and the key.
-std::vector<std::unique_ptr<ValueSource>> ParseChannelList(const access::RomId& rom,
-                                                           const nlohmann::json& device,
-                                                           const std::string& key,
-                                                           size_t max_channels);
 
 // The addressable switch: one open-drain output. A Match ROM toggles the output; after the match,
 // and after a search that singled the device out, every read slot reports the level at the pin.

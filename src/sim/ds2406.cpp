@@ -4,8 +4,9 @@
 #include <stdexcept>
 
 #include "access/crc.h"
-#include "sim/ds2405.h"
+#include "sim/inverted_crc.h"
 #include "sim/models.h"
+#include "sim/switch_channels.h"
 
 namespace qb::sim {
 
@@ -20,11 +21,6 @@ constexpr uint8_t kChannelAccess = 0xF5;
 constexpr uint8_t kAlr = 0x80;  // reset both activity latches
 constexpr uint8_t kIm = 0x40;   // initial mode: 1 read, 0 write
 constexpr uint8_t kTog = 0x20;  // alternate between reading and writing after every byte
-
-std::vector<uint8_t> InvertedCrc(uint16_t crc) {
-  const uint16_t inv = static_cast<uint16_t>(~crc);
-  return {static_cast<uint8_t>(inv & 0xFF), static_cast<uint8_t>(inv >> 8)};
-}
 
 }  // namespace
 
@@ -130,10 +126,7 @@ void DS2406Model::OnDataByte(uint8_t byte) {
       address_ = rx_[1];
       if (command_ == kReadStatus) {
         std::vector<uint8_t> out(status_.begin() + address_, status_.end());
-        std::vector<uint8_t> crc_data = rx_;
-        crc_data.insert(crc_data.end(), out.begin(), out.end());
-        const auto crc = InvertedCrc(access::Crc16(crc_data.data(), crc_data.size()));
-        out.insert(out.end(), crc.begin(), crc.end());
+        AppendInvertedCrc16(out, rx_);
         step_ = Step::None;
         Send(out);
         return;
@@ -143,7 +136,9 @@ void DS2406Model::OnDataByte(uint8_t byte) {
     case Step::WriteData: {
       rx_.push_back(byte);
       step_ = Step::WriteConfirm;
-      Send(InvertedCrc(access::Crc16(rx_.data(), rx_.size())));
+      std::vector<uint8_t> crc;
+      AppendInvertedCrc16(crc, rx_);
+      Send(crc);
       return;
     }
     case Step::WriteConfirm:
@@ -236,8 +231,9 @@ void DS2406Model::AccessByteDone(uint8_t data) {
   const int crc_mode = control_ & 0x03;
   const int every = crc_mode == 1 ? 1 : crc_mode == 2 ? 8 : 32;
   if (crc_mode != 0 && bytes_since_crc_ >= every) {
-    const auto crc = InvertedCrc(crc_);
-    out.insert(out.end(), crc.begin(), crc.end());
+    const auto inverted = static_cast<uint16_t>(~crc_);  // the running CRC16, low byte first
+    out.push_back(static_cast<uint8_t>(inverted & 0xFF));
+    out.push_back(static_cast<uint8_t>(inverted >> 8));
     crc_ = 0;
     bytes_since_crc_ = 0;
   }
@@ -250,24 +246,15 @@ void DS2406Model::AccessByteDone(uint8_t data) {
 }
 
 std::unique_ptr<SimDevice> MakeDS2406Model(const access::RomId& rom, const nlohmann::json& device) {
-  auto latches = ParseChannelList(rom, device, "latches", 2);
-  auto levels = ParseChannelList(rom, device, "levels", 2);
+  auto channels = ParseSwitchChannels<2>(rom, device);
   // The TO-92 part has channel A only; a bus file that lists one channel describes it.
-  const size_t listed = std::max(latches.size(), levels.size());
-  const int channels = listed == 1 ? 1 : 2;
-  std::array<bool, 2> conducting{false, false};
-  for (size_t c = 0; c < latches.size(); ++c) conducting[c] = latches[c]->BoolAt(0);
-  std::array<std::unique_ptr<ValueSource>, 2> sources;
-  for (size_t c = 0; c < 2; ++c)
-    sources[c] = c < levels.size() ? std::move(levels[c]) : Constant(1);
-  return std::make_unique<DS2406Model>(rom, channels, conducting, std::move(sources));
+  return std::make_unique<DS2406Model>(rom, channels.listed == 1 ? 1 : 2, channels.conducting,
+                                       std::move(channels.levels));
 }
 
 bool DS2406Model::FollowValues(SimDevice& edited) {
-  auto* e = dynamic_cast<DS2406Model*>(&edited);
-  if (!e) return false;
-  levels_ = std::move(e->levels_);
-  return true;
+  return FollowSameModel<DS2406Model>(edited,
+                                      [&](DS2406Model& e) { levels_ = std::move(e.levels_); });
 }
 
 }  // namespace qb::sim

@@ -1,8 +1,9 @@
 #include "sim/ds2408.h"
 
 #include "access/crc.h"
-#include "sim/ds2405.h"
+#include "sim/inverted_crc.h"
 #include "sim/models.h"
+#include "sim/switch_channels.h"
 
 namespace qb::sim {
 
@@ -13,11 +14,6 @@ constexpr uint8_t kChannelAccessWrite = 0x5A;
 constexpr uint8_t kWriteSearchRegister = 0xCC;
 constexpr uint8_t kResetActivity = 0xC3;
 
-void AppendInvertedCrc(std::vector<uint8_t>& out, uint16_t crc) {
-  const auto inv = static_cast<uint16_t>(~crc);
-  out.push_back(static_cast<uint8_t>(inv & 0xFF));
-  out.push_back(static_cast<uint8_t>(inv >> 8));
-}
 }  // namespace
 
 DS2408Model::DS2408Model(const access::RomId& rom, uint8_t latches,
@@ -53,11 +49,10 @@ void DS2408Model::Sample() {
 }
 
 bool DS2408Model::FollowValues(SimDevice& edited) {
-  auto* e = dynamic_cast<DS2408Model*>(&edited);
-  if (!e) return false;
-  Sample();  // edges up to now belong to the old levels
-  levels_ = std::move(e->levels_);
-  return true;
+  return FollowSameModel<DS2408Model>(edited, [&](DS2408Model& e) {
+    Sample();  // edges up to now belong to the old levels
+    levels_ = std::move(e.levels_);
+  });
 }
 
 uint8_t DS2408Model::Register(int address) const {
@@ -109,7 +104,8 @@ void DS2408Model::OnFunctionCommand(uint8_t command) {
       SendSamples();
       return;
     case kChannelAccessWrite:
-      step_ = Step::Output;
+      step_ = Step::Writing;
+      write_.Start();
       return;
     case kResetActivity:
       activity_ = 0;
@@ -130,10 +126,7 @@ void DS2408Model::SendSamples() {
     Sample();
     out.push_back(last_pins_);
   }
-  std::vector<uint8_t> crc_data;
-  if (first_block_) crc_data.push_back(command_);
-  crc_data.insert(crc_data.end(), out.begin(), out.end());
-  AppendInvertedCrc(out, access::Crc16(crc_data.data(), crc_data.size()));
+  AppendInvertedCrc16(out, first_block_ ? std::vector<uint8_t>{command_} : std::vector<uint8_t>{});
   first_block_ = false;
   Send(out);
 }
@@ -163,9 +156,7 @@ void DS2408Model::OnDataByte(uint8_t byte) {
       }
       std::vector<uint8_t> out;
       for (int a = address_; a <= 0x8F; ++a) out.push_back(Register(a));
-      std::vector<uint8_t> crc_data = rx_;
-      crc_data.insert(crc_data.end(), out.begin(), out.end());
-      AppendInvertedCrc(out, access::Crc16(crc_data.data(), crc_data.size()));
+      AppendInvertedCrc16(out, rx_);
       step_ = Step::None;
       Send(out);
       return;
@@ -180,41 +171,31 @@ void DS2408Model::OnDataByte(uint8_t byte) {
       }
       if (++address_ > 0x8D) step_ = Step::None;
       return;
-    case Step::Output:
-      outputs_ = byte;
-      step_ = Step::Complement;
+    case Step::Writing: {
+      const auto answer = write_.Byte(
+          byte,
+          [&](uint8_t outputs) {
+            latches_ = outputs;
+            Sample();
+            return last_pins_;
+          },
+          [&] { return PinLevels(); });
+      if (answer.stop) Ignore();
+      if (!answer.send.empty()) Send(answer.send);
       return;
-    case Step::Complement:
-      if (byte != static_cast<uint8_t>(~outputs_)) {
-        Ignore();
-        return;
-      }
-      step_ = Step::Output;
-      if (failing_writes_ > 0) {
-        --failing_writes_;
-        Send({0x55, PinLevels()});
-        return;
-      }
-      latches_ = outputs_;
-      Sample();
-      Send({0xAA, last_pins_});
-      return;
+    }
     default:
       return;
   }
 }
 
 std::unique_ptr<SimDevice> MakeDS2408Model(const access::RomId& rom, const nlohmann::json& device) {
-  auto latches = ParseChannelList(rom, device, "latches", 8);
-  auto levels = ParseChannelList(rom, device, "levels", 8);
-  uint8_t latch_bits = 0xFF;  // power-on: every output off
-  for (size_t c = 0; c < latches.size(); ++c) {
-    if (latches[c]->BoolAt(0)) latch_bits &= static_cast<uint8_t>(~(1u << c));
+  auto channels = ParseSwitchChannels<8>(rom, device);
+  uint8_t latch_bits = 0xFF;  // a latch of 1: the output is off
+  for (size_t c = 0; c < 8; ++c) {
+    if (channels.conducting[c]) latch_bits &= static_cast<uint8_t>(~(1u << c));
   }
-  std::array<std::unique_ptr<ValueSource>, 8> sources;
-  for (size_t c = 0; c < 8; ++c)
-    sources[c] = c < levels.size() ? std::move(levels[c]) : Constant(1);
-  return std::make_unique<DS2408Model>(rom, latch_bits, std::move(sources));
+  return std::make_unique<DS2408Model>(rom, latch_bits, std::move(channels.levels));
 }
 
 }  // namespace qb::sim

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "sim/confirmed_write.h"
 #include "sim/sim_device.h"
 #include "sim/value_source.h"
 
@@ -29,7 +30,7 @@ class DS2408Model : public SimDevice {
   uint8_t PinLevels();
   // The next `count` Channel-Access Writes are answered with a wrong confirmation byte and not
   // taken, as when the byte arrived corrupted.
-  void FailConfirmations(int count) { failing_writes_ = count; }
+  void FailConfirmations(int count) { write_.FailConfirmations(count); }
   // A power-on reset: outputs off, registers cleared, PORL set.
   void PowerOn();
   // An edited bus file: the levels outside come from `edited`; latches, activity and the search
@@ -46,7 +47,7 @@ class DS2408Model : public SimDevice {
   bool SupportsOverdrive() const override { return true; }
 
  private:
-  enum class Step { None, Address, Reading, Output, Complement, SearchRegister, Confirming };
+  enum class Step { None, Address, Reading, Writing, SearchRegister, Confirming };
   void Sample();
   void SendSamples();
 
@@ -62,9 +63,8 @@ class DS2408Model : public SimDevice {
   Step step_ = Step::None;
   std::vector<uint8_t> rx_;
   uint16_t address_ = 0;
-  uint8_t outputs_ = 0;
+  ConfirmedWrite write_;
   bool first_block_ = true;
-  int failing_writes_ = 0;
 };
 
 }  // namespace qb::sim

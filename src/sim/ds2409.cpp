@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "sim/ds2405.h"
 #include "sim/models.h"
+#include "sim/switch_channels.h"
 
 namespace qb::sim {
 
@@ -126,11 +126,10 @@ void DS2409Model::OnDataByte(uint8_t byte) {
 }
 
 std::unique_ptr<SimDevice> MakeDS2409Model(const access::RomId& rom, const nlohmann::json& device) {
-  auto latches = ParseChannelList(rom, device, "latches", 2);
-  auto levels = ParseChannelList(rom, device, "levels", 2);
+  auto branches = ParseSwitchChannels<2>(rom, device);
   int connected = -1;  // power-on: both branches off
-  for (size_t b = 0; b < latches.size(); ++b) {
-    if (!latches[b]->BoolAt(0)) continue;
+  for (size_t b = 0; b < 2; ++b) {
+    if (!branches.conducting[b]) continue;
     if (connected >= 0) {
       throw std::invalid_argument(
           "device " + rom.ToString() +
@@ -138,17 +137,12 @@ std::unique_ptr<SimDevice> MakeDS2409Model(const access::RomId& rom, const nlohm
     }
     connected = static_cast<int>(b);
   }
-  std::array<std::unique_ptr<ValueSource>, 2> sources;
-  for (size_t b = 0; b < 2; ++b)
-    sources[b] = b < levels.size() ? std::move(levels[b]) : Constant(1);
-  return std::make_unique<DS2409Model>(rom, connected, std::move(sources));
+  return std::make_unique<DS2409Model>(rom, connected, std::move(branches.levels));
 }
 
 bool DS2409Model::FollowValues(SimDevice& edited) {
-  auto* e = dynamic_cast<DS2409Model*>(&edited);
-  if (!e) return false;
-  levels_ = std::move(e->levels_);
-  return true;
+  return FollowSameModel<DS2409Model>(edited,
+                                      [&](DS2409Model& e) { levels_ = std::move(e.levels_); });
 }
 
 }  // namespace qb::sim

@@ -1,7 +1,7 @@
 #include "sim/ds2413.h"
 
-#include "sim/ds2405.h"
 #include "sim/models.h"
+#include "sim/switch_channels.h"
 
 namespace qb::sim {
 
@@ -10,9 +10,8 @@ constexpr uint8_t kPioAccessRead = 0xF5;
 constexpr uint8_t kPioAccessWrite = 0x5A;
 }  // namespace
 
-PioPair::PioPair(std::array<bool, 2> conducting, std::array<std::unique_ptr<ValueSource>, 2> levels)
-    : levels_(std::move(levels)) {
-  for (size_t c = 0; c < 2; ++c) latch_[c] = !conducting[c];
+PioPair::PioPair(SwitchChannels<2> channels) : levels_(std::move(channels.levels)) {
+  for (size_t c = 0; c < 2; ++c) latch_[c] = !channels.conducting[c];
 }
 
 bool PioPair::PinLevel(int channel, double seconds) {
@@ -33,67 +32,61 @@ void PioPair::Write(uint8_t outputs) {
   latch_[1] = outputs >> 1 & 1;
 }
 
+std::optional<std::vector<uint8_t>> PioPair::Begin(uint8_t command, uint8_t write_command,
+                                                   double seconds) {
+  exchange_ = Exchange::None;
+  if (command == kPioAccessRead) {
+    exchange_ = Exchange::Reading;
+    return std::vector<uint8_t>{Status(seconds)};
+  }
+  if (command != write_command) return std::nullopt;
+  exchange_ = Exchange::Writing;
+  write_.Start();
+  return std::vector<uint8_t>{};
+}
+
+std::optional<uint8_t> PioPair::Again(double seconds) {
+  if (exchange_ != Exchange::Reading) return std::nullopt;
+  return Status(seconds);
+}
+
+std::optional<ConfirmedWrite::Answer> PioPair::Byte(uint8_t byte, double seconds) {
+  if (exchange_ != Exchange::Writing) return std::nullopt;
+  return write_.Byte(
+      byte,
+      [&](uint8_t outputs) {
+        Write(outputs);
+        return Status(seconds);
+      },
+      [&] { return Status(seconds); });
+}
+
 bool DS2413Model::FollowValues(SimDevice& edited) {
-  auto* e = dynamic_cast<DS2413Model*>(&edited);
-  if (!e) return false;
-  pio_.FollowLevels(e->pio_);
-  return true;
+  return FollowSameModel<DS2413Model>(edited, [&](DS2413Model& e) { pio_.FollowLevels(e.pio_); });
 }
 
 void DS2413Model::OnFunctionCommand(uint8_t command) {
-  switch (command) {
-    case kPioAccessRead:
-      step_ = Step::Reading;
-      Send(pio_.Status(Seconds()));
-      return;
-    case kPioAccessWrite:
-      step_ = Step::Output;
-      return;
-    default:
-      Ignore();
-      return;
+  const auto send = pio_.Begin(command, kPioAccessWrite, Seconds());
+  if (!send) {
+    Ignore();
+  } else if (!send->empty()) {
+    Send(*send);
   }
 }
 
 void DS2413Model::OnSendDone() {
-  if (step_ == Step::Reading) Send(pio_.Status(Seconds()));
+  if (const auto status = pio_.Again(Seconds())) Send(*status);
 }
 
 void DS2413Model::OnDataByte(uint8_t byte) {
-  switch (step_) {
-    case Step::Output:
-      outputs_ = byte;
-      step_ = Step::Complement;
-      return;
-    case Step::Complement:
-      if (byte != static_cast<uint8_t>(~outputs_)) {
-        Ignore();
-        return;
-      }
-      step_ = Step::Output;
-      if (failing_writes_ > 0) {
-        --failing_writes_;
-        Send({0x55, pio_.Status(Seconds())});
-        return;
-      }
-      pio_.Write(outputs_);
-      Send({0xAA, pio_.Status(Seconds())});
-      return;
-    default:
-      return;
-  }
+  const auto answer = pio_.Byte(byte, Seconds());
+  if (!answer) return;
+  if (answer->stop) Ignore();
+  if (!answer->send.empty()) Send(answer->send);
 }
 
 std::unique_ptr<SimDevice> MakeDS2413Model(const access::RomId& rom, const nlohmann::json& device) {
-  auto latches = ParseChannelList(rom, device, "latches", 2);
-  auto levels = ParseChannelList(rom, device, "levels", 2);
-  // Power-on: both outputs off, the pull-ups hold the pins high.
-  std::array<bool, 2> conducting{false, false};
-  for (size_t c = 0; c < latches.size(); ++c) conducting[c] = latches[c]->BoolAt(0);
-  std::array<std::unique_ptr<ValueSource>, 2> sources;
-  for (size_t c = 0; c < 2; ++c)
-    sources[c] = c < levels.size() ? std::move(levels[c]) : Constant(1);
-  return std::make_unique<DS2413Model>(rom, PioPair(conducting, std::move(sources)));
+  return std::make_unique<DS2413Model>(rom, PioPair(ParseSwitchChannels<2>(rom, device)));
 }
 
 }  // namespace qb::sim

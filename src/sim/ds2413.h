@@ -2,8 +2,12 @@
 
 #include <array>
 #include <memory>
+#include <optional>
+#include <vector>
 
+#include "sim/confirmed_write.h"
 #include "sim/sim_device.h"
+#include "sim/switch_channels.h"
 #include "sim/value_source.h"
 
 namespace qb::sim {
@@ -13,7 +17,7 @@ namespace qb::sim {
 // Read reports. A pin reads low while its transistor conducts, else the level outside.
 class PioPair {
  public:
-  PioPair(std::array<bool, 2> conducting, std::array<std::unique_ptr<ValueSource>, 2> levels);
+  explicit PioPair(SwitchChannels<2> channels);
 
   bool Conducting(int channel) const { return !latch_[static_cast<size_t>(channel)]; }
   ValueSource& OutsideLevel(int channel) { return *levels_[static_cast<size_t>(channel)]; }
@@ -23,12 +27,24 @@ class PioPair {
   uint8_t Status(double seconds);
   // Takes the output byte of a PIO Access Write (bit 0 A, bit 1 B).
   void Write(uint8_t outputs);
+  // The PIO Access exchanges. Begin takes a function command: for PIO Access Read (F5h) or the
+  // part's `write_command` the bytes to send first (the status, for a read), else nothing (and
+  // any exchange ends). Again is the status once more while a read goes on; Byte answers a data
+  // byte while a write goes on; End ends the exchange (a reset).
+  std::optional<std::vector<uint8_t>> Begin(uint8_t command, uint8_t write_command, double seconds);
+  std::optional<uint8_t> Again(double seconds);
+  std::optional<ConfirmedWrite::Answer> Byte(uint8_t byte, double seconds);
+  void End() { exchange_ = Exchange::None; }
+  void FailConfirmations(int count) { write_.FailConfirmations(count); }
   // An edited bus file: the levels outside come from `edited`, the latches stay as written.
   void FollowLevels(PioPair& edited) { levels_ = std::move(edited.levels_); }
 
  private:
   std::array<bool, 2> latch_{true, true};  // 1: the transistor is off
   std::array<std::unique_ptr<ValueSource>, 2> levels_;
+  enum class Exchange { None, Reading, Writing };
+  Exchange exchange_ = Exchange::None;
+  ConfirmedWrite write_;
 };
 
 // The dual-channel addressable switch (family 3A): PIO Access Read (F5h, the status byte again
@@ -42,22 +58,18 @@ class DS2413Model : public SimDevice {
   PioPair& pio() { return pio_; }
   // The next `count` writes are answered with a wrong confirmation byte and not taken, as when
   // the output byte arrived corrupted.
-  void FailConfirmations(int count) { failing_writes_ = count; }
+  void FailConfirmations(int count) { pio_.FailConfirmations(count); }
   bool FollowValues(SimDevice& edited) override;
 
  protected:
   void OnFunctionCommand(uint8_t command) override;
   void OnDataByte(uint8_t byte) override;
   void OnSendDone() override;
-  void OnReset() override { step_ = Step::None; }
+  void OnReset() override { pio_.End(); }
   bool SupportsOverdrive() const override { return true; }
 
  private:
-  enum class Step { None, Reading, Output, Complement };
   PioPair pio_;
-  Step step_ = Step::None;
-  uint8_t outputs_ = 0;
-  int failing_writes_ = 0;
 };
 
 }  // namespace qb::sim

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "access/crc.h"
+#include "sim/inverted_crc.h"
 #include "sim/models.h"
 
 namespace qb::sim {
@@ -19,12 +20,6 @@ constexpr uint8_t kReadMemoryCounter = 0xA5;
 
 constexpr uint8_t kAa = 0x80;  // E/S: authorization accepted (the scratchpad was copied)
 constexpr uint8_t kPf = 0x20;  // E/S: partial byte flag
-
-void AppendInvertedCrc(std::vector<uint8_t>& out, uint16_t crc) {
-  const uint16_t inv = static_cast<uint16_t>(~crc);
-  out.push_back(static_cast<uint8_t>(inv & 0xFF));
-  out.push_back(static_cast<uint8_t>(inv >> 8));
-}
 
 }  // namespace
 
@@ -70,9 +65,7 @@ void DS2423Model::OnFunctionCommand(uint8_t command) {
       std::vector<uint8_t> out = {static_cast<uint8_t>(target_ & 0xFF),
                                   static_cast<uint8_t>(target_ >> 8), es_};
       for (size_t i = target_ & 0x1F; i < 32; ++i) out.push_back(scratchpad_[i]);
-      std::vector<uint8_t> crc_data = rx_;
-      crc_data.insert(crc_data.end(), out.begin(), out.end());
-      AppendInvertedCrc(out, access::Crc16(crc_data.data(), crc_data.size()));
+      AppendInvertedCrc16(out, rx_);
       step_ = Step::None;
       Send(out);
       return;
@@ -115,7 +108,7 @@ void DS2423Model::OnDataByte(uint8_t byte) {
         // Written to the end of the scratchpad: the master may read the CRC16 of the command,
         // the address and the data.
         std::vector<uint8_t> out;
-        AppendInvertedCrc(out, access::Crc16(rx_.data(), rx_.size()));
+        AppendInvertedCrc16(out, rx_);
         Send(out);
       }
       return;
@@ -164,9 +157,7 @@ void DS2423Model::SendCounterPage(bool first) {
   const uint32_t count = Counter(page);
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(count >> (8 * i)));
   for (int i = 0; i < 4; ++i) out.push_back(0);
-  std::vector<uint8_t> crc_data = first ? rx_ : std::vector<uint8_t>{};
-  crc_data.insert(crc_data.end(), out.begin(), out.end());
-  AppendInvertedCrc(out, access::Crc16(crc_data.data(), crc_data.size()));
+  AppendInvertedCrc16(out, first ? rx_ : std::vector<uint8_t>{});
   read_address_ = static_cast<uint16_t>((page + 1) * 32);
   step_ = Step::ReadCounterPage;
   Send(out);
@@ -209,11 +200,10 @@ std::unique_ptr<SimDevice> MakeDS2423Model(const access::RomId& rom, const nlohm
 }
 
 bool DS2423Model::FollowValues(SimDevice& edited) {
-  auto* e = dynamic_cast<DS2423Model*>(&edited);
-  if (!e) return false;
-  counters_ = std::move(e->counters_);
-  power_lost_every_s_ = e->power_lost_every_s_;
-  return true;
+  return FollowSameModel<DS2423Model>(edited, [&](DS2423Model& e) {
+    counters_ = std::move(e.counters_);
+    power_lost_every_s_ = e.power_lost_every_s_;
+  });
 }
 
 }  // namespace qb::sim

@@ -1,13 +1,12 @@
 #include "sim/ds28ea00.h"
 
-#include "sim/ds2405.h"
 #include "sim/models.h"
 #include "sim/sim_bus.h"
+#include "sim/switch_channels.h"
 
 namespace qb::sim {
 
 namespace {
-constexpr uint8_t kPioAccessRead = 0xF5;
 constexpr uint8_t kPioAccessWrite = 0xA5;
 constexpr uint8_t kChain = 0x99;
 }  // namespace
@@ -31,6 +30,7 @@ bool DS28EA00Model::AnswersConditionalReadRom() {
 
 void DS28EA00Model::OnReset() {
   step_ = Step::None;
+  pio_.End();
   DS18B20Model::OnReset();
 }
 
@@ -42,47 +42,40 @@ bool DS28EA00Model::FollowValues(SimDevice& edited) {
 }
 
 void DS28EA00Model::OnFunctionCommand(uint8_t command) {
-  switch (command) {
-    case kPioAccessRead:
-      step_ = Step::PioReading;
-      Send(pio_.Status(Seconds()));
-      return;
-    case kPioAccessWrite:
-      step_ = Step::PioOutput;
-      return;
-    case kChain:
-      step_ = Step::ChainControl;
-      return;
-    default:
-      step_ = Step::None;
-      DS18B20Model::OnFunctionCommand(command);
-      return;
+  if (const auto send = pio_.Begin(command, kPioAccessWrite, Seconds())) {
+    step_ = Step::Pio;
+    if (!send->empty()) Send(*send);
+    return;
   }
+  if (command == kChain) {
+    step_ = Step::ChainControl;
+    return;
+  }
+  step_ = Step::None;
+  DS18B20Model::OnFunctionCommand(command);
 }
 
 void DS28EA00Model::OnSendDone() {
-  if (step_ == Step::PioReading) Send(pio_.Status(Seconds()));
+  if (const auto status = pio_.Again(Seconds())) Send(*status);
 }
 
 void DS28EA00Model::OnDataByte(uint8_t byte) {
   switch (step_) {
     case Step::None:
-    case Step::PioReading:
       DS18B20Model::OnDataByte(byte);
       return;
-    case Step::PioOutput:
+    case Step::Pio:
+      // A PIO read takes no data: bytes written meanwhile go to the thermometer side.
+      if (const auto answer = pio_.Byte(byte, Seconds())) {
+        if (answer->stop) Ignore();
+        if (!answer->send.empty()) Send(answer->send);
+      } else {
+        DS18B20Model::OnDataByte(byte);
+      }
+      return;
     case Step::ChainControl:
       byte_ = byte;
-      step_ = step_ == Step::PioOutput ? Step::PioComplement : Step::ChainComplement;
-      return;
-    case Step::PioComplement:
-      if (byte != static_cast<uint8_t>(~byte_)) {
-        Ignore();
-        return;
-      }
-      step_ = Step::PioOutput;
-      pio_.Write(byte_);
-      Send({0xAA, pio_.Status(Seconds())});
+      step_ = Step::ChainComplement;
       return;
     case Step::ChainComplement:
       step_ = Step::None;
@@ -115,14 +108,7 @@ void DS28EA00Model::OnDataByte(uint8_t byte) {
 
 std::unique_ptr<SimDevice> MakeDS28EA00Model(const access::RomId& rom,
                                              const nlohmann::json& device) {
-  auto latches = ParseChannelList(rom, device, "latches", 2);
-  auto levels = ParseChannelList(rom, device, "levels", 2);
-  std::array<bool, 2> conducting{false, false};
-  for (size_t c = 0; c < latches.size(); ++c) conducting[c] = latches[c]->BoolAt(0);
-  std::array<std::unique_ptr<ValueSource>, 2> sources;
-  for (size_t c = 0; c < 2; ++c)
-    sources[c] = c < levels.size() ? std::move(levels[c]) : Constant(1);
-  return std::make_unique<DS28EA00Model>(rom, device, PioPair(conducting, std::move(sources)));
+  return std::make_unique<DS28EA00Model>(rom, device, PioPair(ParseSwitchChannels<2>(rom, device)));
 }
 
 }  // namespace qb::sim

@@ -30,7 +30,7 @@ class DS28EA00Model : public DS18B20Model {
   bool SupportsOverdrive() const override { return true; }
 
  private:
-  enum class Step { None, PioReading, PioOutput, PioComplement, ChainControl, ChainComplement };
+  enum class Step { None, Pio, ChainControl, ChainComplement };
   // Whether the EN input is low: the first device of the chain, or the one before is done.
   bool Enabled() const;
 

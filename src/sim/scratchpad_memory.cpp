@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "access/crc.h"
+#include "sim/inverted_crc.h"
 
 namespace qb::sim {
 
@@ -17,14 +18,6 @@ constexpr uint8_t kPf = 0x20;  // E/S: a byte is only partly written
 constexpr int kPage = 32;
 
 using Bytes = std::vector<uint8_t>;
-
-void AppendInvertedCrc16(Bytes& out, const Bytes& lead) {
-  Bytes over = lead;
-  over.insert(over.end(), out.begin(), out.end());
-  const auto crc = static_cast<uint16_t>(~access::Crc16(over.data(), over.size()));
-  out.push_back(static_cast<uint8_t>(crc & 0xFF));
-  out.push_back(static_cast<uint8_t>(crc >> 8));
-}
 
 }  // namespace
 
@@ -55,7 +48,9 @@ void ScratchpadMemoryModel::OnFunctionCommand(uint8_t command) {
   }
   if (write && command == kReadScratchpad) {
     const int mask = layout_.scratchpad_size - 1;
-    Bytes out = {static_cast<uint8_t>(target_ & 0xFF), static_cast<uint8_t>(target_ >> 8), es_};
+    Bytes out;
+    out.reserve(3 + scratchpad_.size() + 2);  // TA1, TA2, E/S, the data, the CRC16
+    out = {static_cast<uint8_t>(target_ & 0xFF), static_cast<uint8_t>(target_ >> 8), es_};
     out.insert(out.end(), scratchpad_.begin() + (target_ & mask), scratchpad_.end());
     if (layout_.scratchpad_crc) AppendInvertedCrc16(out, rx_);
     Send(out);

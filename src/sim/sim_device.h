@@ -137,6 +137,15 @@ class SimDevice {
   // same ROM id built from the edited file, and keeps everything the master wrote (latches,
   // scratchpad, memory). False when this model cannot: the bus then replaces the device.
   virtual bool FollowValues(SimDevice& /*edited*/) { return false; }
+  // For FollowValues: hands `edited` to `take` as a `Model`; false, and nothing taken, when the
+  // edited device is a model of another type.
+  template <class Model, class Take>
+  static bool FollowSameModel(SimDevice& edited, Take&& take) {
+    auto* same = dynamic_cast<Model*>(&edited);
+    if (!same) return false;
+    take(*same);
+    return true;
+  }
 
  protected:
   // --- for the family models ---

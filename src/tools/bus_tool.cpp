@@ -21,6 +21,7 @@
 #include "tools/bus_tool_files.h"
 #include "tools/clock_values.h"
 #include "tools/pages_dump.h"
+#include "tools/serve_command.h"
 #include "tools/serve_ds2482.h"
 #include "tools/serve_usb.h"
 #include "tools/w1_serve.h"
@@ -313,13 +314,8 @@ std::string ParseArgs(const std::vector<std::string>& args, Options& o) {
 // SIGTERM.
 int Serve(const Options& o, std::ostream& out, std::ostream& err) {
   SystemClock clock;  // programs on the terminal run in real time, and so does the bus
-  std::shared_ptr<sim::SimBus> bus;
-  try {
-    bus = sim::LoadBusFile(o.bus, clock);
-  } catch (const std::exception& e) {
-    err << "quellbrook-bus: " << e.what() << "\n";
-    return 1;
-  }
+  const auto bus = LoadServedBus(o.bus, clock, err);
+  if (!bus) return 1;
   // Edits of the bus file reach the served bus while it runs.
   sim::FollowBusFile(
       *bus, o.bus, [&err](const std::string& text) { err << "quellbrook-bus: " << text << "\n"; });

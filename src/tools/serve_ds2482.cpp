@@ -11,9 +11,9 @@
 #include <memory>
 
 #include "platform/clock.h"
-#include "sim/bus_file.h"
 #include "sim/emulations/ds2482_emulator.h"
 #include "sim/emulations/i2c_dev_server.h"
+#include "tools/serve_command.h"
 #include "tools/umockdev_restart.h"
 
 namespace qb {
@@ -28,13 +28,6 @@ void PassOn(int signal) {
   if (running_command > 0) kill(running_command, signal);
 }
 
-std::vector<char*> Argv(std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  return argv;
-}
-
 }  // namespace
 
 int ServeDS2482(const DS2482ServeOptions& o, const std::vector<std::string>& self_args,
@@ -44,11 +37,9 @@ int ServeDS2482(const DS2482ServeOptions& o, const std::vector<std::string>& sel
 
   SystemClock clock;  // the command runs in real time, and so does the bus
   std::vector<std::shared_ptr<sim::SimBus>> buses;
-  try {
-    for (int c = 0; c < o.channels; ++c) buses.push_back(sim::LoadBusFile(o.bus_file, clock));
-  } catch (const std::exception& e) {
-    err << "quellbrook-bus: " << e.what() << "\n";
-    return 1;
+  for (int c = 0; c < o.channels; ++c) {
+    buses.push_back(LoadServedBus(o.bus_file, clock, err));
+    if (!buses.back()) return 1;
   }
   auto chip = std::make_shared<sim::DS2482Emulator>(buses);
   sim::I2cDevServer server(chip, o.address, o.bus_number);
@@ -65,7 +56,7 @@ int ServeDS2482(const DS2482ServeOptions& o, const std::vector<std::string>& sel
       << " address " << address << std::endl;
 
   std::vector<std::string> command = o.command;
-  auto argv = Argv(command);
+  auto argv = ExecArgv(command);
   const pid_t child = fork();
   if (child < 0) {
     err << "quellbrook-bus: cannot start " << command[0] << ": " << std::strerror(errno) << "\n";

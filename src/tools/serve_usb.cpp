@@ -11,22 +11,11 @@
 #include <filesystem>
 
 #include "platform/clock.h"
-#include "sim/bus_file.h"
 #include "sim/emulations/usb_testbed.h"
+#include "tools/serve_command.h"
 #include "tools/umockdev_restart.h"
 
 namespace qb {
-
-namespace {
-
-std::vector<char*> Argv(std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  return argv;
-}
-
-}  // namespace
 
 int ServeUsb(const std::vector<std::string>& tool_args, const std::string& bus_file,
              const std::vector<std::string>& command, std::ostream& err) {
@@ -35,13 +24,8 @@ int ServeUsb(const std::vector<std::string>& tool_args, const std::string& bus_f
   if (!sim::UsbTestbed::InMockEnvironment())
     return RestartUnderUmockdev(tool_args, "the emulated DS9490R", err);
   SystemClock clock;  // the command runs in real time, and so does the bus
-  std::shared_ptr<sim::SimBus> bus;
-  try {
-    bus = sim::LoadBusFile(bus_file, clock);
-  } catch (const std::exception& e) {
-    err << "quellbrook-bus: " << e.what() << "\n";
-    return 1;
-  }
+  const auto bus = LoadServedBus(bus_file, clock, err);
+  if (!bus) return 1;
   sigset_t signals, previous;
   sigemptyset(&signals);
   for (int s : {SIGCHLD, SIGUSR1, SIGUSR2, SIGINT, SIGTERM}) sigaddset(&signals, s);
@@ -57,7 +41,7 @@ int ServeUsb(const std::vector<std::string>& tool_args, const std::string& bus_f
   err << "quellbrook-bus: serving " << bus_file << " as an emulated DS9490R (USB 04FA:2490 at "
       << testbed.DeviceNode() << ") to " << command[0] << std::endl;
   std::vector<std::string> child_args = command;
-  auto argv = Argv(child_args);
+  auto argv = ExecArgv(child_args);
   const pid_t child = fork();
   if (child == 0) {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);

@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "platform/clock.h"
-#include "sim/bus_file.h"
 #include "sim/emulations/w1_socket_protocol.h"
 #include "sim/emulations/w1_socket_server.h"
+#include "tools/serve_command.h"
 
 namespace qb {
 
@@ -57,13 +57,8 @@ std::string Joined(const char* variable, const std::string& value, const char* s
 int ServeW1(const std::string& bus_file, bool refuse_join, const std::vector<std::string>& command,
             std::ostream& err) {
   SystemClock clock;
-  std::shared_ptr<sim::SimBus> bus;
-  try {
-    bus = sim::LoadBusFile(bus_file, clock);
-  } catch (const std::exception& e) {
-    err << "quellbrook-bus: " << e.what() << "\n";
-    return 1;
-  }
+  const auto bus = LoadServedBus(bus_file, clock, err);
+  if (!bus) return 1;
   const std::string preload = PreloadLibrary();
   if (preload.empty()) {
     err << "quellbrook-bus: the netlink emulation library libqb_w1_preload.so was not found "

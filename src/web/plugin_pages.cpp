@@ -125,12 +125,13 @@ std::function<void()> PluginWebPages::PageGroundwork(const std::string& lnk) {
   return pages_->ChartsGroundwork(lnk);
 }
 
-std::string PluginWebPages::DetailAnswer(const std::string& lnk, const std::string& problem) {
+std::string PluginWebPages::DetailAnswer(const std::string& lnk, const std::string& problem,
+                                         int status) {
   if (problem.empty()) Web().Answer.redirect = lnk;
   ParseQuery(lnk);
   std::string page = pages_->DetailPage(lnk);
   if (!problem.empty()) {
-    Web().Answer.status = IsNotGuest() ? 400 : 403;
+    Web().Answer.status = status != 0 ? status : IsNotGuest() ? 400 : 403;
     page += "<p>" + EscapeHtml(problem) + "</p>";
   }
   return page;
@@ -217,17 +218,9 @@ std::string PluginWebPages::LevelPost(const std::string& key, const std::string&
     problem = "The level was not set: " + bad + ".";
     status = 400;
   }
-  if (problem.empty()) {
+  if (problem.empty())
     Skip([&] { Host().ExecX10(record->Code(), command.command, command.brightness); });
-    Web().Answer.redirect = lnk;
-  }
-  ParseQuery(lnk);
-  std::string page = pages_->DetailPage(lnk);
-  if (!problem.empty()) {
-    Web().Answer.status = status;
-    page += "<p>" + EscapeHtml(problem) + "</p>";
-  }
-  return page;
+  return DetailAnswer(lnk, problem, status);
 }
 
 std::string PluginWebPages::CounterTotalPost() {
@@ -257,15 +250,8 @@ std::string PluginWebPages::CounterTotalPost() {
       const bool on = std::find(checked.begin(), checked.end(), key) != checked.end();
       if (on != CounterTotalOn(key)) SetCounterTotal(key, on);
     }
-    Web().Answer.redirect = lnk;
   }
-  ParseQuery(lnk);
-  std::string page = pages_->DetailPage(lnk);
-  if (!problem.empty()) {
-    Web().Answer.status = status;
-    page += "<p>" + EscapeHtml(problem) + "</p>";
-  }
-  return page;
+  return DetailAnswer(lnk, problem, status);
 }
 
 PageAnswer PluginWebPages::LastPageAnswer() {

@@ -53,8 +53,9 @@ class PluginWebPages : public WebPages {
   // The counter-total check boxes of a counter's page.
   std::string CounterTotalPost();
   // The device page at `lnk` after a form of it was posted: a redirect to it when `problem` is
-  // empty, else the page with the problem below it (400, or 403 for a guest).
-  std::string DetailAnswer(const std::string& lnk, const std::string& problem);
+  // empty, else the page with the problem below it, answered with `status` (0: 400, or 403 for
+  // a guest).
+  std::string DetailAnswer(const std::string& lnk, const std::string& problem, int status = 0);
   std::shared_ptr<PageBuilders> pages_;
 };
 

@@ -134,5 +134,45 @@ TEST(StateSize, EveryStateTakingCallRefusesAnEmptyOrShortState) {
   EXPECT_GE(refused, 2 * 60);
 }
 
+// The switch calls take only the channels the part has: one past the last, and -1, raise a
+// GeneralFailure naming the channel; the DS2406 has channel B only while its state says so.
+TEST(StateSize, SwitchCallsRefuseAChannelThePartLacks) {
+  const std::map<int, int> channels = {{0x05, 1}, {0x12, 2}, {0x1F, 2},
+                                       {0x29, 8}, {0x3A, 2}, {0x42, 2}};
+  for (const auto& [family, count] : channels) {
+    auto c = access::CreateContainer(static_cast<uint8_t>(family));
+    DeviceState state(kStateSizes.at(family), 0x00);
+    if (family == 0x12) state[0] = 0x40;  // channel B present
+    ASSERT_EQ(c->getNumberChannels(state), count) << c->getName();
+    for (int channel = 0; channel < count; ++channel) {
+      c->getLevel(channel, state);
+      c->getLatchState(channel, state);
+      c->setLatchState(channel, true, false, state);
+      EXPECT_TRUE(c->getLatchState(channel, state)) << c->getName() << " channel " << channel;
+    }
+    const std::vector<std::pair<const char*, std::function<void(int)>>> calls = {
+        {"getLevel", [&](int ch) { c->getLevel(ch, state); }},
+        {"getLatchState", [&](int ch) { c->getLatchState(ch, state); }},
+        {"setLatchState", [&](int ch) { c->setLatchState(ch, true, false, state); }}};
+    for (const auto& [name, call] : calls) {
+      for (int channel : {-1, count}) {
+        try {
+          call(channel);
+          ADD_FAILURE() << c->getName() << " " << name << " took channel " << channel;
+        } catch (const access::AccessError& e) {
+          EXPECT_EQ(e.code(), access::ErrorCode::GeneralFailure) << e.what();
+          EXPECT_NE(std::string(e.what()).find("has no channel " + std::to_string(channel)),
+                    std::string::npos)
+              << e.what();
+        }
+      }
+    }
+  }
+  auto ds2406 = access::CreateContainer(0x12);
+  DeviceState one_channel(2, 0x00);
+  EXPECT_EQ(ds2406->getNumberChannels(one_channel), 1);
+  EXPECT_THROW(ds2406->getLevel(1, one_channel), access::AccessError);
+}
+
 }  // namespace
 }  // namespace qb

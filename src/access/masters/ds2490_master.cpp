@@ -1,9 +1,9 @@
 #include "access/masters/ds2490_master.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "access/errors.h"
+#include "access/masters/master_hooks.h"
 
 namespace qb::access {
 
@@ -277,11 +277,7 @@ uint8_t DS2490Master::TouchByteWithPower(uint8_t byte, std::chrono::milliseconds
 }
 
 void DS2490Master::Wait(std::chrono::milliseconds duration) {
-  if (options_.wait) {
-    options_.wait(duration);
-  } else {
-    std::this_thread::sleep_for(duration);
-  }
+  WaitThrough(options_.wait, duration);
 }
 
 void DS2490Master::Close() {

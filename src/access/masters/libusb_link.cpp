@@ -3,11 +3,11 @@
 #include <libusb.h>
 
 #include <cstdio>
-#include <iostream>
 #include <vector>
 
 #include "access/errors.h"
 #include "access/masters/ds2490_master.h"
+#include "access/masters/master_hooks.h"
 
 namespace qb::access {
 
@@ -133,11 +133,7 @@ void LibusbLink::Open(const std::string& port, const std::function<void(const st
             ? "the kernel's ds2490 driver held the adapter at " + node + "; it was detached"
             : "the kernel's ds2490 driver holds the adapter at " + node +
                   " and could not be detached (" + libusb_strerror(detached) + ")";
-    if (log) {
-      log(note);
-    } else {
-      std::cerr << note << std::endl;
-    }
+    NoteThrough(log, note);
   }
   if (int c = libusb_claim_interface(handle_, 0); c != 0) {
     if (c == LIBUSB_ERROR_ACCESS) {

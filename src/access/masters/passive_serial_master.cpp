@@ -1,9 +1,7 @@
 #include "access/masters/passive_serial_master.h"
 
-#include <iostream>
-#include <thread>
-
 #include "access/errors.h"
+#include "access/masters/master_hooks.h"
 
 namespace qb::access {
 
@@ -163,11 +161,7 @@ uint8_t PassiveSerialMaster::TouchByteWithPower(uint8_t byte, std::chrono::milli
         " cannot give a strong pull-up: a parasite-powered device on it may not finish a "
         "temperature conversion or an EEPROM copy (wire it for external power, or use a DS9097U "
         "adapter, which has one)";
-    if (options_.log) {
-      options_.log(note);
-    } else {
-      std::cerr << note << std::endl;
-    }
+    NoteThrough(options_.log, note);
   }
   // The line idles high through the adapter's resistor while the device works.
   Wait(duration);
@@ -175,11 +169,7 @@ uint8_t PassiveSerialMaster::TouchByteWithPower(uint8_t byte, std::chrono::milli
 }
 
 void PassiveSerialMaster::Wait(std::chrono::milliseconds duration) {
-  if (options_.wait) {
-    options_.wait(duration);
-  } else {
-    std::this_thread::sleep_for(duration);
-  }
+  WaitThrough(options_.wait, duration);
 }
 
 void PassiveSerialMaster::Close() {

@@ -2,11 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <iostream>
-#include <thread>
 
 #include "access/adapter.h"
 #include "access/errors.h"
+#include "access/masters/master_hooks.h"
 #include "access/masters/w1_netlink_socket.h"
 #include "access/provider.h"
 
@@ -357,22 +356,14 @@ uint8_t W1KernelMaster::TouchByteWithPower(uint8_t byte, std::chrono::millisecon
         " gives no strong pull-up through netlink: a parasite-powered device on it may not "
         "finish a temperature conversion or an EEPROM copy (wire it for external power, or use "
         "a stronger pull-up resistor)";
-    if (options_.log) {
-      options_.log(note);
-    } else {
-      std::cerr << note << std::endl;
-    }
+    NoteThrough(options_.log, note);
   }
   Wait(duration);
   return result;
 }
 
 void W1KernelMaster::Wait(std::chrono::milliseconds duration) {
-  if (options_.wait) {
-    options_.wait(duration);
-  } else {
-    std::this_thread::sleep_for(duration);
-  }
+  WaitThrough(options_.wait, duration);
 }
 
 void W1KernelMaster::Close() {

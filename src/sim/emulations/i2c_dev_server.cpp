@@ -103,12 +103,16 @@ bool I2cDevServer::Transfer(int address, bool read, uint8_t* data, size_t length
   return read ? emulator_->Read(data, length) : emulator_->Write(data, length);
 }
 
+int I2cDevServer::StartTransaction(UMockdevIoctlClient* client) {
+  ++transactions_;
+  const auto it = client_address_.find(client);
+  return it == client_address_.end() ? -1 : it->second;
+}
+
 bool I2cDevServer::HandleRead(UMockdevIoctlClient* client) {
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   std::unique_lock lock(mutex_);
-  ++transactions_;
-  const auto it = client_address_.find(client);
-  const int address = it == client_address_.end() ? -1 : it->second;
+  const int address = StartTransaction(client);
   const size_t length = static_cast<size_t>(arg->data_len);
   std::vector<uint8_t> bytes(length);
   const bool ok = Transfer(address, true, bytes.data(), length);
@@ -125,9 +129,7 @@ bool I2cDevServer::HandleRead(UMockdevIoctlClient* client) {
 bool I2cDevServer::HandleWrite(UMockdevIoctlClient* client) {
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   std::unique_lock lock(mutex_);
-  ++transactions_;
-  const auto it = client_address_.find(client);
-  const int address = it == client_address_.end() ? -1 : it->second;
+  const int address = StartTransaction(client);
   const bool ok = Transfer(address, false, arg->data, static_cast<size_t>(arg->data_len));
   lock.unlock();
   umockdev_ioctl_client_complete(client, ok ? arg->data_len : -1, ok ? 0 : ENXIO);
@@ -196,9 +198,7 @@ bool I2cDevServer::HandleIoctl(UMockdevIoctlClient* client) {
       if (!smbus) return done(-1, EFAULT);
       const auto s = *reinterpret_cast<const i2c_smbus_ioctl_data*>(smbus->data);
       std::unique_lock lock(mutex_);
-      ++transactions_;
-      const auto it = client_address_.find(client);
-      const int address = it == client_address_.end() ? -1 : it->second;
+      const int address = StartTransaction(client);
       const bool read = s.read_write == I2C_SMBUS_READ;
       bool ok = false;
       uint8_t byte = 0;

@@ -50,6 +50,9 @@ class I2cDevServer {
  private:
   // One transfer to the device at `address`: writes then reads, false when not acknowledged.
   bool Transfer(int address, bool read, uint8_t* data, size_t length);
+  // Counts a transaction of `client` and returns the address it chose (-1: none yet). The caller
+  // holds mutex_.
+  int StartTransaction(UMockdevIoctlClient* client);
 
   std::shared_ptr<DS2482Emulator> emulator_;
   int address_;
