@@ -37,7 +37,7 @@ bool SimDevice::Reset(bool overdrive_pulse) {
   state_ = State::RomCommand;
   rx_byte_ = 0;
   rx_bits_ = 0;
-  tx_.clear();
+  if (!tx_.empty()) tx_.clear();  // clearing an empty deque still walks its blocks
   tx_bit_ = 0;
   function_started_ = false;
   OnReset();

@@ -261,6 +261,57 @@ TEST(Search, ADeviceLeavingInTheMiddleOfAMatchOrASearchPassDropsOutAtOnce) {
   EXPECT_EQ(path, BusBits(b));
 }
 
+// The simulator's one-call search step must answer exactly as its three time slots do: on buses
+// of random ids, with a device leaving in the middle of a pass, a short and steps at the other
+// speed, every step and what the devices make of it agree.
+TEST(Search, ASearchStepInOneCallAnswersAsItsThreeSlots) {
+  const uint32_t seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    SimulatedBus by_step, by_slots;
+    std::vector<sim::SimDevice*> step_devices, slot_devices;
+    const int count = 1 + static_cast<int>(rng() % 12);
+    for (int i = 0; i < count; ++i) {
+      // Ids that share long prefixes now and then, so that branches come late.
+      const uint64_t serial = (rng() % 4 == 0) ? 0x5000 + (rng() % 4) : rng();
+      const RomId rom = RomId::Make(rng() % 2 ? 0x28 : 0x10, serial + (uint64_t{rng()} << 20));
+      if (by_step.bus->Find(rom)) continue;
+      step_devices.push_back(&by_step.bus->Add(std::make_unique<sim::GenericModel>(rom)));
+      slot_devices.push_back(&by_slots.bus->Add(std::make_unique<sim::GenericModel>(rom)));
+    }
+    if (round % 10 == 9) {
+      by_step.bus->SetShort(sim::Constant(1));
+      by_slots.bus->SetShort(sim::Constant(1));
+    }
+    const int leaves_at = round % 3 == 0 ? static_cast<int>(rng() % 64) : -1;
+    const int other_speed_at = round % 7 == 3 ? static_cast<int>(rng() % 64) : -1;
+    ASSERT_EQ(by_step.bus->Reset(false), by_slots.bus->Reset(false));
+    WriteBits(*by_step.bus, 0xF0, 8);
+    WriteBits(*by_slots.bus, 0xF0, 8);
+    for (int bit = 0; bit < 64; ++bit) {
+      if (bit == leaves_at) {
+        step_devices[0]->faults().present = sim::Constant(0);
+        slot_devices[0]->faults().present = sim::Constant(0);
+      }
+      const bool overdrive = bit == other_speed_at;
+      const bool preferred = rng() % 2;
+      const access::TripletResult got = by_step.bus->Triplet(preferred, overdrive);
+      access::TripletResult want;
+      want.id_bit = by_slots.bus->Slot(true, overdrive);
+      want.cmp_bit = by_slots.bus->Slot(true, overdrive);
+      want.direction = want.id_bit == want.cmp_bit ? preferred : want.id_bit;
+      by_slots.bus->Slot(want.direction, overdrive);
+      ASSERT_EQ(got.id_bit, want.id_bit) << "bit " << bit;
+      ASSERT_EQ(got.cmp_bit, want.cmp_bit) << "bit " << bit;
+      ASSERT_EQ(got.direction, want.direction) << "bit " << bit;
+    }
+    for (size_t i = 0; i < step_devices.size(); ++i)
+      EXPECT_EQ(step_devices[i]->Listening(), slot_devices[i]->Listening()) << "device " << i;
+  }
+}
+
 TEST(Search, OverdriveDevicesAreAddressedAtOverdriveSpeed) {
   SimulatedBus s;
   const RomId rom = RomId::Make(0x1D, 42);
