@@ -153,6 +153,36 @@ access::TripletResult SimBus::Triplet(bool preferred_direction, bool overdrive) 
   return r;
 }
 
+uint8_t SimBus::Byte(uint8_t master_byte, bool overdrive) {
+  // Only where every slot would see the same steady line: no short that moves with time, and the
+  // ROM command already received.
+  if (short_steady_ && !short_value_ && command_bits_ >= 8) {
+    if (rom_bits_mode_ == RomBits::Match && rom_bit_ % 8 == 0 && overdrive == command_overdrive_ &&
+        PresenceSource::Changes() == rom_bits_presence_) {
+      const Operation operation(*this);
+      const uint64_t mask = uint64_t{0xFF} << rom_bit_;
+      const uint64_t bits = uint64_t{master_byte} << rom_bit_;
+      std::erase_if(rom_bits_, [&](const auto& entry) { return (entry.first & mask) != bits; });
+      rom_bit_ += 8;
+      if (rom_bit_ == 64) EndRomBits();
+      return master_byte;
+    }
+    if (rom_bits_mode_ == RomBits::None && listening_.size() == 1) {
+      const Operation operation(*this);
+      SimDevice* d = listening_.front();
+      if (const auto line = d->FunctionByte(master_byte, overdrive)) {
+        if (!d->Listening()) listening_.clear();
+        return *line;
+      }
+    }
+  }
+  uint8_t line = 0;
+  for (int i = 0; i < 8; ++i) {
+    if (Slot((master_byte >> i) & 1, overdrive)) line |= static_cast<uint8_t>(1u << i);
+  }
+  return line;
+}
+
 bool SimBus::FollowRomBits() {
   rom_bits_mode_ = RomBits::None;
   rom_bits_.clear();
@@ -248,6 +278,11 @@ access::ResetResult SimBusMaster::Reset() {
 bool SimBusMaster::TouchBit(bool bit) {
   CountSlots(1);
   return bus_->Slot(bit, SpeedClass() == 1);
+}
+
+uint8_t SimBusMaster::TouchByte(uint8_t byte) {
+  CountSlots(8);
+  return bus_->Byte(byte, SpeedClass() == 1);
 }
 
 access::TripletResult SimBusMaster::SearchTriplet(bool preferred_direction) {

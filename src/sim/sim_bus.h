@@ -46,6 +46,10 @@ class SimBus {
   // the bus follows a search for its devices the step costs one look at each id still in the
   // running instead of three slots.
   access::TripletResult Triplet(bool preferred_direction, bool overdrive);
+  // Eight time slots, least significant bit first: the byte on the line. The ROM id bits of a
+  // Match ROM the bus follows, and a byte one selected device sends or receives, take one step
+  // here instead of eight slots; anything else goes slot by slot.
+  uint8_t Byte(uint8_t master_byte, bool overdrive);
   // Strong pull-up for `duration`: simulated time passes and every device is powered.
   void DeliverPower(std::chrono::milliseconds duration);
   // A strong pull-up that an adapter timed itself and that has already lasted `duration`: every
@@ -123,6 +127,7 @@ class SimBusMaster : public access::BusMaster {
 
   access::ResetResult Reset() override;
   bool TouchBit(bool bit) override;
+  uint8_t TouchByte(uint8_t byte) override;
   access::TripletResult SearchTriplet(bool preferred_direction) override;
   uint8_t TouchByteWithPower(uint8_t byte, std::chrono::milliseconds duration) override;
   void Wait(std::chrono::milliseconds duration) override;

@@ -138,6 +138,32 @@ void SimDevice::Sample(bool line, bool overdrive_slot) {
   }
 }
 
+std::optional<uint8_t> SimDevice::FunctionByte(uint8_t master_byte, bool overdrive_slots) {
+  if (state_ != State::Function || tx_bit_ != 0 || rx_bits_ != 0 || !faults_.present.Steady())
+    return std::nullopt;
+  if (!Participates(overdrive_slots)) return std::nullopt;
+  if (!tx_.empty()) {
+    // The master reads (or writes over) a byte the device sends.
+    const uint8_t line = master_byte & tx_.front();
+    tx_.pop_front();
+    if (tx_.empty()) OnSendDone();
+    return line;
+  }
+  // The device receives: in each slot it drives its idle bit (a busy conversion reads 0).
+  uint8_t line = 0;
+  for (int i = 0; i < 8; ++i) {
+    const bool idle = IdleBit();
+    if (((master_byte >> i) & 1) && idle) line |= static_cast<uint8_t>(1u << i);
+  }
+  if (!function_started_) {
+    function_started_ = true;
+    OnFunctionCommand(line);
+  } else {
+    OnDataByte(line);
+  }
+  return line;
+}
+
 bool SimDevice::AnswersConditionalReadRom() {
   switch (rom_.family()) {
     case 0x01:

@@ -161,7 +161,9 @@ TEST_F(RegistryTest, LookupsAgreeWithAWalkOfTheListAfterAnyChange) {
     const auto found = gROMs().FindDev(rom + "M");
     ASSERT_TRUE(found);
     ASSERT_EQ(found->Parent.lock(), walk(rom));
-    if (before) ASSERT_EQ(walk(rom), before);
+    if (before) {
+      ASSERT_EQ(walk(rom), before);
+    }
     ASSERT_EQ(std::count_if(list.begin(), list.end(), [&](const auto& r) { return r->ROM == rom; }),
               1);
   }
