@@ -53,5 +53,11 @@ if [[ "$http" == *:0 ]]; then
 else
   echo "==> Open http://$http/1-Wire in a browser (JSON API: http://$http/api/devices); Ctrl+C stops it"
 fi
-exec "$build/src/host/quellbrook-1wire" --standalone --app-dir "$app_dir" --settings "$settings" \
+# With a display, the program with the Setup dialog (its pages then offer the dialog); elsewhere
+# the one without Qt, which needs some 10 MB less memory.
+program="$build/src/host/quellbrook-1wire"
+if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" && -x "$build/src/host/quellbrook-1wire-desktop" ]]; then
+  program="$build/src/host/quellbrook-1wire-desktop"
+fi
+exec "$program" --standalone --app-dir "$app_dir" --settings "$settings" \
   --http "$http" "$@"

@@ -12,10 +12,14 @@
 // device for a search pass), so there the program fits in more ticks than on a real adapter.
 //
 //   idle_cost [--short] [--seconds N] [--devices N,N,...] [--program PATH] [--bus-tool PATH]
+//             [--desktop PATH]
 //
-// The default run measures 60 s per case at 50, 200 and 500 devices. --short (used by the test
-// suite) measures 5 s at 50 devices only, and fails when the program stops or shows no devices;
-// its figures are coarse (CPU time is counted in hundredths of a second).
+// The default run measures 60 s per case at 50, 200 and 500 devices, and then the desktop
+// program (quellbrook-1wire-desktop, with Qt for the Setup dialog, when it is built) on the
+// simulator at the first size, as it runs without a display: the cost of Qt's libraries alone.
+// --short (used by the test suite) measures 5 s at 50 devices only, and fails when the program
+// stops or shows no devices; its figures are coarse (CPU time is counted in hundredths of a
+// second).
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -223,6 +227,11 @@ struct Options {
   std::vector<int> sizes{50, 200, 500};
   std::string program = QB_PROGRAM_PATH;
   std::string bus_tool = QB_BUS_TOOL_PATH;
+#ifdef QB_DESKTOP_PATH
+  std::string desktop = QB_DESKTOP_PATH;
+#else
+  std::string desktop;
+#endif
 };
 
 struct Result {
@@ -234,7 +243,7 @@ struct Result {
 };
 
 // One case: the program on `devices` devices, on the simulator or behind the emulated DS2480B.
-Result Run(const Options& o, int devices, bool ds2480b) {
+Result Run(const Options& o, const std::string& program_path, int devices, bool ds2480b) {
   Result r;
   char tmpl[] = "/tmp/qb-idle-cost-XXXXXX";
   const fs::path dir = mkdtemp(tmpl);
@@ -270,7 +279,7 @@ Result Run(const Options& o, int devices, bool ds2480b) {
     if (!fs::is_symlink(link))
       return finish("the emulator made no terminal: " + ReadAll(dir / "emulator.out"));
   }
-  program = Spawn({o.program, "--standalone", "--app-dir", (dir / "app").string(), "--settings",
+  program = Spawn({program_path, "--standalone", "--app-dir", (dir / "app").string(), "--settings",
                    (dir / "settings.ini").string(), "--http", "127.0.0.1:0"},
                   dir / "program.out");
 
@@ -337,10 +346,12 @@ int main(int argc, char** argv) {
       o.program = argv[++i];
     } else if (a == "--bus-tool" && has_value) {
       o.bus_tool = argv[++i];
+    } else if (a == "--desktop" && has_value) {
+      o.desktop = argv[++i];
     } else {
       std::fprintf(stderr,
                    "usage: idle_cost [--short] [--seconds N] [--devices N,N,...] [--program PATH] "
-                   "[--bus-tool PATH]\n");
+                   "[--bus-tool PATH] [--desktop PATH]\n");
       return 2;
     }
   }
@@ -355,23 +366,33 @@ int main(int argc, char** argv) {
               "CPU %", "x goal", "RSS MB", "x goal", "threads", "syscalls/s", "emul. CPU%",
               "line B/s");
   bool ok = true;
+  struct Case {
+    const char* name;
+    const std::string* program;
+    int devices;
+    bool ds2480b;
+  };
+  std::vector<Case> cases;
   for (int devices : o.sizes) {
-    for (bool ds2480b : {false, true}) {
-      const Result r = Run(o, devices, ds2480b);
-      const char* name = ds2480b ? "DS2480B" : "SIM";
-      if (!r.ok) {
-        std::printf("%-8s %7d  FAILED: %s\n", name, devices, r.problem.c_str());
-        ok = false;
-        continue;
-      }
-      const double rss_mb = static_cast<double>(r.rss_kb) / 1024.0;
-      std::printf("%-8s %7d %6d %8.3f %7.2f %7.1f %7.2f %8ld %11.0f", name, devices, r.host_devices,
-                  r.cpu, r.cpu / kCpuGoalPercent, rss_mb, rss_mb / kRssGoalMb, r.threads,
-                  r.program_syscalls);
-      if (ds2480b) std::printf(" %10.3f %10.0f", r.emulator_cpu, r.line_bytes);
-      std::printf("\n");
-      std::fflush(stdout);
+    cases.push_back({"SIM", &o.program, devices, false});
+    cases.push_back({"DS2480B", &o.program, devices, true});
+  }
+  if (!o.is_short && !o.desktop.empty() && !o.sizes.empty())
+    cases.push_back({"SIM desk", &o.desktop, o.sizes.front(), false});
+  for (const Case& c : cases) {
+    const Result r = Run(o, *c.program, c.devices, c.ds2480b);
+    if (!r.ok) {
+      std::printf("%-8s %7d  FAILED: %s\n", c.name, c.devices, r.problem.c_str());
+      ok = false;
+      continue;
     }
+    const double rss_mb = static_cast<double>(r.rss_kb) / 1024.0;
+    std::printf("%-8s %7d %6d %8.3f %7.2f %7.1f %7.2f %8ld %11.0f", c.name, c.devices,
+                r.host_devices, r.cpu, r.cpu / kCpuGoalPercent, rss_mb, rss_mb / kRssGoalMb,
+                r.threads, r.program_syscalls);
+    if (c.ds2480b) std::printf(" %10.3f %10.0f", r.emulator_cpu, r.line_bytes);
+    std::printf("\n");
+    std::fflush(stdout);
   }
   if (o.is_short)
     std::printf("\n(short run: CPU time is counted in 10 ms steps, so these shares are coarse)\n");

@@ -7,16 +7,9 @@
 #                                                 create the service's user and settings file;
 #   quellbrook-1wire-dialog_<version>_<arch>.deb  (with Qt) the desktop program with the Setup
 #                                                 dialog, quellbrook-1wire-desktop, and its help.
-if(TARGET quellbrook-1wire-headless)
-  install(TARGETS quellbrook-1wire-headless RUNTIME DESTINATION bin COMPONENT core)
-  # The desktop program under its own name: installed as a file and stripped like the targets.
-  install(PROGRAMS $<TARGET_FILE:quellbrook-1wire> DESTINATION bin
-    RENAME quellbrook-1wire-desktop COMPONENT dialog)
-  install(CODE "
-    set(desktop \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/quellbrook-1wire-desktop\")
-    if(CMAKE_INSTALL_DO_STRIP AND EXISTS \"\${desktop}\")
-      execute_process(COMMAND \"${CMAKE_STRIP}\" \"\${desktop}\" COMMAND_ERROR_IS_FATAL ANY)
-    endif()" COMPONENT dialog)
+if(TARGET quellbrook-1wire-desktop)
+  install(TARGETS quellbrook-1wire RUNTIME DESTINATION bin COMPONENT core)
+  install(TARGETS quellbrook-1wire-desktop RUNTIME DESTINATION bin COMPONENT dialog)
   install(DIRECTORY docs/help/ DESTINATION share/quellbrook-1wire/help COMPONENT dialog)
   install(FILES packaging/copyright DESTINATION share/doc/quellbrook-1wire-dialog
     COMPONENT dialog)

@@ -253,7 +253,11 @@ int RunProgram(const std::vector<std::string>& args) {
                    "No display (DISPLAY or WAYLAND_DISPLAY): running without the Setup dialog");
   }
 #else
-  if (options.setup) host->writelog("Host", "This build has no Setup dialog (built without Qt)");
+  if (options.setup) {
+    host->writelog("Host",
+                   "This program has no Setup dialog: quellbrook-1wire-desktop has it (built "
+                   "and installed where Qt is)");
+  }
 #endif
   host->writelog("Host", "Settings file: " + settings_file.string());
 

@@ -81,13 +81,13 @@ bool HeadlessEventLoop::Invoke(std::function<void()> task) {
 }
 
 bool HeadlessEventLoop::RunPostedTasks() {
+  // Most calls find nothing to run (every registry lookup yields here): they end at once, before
+  // the batch is made (an empty deque still allocates).
+  std::unique_lock lock(mutex_);
+  if (tasks_.empty()) return false;
   std::deque<Task> batch;
-  {
-    std::lock_guard lock(mutex_);
-    // Most calls find nothing to run (every registry lookup yields here): they end at once.
-    if (tasks_.empty()) return false;
-    batch.swap(tasks_);
-  }
+  batch.swap(tasks_);
+  lock.unlock();
   for (auto& task : batch) {
     bool ran = false;
     try {

@@ -130,6 +130,7 @@ std::shared_ptr<DSROM> DSROMs::Add(const std::string& key) {
   r->DS2438Humid = StoredInt("DS2438", r->ROM, FamilyName(r->ROM) == "DS2438" ? 1 : 0);
   r->ShowID = StoredInt("Show Device ID", r->ROM, 0);
   ROMlist.push_back(r);
+  index_.try_emplace(r->ROM, ROMlist.size() - 1);
   if (r->ShowID == 1 || key.size() > 16) {
     const auto devices = r->Devices;
     devices->Find(key);
@@ -137,22 +138,38 @@ std::shared_ptr<DSROM> DSROMs::Add(const std::string& key) {
   return r;
 }
 
-std::shared_ptr<DSROM> DSROMs::Find(const std::string& key) {
-  const std::string rom = key.substr(0, 16);
+std::shared_ptr<DSROM> DSROMs::IndexedAt(const std::string& rom) const {
+  const auto it = index_.find(rom);
+  if (it == index_.end() || it->second >= ROMlist.size()) return nullptr;
+  const auto& r = ROMlist[it->second];
+  return r && r->ROM == rom ? r : nullptr;
+}
+
+std::shared_ptr<DSROM> DSROMs::Lookup(const std::string& rom) {
+  if (auto r = IndexedAt(rom)) return r;
+  // Missing or out of date (the list changed beside the index): index the list as it is now,
+  // keeping the first record of each ROM id, as a walk from the front finds it.
+  index_.clear();
   for (size_t i = 0; i < ROMlist.size(); ++i) {
-    auto r = ROMlist[i];
-    if (r->ROM == rom) {
-      auto devices = r->Devices;
-      devices->Find(key);
-      return r;
-    }
+    if (ROMlist[i]) index_.try_emplace(ROMlist[i]->ROM, i);
+  }
+  return IndexedAt(rom);
+}
+
+std::shared_ptr<DSROM> DSROMs::Find(const std::string& key) {
+  if (auto r = Lookup(key.substr(0, 16))) {
+    auto devices = r->Devices;
+    devices->Find(key);
+    return r;
   }
   return Add(key);
 }
 
 std::shared_ptr<DSROM> DSROMs::FindParent(const std::string& key) {
-  const std::string rom = key.substr(0, 16);
-  return WalkFind(ROMlist, [&](const DSROM& r) { return r.ROM == rom; });
+  // One pause per lookup lets pending events run, as the walk's pauses did; the lookup itself
+  // is made after it, so whatever ran in the pause is seen.
+  Yield();
+  return Lookup(key.substr(0, 16));
 }
 
 std::string DSROMs::FindbyHSLocationAndHSName(const std::string& LandN) {
@@ -169,8 +186,8 @@ std::string DSROMs::FindbyHSLocationAndHSName(const std::string& LandN) {
 std::shared_ptr<DSDevice> DSROMs::FindDev(const std::string& key) {
   if (key.empty()) return nullptr;
   try {
-    const std::string rom = key.substr(0, 16);
-    auto r = WalkFind(ROMlist, [&](const DSROM& x) { return x.ROM == rom; });
+    Yield();
+    auto r = Lookup(key.substr(0, 16));
     if (!r) r = Add(key);
     if (!r) return nullptr;
     const auto devices = r->Devices;

@@ -61,9 +61,15 @@ std::unique_ptr<SimDevice> SimBus::Release(const access::RomId& rom) {
   return nullptr;
 }
 
+void SimBus::SetShort(std::unique_ptr<ValueSource> shorted) {
+  short_ = std::move(shorted);
+  short_steady_ = !short_->MovesWithTime();
+  short_value_ = short_steady_ && short_->BoolAt(0.0);
+}
+
 void SimBus::FollowSettings(SimBus& edited) {
-  short_ = std::move(edited.short_);
-  edited.short_ = Constant(0);
+  SetShort(std::move(edited.short_));
+  edited.SetShort(Constant(0));
   program_voltage_ = edited.program_voltage_;
 }
 
@@ -74,7 +80,7 @@ access::ResetResult SimBus::Reset(bool overdrive) {
   rom_bits_mode_ = RomBits::None;
   rom_bits_.clear();
   command_bits_ = 8;
-  if (BoolNow(*short_)) return access::ResetResult::Short;
+  if (Shorted()) return access::ResetResult::Short;
   command_byte_ = 0;
   command_bits_ = 0;
   command_overdrive_ = overdrive;
@@ -89,7 +95,7 @@ access::ResetResult SimBus::Reset(bool overdrive) {
 
 bool SimBus::Slot(bool master_bit, bool overdrive) {
   const Operation operation(*this);
-  if (BoolNow(*short_)) return false;
+  if (Shorted()) return false;
   if (command_bits_ < 8 && overdrive == command_overdrive_) {
     // A slot of the ROM command: the devices that answered the reset only listen. (One left
     // from an earlier transaction at the other speed ignores slots at this one.)
@@ -113,6 +119,67 @@ bool SimBus::Slot(bool master_bit, bool overdrive) {
     dropped |= !d->Listening();
   }
   if (dropped) std::erase_if(listening_, [](SimDevice* d) { return !d->Listening(); });
+  return line;
+}
+
+access::TripletResult SimBus::Triplet(bool preferred_direction, bool overdrive) {
+  access::TripletResult r;
+  if (rom_bits_mode_ != RomBits::Search || rom_bit_phase_ != 0 || command_bits_ < 8 ||
+      overdrive != command_overdrive_ || PresenceSource::Changes() != rom_bits_presence_ ||
+      Shorted()) {
+    r.id_bit = Slot(true, overdrive);
+    r.cmp_bit = Slot(true, overdrive);
+    r.direction = r.id_bit == r.cmp_bit ? preferred_direction : r.id_bit;
+    Slot(r.direction, overdrive);
+    return r;
+  }
+  // The two read slots: the wired-AND of the id bits, then of their complements.
+  const Operation operation(*this);
+  const uint64_t mask = uint64_t{1} << rom_bit_;
+  bool any_zero = false, any_one = false;
+  for (const auto& entry : rom_bits_) {
+    if (entry.first & mask) {
+      any_one = true;
+    } else {
+      any_zero = true;
+    }
+    if (any_zero && any_one) break;
+  }
+  r.id_bit = !any_zero;
+  r.cmp_bit = !any_one;
+  r.direction = r.id_bit == r.cmp_bit ? preferred_direction : r.id_bit;
+  rom_bit_phase_ = 2;
+  RomBitSlot(r.direction, overdrive);
+  return r;
+}
+
+uint8_t SimBus::Byte(uint8_t master_byte, bool overdrive) {
+  // Only where every slot would see the same steady line: no short that moves with time, and the
+  // ROM command already received.
+  if (short_steady_ && !short_value_ && command_bits_ >= 8) {
+    if (rom_bits_mode_ == RomBits::Match && rom_bit_ % 8 == 0 && overdrive == command_overdrive_ &&
+        PresenceSource::Changes() == rom_bits_presence_) {
+      const Operation operation(*this);
+      const uint64_t mask = uint64_t{0xFF} << rom_bit_;
+      const uint64_t bits = uint64_t{master_byte} << rom_bit_;
+      std::erase_if(rom_bits_, [&](const auto& entry) { return (entry.first & mask) != bits; });
+      rom_bit_ += 8;
+      if (rom_bit_ == 64) EndRomBits();
+      return master_byte;
+    }
+    if (rom_bits_mode_ == RomBits::None && listening_.size() == 1) {
+      const Operation operation(*this);
+      SimDevice* d = listening_.front();
+      if (const auto line = d->FunctionByte(master_byte, overdrive)) {
+        if (!d->Listening()) listening_.clear();
+        return *line;
+      }
+    }
+  }
+  uint8_t line = 0;
+  for (int i = 0; i < 8; ++i) {
+    if (Slot((master_byte >> i) & 1, overdrive)) line |= static_cast<uint8_t>(1u << i);
+  }
   return line;
 }
 
@@ -196,7 +263,7 @@ void SimBus::PowerDelivered(std::chrono::milliseconds duration) {
 
 void SimBus::ProgramPulse() {
   const Operation operation(*this);
-  if (BoolNow(*short_)) return;
+  if (Shorted()) return;
   for (auto& d : devices_) d->ProgramPulseApplied();
 }
 
@@ -211,6 +278,16 @@ access::ResetResult SimBusMaster::Reset() {
 bool SimBusMaster::TouchBit(bool bit) {
   CountSlots(1);
   return bus_->Slot(bit, SpeedClass() == 1);
+}
+
+uint8_t SimBusMaster::TouchByte(uint8_t byte) {
+  CountSlots(8);
+  return bus_->Byte(byte, SpeedClass() == 1);
+}
+
+access::TripletResult SimBusMaster::SearchTriplet(bool preferred_direction) {
+  CountSlots(3);
+  return bus_->Triplet(preferred_direction, SpeedClass() == 1);
 }
 
 uint8_t SimBusMaster::TouchByteWithPower(uint8_t byte, std::chrono::milliseconds duration) {

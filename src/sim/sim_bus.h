@@ -37,11 +37,19 @@ class SimBus {
   }
 
   // Whether the bus is shorted, over time (1 shorted).
-  void SetShort(std::unique_ptr<ValueSource> shorted) { short_ = std::move(shorted); }
+  void SetShort(std::unique_ptr<ValueSource> shorted);
 
   access::ResetResult Reset(bool overdrive);
   // One time slot: returns the line as the master samples it.
   bool Slot(bool master_bit, bool overdrive);
+  // One search step: two read slots and the direction written, as three Slot calls would; while
+  // the bus follows a search for its devices the step costs one look at each id still in the
+  // running instead of three slots.
+  access::TripletResult Triplet(bool preferred_direction, bool overdrive);
+  // Eight time slots, least significant bit first: the byte on the line. The ROM id bits of a
+  // Match ROM the bus follows, and a byte one selected device sends or receives, take one step
+  // here instead of eight slots; anything else goes slot by slot.
+  uint8_t Byte(uint8_t master_byte, bool overdrive);
   // Strong pull-up for `duration`: simulated time passes and every device is powered.
   void DeliverPower(std::chrono::milliseconds duration);
   // A strong pull-up that an adapter timed itself and that has already lasted `duration`: every
@@ -75,6 +83,8 @@ class SimBus {
   // The ROM bits after Match ROM or a search command, followed here for every device at once.
   bool FollowRomBits();
   bool RomBitSlot(bool master_bit, bool overdrive);
+  // Whether the line is shorted now (a constant short is known without a call).
+  bool Shorted() const { return short_steady_ ? short_value_ : BoolNow(*short_); }
   void EndRomBits();
   void LeaveRomBits();
 
@@ -104,6 +114,8 @@ class SimBus {
   int rom_bit_phase_ = 0;
   uint64_t rom_bits_presence_ = 0;  // PresenceSource::Changes() when the following began
   std::unique_ptr<ValueSource> short_ = Constant(0);
+  bool short_steady_ = true;
+  bool short_value_ = false;
   bool program_voltage_ = true;
   std::function<void()> before_reset_;
 };
@@ -115,6 +127,8 @@ class SimBusMaster : public access::BusMaster {
 
   access::ResetResult Reset() override;
   bool TouchBit(bool bit) override;
+  uint8_t TouchByte(uint8_t byte) override;
+  access::TripletResult SearchTriplet(bool preferred_direction) override;
   uint8_t TouchByteWithPower(uint8_t byte, std::chrono::milliseconds duration) override;
   void Wait(std::chrono::milliseconds duration) override;
   bool CanFlex() const override { return true; }

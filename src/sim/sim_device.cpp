@@ -37,7 +37,7 @@ bool SimDevice::Reset(bool overdrive_pulse) {
   state_ = State::RomCommand;
   rx_byte_ = 0;
   rx_bits_ = 0;
-  tx_.clear();
+  if (!tx_.empty()) tx_.clear();  // clearing an empty deque still walks its blocks
   tx_bit_ = 0;
   function_started_ = false;
   OnReset();
@@ -136,6 +136,32 @@ void SimDevice::Sample(bool line, bool overdrive_slot) {
     case State::Idle:
       return;
   }
+}
+
+std::optional<uint8_t> SimDevice::FunctionByte(uint8_t master_byte, bool overdrive_slots) {
+  if (state_ != State::Function || tx_bit_ != 0 || rx_bits_ != 0 || !faults_.present.Steady())
+    return std::nullopt;
+  if (!Participates(overdrive_slots)) return std::nullopt;
+  if (!tx_.empty()) {
+    // The master reads (or writes over) a byte the device sends.
+    const uint8_t line = master_byte & tx_.front();
+    tx_.pop_front();
+    if (tx_.empty()) OnSendDone();
+    return line;
+  }
+  // The device receives: in each slot it drives its idle bit (a busy conversion reads 0).
+  uint8_t line = 0;
+  for (int i = 0; i < 8; ++i) {
+    const bool idle = IdleBit();
+    if (((master_byte >> i) & 1) && idle) line |= static_cast<uint8_t>(1u << i);
+  }
+  if (!function_started_) {
+    function_started_ = true;
+    OnFunctionCommand(line);
+  } else {
+    OnDataByte(line);
+  }
+  return line;
 }
 
 bool SimDevice::AnswersConditionalReadRom() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -110,6 +111,11 @@ class SimDevice {
   // absent ones, take no part.
   bool Drive(bool overdrive_slot);
   void Sample(bool line, bool overdrive_slot);
+  // Eight slots at once, for a device talking at the function layer on a byte boundary with a
+  // steady presence: the same as eight Drive and Sample calls with the device alone on the line
+  // (the bus's line is the master's bits AND the device's). Empty when that is not the case: the
+  // bus then runs the slots one by one.
+  std::optional<uint8_t> FunctionByte(uint8_t master_byte, bool overdrive_slots);
   // The ROM command after a reset, received whole: every device that answered the reset hears
   // the same eight slots (it drives none of them), so the bus assembles the byte once for all.
   void RomCommandReceived(uint8_t command, bool overdrive_slots);

@@ -8,6 +8,7 @@
 #include "access/adapter.h"
 #include "access/crc.h"
 #include "access/errors.h"
+#include "sim/bus_file.h"
 #include "sim/generic_model.h"
 #include "sim/sim_bus.h"
 
@@ -259,6 +260,113 @@ TEST(Search, ADeviceLeavingInTheMiddleOfAMatchOrASearchPassDropsOutAtOnce) {
     if (direction) path |= 1ull << bit;
   }
   EXPECT_EQ(path, BusBits(b));
+}
+
+// The simulator's one-call search step must answer exactly as its three time slots do: on buses
+// of random ids, with a device leaving in the middle of a pass, a short and steps at the other
+// speed, every step and what the devices make of it agree.
+TEST(Search, ASearchStepInOneCallAnswersAsItsThreeSlots) {
+  const uint32_t seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    SimulatedBus by_step, by_slots;
+    std::vector<sim::SimDevice*> step_devices, slot_devices;
+    const int count = 1 + static_cast<int>(rng() % 12);
+    for (int i = 0; i < count; ++i) {
+      // Ids that share long prefixes now and then, so that branches come late.
+      const uint64_t serial = (rng() % 4 == 0) ? 0x5000 + (rng() % 4) : rng();
+      const RomId rom = RomId::Make(rng() % 2 ? 0x28 : 0x10, serial + (uint64_t{rng()} << 20));
+      if (by_step.bus->Find(rom)) continue;
+      step_devices.push_back(&by_step.bus->Add(std::make_unique<sim::GenericModel>(rom)));
+      slot_devices.push_back(&by_slots.bus->Add(std::make_unique<sim::GenericModel>(rom)));
+    }
+    if (round % 10 == 9) {
+      by_step.bus->SetShort(sim::Constant(1));
+      by_slots.bus->SetShort(sim::Constant(1));
+    }
+    const int leaves_at = round % 3 == 0 ? static_cast<int>(rng() % 64) : -1;
+    const int other_speed_at = round % 7 == 3 ? static_cast<int>(rng() % 64) : -1;
+    ASSERT_EQ(by_step.bus->Reset(false), by_slots.bus->Reset(false));
+    WriteBits(*by_step.bus, 0xF0, 8);
+    WriteBits(*by_slots.bus, 0xF0, 8);
+    for (int bit = 0; bit < 64; ++bit) {
+      if (bit == leaves_at) {
+        step_devices[0]->faults().present = sim::Constant(0);
+        slot_devices[0]->faults().present = sim::Constant(0);
+      }
+      const bool overdrive = bit == other_speed_at;
+      const bool preferred = rng() % 2;
+      const access::TripletResult got = by_step.bus->Triplet(preferred, overdrive);
+      access::TripletResult want;
+      want.id_bit = by_slots.bus->Slot(true, overdrive);
+      want.cmp_bit = by_slots.bus->Slot(true, overdrive);
+      want.direction = want.id_bit == want.cmp_bit ? preferred : want.id_bit;
+      by_slots.bus->Slot(want.direction, overdrive);
+      ASSERT_EQ(got.id_bit, want.id_bit) << "bit " << bit;
+      ASSERT_EQ(got.cmp_bit, want.cmp_bit) << "bit " << bit;
+      ASSERT_EQ(got.direction, want.direction) << "bit " << bit;
+    }
+    for (size_t i = 0; i < step_devices.size(); ++i)
+      EXPECT_EQ(step_devices[i]->Listening(), slot_devices[i]->Listening()) << "device " << i;
+  }
+}
+
+// The simulator's byte path (the id of a Match ROM, a byte one selected device sends or receives)
+// must answer exactly as eight time slots do: random transactions on twin buses of mixed families,
+// one driven a byte at a time and the other slot by slot, see the same bytes on the line.
+TEST(Search, AByteInOneCallAnswersAsItsEightSlots) {
+  const uint32_t seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto doc = nlohmann::json::parse(R"({"devices": [
+    {"rom": "940000000001E228", "temperature": 21.5},
+    {"rom": "640000000002F210", "temperature": -3.25, "faults": {"crc_error_rate": 0.2}},
+    {"rom": "8C00000000031B26", "temperature": 22, "vdd": 5.0, "vad": 2.6, "vsense_mv": 0.5},
+    {"rom": "E900000000045120", "inputs": [1.2, 2.0, 0.4, 1.0]},
+    {"rom": "AB00000000054A1D", "counters": [0, 7, 1200, 33]},
+    {"rom": "4800000000066912", "latches": [false, true], "levels": [true, false]},
+    {"rom": "5300000000072C05", "latches": [false], "levels": [true]},
+    {"rom": "B90000000007132C", "wiper": 128},
+    {"rom": "2300000000030B22", "temperature": 64, "alarm_high": 70}
+  ]})");
+  SimulatedClock by_byte_clock, by_slot_clock;
+  const auto by_byte = sim::BuildBus(doc, by_byte_clock, "bytes");
+  const auto by_slot = sim::BuildBus(doc, by_slot_clock, "slots");
+  auto slots = [&](uint8_t byte) {
+    uint8_t line = 0;
+    for (int i = 0; i < 8; ++i) {
+      if (by_slot->Slot((byte >> i) & 1, false)) line |= static_cast<uint8_t>(1u << i);
+    }
+    return line;
+  };
+  const uint8_t commands[] = {0xBE, 0x44, 0x4E, 0x48, 0xB8, 0xB4, 0xF0, 0xAA, 0x0F, 0x55,
+                              0xF5, 0xA5, 0x3C, 0x5A, 0x66, 0x69, 0xC3, 0x99, 0x11, 0xCC};
+  const auto& devices = by_byte->devices();
+  for (int t = 0; t < 600; ++t) {
+    SCOPED_TRACE("transaction " + std::to_string(t));
+    if (rng() % 8 == 0) {
+      const std::chrono::milliseconds step(rng() % 800);
+      by_byte_clock.Advance(step);
+      by_slot_clock.Advance(step);
+    }
+    ASSERT_EQ(by_byte->Reset(false), by_slot->Reset(false));
+    std::vector<uint8_t> out;
+    if (rng() % 6 == 0) {
+      out.push_back(0xCC);  // every device listens: the bytes go slot by slot
+    } else {
+      out.push_back(0x55);
+      const RomId& rom = devices[rng() % devices.size()]->rom();
+      out.insert(out.end(), rom.bytes.begin(), rom.bytes.end());
+      if (rng() % 10 == 0) out.back() ^= 0x10;  // nobody matches
+    }
+    out.push_back(commands[rng() % std::size(commands)]);
+    for (int extra = static_cast<int>(rng() % 14); extra > 0; --extra)
+      out.push_back(rng() % 3 ? 0xFF : static_cast<uint8_t>(rng()));
+    for (size_t i = 0; i < out.size(); ++i)
+      ASSERT_EQ(by_byte->Byte(out[i], false), slots(out[i])) << "byte " << i;
+  }
 }
 
 TEST(Search, OverdriveDevicesAreAddressedAtOverdriveSpeed) {

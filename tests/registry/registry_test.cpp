@@ -1,5 +1,9 @@
 #include <gmock/gmock.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <random>
+
 #include "core/hspi.h"
 #include "registry/host_codes.h"
 #include "registry/records.h"
@@ -106,6 +110,63 @@ TEST_F(RegistryTest, RemoveTakesOutOnlyTheNamedDevice) {
   gROMs().Remove(channel);  // the first of the list
   ASSERT_EQ(gROMs().Count(), 1);
   EXPECT_EQ(gROMs().ROMlist[0]->ROM, kBattery);
+}
+
+// Lookups go through an index beside the list; whatever happened to the list (removals at the
+// front or in the middle, records taken out directly as the sensor replacement does, a reset),
+// they must find what a walk of the list from the front finds, and never add a second record.
+TEST_F(RegistryTest, LookupsAgreeWithAWalkOfTheListAfterAnyChange) {
+  const unsigned seed = ::testing::UnitTest::GetInstance()->random_seed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  std::vector<std::string> roms;
+  for (int i = 0; i < 24; ++i) {
+    char text[17];
+    std::snprintf(text, sizeof text, "%014X28", 0x1000 + i * 7);
+    roms.push_back(text);
+  }
+  auto walk = [](const std::string& rom) -> std::shared_ptr<DSROM> {
+    for (const auto& r : gROMs().ROMlist)
+      if (r->ROM == rom) return r;
+    return nullptr;
+  };
+  auto& list = gROMs().ROMlist;
+  for (int step = 0; step < 600; ++step) {
+    const std::string& rom = roms[rng() % roms.size()];
+    switch (rng() % 6) {
+      case 0:
+      case 1:
+        gROMs().Find(rom);
+        break;
+      case 2: {
+        DSDevice channel;
+        channel.ROM = rom + "M";
+        gROMs().Remove(channel);
+        break;
+      }
+      case 3:
+        std::erase_if(list, [&](const auto& r) { return r->ROM == rom; });
+        break;
+      case 4:
+        if (!list.empty()) list.erase(list.begin() + static_cast<long>(rng() % list.size()));
+        break;
+      default:
+        if (rng() % 20 == 0) ResetRegistry();
+        break;
+    }
+    for (const auto& r : roms) {
+      ASSERT_EQ(gROMs().FindParent(r + "M"), walk(r)) << "step " << step << ", " << r;
+    }
+    const auto before = walk(rom);
+    const auto found = gROMs().FindDev(rom + "M");
+    ASSERT_TRUE(found);
+    ASSERT_EQ(found->Parent.lock(), walk(rom));
+    if (before) {
+      ASSERT_EQ(walk(rom), before);
+    }
+    ASSERT_EQ(std::count_if(list.begin(), list.end(), [&](const auto& r) { return r->ROM == rom; }),
+              1);
+  }
 }
 
 TEST_F(RegistryTest, HouseCodesFromTheHostOrTheLegacySetting) {
