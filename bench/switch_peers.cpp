@@ -103,6 +103,14 @@ bool WaitForAll(std::vector<Watch>& watches, Clock::time_point changed, std::chr
   return all;
 }
 
+// The pause after change `c` of `changes`: the program works on a tick of its own (a poll each
+// second, a thermometer's conversion in most of it), so changes made a fixed time after the last
+// one showed would all meet the same point of it. Pauses of 0.3 s plus an even share of a second
+// spread the changes over the whole tick, as a user's come.
+std::chrono::milliseconds Apart(int c, int changes) {
+  return 300ms + 1000ms * ((c * 7) % changes) / changes;
+}
+
 struct Result {
   std::vector<Row> rows;
   std::string problem;
@@ -184,7 +192,7 @@ Result Ours(const Options& o, int changes) {
     }
     if (!WaitForAll(watches, edited, 10s, poll, 5ms))
       result.problem = "an input flip did not arrive within 10 s";
-    std::this_thread::sleep_for(300ms);  // apart from the next edit
+    std::this_thread::sleep_for(Apart(c, changes));
   }
 
   const int ref = shown[latch_key].ref;
@@ -205,7 +213,7 @@ Result Ours(const Options& o, int changes) {
     if (probe) watches.push_back({&result.rows[5], [&] { return mqtt_shows(latch_key, payload); }});
     if (!WaitForAll(watches, sent, 10s, poll, 5ms))
       result.problem = "a command's state did not show within 10 s";
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(Apart(c, changes));
   }
   if (!probe) result.rows.erase(result.rows.begin() + 5);
   if (!probe) result.rows.erase(result.rows.begin() + 3);
