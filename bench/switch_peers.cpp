@@ -1,5 +1,5 @@
 // Switch inputs and commands, the program against owserver, both through the same emulated
-// adapter: the bus file (10 DS18B20, a DS2406 and a DS2408) served as a DS2480B on a
+// adapter: the bus file (DS18B20 thermometers, a DS2406 and a DS2408) served as a DS2480B on a
 // pseudo-terminal by `quellbrook-bus serve --pty`.
 //
 //  - an input: the DS2406's input A and the DS2408's input 3 flipped in one edit of the bus file;
@@ -19,7 +19,9 @@
 //   switch_peers [--short] [--thermometers N] [--bus-convert 0|1] [--program PATH]
 //                [--bus-tool PATH]
 //
-// 10 thermometers read in turn (BusConvert=0) unless told otherwise.
+// The default run measures a bus of 10 thermometers read in turn (BusConvert=0), then one of 100
+// converted at once (BusConvert=1); --thermometers and --bus-convert measure one bus of their own
+// (the short run: 10 thermometers read in turn).
 //
 // The default run makes 10 edits and 10 commands per column; --short (the test suite's run) makes
 // one of each, polls owserver only as fast as it answers (its cache keeps a value up to 15 s) and
@@ -295,34 +297,11 @@ double MedianOf(const std::vector<Row>& rows, const std::string& name) {
   return -1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    const bool has_value = i + 1 < argc;
-    if (a == "--short") {
-      o.is_short = true;
-    } else if (a == "--thermometers" && has_value) {
-      o.thermometers = std::atoi(argv[++i]);
-    } else if (a == "--bus-convert" && has_value) {
-      o.bus_convert = std::atoi(argv[++i]);
-    } else if (a == "--program" && has_value) {
-      o.program = argv[++i];
-    } else if (a == "--bus-tool" && has_value) {
-      o.bus_tool = argv[++i];
-    } else {
-      std::fprintf(stderr,
-                   "usage: switch_peers [--short] [--thermometers N] [--bus-convert 0|1] "
-                   "[--program PATH] [--bus-tool PATH]\n");
-      return 2;
-    }
-  }
-  const bool is_short = o.is_short;
-  const int changes = is_short ? 1 : 10;
+// One bus: ours, then owserver's clients on the same kind of bus; false when a change never showed.
+bool RunCase(const Options& o) {
+  const int changes = o.is_short ? 1 : 10;
   std::printf(
-      "Switch inputs and commands through the emulated DS2480B, %d thermometers beside them\n"
+      "Switch inputs and commands through the emulated DS2480B, %d thermometers beside them "
       "(BusConvert=%d),\n",
       o.thermometers, o.bus_convert);
   std::printf(
@@ -346,15 +325,15 @@ int main(int argc, char** argv) {
   // keep the test suite quick; its times are not figures to quote.
   const bool peer = OwserverInstalled();
   std::future<Result> peer_run;
-  if (peer && is_short)
+  if (peer && o.is_short)
     peer_run = std::async(std::launch::async, [&] { return Peer(o, changes, false, 0ms); });
   report(Ours(o, changes), "ours");
   if (!peer) {
     std::printf("(owserver is not installed: its rows are skipped)\n");
-    return ok ? 0 : 1;
+    return ok;
   }
   report(peer_run.valid() ? peer_run.get() : Peer(o, changes, false, 0ms), "owserver uncached");
-  if (is_short) {
+  if (o.is_short) {
     std::printf(
         "(owserver polled every second and its cached reads are left out of the short run)\n");
   } else {
@@ -374,5 +353,42 @@ int main(int argc, char** argv) {
       }
     }
   }
+  std::printf("\n");
+  std::fflush(stdout);
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  bool one_case = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (a == "--short") {
+      o.is_short = true;
+    } else if (a == "--thermometers" && has_value) {
+      o.thermometers = std::atoi(argv[++i]);
+      one_case = true;
+    } else if (a == "--bus-convert" && has_value) {
+      o.bus_convert = std::atoi(argv[++i]);
+      one_case = true;
+    } else if (a == "--program" && has_value) {
+      o.program = argv[++i];
+    } else if (a == "--bus-tool" && has_value) {
+      o.bus_tool = argv[++i];
+    } else {
+      std::fprintf(stderr,
+                   "usage: switch_peers [--short] [--thermometers N] [--bus-convert 0|1] "
+                   "[--program PATH] [--bus-tool PATH]\n");
+      return 2;
+    }
+  }
+  if (one_case || o.is_short) return RunCase(o) ? 0 : 1;
+  bool ok = RunCase(o);
+  o.thermometers = 100;
+  o.bus_convert = 1;
+  ok = RunCase(o) && ok;
   return ok ? 0 : 1;
 }
