@@ -183,6 +183,10 @@ void BuiltInHost::ExecX10(const std::string& device, const std::string& command,
     const std::string hc = d->hc, dc = d->dc;
     plugin_->SetIO(&dv, hc, dc, number, static_cast<int16_t>(brightness), 0, 0);
   }
+  if (command_done_) {
+    auto done = command_done_;  // the handler may be replaced while it runs
+    done();
+  }
 }
 
 std::shared_ptr<HostDevice> BuiltInHost::GetDevice(int32_t index_or_ref) {

@@ -48,6 +48,19 @@ class BuiltInHost : public HostApplication,
   void DeviceEdited(const DeviceRecord& device) {
     if (on_device_edited_) on_device_edited_(device);
   }
+  // Called on the plug-in thread after every device command (ExecX10), once the plug-in has
+  // driven the device and read it back, so that a bridge can pass the new state on at once
+  // instead of at its next turn, which a long bus operation may hold up. One handler, set and
+  // cleared by its owner: clearing with another owner leaves it alone.
+  void OnCommandDone(const void* owner, std::function<void()> handler) {
+    command_done_owner_ = owner;
+    command_done_ = std::move(handler);
+  }
+  void ClearCommandDone(const void* owner) {
+    if (command_done_owner_ != owner) return;
+    command_done_owner_ = nullptr;
+    command_done_ = nullptr;
+  }
   // The web user of the request being answered (empty for the local user).
   void SetWebUser(const std::string& user) { web_user_ = user; }
 
@@ -105,6 +118,8 @@ class BuiltInHost : public HostApplication,
   bool desktop_ = false;
   bool have_espeak_ = false;
   std::function<void(const DeviceRecord&)> on_device_edited_;
+  const void* command_done_owner_ = nullptr;
+  std::function<void()> command_done_;
 };
 
 }  // namespace qb

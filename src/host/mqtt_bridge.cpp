@@ -125,6 +125,9 @@ std::string MqttBridge::Start() {
   });
   sync_timer_ = loop_.AddTimer(kSyncInterval, [this] { Sync(); });
   loop_.SetTimerEnabled(sync_timer_, true);
+  // A command's read-back state goes out as soon as the command is done: the next turn of the
+  // timer may come only after a thermometer's conversion or a whole read cycle.
+  host_.OnCommandDone(this, [this] { Sync(); });
   return {};
 }
 
@@ -133,6 +136,7 @@ void MqttBridge::Stop() {
   started_ = false;
   if (starter_.joinable()) starter_.join();
   loop_.SetTimerEnabled(sync_timer_, false);
+  host_.ClearCommandDone(this);
   if (connected_) {
     Publish(topics_.Status(), "offline");
     mosquitto_disconnect(client_);

@@ -352,6 +352,55 @@ TEST_F(BridgeTest, RetainedCommandsAreIgnoredAtEverySubscription) {
   }
 }
 
+// A plug-in that drives a switch as the real one does: the command's new state is read back into
+// the device's text before SetIO returns.
+class ReadBackPlugin : public HostedPlugin {
+ public:
+  explicit ReadBackPlugin(BuiltInHost& host) : host_(host) {}
+  std::string PluginName() const override { return kPluginName; }
+  std::string link() const override { return {}; }
+  std::string linktext() const override { return {}; }
+  std::string page_title() const override { return {}; }
+  std::string GenPage(const std::string&) override { return {}; }
+  std::string PagePut(const std::string&) override { return {}; }
+  void SetIO(HostDevice*, const std::string& hc, const std::string& dc, int16_t command, int16_t,
+             int16_t, int16_t) override {
+    host_.SetDeviceString(hc + dc, command == 2 ? "On" : "Off");
+  }
+
+ private:
+  BuiltInHost& host_;
+};
+
+// A command's read-back state is published when the command is done, not at the bridge's next
+// turn: in the program that turn can wait for a whole conversion or read cycle. The loop is not
+// run after the command here, so only the command itself can have published it.
+TEST_F(BridgeTest, ACommandsReadBackStateIsPublishedAtOnce) {
+  std::string error;
+  ASSERT_TRUE(broker.Start(error)) << error;
+  const std::string sw = "4800000000066912S0", state = "quellbrook/" + sw + "/state";
+  AddChannel(sw, "Off", "2");
+  ReadBackPlugin plugin(*host);
+  host->AttachPlugin(&plugin);
+  ASSERT_EQ(bridge->Start(), "");
+  MqttProbe probe(broker.port());
+  ASSERT_TRUE(Pump([&] { return probe.Last(state) == "OFF"; }));
+
+  host->ExecX10("Q2", "On");
+  EXPECT_TRUE(probe.WaitFor(
+      [&](const auto& seen) {
+        auto it = seen.find(state);
+        return it != seen.end() && it->second.payload == "ON";
+      },
+      std::chrono::seconds(5)));
+
+  // A bridge that is gone no longer hears of commands.
+  bridge.reset();
+  host->ExecX10("Q2", "Off");
+  EXPECT_EQ(host->DeviceString("Q2"), "Off");
+  host->AttachPlugin(nullptr);
+}
+
 // A flood of bad commands writes a few lines, not one per message.
 TEST_F(BridgeTest, AFloodOfBadCommandsWritesAFewLines) {
   std::string error;
