@@ -39,12 +39,14 @@
 #include <vector>
 
 #include "http_load.h"
+#include "peer_runs.h"
 
 extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using qb::bench::RomText;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -59,30 +61,6 @@ std::string ReadAll(const fs::path& p) {
 }
 
 // --- A generated bus -------------------------------------------------------------------------
-
-uint8_t Crc8(const uint8_t* data, size_t length) {
-  uint8_t crc = 0;
-  for (size_t i = 0; i < length; ++i) {
-    uint8_t byte = data[i];
-    for (int b = 0; b < 8; ++b) {
-      const bool mix = (crc ^ byte) & 1;
-      crc >>= 1;
-      if (mix) crc ^= 0x8C;
-      byte >>= 1;
-    }
-  }
-  return crc;
-}
-
-// The ROM id text of a device: CRC first, family last, as the bus file writes it.
-std::string RomText(uint8_t family, uint32_t serial) {
-  uint8_t b[8] = {family};
-  for (int i = 0; i < 6; ++i) b[1 + i] = static_cast<uint8_t>(uint64_t{serial} >> (8 * i));
-  b[7] = Crc8(b, 7);
-  char text[17];
-  for (int i = 0; i < 8; ++i) std::snprintf(text + 2 * i, 3, "%02X", b[7 - i]);
-  return text;
-}
 
 // One device of each kind in turn, thermometers most often, as on a house's bus: the values move
 // slowly, as real ones do, so the program has changes to pass on now and then.

@@ -60,7 +60,7 @@ uint8_t Crc8(const uint8_t* data, size_t length) {
 
 std::string RomText(uint8_t family, uint32_t serial) {
   uint8_t b[8] = {family};
-  for (int i = 0; i < 6; ++i) b[1 + i] = static_cast<uint8_t>(serial >> (8 * i));
+  for (int i = 0; i < 6; ++i) b[1 + i] = static_cast<uint8_t>(uint64_t{serial} >> (8 * i));
   b[7] = Crc8(b, 7);
   char text[17];
   for (int i = 0; i < 8; ++i) std::snprintf(text + 2 * i, 3, "%02X", b[7 - i]);
