@@ -19,6 +19,26 @@
 
 namespace bench {
 
+// A TCP connection to 127.0.0.1:`port` without Nagle's delay, whose reads give up after
+// `timeout_s` seconds; -1 when it cannot be made.
+inline int ConnectLoopback(int port, int timeout_s) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  int yes = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  timeval tv{timeout_s, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return fd;
+}
+
 // One connection to 127.0.0.1:`port`, reopened when the server closes it.
 class HttpConnection {
  public:
@@ -48,21 +68,9 @@ class HttpConnection {
 
  private:
   bool Open() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port_));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      Close();
-      return false;
-    }
-    int yes = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    timeval tv{10, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    fd_ = ConnectLoopback(port_, 10);
     buffer_.clear();
-    return true;
+    return fd_ >= 0;
   }
   void Close() {
     if (fd_ >= 0) close(fd_);

@@ -184,23 +184,6 @@ std::map<std::string, ShownDevice> Shown(::bench::HttpConnection& client) {
 
 namespace {
 
-int Connect(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return -1;
-  }
-  int yes = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-  timeval tv{20, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  return fd;
-}
-
 bool SendAll(int fd, const std::string& data) {
   size_t sent = 0;
   while (sent < data.size()) {
@@ -228,7 +211,7 @@ bool ReceiveAll(int fd, char* into, size_t size) {
 bool OwExchange(const std::string& address, int32_t type, const std::string& payload, int32_t size,
                 std::string& data) {
   const int port = std::atoi(address.substr(address.rfind(':') + 1).c_str());
-  const int fd = Connect(port);
+  const int fd = ::bench::ConnectLoopback(port, 20);
   if (fd < 0) return false;
   // Flags: the client speaks the network protocol (0x100); Celsius and the family.serial name
   // format are the zero defaults.
@@ -260,7 +243,7 @@ bool OwExchange(const std::string& address, int32_t type, const std::string& pay
 }  // namespace
 
 int PostJson(int port, const std::string& path, const std::string& body, std::string* answer) {
-  const int fd = Connect(port);
+  const int fd = ::bench::ConnectLoopback(port, 20);
   if (fd < 0) return 0;
   const std::string request = "POST " + path +
                               " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +

@@ -162,13 +162,7 @@ TEST_F(DialogBusTest, RefreshMemoryReadsTheShownDevicesMemoryAgain) {
 TEST_F(DialogBusTest, TheQuadADPageShowsEachChannelsReadingOnceRead) {
   const std::string quad = Rom(0x20, 6);
   StartBus({{"devices", {{{"rom", quad}, {"inputs", {1.2, 2.0, 0.0, 0.4}}}}}});
-  Plugin().parts.cycle = std::make_shared<OneWireBusCycle>();
-  auto timers = std::make_shared<frm1Wire>(loop);
-  Plugin().parts.timers = timers;
-  LoadProcessSettings();
-  Plugin().settings.IntType = "SIM";
-  timers->SetPollTimerEnabled(true);
-  Plugin().PollingStarted = true;
+  StartPolling();
   auto window = std::make_shared<SetupWindow>();
   Plugin().parts.dialog = window;
   window->ShowModeless();

@@ -58,6 +58,19 @@ class DialogBusTest : public PluginTest {
   static std::string Rom(uint8_t family, uint64_t serial) {
     return access::RomId::Make(family, serial).ToString();
   }
+  // Polls as the running plug-in does: the stored settings loaded, `cycle` run by the timer
+  // window's poll timer on the test loop.
+  std::shared_ptr<frm1Wire> StartPolling(
+      std::shared_ptr<BusCycle> cycle = std::make_shared<OneWireBusCycle>()) {
+    LoadProcessSettings();
+    Plugin().settings.IntType = "SIM";
+    Plugin().parts.cycle = std::move(cycle);
+    auto timers = std::make_shared<frm1Wire>(loop);
+    Plugin().parts.timers = timers;
+    timers->SetPollTimerEnabled(true);
+    Plugin().PollingStarted = true;
+    return timers;
+  }
   // Runs `action` once the next modal window is open (a message box, the editor).
   static void WhenModal(std::function<void(QWidget*)> action) {
     QTimer::singleShot(0, [action] {
@@ -97,13 +110,7 @@ class DemoDialogTest : public DialogBusTest {
       device->Buttons_ = d.at("Buttons");
     }
     StartBus(sim::LoadBusFile(QB_DEMO_BUS, clock));
-    LoadProcessSettings();
-    Plugin().settings.IntType = "SIM";
-    Plugin().parts.cycle = std::make_shared<OneWireBusCycle>();
-    poll = std::make_shared<frm1Wire>(loop);
-    Plugin().parts.timers = poll;
-    poll->SetPollTimerEnabled(true);
-    Plugin().PollingStarted = true;
+    poll = StartPolling();
     // Every channel that gives a reading has one after a few read cycles: each cycle reads one
     // device of each kind in turn (the scans before the first have created the channels).
     using namespace std::chrono_literals;

@@ -152,13 +152,7 @@ class CountingCycle : public BusCycle {
 TEST_F(DialogBusTest, OkChangesThePollRateOfTheRunningPluginOnTheDemoBus) {
   StartBus(sim::LoadBusFile(QB_DEMO_BUS, clock));
   auto cycle = std::make_shared<CountingCycle>();
-  Plugin().parts.cycle = cycle;
-  auto timers = std::make_shared<frm1Wire>(loop);
-  Plugin().parts.timers = timers;
-  LoadProcessSettings();
-  Plugin().settings.IntType = "SIM";
-  timers->SetPollTimerEnabled(true);
-  Plugin().PollingStarted = true;
+  StartPolling(cycle);
 
   loop.AdvanceAndRun(clock, 65s, 250ms);
   const int at_30s = cycle->reads;
@@ -255,13 +249,7 @@ TEST_F(DialogBusTest, AQuestionDuringAScanDoesNotStopPolling) {
   StartBus({{"devices",
              {{{"rom", battery}}, {{"rom", thermometer}, {"temperature", 20}}, {{"rom", quad}}}}});
   auto cycle = std::make_shared<CountingCycle>();
-  Plugin().parts.cycle = cycle;
-  auto timers = std::make_shared<frm1Wire>(loop);
-  Plugin().parts.timers = timers;
-  LoadProcessSettings();
-  Plugin().settings.IntType = "SIM";
-  timers->SetPollTimerEnabled(true);
-  Plugin().PollingStarted = true;
+  StartPolling(cycle);
   auto window = std::make_shared<SetupWindow>();
   Plugin().parts.dialog = window;
   int reads_while_asked = -1;
@@ -303,13 +291,7 @@ TEST_F(DialogBusTest, AQuestionDuringAScanDoesNotStopPolling) {
 // is read again.
 TEST_F(DialogBusTest, ApplyingFahrenheitConvertsTheShownTemperaturesAtOnce) {
   StartBus({{"devices", {{{"rom", kB20}, {"temperature", 20}}}}});
-  Plugin().parts.cycle = std::make_shared<OneWireBusCycle>();
-  auto timers = std::make_shared<frm1Wire>(loop);
-  Plugin().parts.timers = timers;
-  LoadProcessSettings();
-  Plugin().settings.IntType = "SIM";
-  timers->SetPollTimerEnabled(true);
-  Plugin().PollingStarted = true;
+  StartPolling();
   loop.AdvanceAndRun(clock, 40s, 250ms);
   const auto channel = gROMs().FindDev(kB20 + "M");
   ASSERT_TRUE(channel && channel->dc != -1);

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <regex>
-
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "support/webdriver.h"
@@ -36,11 +34,8 @@ class LiveValues : public ::testing::Test {
     program = std::make_unique<ChildProcess>(std::vector<std::string>{
         QB_PROGRAM_PATH, "--standalone", "--app-dir", (dir.path() / "app").string(), "--settings",
         (dir.path() / "settings.ini").string(), "--http", "127.0.0.1:0"});
-    std::smatch m;
-    const std::string line = program->WaitForLine("Web pages: ");
-    ASSERT_TRUE(std::regex_search(line, m, std::regex("(http://127\\.0\\.0\\.1:\\d+/)")))
-        << program->output();
-    url = m[1];
+    url = WebPagesUrl(*program);
+    ASSERT_FALSE(url.empty()) << program->output();
   }
   void TearDown() override {
     if (program) program->Stop(SIGTERM);

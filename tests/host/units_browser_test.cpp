@@ -48,11 +48,8 @@ class ScaleSwitch : public ::testing::Test {
     program = std::make_unique<ChildProcess>(std::vector<std::string>{
         QB_PROGRAM_PATH, "--standalone", "--app-dir", (dir.path() / "app").string(), "--settings",
         (dir.path() / "settings.ini").string(), "--http", "127.0.0.1:0"});
-    std::smatch m;
-    const std::string line = program->WaitForLine("Web pages: ");
-    ASSERT_TRUE(std::regex_search(line, m, std::regex("(http://127\\.0\\.0\\.1:\\d+/)")))
-        << program->output();
-    url = m[1];
+    url = WebPagesUrl(*program);
+    ASSERT_FALSE(url.empty()) << program->output();
     probe = std::make_unique<MqttProbe>(broker.port());
   }
   void TearDown() override {

@@ -22,18 +22,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using namespace std::chrono_literals;
 
-// A master like a passive adapter's: no strong pull-up.
-class NoPullupMaster : public sim::SimBusMaster {
- public:
-  using SimBusMaster::SimBusMaster;
-  bool CanDeliverPower() const override { return false; }
-  uint8_t TouchByteWithPower(uint8_t byte, std::chrono::milliseconds duration) override {
-    const uint8_t result = TouchByte(byte);
-    Wait(duration);
-    return result;
-  }
-};
-
 const std::string kQ1 = Rom(0x20, 31), kQ2 = Rom(0x20, 32), kV = Rom(0x26, 33), kT = Rom(0x28, 34);
 
 class BusWideADTest : public NetworkTest {

@@ -18,18 +18,6 @@ using ::testing::Contains;
 using ::testing::HasSubstr;
 using namespace std::chrono_literals;
 
-// A master like a passive adapter's: no strong pull-up, the line only idles high.
-class NoPullupMaster : public sim::SimBusMaster {
- public:
-  using SimBusMaster::SimBusMaster;
-  bool CanDeliverPower() const override { return false; }
-  uint8_t TouchByteWithPower(uint8_t byte, std::chrono::milliseconds duration) override {
-    const uint8_t result = TouchByte(byte);
-    Wait(duration);
-    return result;
-  }
-};
-
 class BusWideTest : public NetworkTest {
  protected:
   // `devices` on a bus whose master has a strong pull-up or not; every thermometer gets its

@@ -14,6 +14,7 @@
 #include "registry/records.h"
 #include "registry/registry_device_control.h"
 #include "sim/bus_file.h"
+#include "sim/sim_bus.h"
 #include "support/plugin_fixture.h"
 
 namespace qb::test {
@@ -27,6 +28,18 @@ inline std::string Rom(uint8_t family, uint64_t serial) {
 inline const std::string kB20 = Rom(0x28, 1), kS20 = Rom(0x10, 2), k1822 = Rom(0x22, 3),
                          kHumid = Rom(0x26, 4), kVolts = Rom(0x26, 5), kQuad = Rom(0x20, 6),
                          kCounter = Rom(0x1D, 7), kSwitch = Rom(0x12, 8), kPot = Rom(0x2C, 9);
+
+// A master like a passive adapter's: no strong pull-up, the line only idles high.
+class NoPullupMaster : public sim::SimBusMaster {
+ public:
+  using SimBusMaster::SimBusMaster;
+  bool CanDeliverPower() const override { return false; }
+  uint8_t TouchByteWithPower(uint8_t byte, std::chrono::milliseconds duration) override {
+    const uint8_t result = TouchByte(byte);
+    Wait(duration);
+    return result;
+  }
+};
 
 // Database logging as the plug-in hands it over. Each row also notes whether the channel had
 // its host device when the row was logged (a row logged before it would name no device).

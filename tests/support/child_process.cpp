@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <regex>
 #include <stdexcept>
 #include <thread>
 
@@ -97,6 +98,13 @@ int RunToEnd(const std::vector<std::string>& argv, std::string& output) {
   const int status = child.Wait(std::chrono::seconds(30));
   output = child.output();
   return status;
+}
+
+std::string WebPagesUrl(ChildProcess& program) {
+  std::smatch m;
+  const std::string line = program.WaitForLine("Web pages: ");
+  return std::regex_search(line, m, std::regex("(http://127\\.0\\.0\\.1:\\d+/)")) ? m[1].str()
+                                                                                  : std::string();
 }
 
 }  // namespace qb::test

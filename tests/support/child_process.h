@@ -37,6 +37,10 @@ class ChildProcess {
   size_t scanned_ = 0;
 };
 
+// Waits for the program's "Web pages: " line and returns the address it names
+// ("http://127.0.0.1:PORT/"); empty when no such line came.
+std::string WebPagesUrl(ChildProcess& program);
+
 // Runs a program to its end and returns its exit status and output.
 int RunToEnd(const std::vector<std::string>& argv, std::string& output);
 
